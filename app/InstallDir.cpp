@@ -1,0 +1,45 @@
+#include "app/LauncherApp.h"
+
+namespace {
+
+// Index one past the last backslash of text, or 0. Walks characters, not bytes: in a double-byte
+// code page the second byte of a character may have the backslash's value (0x5C) and must not
+// end a directory there.
+std::size_t EndOfLastBackslash(Platform& platform, const std::string& text) {
+    std::size_t end = 0;
+    for (std::size_t i = 0; i < text.size();) {
+        if (platform.IsLeadByte(static_cast<unsigned char>(text[i])) && i + 1 < text.size()) {
+            i += 2;
+            continue;
+        }
+        if (text[i] == '\\') end = i + 1;
+        ++i;
+    }
+    return end;
+}
+
+}  // namespace
+
+std::string LauncherApp::ComputeInstallDir() {
+    std::string path;
+    if (!platform_.ModuleFileName(path)) return std::string();
+    path.resize(EndOfLastBackslash(platform_, path));
+    return path;
+}
+
+std::string LauncherApp::InstallDir() {
+    std::string dir = ComputeInstallDir();
+    // Programs named without a directory are found here. Whether it worked is not looked at:
+    // every path the launcher builds itself is full.
+    if (!dir.empty()) platform_.SetCurrentDirectory(dir);
+    return dir;
+}
+
+bool LauncherApp::EndsWithBackslash(const std::string& text) {
+    return !text.empty() && EndOfLastBackslash(platform_, text) == text.size();
+}
+
+std::string LauncherApp::JoinPath(const std::string& dir, const std::string& tail) {
+    if (EndsWithBackslash(dir)) return dir + tail;
+    return dir + '\\' + tail;
+}

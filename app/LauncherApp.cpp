@@ -1,0 +1,47 @@
+#include "app/LauncherApp.h"
+
+#include "inspect/OsClassify.h"
+#include "process/Terminate.h"
+
+bool LauncherApp::InitInstance() {
+    // The decision rests on the value our own increment produced: of two launchers started at
+    // the same moment exactly one sees 0. A later read of the counter could see both at 1.
+    if (platform_.IncrementInstanceCounter() >= 1) return true;
+
+    platform_.InitializeControls();
+    ProbeLibrary();
+    // Registration comes before the gate on purpose: the controls are (re-)registered even on
+    // systems that are then refused.
+    RegisterControls();
+    ClassifyOs(osCode_);
+    if (osCode_ < kOsCodeFirstSupported || serverFlag_ == 1) {
+        platform_.ShowMessage(texts::kRefusal, texts::kRefusalCaption);
+        return false;
+    }
+    RunPreLaunchTool();
+    Handoff();
+    RunBrowserLoop();
+    return false;
+}
+
+int LauncherApp::ProbeLibrary() {
+    if (platform_.ProbeLibrary(JoinPath(InstallDir(), names::kProbeLibrary))) return 1;
+    platform_.ShowMessage(texts::kLoadLibraryFail, texts::kLoadLibraryFailCaption);
+    return 0;
+}
+
+void LauncherApp::StartProgram(const std::string& program) {
+    // The working string holds the command line; the program is named by its full path so the
+    // system never searches for it (a planted file of the same name must not run elevated).
+    platform_.StartProgram(program, workingString_, kShowCommandShow);
+}
+
+void LauncherApp::RunPreLaunchTool() {
+    workingString_ = JoinPath(InstallDir(), names::kPreLaunchTool);
+    // An exclusive open for writing fails on a read-only disc and while the tool runs, so the
+    // tool only starts from a writable copy of the disc and never twice at once.
+    if (!platform_.CanOpenExclusiveForWriting(workingString_)) return;
+    StartProgram(workingString_);
+    platform_.Sleep(kPreLaunchToolMs);
+    TerminateProcessesByName(platform_, names::kPreLaunchTool);
+}

@@ -1,0 +1,25 @@
+# Linux: the core against the scripted fake platform, with the unit tests and the end-to-end
+# scenarios (which drive build/win32/Start.exe under Wine).
+include(CTest)
+find_package(GTest REQUIRED)
+
+if(LAUNCHER_SANITIZE)
+  set(SAN -fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=all)
+  target_compile_options(launcher_core PRIVATE ${SAN})
+  target_link_options(launcher_core PUBLIC ${SAN})
+endif()
+
+add_library(fake_platform STATIC platform/fake/FakePlatform.cpp)
+target_link_libraries(fake_platform PUBLIC launcher_core)
+target_compile_options(fake_platform PRIVATE ${LAUNCHER_WARNINGS} ${SAN})
+
+file(GLOB UNIT_TEST_SOURCES CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/tests/*_test.cpp)
+add_executable(unit_tests ${UNIT_TEST_SOURCES})
+target_link_libraries(unit_tests PRIVATE fake_platform GTest::gtest GTest::gtest_main)
+target_compile_options(unit_tests PRIVATE ${LAUNCHER_WARNINGS} ${SAN})
+include(GoogleTest)
+gtest_discover_tests(unit_tests PROPERTIES LABELS unit)
+
+if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/e2e/CMakeLists.txt)
+  add_subdirectory(e2e)
+endif()

@@ -1,0 +1,25 @@
+# Windows: Start.exe, a static PE32 GUI program, and the sample disc's stand-in programs.
+enable_language(RC)
+
+# Small, static and reproducible: no time stamp, no build paths in the image.
+set(WIN32_COMMON_FLAGS -ffunction-sections -fdata-sections
+    -ffile-prefix-map=${CMAKE_SOURCE_DIR}=. -ffile-prefix-map=${CMAKE_BINARY_DIR}=.)
+set(WIN32_LINK_FLAGS -static -static-libgcc -static-libstdc++ -Wl,--gc-sections -s
+    -Wl,--no-insert-timestamp -Wl,--dynamicbase -Wl,--nxcompat -Wl,--tsaware)
+target_compile_options(launcher_core PRIVATE ${WIN32_COMMON_FLAGS})
+
+add_executable(Start WIN32
+  platform/win32/Win32Platform.cpp
+  platform/win32/Main.cpp
+  platform/win32/Start.rc
+)
+target_link_libraries(Start PRIVATE launcher_core)
+target_compile_options(Start PRIVATE ${LAUNCHER_WARNINGS} ${WIN32_COMMON_FLAGS})
+target_link_options(Start PRIVATE ${WIN32_LINK_FLAGS})
+set_target_properties(Start PROPERTIES OUTPUT_NAME Start RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+set_source_files_properties(platform/win32/Start.rc PROPERTIES
+  OBJECT_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/platform/win32/Start.manifest)
+
+if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/disc/CMakeLists.txt)
+  add_subdirectory(disc)
+endif()

@@ -1,0 +1,85 @@
+/* Answers the message boxes of an unattended run and records each one in the stand-ins' log.
+ * Usage: BoxWatcher [delay-ms]  -- how long a box stays up before it is answered (300). */
+#include <windows.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "standin_log.h"
+
+#define BOX_CLASS "#32770"
+#define MESSAGE_TEXT_ID 0xFFFF
+
+/* Boxes seen and not yet gone: a box is recorded when first seen and answered once. */
+static struct box {
+    HWND hwnd;
+    DWORD seen_at;
+    BOOL answered;
+} boxes[64];
+static int box_count;
+
+static void record(HWND hwnd)
+{
+    char caption[1024], text[8192], detail[sizeof caption + sizeof text];
+    caption[0] = text[0] = '\0';
+    GetWindowTextA(hwnd, caption, (int)sizeof caption);
+    GetDlgItemTextA(hwnd, MESSAGE_TEXT_ID, text, (int)sizeof text);
+    size_t n = strlen(caption);
+    memcpy(detail, caption, n);
+    detail[n] = '\x1f';
+    strcpy(detail + n + 1, text);
+    standin_log("BoxWatcher", "box", detail);
+}
+
+static BOOL CALLBACK look_at(HWND hwnd, LPARAM unused)
+{
+    (void)unused;
+    char cls[sizeof BOX_CLASS + 1];
+    if (!IsWindowVisible(hwnd) || !GetClassNameA(hwnd, cls, (int)sizeof cls) ||
+        strcmp(cls, BOX_CLASS) != 0)
+        return TRUE;
+    for (int i = 0; i < box_count; ++i)
+        if (boxes[i].hwnd == hwnd)
+            return TRUE;
+    if (box_count == (int)(sizeof boxes / sizeof *boxes))
+        return TRUE;
+    record(hwnd);
+    boxes[box_count].hwnd = hwnd;
+    boxes[box_count].seen_at = GetTickCount();
+    boxes[box_count].answered = FALSE;
+    ++box_count;
+    return TRUE;
+}
+
+static void answer(HWND hwnd)
+{
+    /* A box without OK (Yes/No) gets its default button, so a run never hangs on a question. */
+    int id = IDOK;
+    if (!GetDlgItem(hwnd, IDOK)) {
+        LRESULT def = SendMessageA(hwnd, DM_GETDEFID, 0, 0);
+        if (HIWORD(def) == DC_HASDEFID)
+            id = LOWORD(def);
+    }
+    PostMessageA(hwnd, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), (LPARAM)GetDlgItem(hwnd, id));
+}
+
+int main(int argc, char **argv)
+{
+    DWORD delay = argc > 1 ? strtoul(argv[1], NULL, 10) : 300;
+    for (;;) {
+        EnumWindows(look_at, 0);
+        DWORD now = GetTickCount();
+        for (int i = 0; i < box_count;) {
+            struct box *b = &boxes[i];
+            if (!IsWindow(b->hwnd)) {
+                *b = boxes[--box_count];
+                continue;
+            }
+            if (!b->answered && now - b->seen_at >= delay) {
+                answer(b->hwnd);
+                b->answered = TRUE;
+            }
+            ++i;
+        }
+        Sleep(50);
+    }
+}

@@ -1,0 +1,21 @@
+// Turning the system's version record into the launcher's version class.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+
+#include "platform/Platform.h"
+
+// The supported classes: NT 6.1 and 6.2, 32-bit and 64-bit.
+constexpr std::uint8_t kOsCodeFirstSupported = 20;
+
+struct OsDecision {
+    bool platformKnown = true;  // false: a platform id other than 0, 1 and 2
+    std::uint8_t osCode = 0;    // 0: not classified
+    std::uint8_t serverFlag = 0;
+};
+
+// The whole decision as a function of the version record. hasSysWow64Folder is asked only on the
+// rows that need to tell 64-bit from 32-bit Windows, and at most once.
+OsDecision ClassifyVersion(const VersionRecord& record,
+                           const std::function<bool()>& hasSysWow64Folder);

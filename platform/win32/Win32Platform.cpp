@@ -1,0 +1,371 @@
+#include "platform/win32/Win32Platform.h"
+
+// clang-format off
+#include <windows.h>
+#include <tlhelp32.h>
+// clang-format on
+#include <mbctype.h>
+#include <mbstring.h>
+
+// The interface's names are the launcher's own, not the system's character-set macros.
+#undef CopyFile
+#undef DeleteFile
+#undef SetCurrentDirectory
+
+// The single-instance counter: one copy for every process of this executable file, -1 until the
+// first of them increments it. The system drops the section with the last such process.
+__attribute__((section("Shared"), shared)) volatile LONG g_instanceCounter = -1;
+
+namespace {
+
+#ifndef LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR
+#define LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR 0x00000100
+#endif
+#ifndef LOAD_LIBRARY_SEARCH_SYSTEM32
+#define LOAD_LIBRARY_SEARCH_SYSTEM32 0x00000800
+#endif
+#ifndef LOAD_LIBRARY_SEARCH_DEFAULT_DIRS
+#define LOAD_LIBRARY_SEARCH_DEFAULT_DIRS 0x00001000
+#endif
+
+// Whether SetDefaultDllDirectories took effect; the LOAD_LIBRARY_SEARCH_* flags need it (or the
+// update that brings it to older systems).
+bool g_searchFlagsWork = false;
+
+// Casts a looked-up entry point to its type. Going through void (*)() keeps the compiler from
+// warning about the cast between unrelated function types.
+template <typename Function>
+Function EntryPoint(HMODULE module, const char* name) {
+    return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
+}
+
+std::string SystemFolder() {
+    char buffer[MAX_PATH + 1];
+    const UINT n = GetSystemDirectoryA(buffer, sizeof buffer);
+    if (n == 0 || n >= sizeof buffer) return std::string();
+    return std::string(buffer, n);
+}
+
+// Loads a library of the system by its bare name, from the system directory only.
+HMODULE LoadSystemLibrary(const char* name) {
+    if (g_searchFlagsWork) return LoadLibraryExA(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    const std::string folder = SystemFolder();
+    if (folder.empty()) return nullptr;
+    return LoadLibraryA((folder + '\\' + name).c_str());
+}
+
+ProcessHandle ToHandle(HANDLE h) { return reinterpret_cast<ProcessHandle>(h); }
+HANDLE FromHandle(ProcessHandle h) { return reinterpret_cast<HANDLE>(h); }
+
+// Reads a string whose length the system reports, growing the buffer until it fits.
+template <typename Query>
+bool ReadSystemString(std::string& out, Query query) {
+    std::string buffer(MAX_PATH, '\0');
+    for (;;) {
+        const UINT n = query(&buffer[0], static_cast<UINT>(buffer.size()));
+        if (n == 0) return false;
+        if (n < buffer.size()) {
+            buffer.resize(n);
+            out = buffer;
+            return true;
+        }
+        buffer.resize(n + 1);  // n is the size needed, terminating zero included
+    }
+}
+
+class PsapiModuleSource : public ModuleSource {
+public:
+    using EnumProcessesFn = BOOL(WINAPI*)(DWORD*, DWORD, DWORD*);
+    using EnumProcessModulesFn = BOOL(WINAPI*)(HANDLE, HMODULE*, DWORD, DWORD*);
+    using GetModuleBaseNameFn = DWORD(WINAPI*)(HANDLE, HMODULE, LPSTR, DWORD);
+
+    PsapiModuleSource(HMODULE library, EnumProcessesFn enumProcesses,
+                      EnumProcessModulesFn enumModules, GetModuleBaseNameFn baseName)
+        : library_(library), enumProcesses_(enumProcesses), enumModules_(enumModules),
+          baseName_(baseName) {}
+    ~PsapiModuleSource() override { FreeLibrary(library_); }
+    PsapiModuleSource(const PsapiModuleSource&) = delete;
+    PsapiModuleSource& operator=(const PsapiModuleSource&) = delete;
+
+    bool EnumProcessIds(std::vector<std::uint32_t>& ids) override {
+        // The call cannot say how many ids did not fit: a full buffer may have cut the list
+        // short, so grow it until some room is left. On a busy system a fixed buffer would never
+        // show the processes at its end.
+        std::vector<DWORD> buffer(1024);
+        for (;;) {
+            DWORD bytes = 0;
+            const DWORD size = static_cast<DWORD>(buffer.size() * sizeof(DWORD));
+            if (!enumProcesses_(buffer.data(), size, &bytes)) return false;
+            if (bytes < size || buffer.size() >= (1u << 22)) {
+                ids.assign(buffer.data(), buffer.data() + bytes / sizeof(DWORD));
+                return true;
+            }
+            buffer.resize(buffer.size() * 2);
+        }
+    }
+
+    ModuleNameStatus FirstModuleBaseName(ProcessHandle process, std::string& name) override {
+        HMODULE module = nullptr;
+        DWORD needed = 0;
+        // Room for one module: the first one is the executable.
+        if (!enumModules_(FromHandle(process), &module, sizeof module, &needed)) {
+            return ModuleNameStatus::NoModule;
+        }
+        char buffer[MAX_PATH] = {};
+        if (baseName_(FromHandle(process), module, buffer, sizeof buffer) == 0) {
+            return ModuleNameStatus::NameUnread;
+        }
+        name = buffer;
+        return ModuleNameStatus::Named;
+    }
+
+private:
+    HMODULE library_;
+    EnumProcessesFn enumProcesses_;
+    EnumProcessModulesFn enumModules_;
+    GetModuleBaseNameFn baseName_;
+};
+
+}  // namespace
+
+void PrepareProcess() {
+    // Adds to the inherited mode: the system is not to show boxes of its own when the launcher
+    // looks at a drive without a disc or a file that is missing.
+    const UINT mode = SetErrorMode(0);
+    SetErrorMode(mode | SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
+    _setmbcp(_MB_CP_ANSI);
+
+    // The launcher runs elevated, often from a folder anybody can write to: a library planted
+    // there must never be loaded in its place of a system one.
+    HMODULE kernel = GetModuleHandleA("kernel32.dll");
+    using SetDefaultDllDirectoriesFn = BOOL(WINAPI*)(DWORD);
+    auto setDefault = EntryPoint<SetDefaultDllDirectoriesFn>(kernel, "SetDefaultDllDirectories");
+    if (setDefault && setDefault(LOAD_LIBRARY_SEARCH_SYSTEM32)) {
+        g_searchFlagsWork = true;
+    } else {
+        // Older systems: at least take the current directory out of the search.
+        SetDllDirectoryA("");
+    }
+}
+
+std::int32_t Win32Platform::IncrementInstanceCounter() {
+    return InterlockedIncrement(&g_instanceCounter);
+}
+
+void Win32Platform::ShowMessage(const std::string& text, const std::string& caption) {
+    MessageBoxA(nullptr, text.c_str(), caption.c_str(), MB_OK);
+}
+
+void Win32Platform::InitializeControls() {
+    // Reached at run time so that the import table names no library that the system might look
+    // for in the launcher's folder first.
+    HMODULE comctl = LoadSystemLibrary("comctl32.dll");
+    if (!comctl) return;
+    using InitCommonControlsFn = void(WINAPI*)();
+    if (auto init = EntryPoint<InitCommonControlsFn>(comctl, "InitCommonControls")) init();
+    FreeLibrary(comctl);
+}
+
+bool Win32Platform::IsLeadByte(unsigned char value) { return IsDBCSLeadByte(value) != FALSE; }
+
+void Win32Platform::UpperCase(std::string& text) {
+    if (text.empty()) return;
+    _mbsupr(reinterpret_cast<unsigned char*>(&text[0]));
+}
+
+bool Win32Platform::ModuleFileName(std::string& path) {
+    // The call truncates silently when the buffer is too small; grow it until the path fits.
+    std::string buffer(MAX_PATH, '\0');
+    for (;;) {
+        const DWORD n = GetModuleFileNameA(nullptr, &buffer[0], static_cast<DWORD>(buffer.size()));
+        if (n == 0) return false;
+        if (n < buffer.size()) {
+            buffer.resize(n);
+            path = buffer;
+            return true;
+        }
+        if (buffer.size() >= 65536) return false;
+        buffer.resize(buffer.size() * 2);
+    }
+}
+
+bool Win32Platform::SetCurrentDirectory(const std::string& path) {
+    return SetCurrentDirectoryA(path.c_str()) != FALSE;
+}
+
+bool Win32Platform::WindowsDirectory(std::string& path) {
+    return ReadSystemString(path, [](char* b, UINT n) { return GetWindowsDirectoryA(b, n); });
+}
+
+bool Win32Platform::SystemDirectory(std::string& path) {
+    return ReadSystemString(path, [](char* b, UINT n) { return GetSystemDirectoryA(b, n); });
+}
+
+bool Win32Platform::AnyFileMatches(const std::string& pattern) {
+    WIN32_FIND_DATAA data;
+    HANDLE search = FindFirstFileA(pattern.c_str(), &data);
+    if (search == INVALID_HANDLE_VALUE) return false;
+    FindClose(search);
+    return true;
+}
+
+bool Win32Platform::CanOpenForReading(const std::string& path) {
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    ::CloseHandle(file);
+    return true;
+}
+
+bool Win32Platform::CanOpenExclusiveForWriting(const std::string& path) {
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    ::CloseHandle(file);
+    return true;
+}
+
+bool Win32Platform::CopyFile(const std::string& from, const std::string& to) {
+    return CopyFileA(from.c_str(), to.c_str(), FALSE) != FALSE;
+}
+
+bool Win32Platform::DeleteFile(const std::string& path) {
+    return DeleteFileA(path.c_str()) != FALSE;
+}
+
+bool Win32Platform::WriteFile(const std::string& path, const std::string& bytes) {
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    DWORD written = 0;
+    const bool ok = ::WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written,
+                                nullptr) &&
+                    written == bytes.size();
+    const bool closed = ::CloseHandle(file) != FALSE;
+    // A reader must never find half a path: rather no file than a wrong one.
+    if (!ok || !closed) DeleteFileA(path.c_str());
+    return ok && closed;
+}
+
+bool Win32Platform::ProbeLibrary(const std::string& path) {
+    // Loaded from exactly this path; its own dependencies may come from beside it.
+    HMODULE library = g_searchFlagsWork
+        ? LoadLibraryExA(path.c_str(), nullptr,
+                         LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_DEFAULT_DIRS)
+        : LoadLibraryExA(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    if (!library) return false;
+    FreeLibrary(library);
+    return true;
+}
+
+bool Win32Platform::ClassesRootKeyExists(const std::string& subkey) {
+    HKEY key = nullptr;
+    if (RegOpenKeyA(HKEY_CLASSES_ROOT, subkey.c_str(), &key) != ERROR_SUCCESS) return false;
+    RegCloseKey(key);
+    return true;
+}
+
+bool Win32Platform::QueryVersion(bool extended, VersionRecord& record) {
+    OSVERSIONINFOEXA info;
+    ZeroMemory(&info, sizeof info);
+    info.dwOSVersionInfoSize = extended ? sizeof(OSVERSIONINFOEXA) : sizeof(OSVERSIONINFOA);
+    if (!GetVersionExA(reinterpret_cast<OSVERSIONINFOA*>(&info))) return false;
+    record.majorVersion = info.dwMajorVersion;
+    record.minorVersion = info.dwMinorVersion;
+    record.buildNumber = info.dwBuildNumber;
+    record.platformId = info.dwPlatformId;
+    if (extended) record.productType = info.wProductType;
+    return true;
+}
+
+bool Win32Platform::IsWow64Process() {
+    // Looked up at run time: systems without WOW64 may lack the entry point.
+    HMODULE kernel = LoadLibraryA("Kernel32");
+    if (!kernel) return false;
+    BOOL answer = FALSE;
+    using IsWow64ProcessFn = BOOL(WINAPI*)(HANDLE, PBOOL);
+    if (auto query = EntryPoint<IsWow64ProcessFn>(kernel, "IsWow64Process")) {
+        query(GetCurrentProcess(), &answer);
+    }
+    FreeLibrary(kernel);
+    return answer != FALSE;
+}
+
+std::uint16_t Win32Platform::SystemDefaultLangId() { return GetSystemDefaultLangID(); }
+
+bool Win32Platform::StartProgram(const std::string& program, const std::string& commandLine,
+                                 int showCommand) {
+    STARTUPINFOA startup;
+    ZeroMemory(&startup, sizeof startup);
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESHOWWINDOW;
+    startup.wShowWindow = static_cast<WORD>(showCommand);
+    PROCESS_INFORMATION info;
+    ZeroMemory(&info, sizeof info);
+    std::string mutableLine = commandLine;  // the call may write into it
+    // Not waiting until the program is ready for input: nothing the launcher does next depends
+    // on it, and a program without a message loop would hold the launcher up for seconds.
+    if (!CreateProcessA(program.c_str(), &mutableLine[0], nullptr, nullptr, FALSE, 0, nullptr,
+                        nullptr, &startup, &info)) {
+        return false;
+    }
+    ::CloseHandle(info.hThread);
+    ::CloseHandle(info.hProcess);
+    return true;
+}
+
+void Win32Platform::Sleep(std::uint32_t milliseconds) { ::Sleep(milliseconds); }
+
+bool Win32Platform::HasSnapshotSource() {
+    HMODULE kernel = LoadLibraryA("KERNEL32.DLL");
+    if (!kernel) return false;
+    const bool present = GetProcAddress(kernel, "CreateToolhelp32Snapshot") != nullptr;
+    FreeLibrary(kernel);
+    return present;
+}
+
+SnapshotStatus Win32Platform::SnapshotProcesses(std::vector<ProcessRecord>& records,
+                                                ProcessHandle& snapshotHandle) {
+    records.clear();
+    snapshotHandle = 0;
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) return SnapshotStatus::SnapshotFailed;
+    PROCESSENTRY32 entry;
+    ZeroMemory(&entry, sizeof entry);
+    entry.dwSize = sizeof entry;
+    if (!Process32First(snapshot, &entry)) {
+        ::CloseHandle(snapshot);
+        return SnapshotStatus::FirstRecordFailed;
+    }
+    do {
+        entry.szExeFile[sizeof entry.szExeFile - 1] = '\0';
+        records.push_back({static_cast<std::uint32_t>(entry.th32ProcessID), entry.szExeFile});
+    } while (Process32Next(snapshot, &entry));
+    snapshotHandle = ToHandle(snapshot);
+    ::CloseHandle(snapshot);
+    return SnapshotStatus::Ok;
+}
+
+std::unique_ptr<ModuleSource> Win32Platform::OpenModuleSource() {
+    HMODULE psapi = LoadSystemLibrary("PSAPI.DLL");
+    if (!psapi) return nullptr;
+    auto enumModules =
+        EntryPoint<PsapiModuleSource::EnumProcessModulesFn>(psapi, "EnumProcessModules");
+    auto baseName = EntryPoint<PsapiModuleSource::GetModuleBaseNameFn>(psapi, "GetModuleBaseNameA");
+    auto enumProcesses = EntryPoint<PsapiModuleSource::EnumProcessesFn>(psapi, "EnumProcesses");
+    if (!enumModules || !baseName || !enumProcesses) {
+        FreeLibrary(psapi);
+        return nullptr;
+    }
+    return std::make_unique<PsapiModuleSource>(psapi, enumProcesses, enumModules, baseName);
+}
+
+ProcessHandle Win32Platform::OpenProcess(std::uint32_t id, std::uint32_t access) {
+    return ToHandle(::OpenProcess(access, FALSE, id));
+}
+
+bool Win32Platform::TerminateProcess(ProcessHandle process, std::uint32_t exitCode) {
+    return ::TerminateProcess(FromHandle(process), exitCode) != FALSE;
+}
+
+void Win32Platform::CloseHandle(ProcessHandle handle) { ::CloseHandle(FromHandle(handle)); }

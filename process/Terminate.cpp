@@ -1,0 +1,64 @@
+#include "process/Terminate.h"
+
+#include "platform/Platform.h"
+
+namespace {
+
+// Only A to Z: a code-page-dependent fold could make two different names equal on one system
+// and not on another.
+char LowerAsciiLetter(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + ('a' - 'A')) : c;
+}
+
+void TerminateOpened(Platform& platform, std::uint32_t id) {
+    const ProcessHandle process = platform.OpenProcess(id, kProcessAccessAll);
+    if (process == 0) return;  // passed over, the walk goes on
+    platform.TerminateProcess(process, 0);
+    platform.CloseHandle(process);
+}
+
+int TerminateThroughSnapshot(Platform& platform, const std::string& name) {
+    std::vector<ProcessRecord> records;
+    ProcessHandle snapshot = 0;
+    if (platform.SnapshotProcesses(records, snapshot) != SnapshotStatus::Ok) return 0;
+    for (const ProcessRecord& record : records) {
+        if (NamesEqualNoCase(record.exeName, name)) TerminateOpened(platform, record.id);
+    }
+    return 1;
+}
+
+int TerminateThroughModules(Platform& platform, ModuleSource& source, const std::string& name) {
+    std::vector<std::uint32_t> ids;
+    if (!source.EnumProcessIds(ids)) return 0;
+    for (std::uint32_t id : ids) {
+        const ProcessHandle process = platform.OpenProcess(id, kProcessAccessAll);
+        if (process == 0) continue;
+        std::string moduleName;
+        const ModuleNameStatus status = source.FirstModuleBaseName(process, moduleName);
+        if (status != ModuleNameStatus::NoModule) {
+            // A process whose name cannot be read goes by "unknown", afresh for every process.
+            if (status == ModuleNameStatus::NameUnread) moduleName = "unknown";
+            if (NamesEqualNoCase(moduleName, name)) platform.TerminateProcess(process, 0);
+        }
+        platform.CloseHandle(process);
+    }
+    return 0;
+}
+
+}  // namespace
+
+int NamesEqualNoCase(const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) return 0;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (LowerAsciiLetter(a[i]) != LowerAsciiLetter(b[i])) return 0;
+    }
+    return 1;
+}
+
+int TerminateProcessesByName(Platform& platform, const std::string& name) {
+    if (platform.HasSnapshotSource()) return TerminateThroughSnapshot(platform, name);
+    if (std::unique_ptr<ModuleSource> source = platform.OpenModuleSource()) {
+        return TerminateThroughModules(platform, *source, name);
+    }
+    return 0;  // no way to list processes: nothing is done
+}
