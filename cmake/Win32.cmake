@@ -21,5 +21,5 @@ set_source_files_properties(platform/win32/Start.rc PROPERTIES
   OBJECT_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/platform/win32/Start.manifest)
 
 if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/disc/CMakeLists.txt)
-  add_subdirectory(disc)
+  add_subdirectory(disc disc-build)
 endif()

@@ -1,10 +1,169 @@
 #include <gtest/gtest.h>
 
+#include "FakeDisc.h"
 #include "app/LauncherApp.h"
-#include "platform/fake/FakePlatform.h"
 
-TEST(Smoke, Builds) {
+namespace {
+
+constexpr const char* kRefusalBox = "box Discmate|Swiftdeck does not support this version of windows.";
+
+class Sequence : public ::testing::Test {
+protected:
+    void SetUp() override { SetUpDisc(fake); }
+    // Index of the first log entry that starts with prefix; fails the test when there is none.
+    std::size_t First(const std::string& prefix) {
+        for (std::size_t i = 0; i < fake.log.size(); ++i) {
+            if (fake.log[i].compare(0, prefix.size(), prefix) == 0) return i;
+        }
+        ADD_FAILURE() << "no log entry starts with " << prefix;
+        return fake.log.size();
+    }
     FakePlatform fake;
-    LauncherApp app(fake);
-    EXPECT_EQ(app.InstallDir(), "D:\\");
+};
+
+TEST_F(Sequence, SecondAndLaterInstancesAreTurnedAwayWithNothingDone) {
+    for (std::int32_t counter : {0, 1, 7}) {
+        FakePlatform other;
+        other.instanceCounter = counter;
+        LauncherApp app(other);
+        EXPECT_TRUE(app.InitInstance());
+        EXPECT_EQ(other.log, std::vector<std::string>{"counter"});
+    }
 }
+
+TEST_F(Sequence, FirstInstanceRunsInOrderAndEndsWhenTheBrowserRuns) {
+    LauncherApp app(fake);
+    EXPECT_FALSE(app.InitInstance());
+    EXPECT_EQ(fake.instanceCounter, 0);
+    const std::size_t controls = First("init-controls");
+    const std::size_t probe = First("probe-library D:\\qzm.dll");
+    const std::size_t registration = First("start C:\\Windows\\system32\\regsvr32.exe|");
+    const std::size_t version = First("version extended");
+    const std::size_t tool = First("open-write D:\\Q7.exe");
+    const std::size_t copy = First("copy ");
+    const std::size_t browser = First("start D:\\Panoview.exe|");
+    EXPECT_LT(controls, probe);
+    EXPECT_LT(probe, registration);
+    EXPECT_LT(registration, version);
+    EXPECT_LT(version, tool);
+    EXPECT_LT(tool, copy);
+    EXPECT_LT(copy, browser);
+    EXPECT_TRUE(fake.Events("box ").empty());
+    EXPECT_EQ(fake.Events("start ").size(), 3u);  // two registrations, one browser
+}
+
+TEST_F(Sequence, MissingProbeLibraryShowsItsBoxAndTheRunGoesOn) {
+    fake.loadableLibraries.clear();
+    LauncherApp app(fake);
+    EXPECT_FALSE(app.InitInstance());
+    EXPECT_EQ(fake.Events("box "), std::vector<std::string>{"box Error|Load library fail"});
+    EXPECT_LT(First("box Error|"), First("start C:\\Windows\\system32\\regsvr32.exe|"));
+    EXPECT_EQ(fake.Events("start D:\\Panoview.exe|").size(), 1u);
+}
+
+struct GateCase {
+    const char* name;
+    std::uint32_t platformId, major, minor;
+    std::uint8_t productType;
+    bool sysWow64;
+    bool passes;
+};
+
+class Gate : public ::testing::TestWithParam<GateCase> {};
+
+TEST_P(Gate, OnlyWorkstationsOfNt61And62Pass) {
+    const GateCase& c = GetParam();
+    FakePlatform fake;
+    SetUpDisc(fake);
+    fake.SetVersion(c.platformId, c.major, c.minor, 7601, c.productType);
+    if (!c.sysWow64) fake.directories.clear();
+    LauncherApp app(fake);
+    EXPECT_FALSE(app.InitInstance());
+    const auto boxes = fake.Events("box ");
+    const bool refused = !boxes.empty() && boxes.back() == kRefusalBox;
+    EXPECT_EQ(refused, !c.passes);
+    // Registration happens before the gate either way; nothing after it when refused.
+    EXPECT_EQ(fake.Events("start C:\\Windows\\system32\\regsvr32.exe|").size(), 2u);
+    EXPECT_EQ(fake.Events("start D:\\Panoview.exe|").empty(), refused);
+    if (refused) {
+        EXPECT_TRUE(fake.Events("open-write ").empty());
+        EXPECT_TRUE(fake.Events("copy ").empty());
+        EXPECT_EQ(fake.log.back(), kRefusalBox);
+    }
+}
+
+const GateCase kGateCases[] = {
+    {"vista_x64_code19", 2, 6, 0, 1, true, false},
+    {"w7_x86_code20", 2, 6, 1, 1, false, true},
+    {"w7_x64_code21", 2, 6, 1, 1, true, true},
+    {"w8_x86_code22", 2, 6, 2, 1, false, true},
+    {"w8_x64_code23", 2, 6, 2, 1, true, true},
+    {"nt61_server", 2, 6, 1, 3, true, false},
+    {"nt62_domain_controller", 2, 6, 2, 2, false, false},
+    {"xp_code16", 2, 5, 1, 1, false, false},
+    {"nt10_code0", 2, 10, 0, 1, true, false},
+    {"me_code15", 1, 4, 90, 0, false, false},
+};
+
+INSTANTIATE_TEST_SUITE_P(Codes, Gate, ::testing::ValuesIn(kGateCases),
+                         [](const auto& row) { return std::string(row.param.name); });
+
+TEST_F(Sequence, FailedVersionQueryShowsBothBoxesInOrder) {
+    fake.extendedVersion.reset();
+    fake.basicVersion.reset();
+    LauncherApp app(fake);
+    EXPECT_FALSE(app.InitInstance());
+    EXPECT_EQ(fake.Events("box "),
+              (std::vector<std::string>{"box Check OS type Error !|Message", kRefusalBox}));
+}
+
+TEST_F(Sequence, UnknownPlatformShowsBothBoxesInOrder) {
+    fake.SetVersion(5, 6, 1, 7601, 1);
+    LauncherApp app(fake);
+    EXPECT_FALSE(app.InitInstance());
+    EXPECT_EQ(fake.Events("box "),
+              (std::vector<std::string>{"box Unknown OS type !|Message", kRefusalBox}));
+}
+
+TEST_F(Sequence, AbsentPreLaunchToolCostsNoTime) {
+    LauncherApp app(fake);
+    app.InitInstance();
+    EXPECT_EQ(fake.Events("sleep "), std::vector<std::string>{"sleep 1000"});
+    EXPECT_TRUE(fake.Events("start D:\\Q7.exe").empty());
+}
+
+TEST_F(Sequence, LockedPreLaunchToolIsSkipped) {
+    fake.AddFile("D:\\Q7.exe");
+    fake.lockedFiles.insert(FakeKey("D:\\Q7.exe"));
+    LauncherApp app(fake);
+    app.InitInstance();
+    EXPECT_TRUE(fake.Events("start D:\\Q7.exe").empty());
+    EXPECT_TRUE(fake.Events("sleep 15000").empty());
+}
+
+TEST_F(Sequence, WritablePreLaunchToolRunsFifteenSecondsThenEveryCopyEnds) {
+    fake.AddFile("D:\\Q7.exe");
+    fake.wow64 = true;
+    const std::uint32_t earlier = fake.AddProcess("q7.EXE");
+    const std::uint32_t similar = fake.AddProcess("Q7x.exe");
+    std::uint32_t started = 0;
+    auto browserStarts = fake.onStart;
+    fake.onStart = [&](FakePlatform& f, const std::string& program, const std::string& line) {
+        if (program == "D:\\Q7.exe") started = f.AddProcess("Q7.exe");
+        browserStarts(f, program, line);
+    };
+    LauncherApp app(fake);
+    app.InitInstance();
+
+    const std::size_t start = First("start D:\\Q7.exe|");
+    EXPECT_EQ(fake.log[start], "start D:\\Q7.exe|D:\\Q7.exe|5");  // the bare path, unquoted
+    EXPECT_EQ(fake.log[start + 1], "sleep 15000");
+    EXPECT_EQ(fake.log[start + 2], "snapshot");
+    EXPECT_LT(start + 2, First("copy "));
+    EXPECT_FALSE(fake.IsAlive(started));
+    EXPECT_FALSE(fake.IsAlive(earlier));
+    EXPECT_TRUE(fake.IsAlive(similar));
+    EXPECT_EQ(fake.clockMs, 16000u);  // the tool's wait and one running check
+}
+
+}  // namespace
