@@ -109,6 +109,8 @@ int WINAPI WinMain(HINSTANCE inst, HINSTANCE prev, LPSTR args, int show)
     (void)args;
     const char *cmd = GetCommandLineA();
     standin_log("Panoview", "start", cmd);
+    /* A browser that dies at once: the launcher must keep starting it. */
+    if (GetEnvironmentVariableA("STANDIN_PANOVIEW_EXITS", NULL, 0) != 0) return 3;
 
     find_page(cmd);
     read_first_line();

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include "FakeDisc.h"
 #include "app/LauncherApp.h"
 
@@ -24,6 +26,9 @@ struct RegistrationCase {
     bool classRegistered;
     std::vector<std::string> commands;
 };
+
+// Printed by name: the default would dump the raw bytes, padding included.
+void PrintTo(const RegistrationCase& c, std::ostream* os) { *os << c.name; }
 
 class Registration : public ::testing::TestWithParam<RegistrationCase> {};
 
@@ -152,6 +157,9 @@ struct BrowserCase {
     const char* program;
     const char* command;
 };
+
+// Printed by name: the default would dump the raw bytes, padding included.
+void PrintTo(const BrowserCase& c, std::ostream* os) { *os << c.name; }
 
 class BrowserCommand : public ::testing::TestWithParam<BrowserCase> {};
 

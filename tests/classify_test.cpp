@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include "app/LauncherApp.h"
 #include "inspect/OsClassify.h"
 #include "platform/fake/FakePlatform.h"
@@ -14,6 +16,9 @@ struct VersionCase {
     std::uint8_t osCode, serverFlag;
     int probesExpected;  // how often the folder probe may be asked
 };
+
+// Printed by name: the default would dump the raw bytes, padding included.
+void PrintTo(const VersionCase& c, std::ostream* os) { *os << c.name; }
 
 VersionRecord Record(const VersionCase& c) {
     VersionRecord r;

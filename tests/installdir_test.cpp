@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include "app/LauncherApp.h"
 #include "platform/fake/FakePlatform.h"
 
@@ -12,6 +14,9 @@ struct DirCase {
     const char* installDir;
     const char* joinedQ7;
 };
+
+// Printed by name: the default would dump the raw bytes, padding included.
+void PrintTo(const DirCase& c, std::ostream* os) { *os << c.name; }
 
 class InstallDirTable : public ::testing::TestWithParam<DirCase> {};
 

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <map>
 
 #include "FakeDisc.h"
@@ -67,6 +69,9 @@ struct MarkerCase {
     const char* folder;
     std::vector<std::string> tested;  // marker paths opened, in order
 };
+
+// Printed by name: the default would dump the raw bytes, padding included.
+void PrintTo(const MarkerCase& c, std::ostream* os) { *os << c.name; }
 
 class LanguageFolder : public ::testing::TestWithParam<MarkerCase> {};
 

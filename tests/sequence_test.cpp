@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include "FakeDisc.h"
 #include "app/LauncherApp.h"
 
@@ -68,6 +70,9 @@ struct GateCase {
     bool sysWow64;
     bool passes;
 };
+
+// Printed by name: the default would dump the raw bytes, padding included.
+void PrintTo(const GateCase& c, std::ostream* os) { *os << c.name; }
 
 class Gate : public ::testing::TestWithParam<GateCase> {};
 

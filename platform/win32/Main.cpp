@@ -5,6 +5,15 @@
 
 #include <windows.h>
 
+#include <cstdlib>
+
+// The only exception the launcher can meet is running out of memory. The run-time's default
+// handler would print the exception's demangled name to a console the launcher does not have,
+// and carries the whole demangler into the image for it.
+namespace __gnu_cxx {
+void __verbose_terminate_handler() { std::abort(); }
+}  // namespace __gnu_cxx
+
 namespace {
 // Static storage, constructed before WinMain in this order and destroyed after it in reverse.
 Win32Platform g_platform;

@@ -1,0 +1,102 @@
+#!/usr/bin/env bash
+# shellcheck disable=SC2015  # "test && ok || bad" is safe here: ok only echoes.
+# Checks the shape of Start.exe that Windows relies on when it runs it from a disc: which DLLs it
+# loads, how the loader treats it, its shared section and its manifest.
+# Usage: scripts/check-imports.sh [path-to-Start.exe]   (default build/win32/Start.exe)
+set -euo pipefail
+exe=${1:-build/win32/Start.exe}
+objdump=i686-w64-mingw32-objdump
+
+install() { apt-get update -q >/dev/null && DEBIAN_FRONTEND=noninteractive apt-get install -y -q "$@" >/dev/null; }
+command -v $objdump >/dev/null || install binutils-mingw-w64-i686
+command -v python3 >/dev/null || install python3
+
+[ -f "$exe" ] || { echo "FAIL: $exe not found"; exit 1; }
+failed=0
+ok() { echo "ok:   $*"; }
+bad() { echo "FAIL: $*"; failed=1; }
+
+headers=$($objdump -p "$exe") || { echo "FAIL: $exe is no PE image"; exit 1; }
+
+# Any other DLL would be searched for next to Start.exe first, that is on the disc, before the
+# system directory; only known DLLs are always taken from the system.
+dlls=$(sed -n 's/^\tDLL Name: //p' <<<"$headers")
+[ -n "$dlls" ] || bad "no import table found"
+while read -r dll; do
+  case ${dll,,} in
+    kernel32.dll | user32.dll | advapi32.dll | msvcrt.dll) ok "imports $dll" ;;
+    *) bad "imports $dll, which is not a known DLL" ;;
+  esac
+done <<<"$dlls"
+
+field() { awk -v f="$1" '$1 == f { print $2; exit }' <<<"$headers"; }
+magic=$(field Magic)
+[ "$magic" = 010b ] && ok "PE32 (magic $magic)" || bad "magic $magic, not PE32"
+subsystem=$(field Subsystem)
+[ "$subsystem" = 00000002 ] && ok "subsystem 2 (Windows GUI)" || bad "subsystem $subsystem, not Windows GUI"
+dllchars=$((16#$(field DllCharacteristics)))
+for flag in DYNAMIC_BASE:0x40 NX_COMPAT:0x100 TERMINAL_SERVER_AWARE:0x8000; do
+  ((dllchars & ${flag#*:})) && ok "DllCharacteristics has ${flag%:*}" || bad "DllCharacteristics lacks ${flag%:*}"
+done
+
+# The single-instance counter: one shared, writable copy across processes, starting at -1.
+shared=$(python3 - "$exe" <<'EOF'
+import struct, sys
+data = open(sys.argv[1], 'rb').read()
+pe = struct.unpack_from('<I', data, 0x3c)[0]
+count, opt_size = struct.unpack_from('<H12xH', data, pe + 6)
+for i in range(count):
+    name, vsize, _, _, _, _, _, _, _, flags = struct.unpack_from('<8sIIIIIIHHI', data, pe + 24 + opt_size + 40 * i)
+    if name.rstrip(b'\0') == b'Shared':
+        print(vsize, ' '.join(n for bit, n in ((0x10000000, 'shared'), (0x20000000, 'execute'), (0x40000000, 'read'), (0x80000000, 'write')) if flags & bit))
+EOF
+)
+[ "$shared" = "4 shared read write" ] && ok "section Shared: size 4, shared read write" \
+  || bad "section Shared: expected size 4, shared read write, found '${shared:-none}'"
+content=$($objdump -s -j Shared "$exe" 2>/dev/null | awk '/^ [0-9a-f]+ / { print $2 }' || true)
+[ "$content" = ffffffff ] && ok "section Shared holds ffffffff" || bad "section Shared holds '${content:-nothing}', not ffffffff"
+
+# The manifest must ask for administrator rights and name no supported systems, so that newer
+# Windows reports itself as the version the launcher's checks know.
+manifest=$(python3 - "$exe" 2>&1 <<'EOF'
+import struct, sys, xml.etree.ElementTree as ET
+data = open(sys.argv[1], 'rb').read()
+pe = struct.unpack_from('<I', data, 0x3c)[0]
+count, opt_size = struct.unpack_from('<H12xH', data, pe + 6)
+sections = [struct.unpack_from('<8xIIII', data, pe + 24 + opt_size + 40 * i) for i in range(count)]
+def offset(rva):
+    for vsize, va, rsize, raw in sections:
+        if va <= rva < va + max(vsize, rsize):
+            return raw + rva - va
+    sys.exit('rva %#x is in no section' % rva)
+rsrc = struct.unpack_from('<I', data, pe + 24 + 96 + 2 * 8)[0]
+rsrc = offset(rsrc) if rsrc else sys.exit('no resources')
+def child(directory, wanted):
+    named, ids = struct.unpack_from('<12xHH', data, rsrc + directory)
+    for i in range(named + ids):
+        ident, target = struct.unpack_from('<II', data, rsrc + directory + 16 + 8 * i)
+        if wanted is None or ident == wanted:
+            return target & 0x7fffffff
+    sys.exit('no manifest resource (type 24, id 1)')
+languages = child(child(0, 24), 1)
+rva, size = struct.unpack_from('<II', data, rsrc + child(languages, None))
+text = data[offset(rva):offset(rva) + size]
+root = ET.fromstring(text)
+for e in root.iter():
+    tag = e.tag.rsplit('}', 1)[-1]
+    if tag == 'requestedExecutionLevel':
+        print('level=%s uiAccess=%s' % (e.get('level'), e.get('uiAccess')))
+    elif tag in ('compatibility', 'supportedOS'):
+        print('has <%s>' % tag)
+EOF
+) || true
+level=$(grep -v '^has <' <<<"$manifest" || true)
+[ "$level" = "level=requireAdministrator uiAccess=false" ] && ok "manifest (24/1): $level" \
+  || bad "manifest (24/1): expected level=requireAdministrator uiAccess=false, found '$level'"
+extra=$(sed -n 's/^has //p' <<<"$manifest" | tr '\n' ' ')
+[ -z "$extra" ] && ok "manifest names no supported systems" || bad "manifest names supported systems: $extra"
+
+size=$(stat -c %s "$exe")
+((size <= 200 * 1024)) && ok "size $size bytes ($((size / 1024)) KiB, limit 200 KiB)" || bad "size $size bytes, over 200 KiB"
+
+exit $failed
