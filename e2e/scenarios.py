@@ -362,6 +362,44 @@ def japanese_folder():
         check_supported_run(m, d, rc, ended, folder="JPN\\")
 
 
+@scenario
+def planted_files():
+    """A copied disc in a folder with a blank, beside planted files named like what the launcher
+    starts or loads: none of them may run or load, and the real ones must."""
+    with Machine("planted_files") as m:
+        d = m.put_disc(folder="My Disc")
+        stand_in = (m.disc_dir / "Q7.exe").read_bytes()  # logs under its own file name
+        (m.disc_dir / "regsvr32.exe").write_bytes(stand_in)
+        m.unix_path("C:\\My.exe").write_bytes(stand_in)
+        m.watch_boxes()
+        rc, ended = m.run_launcher(d, timeout=120)
+        log = m.log()
+        equal([e for e in log if e[1] in ("regsvr32", "My")], [], "planted programs that ran")
+        equal(sorted(e[1] for e in log if e[2] == "register"), ["Discpane", "Gauge"],
+              "controls registered by the system's tool")
+        tool = events(log, "Q7", "start")
+        equal([e[3] for e in tool], [b"C:\\My Disc\\Q7.exe"], "tool command line, unchanged")
+        check_supported_run(m, d, rc, ended)
+
+
+@scenario
+def planted_library():
+    """A native 32-bit system, where the module source is loaded, and a planted process-status
+    library beside the launcher that would be taken if the search reached its folder."""
+    with Machine("planted_library", arch="win32") as m:
+        d = m.put_disc()
+        without(m, "Q7.exe")
+        (m.disc_dir / "psapi.dll").write_bytes((m.disc_dir / "qzm.dll").read_bytes())
+        m.watch_boxes()
+        result = m.wine(d + "Start.exe", timeout=90, check=False,
+                        env={"WINEDLLOVERRIDES": "mscoree,mshtml=;psapi=n,b"})
+        ended = int(time.time() * 1000)
+        log = m.log()
+        loads = [e[3] for e in events(log, "qzm", "load")]
+        equal(loads, [b"D:\\qzm.dll"], "libraries of the disc loaded")
+        check_supported_run(m, d, result.returncode, ended)
+
+
 # --- The run command -----------------------------------------------------------------------------
 
 def demo(shot):

@@ -13,11 +13,11 @@ import time
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
-WIN32_BUILD = Path(os.environ.get("LAUNCHER_WIN32_BUILD", ROOT / "build" / "win32"))
+WIN32_BUILD = Path(os.environ.get("LAUNCHER_WIN32_BUILD", ROOT / "build" / "win32")).resolve()
 START_EXE = WIN32_BUILD / "Start.exe"
 DISC = WIN32_BUILD / "disc"
 TOOLS = WIN32_BUILD / "tools"
-WORK = Path(os.environ.get("LAUNCHER_E2E_WORK", ROOT / "build" / "e2e"))
+WORK = Path(os.environ.get("LAUNCHER_E2E_WORK", ROOT / "build" / "e2e")).resolve()
 TEMPLATES = WORK / "templates"
 
 BASE_ENV = {

@@ -7,9 +7,7 @@ set -euo pipefail
 exe=${1:-build/win32/Start.exe}
 objdump=i686-w64-mingw32-objdump
 
-install() { apt-get update -q >/dev/null && DEBIAN_FRONTEND=noninteractive apt-get install -y -q "$@" >/dev/null; }
-command -v $objdump >/dev/null || install binutils-mingw-w64-i686
-command -v python3 >/dev/null || install python3
+"$(dirname "$0")/deps.sh" build
 
 [ -f "$exe" ] || { echo "FAIL: $exe not found"; exit 1; }
 failed=0

@@ -5,9 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-install() { apt-get update -q >/dev/null && DEBIAN_FRONTEND=noninteractive apt-get install -y -q "$@" >/dev/null; }
-command -v cmake >/dev/null || install cmake make
-command -v i686-w64-mingw32-g++-win32 >/dev/null || install g++-mingw-w64-i686 binutils-mingw-w64-i686
+"$(dirname "$0")/deps.sh" build
 
 # Each build gets its own copy of the sources as well, so a source path that slips in (__FILE__,
 # debug info) shows up too; the paths differ in length, so such a path also shifts what follows.

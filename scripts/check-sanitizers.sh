@@ -4,10 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-install() { apt-get update -q >/dev/null && DEBIAN_FRONTEND=noninteractive apt-get install -y -q "$@" >/dev/null; }
-command -v cmake >/dev/null || install cmake make
-command -v g++ >/dev/null || install g++
-[ -f /usr/include/gtest/gtest.h ] || install libgtest-dev
+"$(dirname "$0")/deps.sh" build
 
 cmake --preset native-asan >/dev/null
 cmake --build --preset native-asan >/dev/null

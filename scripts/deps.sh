@@ -18,7 +18,7 @@ install() {
   apt-get install -y -q --no-install-recommends "${need[@]}" >/dev/null
 }
 
-install cmake make g++ libgtest-dev libgmock-dev python3 g++-mingw-w64-i686 binutils-mingw-w64-i686
+install cmake make g++ libgtest-dev libgmock-dev python3 valgrind g++-mingw-w64-i686 binutils-mingw-w64-i686
 [ "$want" = wine ] || exit 0
 
 if ! dpkg --print-foreign-architectures | grep -qx i386; then

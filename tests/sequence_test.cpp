@@ -172,3 +172,34 @@ TEST_F(Sequence, WritablePreLaunchToolRunsFifteenSecondsThenEveryCopyEnds) {
 }
 
 }  // namespace
+
+namespace {
+
+// Started programs that fail to start leave no trace in the launcher: nothing is shown, the
+// sequence goes on, and a browser that cannot start is tried again every pass.
+TEST_F(Sequence, ProgramsThatCannotStartAreNotReported) {
+    fake.AddFile("D:\\Q7.exe");
+    fake.unstartablePrograms = {FakeKey("C:\\Windows\\system32\\regsvr32.exe"),
+                                FakeKey("D:\\Q7.exe"), FakeKey("D:\\Panoview.exe")};
+    fake.maxSleeps = 20;
+    LauncherApp app(fake);
+    EXPECT_THROW(app.InitInstance(), FakeRunLimit);
+    EXPECT_TRUE(fake.Events("box ").empty());
+    EXPECT_EQ(fake.Events("start C:\\Windows\\system32\\regsvr32.exe|").size(), 2u);
+    // The tool's 15 seconds pass all the same, then its processes are looked for.
+    EXPECT_EQ(fake.Events("sleep 15000").size(), 1u);
+    EXPECT_EQ(fake.Events("start D:\\Panoview.exe|").size(), 20u);
+    EXPECT_TRUE(fake.HasFile("C:\\Windows\\Handoff.ini"));
+}
+
+TEST_F(Sequence, SnapshotFailuresInTheLoopShowTheirBoxOnEveryPass) {
+    fake.wow64 = true;
+    fake.snapshotStatus = SnapshotStatus::SnapshotFailed;
+    fake.maxSleeps = 3;
+    LauncherApp app(fake);
+    EXPECT_THROW(app.InitInstance(), FakeRunLimit);
+    EXPECT_EQ(fake.Events("box Msg|CreateToolhelp32Snapshot fail !!").size(), 3u);
+    EXPECT_EQ(fake.Events("start D:\\Panoview.exe|").size(), 4u);
+}
+
+}  // namespace

@@ -223,6 +223,7 @@ std::uint16_t FakePlatform::SystemDefaultLangId() { return langId; }
 bool FakePlatform::StartProgram(const std::string& program, const std::string& commandLine,
                                 int showCommand) {
     log.push_back("start " + program + "|" + commandLine + "|" + std::to_string(showCommand));
+    if (unstartablePrograms.count(FakeKey(program)) != 0) return false;
     if (onStart) onStart(*this, program, commandLine);
     return true;
 }

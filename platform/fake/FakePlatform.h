@@ -53,6 +53,7 @@ public:
     bool failCopy = false;
     bool failWrite = false;
     bool failDelete = false;
+    std::set<std::string> unstartablePrograms;           // starting them fails (lower-cased)
 
     std::vector<FakeProcess> processes;
     bool snapshotSource = true;
