@@ -7,6 +7,9 @@ bool LauncherApp::InitInstance() {
     // The decision rests on the value our own increment produced: of two launchers started at
     // the same moment exactly one sees 0. A later read of the counter could see both at 1.
     if (platform_.IncrementInstanceCounter() >= 1) return true;
+    // Without its own folder the launcher cannot find the disc, and every name it would join to
+    // an empty folder would point at the root of the current drive instead: do nothing at all.
+    if (ComputeInstallDir().empty()) return false;
 
     platform_.InitializeControls();
     ProbeLibrary();

@@ -203,3 +203,18 @@ TEST_F(Sequence, SnapshotFailuresInTheLoopShowTheirBoxOnEveryPass) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(SequenceWithoutInstallDir, StartsLoadsAndWritesNothing) {
+    for (const char* path : {"", "Start.exe"}) {
+        FakePlatform fake;
+        SetUpDisc(fake);
+        fake.moduleFileName = std::string(path);
+        LauncherApp app(fake);
+        EXPECT_FALSE(app.InitInstance());
+        EXPECT_EQ(fake.log, std::vector<std::string>{"counter"}) << path;
+    }
+}
+
+}  // namespace
