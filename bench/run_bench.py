@@ -9,7 +9,7 @@
 4. CPU time of one browser-loop check on 100, 1000 and 5000 processes, through the fake platform
    (bench/process_check_bench.cpp).
 
-    run_bench.py [--rounds N] [--memory-rounds N]
+    run_bench.py [--rounds N] [--memory-rounds N]     (defaults: 9 and 3)
 """
 
 import argparse
@@ -31,9 +31,11 @@ sys.path.insert(0, str(ROOT / "e2e"))
 import winelab  # noqa: E402  (needs the environment above)
 
 PROGRAMS = ("Start.exe", "floor_straight.exe", "floor_bare.exe")
-FLOORS = ("floor_straight.exe", "floor_bare.exe", "peakmem.exe")
+# Built by scripts/bench.sh from bench/ and copied onto the disc next to Start.exe.
+BUILT_HERE = ("floor_straight.exe", "floor_bare.exe", "peakmem.exe")
 # Every program of a round, and what they start; all of them must be gone before the next round.
-TRANSIENT = {p.lower() for p in PROGRAMS + FLOORS} | {"regsvr32", "regsvr32.exe", "panoview.exe"}
+TRANSIENT = {p.lower() for p in PROGRAMS + BUILT_HERE} | {"regsvr32", "regsvr32.exe",
+                                                           "panoview.exe"}
 NATIVE_BENCH = BENCH_BUILD / "native" / "bench" / "bench_process_check"
 
 
@@ -133,7 +135,7 @@ def wine_runs(rounds, memory_rounds):
     with winelab.Machine("bench") as m:
         m.put_disc()
         (m.disc_dir / "Q7.exe").unlink()
-        for name in FLOORS:
+        for name in BUILT_HERE:
             shutil.copy2(BENCH_BUILD / "win32" / name, m.disc_dir / name)
         system = (f"Windows {m.report['major']}.{m.report['minor']}.{m.report['build']}, "
                   f"{'64' if m.report['isWow64'] == '1' else '32'}-bit, "
@@ -180,7 +182,7 @@ def verdict(ok):
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--rounds", type=int, default=7)
+    parser.add_argument("--rounds", type=int, default=9)
     parser.add_argument("--memory-rounds", type=int, default=3)
     args = parser.parse_args()
 
@@ -213,7 +215,8 @@ def main():
     print(f"\n== Peak working set (median of {args.memory_rounds} runs; under Wine, this is the "
           f"host process's, emulator included)")
     for p in PROGRAMS:
-        print(f"  {p:20} {statistics.median(memory[p]) / 2**20:7.1f} MiB")
+        mib = [b / 2**20 for b in memory[p]]
+        print(f"  {p:20} {statistics.median(mib):7.1f} MiB   ({min(mib):.1f} to {max(mib):.1f})")
     extra = statistics.median(memory["Start.exe"]) - statistics.median(memory["floor_straight.exe"])
     print(f"  Start.exe - floor_straight.exe: {extra / 2**20:+.1f} MiB")
 
@@ -222,8 +225,7 @@ def main():
     counts = sorted(next(iter(checks.values())))
     print(f"  {'list source':24}" + "".join(f"{n:>10} proc" for n in counts)
           + "   5000/1000 (linear: 5)")
-    labels = {"SnapshotSource": "snapshot (fake)", "ModuleSource": "module source (fake)",
-              "ModuleSourceIndexed": "module source (indexed)"}
+    labels = {"SnapshotSource": "snapshot (fake)", "ModuleSource": "module source (fake)"}
     for family, by_count in checks.items():
         growth = by_count[5000] / by_count[1000]
         print(f"  {labels.get(family, family):24}"

@@ -101,8 +101,19 @@ void FakePlatform::SetVersion(std::uint32_t platformId, std::uint32_t major, std
 }
 
 const FakeProcess* FakePlatform::FindProcess(std::uint32_t id) const {
-    for (const FakeProcess& p : processes) {
-        if (p.id == id) return &p;
+    // A walk asks in table order, each process about twice: look at the last answer and the one
+    // after it first, so that a walk over a large table does not cost its square.
+    for (std::size_t i : {lastFound_, lastFound_ + 1}) {
+        if (i < processes.size() && processes[i].id == id) {
+            lastFound_ = i;
+            return &processes[i];
+        }
+    }
+    for (std::size_t i = 0; i < processes.size(); ++i) {
+        if (processes[i].id == id) {
+            lastFound_ = i;
+            return &processes[i];
+        }
     }
     return nullptr;
 }
@@ -232,7 +243,7 @@ void FakePlatform::Sleep(std::uint32_t milliseconds) {
     log.push_back("sleep " + std::to_string(milliseconds));
     clockMs += milliseconds;
     if (onSleep) onSleep(*this, milliseconds);
-    if (Events("sleep ").size() > maxSleeps) throw FakeRunLimit();
+    if (++sleeps_ > maxSleeps) throw FakeRunLimit();
 }
 
 bool FakePlatform::HasSnapshotSource() { return snapshotSource; }

@@ -127,6 +127,8 @@ private:
     const FakeProcess* FindProcess(std::uint32_t id) const;
     std::map<ProcessHandle, std::uint32_t> openProcesses_;  // handle -> process id
     ProcessHandle nextHandle_ = 0x100;
+    std::size_t sleeps_ = 0;
+    mutable std::size_t lastFound_ = 0;  // where FindProcess looks first
 };
 
 // Lower-cases the letters A to Z, as the fake's case-insensitive file system does.
