@@ -36,6 +36,10 @@ class Skip(Exception):
     """This machine cannot run the scenario (for example no way to run 32-bit code)."""
 
 
+class WineHung(Exception):
+    """Wine itself hung while a prefix was being set up, before the launcher ran."""
+
+
 def can_run_wine():
     if shutil.which("wine") is None or shutil.which("Xvfb") is None:
         return "wine or Xvfb is not installed (scripts/deps.sh wine installs them)"
@@ -130,9 +134,16 @@ class Machine:
         self.env["DISPLAY"] = self.xvfb.display
         self.background = []
         self.ansi = "cp1252"
-        if version:
-            self.set_version(version)
-        self.report = self.probe()
+        try:
+            if version:
+                self.set_version(version)
+            self.report = self.probe()
+        except subprocess.TimeoutExpired as hung:
+            self.close()
+            raise WineHung(f"{' '.join(hung.cmd)} did not end in {hung.timeout:.0f} s") from None
+        except BaseException:
+            self.close()
+            raise
         self.ansi = ANSI.get(self.report.get("acp", "1252"), "cp1252")
 
     # --- Plumbing ---------------------------------------------------------------------------
@@ -165,7 +176,10 @@ class Machine:
         return proc
 
     def close(self):
-        subprocess.run(["wineserver", "-k"], env=self.env, timeout=60, capture_output=True)
+        try:
+            subprocess.run(["wineserver", "-k"], env=self.env, timeout=60, capture_output=True)
+        except subprocess.TimeoutExpired:
+            pass  # its programs are ended below all the same
         for proc in self.background:
             try:
                 proc.wait(timeout=10)
@@ -189,10 +203,11 @@ class Machine:
     # --- What the system reports ----------------------------------------------------------
 
     def set_version(self, version):
-        self.wine("reg", "add", "HKCU\\Software\\Wine", "/v", "Version", "/d", version, "/f")
+        self.wine("reg", "add", "HKCU\\Software\\Wine", "/v", "Version", "/d", version, "/f",
+                  timeout=60)
 
     def probe(self):
-        out = self.wine(str(TOOLS / "OsProbe.exe")).stdout.decode("latin-1")
+        out = self.wine(str(TOOLS / "OsProbe.exe"), timeout=60).stdout.decode("latin-1")
         report = {}
         for line in out.splitlines():
             key, _, value = line.strip().partition("=")
