@@ -122,6 +122,14 @@ def without(m, *names):
         (m.disc_dir / name).unlink()
 
 
+def prepare(m, *remove, box_delay_ms=300):
+    """The sample disc on D: less the named files, and a watcher answering boxes; InstallDir."""
+    d = m.put_disc()
+    without(m, *remove)
+    m.watch_boxes(delay_ms=box_delay_ms)
+    return d
+
+
 # --- Scenarios ---------------------------------------------------------------------------------
 
 SCENARIOS = {}
@@ -139,9 +147,7 @@ def supported_wow64():
     with Machine("supported_wow64") as m:
         check(supported(m.report), f"this prefix should be supported: {m.report}")
         equal(m.report["isWow64"], "1", "runs under WOW64")
-        d = m.put_disc()
-        without(m, "Q7.exe")
-        m.watch_boxes()
+        d = prepare(m, "Q7.exe")
         check(not m.class_key_present(), "class key present before the first run")
         rc, ended = m.run_launcher(d)
         log = check_supported_run(m, d, rc, ended)
@@ -170,20 +176,16 @@ def supported_native32():
         equal(m.report["isWow64"], "0", "runs under WOW64")
         equal(m.report["sysWow64Found"], "0", "SysWow64 folder")
         check(supported(m.report), f"this prefix should be supported: {m.report}")
-        d = m.put_disc()
-        without(m, "Q7.exe")
-        m.watch_boxes()
+        d = prepare(m, "Q7.exe")
         rc, ended = m.run_launcher(d)
         check_supported_run(m, d, rc, ended)
 
 
 def refusal(name, version, arch="win64"):
     with Machine(name, arch=arch, version=version) as m:
-        d = m.put_disc()
-        without(m, "Q7.exe")
         # The box stays up long enough for the registrations started before it to finish; the
         # launcher ends as soon as it is closed.
-        m.watch_boxes(delay_ms=5000)
+        d = prepare(m, "Q7.exe", box_delay_ms=5000)
         rc, _ = m.run_launcher(d, timeout=60)
         log = m.log()
         equal(rc, 0, "launcher exit code")
@@ -228,11 +230,9 @@ def refused_server61():
 def language(name, lang, folder, expect_langid, drop_marker=None):
     with Machine(name, lang=lang) as m:
         equal(m.report["systemLangId"], expect_langid, "system LANGID")
-        d = m.put_disc()
-        without(m, "Q7.exe")
+        d = prepare(m, "Q7.exe")
         if drop_marker:
             (m.disc_dir / "lang" / drop_marker / "locale.js").unlink()
-        m.watch_boxes()
         rc, ended = m.run_launcher(d)
         check_supported_run(m, d, rc, ended, folder=folder)
 
@@ -265,9 +265,7 @@ def lang_unlisted():
 @scenario
 def probe_library_missing():
     with Machine("probe_library_missing") as m:
-        d = m.put_disc()
-        without(m, "Q7.exe", "qzm.dll")
-        m.watch_boxes()
+        d = prepare(m, "Q7.exe", "qzm.dll")
         rc, ended = m.run_launcher(d)
         log = m.log()
         equal(boxes(log), [PROBE_FAIL], "boxes shown")
@@ -312,9 +310,7 @@ def prelaunch_tool():
 def second_instance():
     """A second launcher while the first restarts a browser that never stays up."""
     with Machine("second_instance") as m:
-        d = m.put_disc()
-        without(m, "Q7.exe")
-        m.watch_boxes()
+        d = prepare(m, "Q7.exe")
         first = m.spawn(d + "Start.exe", env={"STANDIN_PANOVIEW_EXITS": "1"})
         check(m.wait_for(lambda: len(events(m.log(), "Panoview", "start")) >= 2, 90),
               "first launcher never reached its browser loop")
@@ -340,9 +336,7 @@ def second_instance():
 @scenario
 def browser_missing():
     with Machine("browser_missing") as m:
-        d = m.put_disc()
-        without(m, "Q7.exe", "Panoview.exe")
-        m.watch_boxes()
+        d = prepare(m, "Q7.exe", "Panoview.exe")
         launcher = m.start_launcher(d)
         time.sleep(12)
         check(launcher.poll() is None, "launcher gave up without a browser")
@@ -390,10 +384,8 @@ def planted_library():
     """A native 32-bit system, where the module source is loaded, and a planted process-status
     library beside the launcher that would be taken if the search reached its folder."""
     with Machine("planted_library", arch="win32") as m:
-        d = m.put_disc()
-        without(m, "Q7.exe")
+        d = prepare(m, "Q7.exe")
         (m.disc_dir / "psapi.dll").write_bytes((m.disc_dir / "qzm.dll").read_bytes())
-        m.watch_boxes()
         result = m.wine(d + "Start.exe", timeout=90, check=False,
                         env={"WINEDLLOVERRIDES": "mscoree,mshtml=;psapi=n,b"})
         ended = int(time.time() * 1000)
@@ -408,9 +400,7 @@ def planted_library():
 def demo(shot):
     """Runs Start.exe once on the sample disc and says what happened."""
     with Machine("demo") as m:
-        d = m.put_disc()
-        without(m, "Q7.exe")
-        m.watch_boxes()
+        d = prepare(m, "Q7.exe")
         code, flag = classify(m.report)
         print(f"System as Wine reports it: Windows {m.report['major']}.{m.report['minor']}."
               f"{m.report['build']}, product type {m.report['productType']}, "

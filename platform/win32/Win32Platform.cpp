@@ -39,24 +39,6 @@ Function EntryPoint(HMODULE module, const char* name) {
     return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
 }
 
-std::string SystemFolder() {
-    char buffer[MAX_PATH + 1];
-    const UINT n = GetSystemDirectoryA(buffer, sizeof buffer);
-    if (n == 0 || n >= sizeof buffer) return std::string();
-    return std::string(buffer, n);
-}
-
-// Loads a library of the system by its bare name, from the system directory only.
-HMODULE LoadSystemLibrary(const char* name) {
-    if (g_searchFlagsWork) return LoadLibraryExA(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
-    const std::string folder = SystemFolder();
-    if (folder.empty()) return nullptr;
-    return LoadLibraryA((folder + '\\' + name).c_str());
-}
-
-ProcessHandle ToHandle(HANDLE h) { return reinterpret_cast<ProcessHandle>(h); }
-HANDLE FromHandle(ProcessHandle h) { return reinterpret_cast<HANDLE>(h); }
-
 // Reads a string whose length the system reports, growing the buffer until it fits.
 template <typename Query>
 bool ReadSystemString(std::string& out, Query query) {
@@ -72,6 +54,23 @@ bool ReadSystemString(std::string& out, Query query) {
         buffer.resize(n + 1);  // n is the size needed, terminating zero included
     }
 }
+
+std::string SystemFolder() {
+    std::string folder;
+    ReadSystemString(folder, [](char* b, UINT n) { return GetSystemDirectoryA(b, n); });
+    return folder;
+}
+
+// Loads a library of the system by its bare name, from the system directory only.
+HMODULE LoadSystemLibrary(const char* name) {
+    if (g_searchFlagsWork) return LoadLibraryExA(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    const std::string folder = SystemFolder();
+    if (folder.empty()) return nullptr;
+    return LoadLibraryA((folder + '\\' + name).c_str());
+}
+
+ProcessHandle ToHandle(HANDLE h) { return reinterpret_cast<ProcessHandle>(h); }
+HANDLE FromHandle(ProcessHandle h) { return reinterpret_cast<HANDLE>(h); }
 
 class PsapiModuleSource : public ModuleSource {
 public:
@@ -198,7 +197,8 @@ bool Win32Platform::WindowsDirectory(std::string& path) {
 }
 
 bool Win32Platform::SystemDirectory(std::string& path) {
-    return ReadSystemString(path, [](char* b, UINT n) { return GetSystemDirectoryA(b, n); });
+    path = SystemFolder();
+    return !path.empty();
 }
 
 bool Win32Platform::AnyFileMatches(const std::string& pattern) {
