@@ -22,7 +22,7 @@ std::size_t EndOfLastBackslash(Platform& platform, const std::string& text) {
 
 std::string LauncherApp::ComputeInstallDir() {
     std::string path;
-    if (!platform_.ModuleFileName(path)) return std::string();
+    if (platform_.ModuleFileName(path) != ModulePathStatus::Ok) return std::string();
     path.resize(EndOfLastBackslash(platform_, path));
     return path;
 }

@@ -15,7 +15,7 @@ target_compile_options(fake_platform PRIVATE ${LAUNCHER_WARNINGS} ${SAN})
 
 file(GLOB UNIT_TEST_SOURCES CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/tests/*_test.cpp)
 add_executable(unit_tests ${UNIT_TEST_SOURCES})
-target_link_libraries(unit_tests PRIVATE fake_platform GTest::gtest GTest::gtest_main)
+target_link_libraries(unit_tests PRIVATE fake_platform kit_core GTest::gtest GTest::gtest_main)
 target_compile_options(unit_tests PRIVATE ${LAUNCHER_WARNINGS} ${SAN})
 include(GoogleTest)
 gtest_discover_tests(unit_tests PROPERTIES LABELS unit)

@@ -22,4 +22,6 @@ set_source_files_properties(platform/win32/Start.rc PROPERTIES
 
 if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/disc/CMakeLists.txt)
   add_subdirectory(disc disc-build)
+  add_custom_command(TARGET Start POST_BUILD
+    COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:Start> ${CMAKE_BINARY_DIR}/disc/Start.exe VERBATIM)
 endif()

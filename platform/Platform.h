@@ -46,6 +46,14 @@ enum class ModuleNameStatus {
     NameUnread,  // the module was obtained but its base name could not be read
 };
 
+// What reading the executable's own path gave.
+enum class ModulePathStatus {
+    Ok,             // path holds the whole path
+    Unreadable,     // the system could not give it
+    NotInCodePage,  // the ANSI code page cannot hold it exactly: a best-fit mapping would have
+                    // turned some character into another (a fullwidth quote into '"', say)
+};
+
 // Access masks the launcher opens processes with.
 constexpr std::uint32_t kProcessAccessQuery = 0x410;      // query information | read memory
 constexpr std::uint32_t kProcessAccessAll = 0x1F0FFF;     // full access as older systems define it
@@ -84,8 +92,9 @@ public:
     virtual void UpperCase(std::string& text) = 0;
 
     // --- Paths and files ----------------------------------------------------------------------
-    // Full path of the running executable; false when it cannot be read. Any length.
-    virtual bool ModuleFileName(std::string& path) = 0;
+    // Full path of the running executable in the ANSI code page, any length. path is set only
+    // when the answer is Ok.
+    virtual ModulePathStatus ModuleFileName(std::string& path) = 0;
     virtual bool SetCurrentDirectory(const std::string& path) = 0;
     // Windows directory without trailing backslash (except at a drive root); false on failure.
     virtual bool WindowsDirectory(std::string& path) = 0;
@@ -101,6 +110,10 @@ public:
     // Copies a file, overwriting the destination.
     virtual bool CopyFile(const std::string& from, const std::string& to) = 0;
     virtual bool DeleteFile(const std::string& path) = 0;
+    // Removes the read-only attribute of an existing file (a copy from a disc carries it, and
+    // neither a copy nor a delete can replace such a file). False when there is no such file or
+    // its attributes cannot be changed.
+    virtual bool MakeWritable(const std::string& path) = 0;
     // Creates or truncates the file (no sharing while open) and writes exactly these bytes.
     virtual bool WriteFile(const std::string& path, const std::string& bytes) = 0;
 
@@ -142,6 +155,10 @@ public:
 
     // 0 when the process cannot be opened with that access.
     virtual ProcessHandle OpenProcess(std::uint32_t id, std::uint32_t access) = 0;
+    // Executable file name, without directory, of the process behind an opened handle, read
+    // through that handle (so it names the process the handle holds, whatever happened to the id
+    // since it was listed). False when it cannot be read.
+    virtual bool ProcessImageName(ProcessHandle process, std::string& name) = 0;
     virtual bool TerminateProcess(ProcessHandle process, std::uint32_t exitCode) = 0;
     virtual void CloseHandle(ProcessHandle handle) = 0;
 };

@@ -143,10 +143,10 @@ void FakePlatform::UpperCase(std::string& text) {
     }
 }
 
-bool FakePlatform::ModuleFileName(std::string& path) {
-    if (!moduleFileName) return false;
+ModulePathStatus FakePlatform::ModuleFileName(std::string& path) {
+    if (!moduleFileName) return ModulePathStatus::Unreadable;
     path = *moduleFileName;
-    return true;
+    return ModulePathStatus::Ok;
 }
 
 bool FakePlatform::SetCurrentDirectory(const std::string& path) {
@@ -198,6 +198,11 @@ bool FakePlatform::DeleteFile(const std::string& path) {
     log.push_back("delete " + path);
     if (failDelete) return false;
     return files.erase(FakeKey(path)) != 0;
+}
+
+bool FakePlatform::MakeWritable(const std::string& path) {
+    log.push_back("make-writable " + path);
+    return HasFile(path);
 }
 
 bool FakePlatform::WriteFile(const std::string& path, const std::string& bytes) {
@@ -273,6 +278,15 @@ ProcessHandle FakePlatform::OpenProcess(std::uint32_t id, std::uint32_t access) 
     openProcesses_[h] = id;
     ++openHandles;
     return h;
+}
+
+bool FakePlatform::ProcessImageName(ProcessHandle process, std::string& name) {
+    auto it = openProcesses_.find(process);
+    if (it == openProcesses_.end()) return false;
+    const FakeProcess* p = FindProcess(it->second);
+    if (!p) return false;
+    name = p->exeName;
+    return true;
 }
 
 bool FakePlatform::TerminateProcess(ProcessHandle process, std::uint32_t exitCode) {

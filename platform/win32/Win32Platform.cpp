@@ -172,18 +172,18 @@ void Win32Platform::UpperCase(std::string& text) {
     _mbsupr(reinterpret_cast<unsigned char*>(&text[0]));
 }
 
-bool Win32Platform::ModuleFileName(std::string& path) {
+ModulePathStatus Win32Platform::ModuleFileName(std::string& path) {
     // The call truncates silently when the buffer is too small; grow it until the path fits.
     std::string buffer(MAX_PATH, '\0');
     for (;;) {
         const DWORD n = GetModuleFileNameA(nullptr, &buffer[0], static_cast<DWORD>(buffer.size()));
-        if (n == 0) return false;
+        if (n == 0) return ModulePathStatus::Unreadable;
         if (n < buffer.size()) {
             buffer.resize(n);
             path = buffer;
-            return true;
+            return ModulePathStatus::Ok;
         }
-        if (buffer.size() >= 65536) return false;
+        if (buffer.size() >= 65536) return ModulePathStatus::Unreadable;
         buffer.resize(buffer.size() * 2);
     }
 }
@@ -231,6 +231,13 @@ bool Win32Platform::CopyFile(const std::string& from, const std::string& to) {
 
 bool Win32Platform::DeleteFile(const std::string& path) {
     return DeleteFileA(path.c_str()) != FALSE;
+}
+
+bool Win32Platform::MakeWritable(const std::string& path) {
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY)) return false;
+    if (!(attributes & FILE_ATTRIBUTE_READONLY)) return true;
+    return SetFileAttributesA(path.c_str(), attributes & ~DWORD{FILE_ATTRIBUTE_READONLY}) != FALSE;
 }
 
 bool Win32Platform::WriteFile(const std::string& path, const std::string& bytes) {
@@ -362,6 +369,22 @@ std::unique_ptr<ModuleSource> Win32Platform::OpenModuleSource() {
 
 ProcessHandle Win32Platform::OpenProcess(std::uint32_t id, std::uint32_t access) {
     return ToHandle(::OpenProcess(access, FALSE, id));
+}
+
+bool Win32Platform::ProcessImageName(ProcessHandle process, std::string& name) {
+    // Looked up by name: the call exists from Vista on, and the launcher must still load on the
+    // older systems it refuses.
+    using QueryImageNameFn = BOOL(WINAPI*)(HANDLE, DWORD, LPSTR, PDWORD);
+    auto query = EntryPoint<QueryImageNameFn>(GetModuleHandleA("kernel32.dll"),
+                                              "QueryFullProcessImageNameA");
+    if (!query) return false;
+    std::string buffer(MAX_PATH, '\0');
+    DWORD size = static_cast<DWORD>(buffer.size());
+    if (!query(FromHandle(process), 0, &buffer[0], &size)) return false;
+    buffer.resize(size);
+    const std::size_t slash = buffer.find_last_of('\\');
+    name = slash == std::string::npos ? buffer : buffer.substr(slash + 1);
+    return true;
 }
 
 bool Win32Platform::TerminateProcess(ProcessHandle process, std::uint32_t exitCode) {

@@ -10,7 +10,7 @@ public:
     void InitializeControls() override;
     bool IsLeadByte(unsigned char value) override;
     void UpperCase(std::string& text) override;
-    bool ModuleFileName(std::string& path) override;
+    ModulePathStatus ModuleFileName(std::string& path) override;
     bool SetCurrentDirectory(const std::string& path) override;
     bool WindowsDirectory(std::string& path) override;
     bool SystemDirectory(std::string& path) override;
@@ -19,6 +19,7 @@ public:
     bool CanOpenExclusiveForWriting(const std::string& path) override;
     bool CopyFile(const std::string& from, const std::string& to) override;
     bool DeleteFile(const std::string& path) override;
+    bool MakeWritable(const std::string& path) override;
     bool WriteFile(const std::string& path, const std::string& bytes) override;
     bool ProbeLibrary(const std::string& path) override;
     bool ClassesRootKeyExists(const std::string& subkey) override;
@@ -33,6 +34,7 @@ public:
                                      ProcessHandle& snapshotHandle) override;
     std::unique_ptr<ModuleSource> OpenModuleSource() override;
     ProcessHandle OpenProcess(std::uint32_t id, std::uint32_t access) override;
+    bool ProcessImageName(ProcessHandle process, std::string& name) override;
     bool TerminateProcess(ProcessHandle process, std::uint32_t exitCode) override;
     void CloseHandle(ProcessHandle handle) override;
 };

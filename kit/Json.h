@@ -1,0 +1,51 @@
+// A small JSON value for disckit's machine-readable reports: objects keep the order in which
+// their members were added, so reports read in the same order as the human output.
+#pragma once
+
+#include <cstdint>
+#include <iosfwd>
+#include <string>
+#include <utility>
+#include <vector>
+
+class Json {
+public:
+    enum class Kind { Null, Bool, Number, String, Array, Object };
+
+    Json() = default;
+    Json(std::nullptr_t) {}
+    Json(bool value) : kind_(Kind::Bool), bool_(value) {}
+    Json(int value) : Json(static_cast<std::int64_t>(value)) {}
+    Json(unsigned value) : Json(static_cast<std::int64_t>(value)) {}
+    Json(std::int64_t value) : kind_(Kind::Number), number_(std::to_string(value)) {}
+    Json(std::uint64_t value) : kind_(Kind::Number), number_(std::to_string(value)) {}
+    Json(double value);
+    // Text must be UTF-8; bytes that are not are written as U+FFFD.
+    Json(const char* text) : kind_(Kind::String), string_(text) {}
+    Json(std::string text) : kind_(Kind::String), string_(std::move(text)) {}
+
+    static Json Array() { Json j; j.kind_ = Kind::Array; return j; }
+    static Json Object() { Json j; j.kind_ = Kind::Object; return j; }
+
+    // Appends to an array.
+    Json& Push(Json value);
+    // Adds a member to an object (a second one of the same key is added as well; don't).
+    Json& Set(const std::string& key, Json value);
+
+    Kind kind() const { return kind_; }
+    // Two-space indentation, one member or element per line, a final newline at top level.
+    std::string Dump() const;
+
+private:
+    void Write(std::string& out, int indent) const;
+
+    Kind kind_ = Kind::Null;
+    bool bool_ = false;
+    std::string number_;
+    std::string string_;
+    std::vector<Json> items_;                              // array elements
+    std::vector<std::pair<std::string, Json>> members_;    // object members, in order
+};
+
+// text quoted and escaped as a JSON string.
+std::string JsonQuote(const std::string& utf8);
