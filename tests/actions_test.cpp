@@ -147,6 +147,27 @@ TEST(Handoff, RunningTwiceGivesTheSameFiles) {
     EXPECT_EQ(fake.files, first);
 }
 
+TEST(Handoff, ASecondDiscReplacesTheReadOnlyCopyOfTheFirst) {
+    FakePlatform fake;
+    SetUpDisc(fake);
+    fake.readOnlyFiles.insert(FakeKey("D:\\Handoff.exe"));  // every file of a pressed disc
+    LauncherApp app(fake);
+    app.Handoff();
+    EXPECT_FALSE(fake.IsReadOnly("C:\\Windows\\Handoff.exe"));
+
+    // The newer disc, after a copy that did keep the attribute (an older launcher made it).
+    fake.readOnlyFiles.insert(FakeKey("C:\\Windows\\Handoff.exe"));
+    fake.readOnlyFiles.insert(FakeKey("C:\\Windows\\Handoff.ini"));
+    fake.moduleFileName = std::string("E:\\Start.exe");
+    fake.AddFile("E:\\Handoff.exe", "MZ newer handoff");
+    fake.readOnlyFiles.insert(FakeKey("E:\\Handoff.exe"));
+    app.Handoff();
+    EXPECT_EQ(fake.FileContent("C:\\Windows\\Handoff.exe"), "MZ newer handoff");
+    EXPECT_EQ(fake.FileContent("C:\\Windows\\Handoff.ini"), "E:\\Start.exe");
+    EXPECT_FALSE(fake.IsReadOnly("C:\\Windows\\Handoff.exe"));
+    EXPECT_FALSE(fake.IsReadOnly("C:\\Windows\\Handoff.ini"));
+}
+
 // --- Browser loop ------------------------------------------------------------------------------
 
 struct BrowserCase {

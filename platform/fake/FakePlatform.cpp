@@ -60,6 +60,10 @@ bool FakePlatform::HasFile(const std::string& path) const {
     return files.count(FakeKey(path)) != 0;
 }
 
+bool FakePlatform::IsReadOnly(const std::string& path) const {
+    return readOnlyFiles.count(FakeKey(path)) != 0;
+}
+
 std::string FakePlatform::FileContent(const std::string& path) const {
     auto it = files.find(FakeKey(path));
     return it == files.end() ? std::string() : it->second;
@@ -184,30 +188,38 @@ bool FakePlatform::CanOpenForReading(const std::string& path) {
 
 bool FakePlatform::CanOpenExclusiveForWriting(const std::string& path) {
     log.push_back("open-write " + path);
-    return HasFile(path) && lockedFiles.count(FakeKey(path)) == 0;
+    return HasFile(path) && lockedFiles.count(FakeKey(path)) == 0 && !IsReadOnly(path);
 }
 
 bool FakePlatform::CopyFile(const std::string& from, const std::string& to) {
     log.push_back("copy " + from + " -> " + to);
-    if (failCopy || !HasFile(from)) return false;
+    if (failCopy || !HasFile(from) || IsReadOnly(to)) return false;
     files[FakeKey(to)] = FileContent(from);
+    // The copy carries the source's attributes, the read-only one included.
+    if (IsReadOnly(from)) {
+        readOnlyFiles.insert(FakeKey(to));
+    } else {
+        readOnlyFiles.erase(FakeKey(to));
+    }
     return true;
 }
 
 bool FakePlatform::DeleteFile(const std::string& path) {
     log.push_back("delete " + path);
-    if (failDelete) return false;
+    if (failDelete || IsReadOnly(path)) return false;
     return files.erase(FakeKey(path)) != 0;
 }
 
 bool FakePlatform::MakeWritable(const std::string& path) {
     log.push_back("make-writable " + path);
-    return HasFile(path);
+    if (!HasFile(path)) return false;
+    readOnlyFiles.erase(FakeKey(path));
+    return true;
 }
 
 bool FakePlatform::WriteFile(const std::string& path, const std::string& bytes) {
     log.push_back("write " + path + "|" + bytes);
-    if (failWrite) return false;
+    if (failWrite || IsReadOnly(path)) return false;
     files[FakeKey(path)] = bytes;
     return true;
 }

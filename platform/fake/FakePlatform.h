@@ -43,6 +43,9 @@ public:
     std::set<unsigned char> leadBytes;                   // double-byte code page when not empty
     std::map<std::string, std::string> files;            // key: lower-cased path
     std::set<std::string> lockedFiles;                   // open for writing fails (lower-cased)
+    // Files with the read-only attribute (lower-cased), as on a disc and in copies from it: they
+    // cannot be opened for writing, replaced by a copy, deleted or rewritten until made writable.
+    std::set<std::string> readOnlyFiles;
     std::set<std::string> directories;                   // for directory searches (lower-cased)
     std::set<std::string> loadableLibraries;             // lower-cased full paths
     std::set<std::string> classesRootKeys;               // exact subkeys
@@ -79,6 +82,7 @@ public:
     // --- Helpers for tests -------------------------------------------------------------------
     void AddFile(const std::string& path, const std::string& content = std::string());
     bool HasFile(const std::string& path) const;
+    bool IsReadOnly(const std::string& path) const;
     std::string FileContent(const std::string& path) const;
     std::uint32_t AddProcess(const std::string& exeName);
     bool IsAlive(std::uint32_t id) const;
