@@ -8,7 +8,8 @@ void LauncherApp::RunBrowserLoop() {
         // The page path has an opening quote and no closing one; the browser expects exactly this.
         workingString_ = dir;
         workingString_ = '"' + workingString_;
-        workingString_ += EndsWithBackslash(dir) ? "lang\\" : "\\lang\\";
+        if (!EndsWithBackslash(dir)) workingString_ += '\\';
+        workingString_ += names::kPagesFolder;
         workingString_ += GetLanguageFolder();
         workingString_ += names::kStartPage;
         workingString_ = std::string(names::kBrowser) + ' ' + workingString_;

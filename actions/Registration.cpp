@@ -3,8 +3,6 @@
 namespace {
 constexpr const char* kUnregisterPrefix = "regsvr32 /s /u ";
 constexpr const char* kRegisterPrefix = "regsvr32 /s ";
-constexpr const char* kHtmlControl = "Discpane.ocx";
-constexpr const char* kGaugeControl = "Gauge.ocx";
 }  // namespace
 
 bool LauncherApp::IsControlClassRegistered() {
@@ -28,10 +26,10 @@ bool LauncherApp::RegisterControls() {
     // A class already registered (by an older disc, say) is removed first, so that the
     // registration below starts from a clean slate. The tools run side by side; none is awaited.
     if (IsControlClassRegistered()) {
-        StartRegistrationCommand(dir, kUnregisterPrefix, kHtmlControl);
-        StartRegistrationCommand(dir, kUnregisterPrefix, kGaugeControl);
+        StartRegistrationCommand(dir, kUnregisterPrefix, names::kHtmlControl);
+        StartRegistrationCommand(dir, kUnregisterPrefix, names::kGaugeControl);
     }
-    StartRegistrationCommand(dir, kRegisterPrefix, kHtmlControl);
-    StartRegistrationCommand(dir, kRegisterPrefix, kGaugeControl);
+    StartRegistrationCommand(dir, kRegisterPrefix, names::kHtmlControl);
+    StartRegistrationCommand(dir, kRegisterPrefix, names::kGaugeControl);
     return true;
 }

@@ -33,6 +33,9 @@ constexpr const char* kSetupProgram = "Handoff.exe";
 constexpr const char* kSettingsFile = "Handoff.ini";
 constexpr const char* kLauncher = "Start.exe";
 constexpr const char* kRegistrationTool = "regsvr32.exe";
+constexpr const char* kHtmlControl = "Discpane.ocx";
+constexpr const char* kGaugeControl = "Gauge.ocx";
+constexpr const char* kPagesFolder = "lang\\";
 constexpr const char* kControlClassKey = "CLSID\\{5E1F0C27-9B3D-4A86-8C41-2D7E6F90B3A5}";
 }  // namespace names
 

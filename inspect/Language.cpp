@@ -6,11 +6,6 @@
 
 namespace {
 
-struct LanguageRow {
-    std::uint16_t langId;
-    const char* folder;
-};
-
 // Whole LANGIDs, sublanguage included: a language matches only in the variants listed here.
 // "Sch\" and the Turkish "ENG\" are spelt exactly as the disc's folders are.
 constexpr LanguageRow kLanguages[] = {
@@ -57,6 +52,8 @@ const char* LanguageFolderFor(std::uint16_t langId) {
 
 std::size_t LanguageTableSize() { return std::size(kLanguages); }
 
+const LanguageRow* LanguageTable() { return kLanguages; }
+
 std::string LauncherApp::GetLanguageFolder() {
     const char* folder = LanguageFolderFor(platform_.SystemDefaultLangId());
     // The default folder is tested like any other, but it is the answer whatever the test says.
@@ -65,6 +62,6 @@ std::string LauncherApp::GetLanguageFolder() {
 }
 
 bool LauncherApp::HasLanguageMarker(const std::string& folder) {
-    return platform_.CanOpenForReading(ComputeInstallDir() + "lang\\" + folder +
+    return platform_.CanOpenForReading(ComputeInstallDir() + names::kPagesFolder + folder +
                                        names::kMarkerFile);
 }

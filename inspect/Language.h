@@ -8,7 +8,13 @@
 // case the disc uses, "Eng\" for every LANGID that has no folder of its own.
 const char* LanguageFolderFor(std::uint16_t langId);
 
-// How many LANGIDs have a folder of their own.
+struct LanguageRow {
+    std::uint16_t langId;
+    const char* folder;
+};
+
+// How many LANGIDs have a folder of their own, and the rows themselves, in table order.
 std::size_t LanguageTableSize();
+const LanguageRow* LanguageTable();
 
 constexpr const char* kDefaultLanguageFolder = "Eng\\";
