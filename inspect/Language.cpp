@@ -55,10 +55,8 @@ std::size_t LanguageTableSize() { return std::size(kLanguages); }
 const LanguageRow* LanguageTable() { return kLanguages; }
 
 std::string LauncherApp::GetLanguageFolder() {
-    const char* folder = LanguageFolderFor(platform_.SystemDefaultLangId());
-    // The default folder is tested like any other, but it is the answer whatever the test says.
-    if (!HasLanguageMarker(folder)) folder = kDefaultLanguageFolder;
-    return folder;
+    return SelectLanguageFolder(platform_.SystemDefaultLangId(),
+                                [this](const char* folder) { return HasLanguageMarker(folder); });
 }
 
 bool LauncherApp::HasLanguageMarker(const std::string& folder) {
