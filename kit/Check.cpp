@@ -1,8 +1,103 @@
+// disckit check DIR [--json]: the disc's faults, found before it is pressed.
 #include <ostream>
 
+#include "kit/CheckDisc.h"
+#include "kit/DiscTree.h"
+#include "kit/Json.h"
 #include "kit/Verbs.h"
 
-int RunCheck(const Args&, std::ostream&, std::ostream& err) {
-    err << "disckit: 'check' is not built yet\n";
-    return kExitUsage;
+namespace {
+
+constexpr const char* kCheckUsage = "usage: disckit check DIR [--json]\n";
+
+constexpr Severity kSeverities[] = {Severity::Error, Severity::Warning, Severity::Note};
+
+std::string Counted(std::size_t count, const char* one, const char* many) {
+    return std::to_string(count) + " " + (count == 1 ? one : many);
+}
+
+std::size_t CountOf(const std::vector<Finding>& findings, Severity severity) {
+    std::size_t count = 0;
+    for (const Finding& finding : findings) count += finding.kind->severity == severity;
+    return count;
+}
+
+std::string Summary(const std::vector<Finding>& findings) {
+    return Counted(CountOf(findings, Severity::Error), "error", "errors") + ", " +
+           Counted(CountOf(findings, Severity::Warning), "warning", "warnings") + ", " +
+           Counted(CountOf(findings, Severity::Note), "note", "notes");
+}
+
+void WriteHuman(std::ostream& out, const std::string& disc, const std::vector<Finding>& findings) {
+    static const char* const kHeadings[] = {"Errors", "Warnings", "Notes"};
+    for (Severity severity : kSeverities) {
+        const std::size_t count = CountOf(findings, severity);
+        if (count == 0) continue;
+        out << kHeadings[static_cast<int>(severity)] << " (" << count << ")\n";
+        for (const Finding& finding : findings) {
+            if (finding.kind->severity != severity) continue;
+            out << "  " << finding.kind->code << "  " << finding.path << "\n"
+                << "      " << finding.Message() << "\n";
+        }
+        out << "\n";
+    }
+    out << disc << ": " << Summary(findings) << "\n";
+}
+
+void WriteJson(std::ostream& out, const std::string& disc, const std::vector<Finding>& findings) {
+    Json report = Json::Object();
+    report.Set("disc", disc);
+    Json& list = report.Set("findings", Json::Array());
+    for (Severity severity : kSeverities) {
+        for (const Finding& finding : findings) {
+            if (finding.kind->severity != severity) continue;
+            Json& item = list.Push(Json::Object());
+            item.Set("severity", SeverityName(severity));
+            item.Set("code", finding.kind->code);
+            item.Set("path", finding.path);
+            item.Set("message", finding.Message());
+        }
+    }
+    Json& summary = report.Set("summary", Json::Object());
+    summary.Set("errors", static_cast<std::uint64_t>(CountOf(findings, Severity::Error)));
+    summary.Set("warnings", static_cast<std::uint64_t>(CountOf(findings, Severity::Warning)));
+    summary.Set("notes", static_cast<std::uint64_t>(CountOf(findings, Severity::Note)));
+    out << report.Dump();
+}
+
+}  // namespace
+
+int RunCheck(const Args& args, std::ostream& out, std::ostream& err) {
+    bool json = false;
+    std::vector<std::string> folders;
+    for (const std::string& arg : args) {
+        if (arg == "--json") {
+            json = true;
+        } else if (arg == "--help" || arg == "-h") {
+            out << kCheckUsage;
+            return kExitClean;
+        } else if (arg.size() > 1 && arg[0] == '-') {
+            err << "disckit check: unknown option '" << arg << "'\n" << kCheckUsage;
+            return kExitUsage;
+        } else {
+            folders.push_back(arg);
+        }
+    }
+    if (folders.size() != 1) {
+        err << "disckit check: " << (folders.empty() ? "no disc folder given" : "give one disc folder")
+            << "\n" << kCheckUsage;
+        return kExitUsage;
+    }
+    std::vector<Finding> findings;
+    std::string error;
+    if (!CheckDisc(Utf8ToPath(folders.front()), findings, error)) {
+        err << "disckit check: " << error << "\n";
+        return kExitUsage;
+    }
+    if (json) {
+        WriteJson(out, folders.front(), findings);
+    } else {
+        WriteHuman(out, folders.front(), findings);
+    }
+    return CountOf(findings, Severity::Error) > 0 ? kExitFindings : kExitClean;
 }

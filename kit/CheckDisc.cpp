@@ -1,0 +1,607 @@
+#include "kit/CheckDisc.h"
+
+#include <algorithm>
+#include <fstream>
+#include <map>
+#include <set>
+#include <utility>
+
+#include "app/LauncherApp.h"
+#include "inspect/Language.h"
+#include "kit/CheckSystemDlls.h"
+#include "kit/CodePage.h"
+#include "kit/DiscTree.h"
+#include "kit/PeImage.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// What Windows and the tools that make disc images can carry.
+constexpr std::size_t kMaxPathChars = 259;     // MAX_PATH less the terminating NUL
+constexpr std::size_t kJolietNameUnits = 64;
+constexpr std::size_t kJolietPathBytes = 240;  // counted as image tools count: see JolietBytes
+constexpr std::size_t kIso9660Levels = 8;      // the root is level 1
+// The shortest place a disc's files can have on Windows: the root of a drive.
+constexpr const char* kDriveRoot = "D:\\";
+constexpr const char* kAutorunFile = "autorun.inf";
+constexpr std::size_t kAutorunMaxBytes = 64 * 1024;
+constexpr std::size_t kMaxWalkDepth = 256;
+// English (United States): a language without a folder of its own.
+constexpr std::uint16_t kUnlistedLangId = 0x0409;
+
+constexpr const char* kRegisterEntry = "DllRegisterServer";
+constexpr const char* kUnregisterEntry = "DllUnregisterServer";
+
+std::string WithoutBackslash(const std::string& folder) {
+    return !folder.empty() && folder.back() == '\\' ? folder.substr(0, folder.size() - 1) : folder;
+}
+
+std::string Join(const std::string& dir, const std::string& name) {
+    return dir.empty() ? name : dir + "\\" + name;
+}
+
+std::string JoinAll(const std::vector<std::string>& parts, const std::string& separator) {
+    std::string out;
+    for (const std::string& part : parts) out += (out.empty() ? "" : separator) + part;
+    return out;
+}
+
+std::string Capitalised(std::string text) {
+    if (!text.empty() && text[0] >= 'a' && text[0] <= 'z') text[0] = static_cast<char>(text[0] - 0x20);
+    return text;
+}
+
+std::string Hex4(std::uint16_t value) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string out = "0x";
+    for (int shift = 12; shift >= 0; shift -= 4) out += kHex[(value >> shift) & 0xF];
+    return out;
+}
+
+std::size_t NameUnits(const std::string& name) {
+    std::u32string text;
+    return DecodeUtf8(name, text) ? Utf16Length(text) : name.size();
+}
+
+// A Joliet path as image tools measure it: each level takes one byte and two per UTF-16 unit
+// of its name (xorriso leaves out of the Joliet tree what passes 240).
+std::size_t JolietBytes(const std::vector<std::string>& parts) {
+    std::size_t bytes = 0;
+    for (const std::string& part : parts) bytes += 1 + 2 * NameUnits(part);
+    return bytes;
+}
+
+// Why Windows cannot hold the name; empty when it can.
+std::string WindowsNameProblem(const std::string& name) {
+    for (char c : name) {
+        if (static_cast<unsigned char>(c) < 0x20) return "It holds a control character.";
+        if (std::string("<>:\"|?*\\/").find(c) != std::string::npos) {
+            return std::string("It holds a '") + c + "'.";
+        }
+    }
+    if (!name.empty() && (name.back() == '.' || name.back() == ' ')) {
+        return "It ends with a dot or a blank, which Windows drops.";
+    }
+    std::string base = FoldCase(name.substr(0, name.find('.')));
+    while (!base.empty() && base.back() == ' ') base.pop_back();
+    static const std::set<std::string> kDevices = {
+        "CON",  "PRN",  "AUX",  "NUL",  "COM1", "COM2", "COM3", "COM4", "COM5", "COM6", "COM7",
+        "COM8", "COM9", "LPT1", "LPT2", "LPT3", "LPT4", "LPT5", "LPT6", "LPT7", "LPT8", "LPT9"};
+    if (kDevices.count(base)) return "\"" + base + "\" names a device on Windows.";
+    return std::string();
+}
+
+// The LANGIDs of the launcher's table, grouped by folder in table order.
+std::vector<std::pair<std::string, std::vector<std::uint16_t>>> FoldersOfTable() {
+    std::vector<std::pair<std::string, std::vector<std::uint16_t>>> folders;
+    for (std::size_t i = 0; i < LanguageTableSize(); ++i) {
+        const LanguageRow& row = LanguageTable()[i];
+        auto it = std::find_if(folders.begin(), folders.end(),
+                               [&](const auto& f) { return f.first == row.folder; });
+        if (it == folders.end()) {
+            folders.push_back({row.folder, {}});
+            it = folders.end() - 1;
+        }
+        it->second.push_back(row.langId);
+    }
+    return folders;
+}
+
+std::string ChosenBy(const std::vector<std::uint16_t>& ids) {
+    std::vector<std::string> hex;
+    for (std::uint16_t id : ids) hex.push_back(Hex4(id));
+    return std::string(ids.size() == 1 ? "LANGID " : "LANGIDs ") + JoinAll(hex, ", ") +
+           (ids.size() == 1 ? " chooses it." : " choose it.");
+}
+
+class Checker {
+public:
+    Checker(fs::path root, std::vector<Finding>& findings)
+        : root_(std::move(root)), findings_(findings), folders_(FoldersOfTable()) {
+        const std::string defaultFolder = kDefaultLanguageFolder;
+        defaultFold_ = FoldCase(WithoutBackslash(defaultFolder));
+        spellings_.insert(WithoutBackslash(defaultFolder));
+        for (const auto& [folder, ids] : folders_) {
+            spellings_.insert(WithoutBackslash(folder));
+            for (std::uint16_t id : ids) pagesOf_[FoldCase(WithoutBackslash(folder))].insert(AnsiCodePageForLangId(id));
+        }
+        pagesOf_[defaultFold_].insert(AnsiCodePageForLangId(kUnlistedLangId));
+        for (const auto& [fold, pages] : pagesOf_) allPages_.insert(pages.begin(), pages.end());
+    }
+
+    bool Run(std::string& error) {
+        std::error_code ec;
+        if (!fs::exists(root_, ec)) {
+            error = "no such folder: " + PathToUtf8(root_);
+            return false;
+        }
+        if (!fs::is_directory(root_, ec)) {
+            error = "not a folder: " + PathToUtf8(root_);
+            return false;
+        }
+        if (!ListFolder(root_, rootEntries_, error)) return false;
+        CheckImages();
+        CheckAutorun();
+        CheckLanguages(error);
+        return Walk(rootEntries_, {}, Reported(), error);
+    }
+
+private:
+    struct Reported {
+        bool maxPath = false;
+        bool joliet = false;
+        bool depth = false;
+    };
+
+    void Add(const std::string& code, const std::string& path, const std::string& detail = "") {
+        if (!added_.insert(code + '\n' + path).second) return;
+        findings_.emplace_back(code, path, detail);
+    }
+
+    // --- The launcher's programs and libraries ------------------------------------------------
+
+    void CheckImages() {
+        for (const ImageRole& role : ImageRoles()) {
+            for (const std::string& file : role.files) {
+                const Lookup found = Find(rootEntries_, file);
+                if (found.match == Match::Missing || !found.entry->isFile) {
+                    if (!role.optional) {
+                        Add(ImageFaultCode(role, ImageFault::Missing), file,
+                            found.entry ? "A folder of that name is there instead." : "");
+                    }
+                    continue;
+                }
+                if (found.match == Match::CaseOnly) NoteCase(found.entry->name, file);
+                if (file == names::kPreLaunchTool) Add("prelaunch-tool-present", found.entry->name);
+                CheckImage(role, file, *found.entry);
+            }
+        }
+    }
+
+    void CheckImage(const ImageRole& role, const std::string& file, const DiscEntry& entry) {
+        const std::string& path = entry.name;
+        FileBytes bytes;
+        PeImage image;
+        std::string problem;
+        if (!bytes.Open(entry.path)) {
+            Add(ImageFaultCode(role, ImageFault::Invalid), path, "disckit cannot read it.");
+            return;
+        }
+        if (!ReadPeImage(bytes, image, problem)) {
+            Add(ImageFaultCode(role, ImageFault::Invalid), path, Capitalised(problem) + ".");
+            return;
+        }
+        if (!image.IsX86_32()) {
+            Add(ImageFaultCode(role, ImageFault::NotX86_32), path,
+                "It is built for " + MachineName(image.machine, image.pe32Plus) + ".");
+            return;
+        }
+        const bool gui = image.subsystem == kSubsystemWindowsGui;
+        const bool console = image.subsystem == kSubsystemWindowsConsole;
+        if (role.program && (image.IsDll() || !(gui || console))) {
+            Add(ImageFaultCode(role, ImageFault::WrongKind), path,
+                image.IsDll() ? "It is a DLL."
+                              : "Its subsystem is " + std::to_string(image.subsystem) +
+                                    "; Windows programs have 2 (GUI) or 3 (console).");
+            return;
+        }
+        if (!role.program && !image.IsDll()) {
+            Add(ImageFaultCode(role, ImageFault::WrongKind), path);
+            return;
+        }
+        if (file == names::kBrowser && console) Add("browser-not-gui", path);
+        if (file == names::kHtmlControl || file == names::kGaugeControl) CheckControl(image, path);
+
+        std::set<std::string> visited = {FoldCase(entry.name)};
+        const std::vector<std::string> unresolved = Unresolved(image, visited);
+        if (!unresolved.empty()) {
+            Add(ImageFaultCode(role, ImageFault::ImportUnresolved), path,
+                "Unresolved: " + JoinAll(unresolved, "; ") + ".");
+        }
+    }
+
+    void CheckControl(const PeImage& image, const std::string& path) {
+        for (const std::string entry : {kRegisterEntry, kUnregisterEntry}) {
+            if (image.Exports(entry)) continue;
+            std::string detail;
+            if (!image.exportProblem.empty()) {
+                detail = Capitalised(image.exportProblem) + ".";
+            } else {
+                // A __stdcall entry point exported under its decorated name, as linkers do
+                // unless told otherwise: regsvr32 looks for the plain name only.
+                for (const std::string& name : image.exportNames) {
+                    if (name.rfind(entry + "@", 0) == 0 || name.rfind("_" + entry + "@", 0) == 0) {
+                        detail = "It exports " + name + " instead, a decorated name that regsvr32 "
+                                 "does not look for.";
+                    }
+                }
+            }
+            Add(entry == kRegisterEntry ? "control-register-export-missing"
+                                        : "control-unregister-export-missing",
+                path, detail);
+        }
+    }
+
+    // What of the image's imports neither the system nor the disc satisfies, each as a phrase.
+    // Libraries of the disc are looked for beside the image (the disc's root, for all of the
+    // launcher's files), as Windows looks for them, and in turn checked themselves.
+    std::vector<std::string> Unresolved(const PeImage& image, std::set<std::string>& visited) {
+        std::vector<std::string> problems;
+        for (const PeImport& import : image.imports) {
+            if (IsSystemLibrary(import.dll)) continue;
+            const Lookup found = Find(rootEntries_, import.dll);
+            if (found.match == Match::Missing || !found.entry->isFile) {
+                const std::string hint = MissingLibraryHint(import.dll);
+                problems.push_back(import.dll + " is on no supported Windows and not on the disc" +
+                                   (hint.empty() ? "" : " (" + hint + ")"));
+                continue;
+            }
+            const std::string label = found.entry->name + " (on the disc)";
+            FileBytes bytes;
+            PeImage library;
+            std::string problem;
+            if (!bytes.Open(found.entry->path)) {
+                problems.push_back(label + ": disckit cannot read it");
+                continue;
+            }
+            if (!ReadPeImage(bytes, library, problem)) {
+                problems.push_back(label + ": " + problem);
+                continue;
+            }
+            if (!library.IsX86_32()) {
+                problems.push_back(label + " is built for " +
+                                   MachineName(library.machine, library.pe32Plus));
+                continue;
+            }
+            if (!library.IsDll()) {
+                problems.push_back(label + " is not a DLL");
+                continue;
+            }
+            std::vector<std::string> absent;
+            for (const std::string& name : import.names) {
+                if (!library.Exports(name)) absent.push_back(name);
+            }
+            for (std::uint32_t ordinal : import.ordinals) {
+                if (!library.ExportsOrdinal(ordinal)) absent.push_back("ordinal " + std::to_string(ordinal));
+            }
+            if (!absent.empty()) {
+                const std::size_t shown = std::min<std::size_t>(absent.size(), 5);
+                std::string list = JoinAll(std::vector<std::string>(absent.begin(), absent.begin() + static_cast<std::ptrdiff_t>(shown)), ", ");
+                if (absent.size() > shown) list += " and " + std::to_string(absent.size() - shown) + " more";
+                problems.push_back(label + " does not export " + list);
+            }
+            if (visited.insert(FoldCase(found.entry->name)).second) {
+                for (const std::string& deeper : Unresolved(library, visited)) {
+                    problems.push_back(label + " needs " + deeper);
+                }
+            }
+        }
+        return problems;
+    }
+
+    // --- Inserting the disc --------------------------------------------------------------------
+
+    void CheckAutorun() {
+        const Lookup found = Find(rootEntries_, kAutorunFile);
+        if (found.match == Match::Missing || !found.entry->isFile) {
+            Add("autorun-missing", kAutorunFile);
+            return;
+        }
+        std::ifstream in(found.entry->path, std::ios::binary);
+        std::string raw(kAutorunMaxBytes, '\0');
+        in.read(&raw[0], static_cast<std::streamsize>(raw.size()));
+        raw.resize(static_cast<std::size_t>(std::max<std::streamsize>(in.gcount(), 0)));
+        const std::string program = AutorunOpens(AutorunText(raw));
+        const std::string launcher = names::kLauncher;
+        if (FoldCase(program) == FoldCase(launcher)) return;
+        Add("autorun-not-launcher", found.entry->name,
+            program.empty() ? "It has no open= line in an [autorun] section."
+                            : "Its open= line names \"" + program + "\".");
+    }
+
+    // The text of autorun.inf as far as it matters here: ASCII, whether stored in an ANSI code
+    // page, UTF-8 or UTF-16 (which Windows also reads).
+    static std::string AutorunText(const std::string& raw) {
+        std::string text;
+        if (raw.size() >= 2 && raw[0] == '\xFF' && raw[1] == '\xFE') {
+            for (std::size_t i = 2; i + 1 < raw.size(); i += 2) {
+                const unsigned unit = static_cast<unsigned char>(raw[i]) |
+                                      (static_cast<unsigned>(static_cast<unsigned char>(raw[i + 1])) << 8);
+                text += unit < 0x80 ? static_cast<char>(unit) : '?';
+            }
+            return text;
+        }
+        if (raw.compare(0, 3, "\xEF\xBB\xBF") == 0) return raw.substr(3);
+        return raw;
+    }
+
+    // The program that the [autorun] section's open= (or shellexecute=) line starts, without its
+    // arguments and without a leading ".\" or "\"; empty when there is none.
+    static std::string AutorunOpens(const std::string& text) {
+        std::string section, open, shellExecute;
+        std::size_t start = 0;
+        while (start < text.size()) {
+            std::size_t end = text.find('\n', start);
+            if (end == std::string::npos) end = text.size();
+            std::string line = text.substr(start, end - start);
+            start = end + 1;
+            const auto trim = [](std::string& s) {
+                const char* blanks = " \t\r";
+                s.erase(0, s.find_first_not_of(blanks) == std::string::npos ? s.size() : s.find_first_not_of(blanks));
+                s.erase(s.find_last_not_of(blanks) + 1);
+            };
+            trim(line);
+            if (line.empty() || line[0] == ';') continue;
+            if (line[0] == '[') {
+                section = FoldCase(line.substr(1, line.find(']') - 1));
+                trim(section);
+                continue;
+            }
+            const std::size_t equals = line.find('=');
+            if (section != "AUTORUN" || equals == std::string::npos) continue;
+            std::string key = FoldCase(line.substr(0, equals)), value = line.substr(equals + 1);
+            trim(key);
+            trim(value);
+            if (key == "OPEN" && open.empty()) open = value;
+            if (key == "SHELLEXECUTE" && shellExecute.empty()) shellExecute = value;
+        }
+        std::string command = open.empty() ? shellExecute : open;
+        std::string program;
+        if (!command.empty() && command[0] == '"') {
+            program = command.substr(1, command.find('"', 1) - 1);
+        } else {
+            program = command.substr(0, command.find_first_of(" \t"));
+        }
+        if (program.rfind(".\\", 0) == 0) program.erase(0, 2);
+        if (program.rfind('\\', 0) == 0) program.erase(0, 1);
+        return program;
+    }
+
+    // --- The pages ------------------------------------------------------------------------------
+
+    // Entries of a folder of the disc, read once.
+    const std::vector<DiscEntry>& EntriesOf(const DiscEntry& folder, std::string& error) {
+        const std::string key = PathToUtf8(folder.path);
+        auto it = listed_.find(key);
+        if (it == listed_.end()) {
+            std::vector<DiscEntry> entries;
+            if (!ListFolder(folder.path, entries, error)) entries.clear();
+            it = listed_.emplace(key, std::move(entries)).first;
+        }
+        return it->second;
+    }
+
+    void NoteCase(const std::string& path, const std::string& asked) {
+        Add("name-case", path, names::kLauncher + std::string(" asks for \"") + asked + "\".");
+    }
+
+    void CheckLanguages(std::string& error) {
+        const std::string pagesName = WithoutBackslash(names::kPagesFolder);
+        const Lookup pages = Find(rootEntries_, pagesName);
+        if (pages.match == Match::Missing || !pages.entry->isDirectory) {
+            Add("pages-folder-missing", pagesName);
+            return;
+        }
+        if (pages.match == Match::CaseOnly) NoteCase(pages.entry->name, pagesName);
+        const std::vector<DiscEntry>& languages = EntriesOf(*pages.entry, error);
+        const std::string pagesPath = pages.entry->name;
+
+        const auto folderOf = [&](const std::string& folder) -> Lookup {
+            const Lookup found = Find(languages, WithoutBackslash(folder));
+            return found.entry && found.entry->isDirectory ? found : Lookup();
+        };
+        const auto fileIn = [&](const Lookup& folder, const std::string& name) -> Lookup {
+            if (!folder.entry) return Lookup();
+            return Find(EntriesOf(*folder.entry, error), name);
+        };
+        const auto hasMarker = [&](const char* folder) {
+            const Lookup marker = fileIn(folderOf(folder), names::kMarkerFile);
+            return marker.entry != nullptr && marker.entry->isFile;
+        };
+        // A folder reached under another case; the table's other spelling of the same folder
+        // ("ENG\" and "Eng\") is no surprise.
+        const auto noteCase = [&](const Lookup& found, const std::string& asked) {
+            if (found.match == Match::CaseOnly && !spellings_.count(found.entry->name)) {
+                NoteCase(Join(pagesPath, found.entry->name), Join(pagesName, asked) + "\\");
+            }
+        };
+        const auto checkPage = [&](const Lookup& folder, const std::string& folderName,
+                                   const char* code, const std::string& detail) {
+            const Lookup page = fileIn(folder, names::kStartPage);
+            const std::string dir = Join(pagesPath, folder.entry ? folder.entry->name : folderName);
+            if (page.match == Match::Missing || !page.entry->isFile) {
+                Add(code, Join(dir, names::kStartPage),
+                    detail + (page.entry ? " A folder of that name is there instead." : ""));
+            } else if (page.match == Match::CaseOnly) {
+                NoteCase(Join(dir, page.entry->name), names::kStartPage);
+            }
+        };
+
+        for (const auto& [folder, ids] : folders_) {
+            const std::string name = WithoutBackslash(folder);
+            const Lookup dir = folderOf(folder);
+            const bool sharesDefault = FoldCase(name) == defaultFold_;
+            const std::string chosen = SelectLanguageFolder(ids.front(), hasMarker);
+            if (chosen != folder) {
+                // The marker is missing: these systems get the default folder's pages. Where
+                // the folder is the default one under another spelling, nothing changes.
+                if (sharesDefault) continue;
+                if (!dir.entry) {
+                    Add("language-folder-absent", Join(pagesPath, name), ChosenBy(ids));
+                } else {
+                    Add("marker-missing", Join(Join(pagesPath, dir.entry->name), names::kMarkerFile),
+                        ChosenBy(ids));
+                }
+                continue;
+            }
+            noteCase(dir, name);
+            const Lookup marker = fileIn(dir, names::kMarkerFile);
+            if (marker.match == Match::CaseOnly) {
+                NoteCase(Join(Join(pagesPath, dir.entry->name), marker.entry->name), names::kMarkerFile);
+            }
+            if (!sharesDefault) checkPage(dir, name, "start-page-missing", ChosenBy(ids));
+        }
+
+        // Every language without a folder of its own, and every fallback, ends here.
+        const std::string fallback = SelectLanguageFolder(kUnlistedLangId, hasMarker);
+        const Lookup dir = folderOf(fallback);
+        noteCase(dir, WithoutBackslash(fallback));
+        checkPage(dir, WithoutBackslash(fallback), "default-start-page-missing", "");
+    }
+
+    // --- Names and lengths ---------------------------------------------------------------------
+
+    // The code pages under which a name is read: a language folder's pages only on the systems
+    // that choose that folder; everything else, the default folder included, on all of them.
+    std::set<int> PagesFor(const std::vector<std::string>& parts) const {
+        if (parts.size() >= 3 && FoldCase(parts[0]) == FoldCase(WithoutBackslash(names::kPagesFolder))) {
+            const std::string fold = FoldCase(parts[1]);
+            const auto it = pagesOf_.find(fold);
+            if (it != pagesOf_.end() && fold != defaultFold_) return it->second;
+        }
+        return allPages_;
+    }
+
+    std::string PageLabel(int page) const {
+        std::vector<std::string> folders;
+        for (const auto& [folder, ids] : folders_) {
+            for (std::uint16_t id : ids) {
+                if (AnsiCodePageForLangId(id) == page) {
+                    folders.push_back(folder);
+                    break;
+                }
+            }
+        }
+        if (AnsiCodePageForLangId(kUnlistedLangId) == page) folders.push_back(kDefaultLanguageFolder);
+        return std::to_string(page) + " (" + JoinAll(folders, " ") + ")";
+    }
+
+    void CheckName(const DiscEntry& entry, const std::vector<std::string>& parts,
+                   const std::string& path) {
+        if (!entry.validName) {
+            Add("name-not-windows", path, "Its name is not UTF-8, so what Windows would call it is unknown.");
+            return;
+        }
+        const std::string problem = WindowsNameProblem(entry.name);
+        if (!problem.empty()) Add("name-not-windows", path, problem);
+        const std::size_t units = NameUnits(entry.name);
+        if (units > kJolietNameUnits) {
+            Add("name-not-joliet", path, "It has " + std::to_string(units) + " UTF-16 units.");
+        } else if (entry.name.find(';') != std::string::npos) {
+            Add("name-not-joliet", path, "It holds a ';'.");
+        }
+        std::vector<std::string> failing;
+        for (int page : PagesFor(parts)) {
+            std::string ansi;
+            if (!Utf8ToAnsiExact(page, entry.name, ansi)) failing.push_back(PageLabel(page));
+        }
+        if (!failing.empty()) {
+            Add("name-not-in-code-page", path,
+                std::string(failing.size() == 1 ? "Code page " : "Code pages ") +
+                    JoinAll(failing, ", ") + " cannot hold it.");
+        }
+    }
+
+    // Why the path is too long for MAX_PATH-bound calls, even at a drive's root; empty if not.
+    std::string PathLengthProblem(const std::vector<std::string>& parts) const {
+        const std::string full = kDriveRoot + JoinAll(parts, "\\");
+        const std::size_t units = NameUnits(full);
+        if (units > kMaxPathChars) {
+            return "As " + std::string(kDriveRoot) + "... it has " + std::to_string(units) + " characters.";
+        }
+        for (int page : PagesFor(parts)) {
+            std::string ansi;
+            if (Utf8ToAnsiExact(page, full, ansi) && ansi.size() > kMaxPathChars) {
+                return "As " + std::string(kDriveRoot) + "... it takes " + std::to_string(ansi.size()) +
+                       " bytes in code page " + std::to_string(page) + ".";
+            }
+        }
+        return std::string();
+    }
+
+    bool Walk(const std::vector<DiscEntry>& entries, const std::vector<std::string>& parents,
+              Reported reported, std::string& error) {
+        const std::string here = JoinAll(parents, "\\");
+        std::map<std::string, std::vector<const DiscEntry*>> byFold;
+        for (const DiscEntry& entry : entries) byFold[FoldCase(entry.name)].push_back(&entry);
+        for (const DiscEntry& entry : entries) {
+            const auto& same = byFold[FoldCase(entry.name)];
+            if (same.size() > 1 && same.front() == &entry) {
+                std::vector<std::string> others;
+                for (std::size_t i = 1; i < same.size(); ++i) others.push_back("\"" + same[i]->name + "\"");
+                Add("name-case-clash", Join(here, entry.name), "Also here: " + JoinAll(others, ", ") + ".");
+            }
+        }
+        for (const DiscEntry& entry : entries) {
+            std::vector<std::string> parts = parents;
+            parts.push_back(entry.name);
+            const std::string path = Join(here, entry.name);
+            CheckName(entry, parts, path);
+
+            Reported below = reported;
+            if (!reported.maxPath) {
+                const std::string problem = PathLengthProblem(parts);
+                if (!problem.empty()) {
+                    Add("path-too-long", path, problem);
+                    below.maxPath = true;
+                }
+            }
+            const std::size_t joliet = JolietBytes(parts);
+            if (!reported.joliet && joliet > kJolietPathBytes) {
+                Add("path-too-long-joliet", path, "It takes " + std::to_string(joliet) + " bytes.");
+                below.joliet = true;
+            }
+            // A folder's level counts the root as 1.
+            if (!reported.depth && entry.isDirectory && parts.size() + 1 > kIso9660Levels) {
+                Add("path-too-deep-iso9660", path,
+                    "It is on level " + std::to_string(parts.size() + 1) + ", the disc's root on level 1.");
+                below.depth = true;
+            }
+            if (entry.isDirectory && !entry.isSymlink && parts.size() < kMaxWalkDepth) {
+                std::vector<DiscEntry> children;
+                if (!ListFolder(entry.path, children, error)) return false;
+                if (!Walk(children, parts, below, error)) return false;
+            }
+        }
+        return true;
+    }
+
+    fs::path root_;
+    std::vector<Finding>& findings_;
+    std::vector<std::pair<std::string, std::vector<std::uint16_t>>> folders_;
+    std::vector<DiscEntry> rootEntries_;
+    std::map<std::string, std::vector<DiscEntry>> listed_;
+    std::set<std::string> added_;
+    std::set<std::string> spellings_;
+    std::string defaultFold_;
+    std::map<std::string, std::set<int>> pagesOf_;
+    std::set<int> allPages_;
+};
+
+}  // namespace
+
+bool CheckDisc(const fs::path& folder, std::vector<Finding>& findings, std::string& error) {
+    Checker checker(folder, findings);
+    return checker.Run(error);
+}

@@ -1,0 +1,55 @@
+// What `disckit check` can find on a disc: every finding's stable code, its severity and the
+// sentence that says what Start.exe does because of it. One table; the check only names codes.
+#pragma once
+
+#include <string>
+#include <vector>
+
+enum class Severity {
+    Error,    // the disc misbehaves on every supported system, or on some
+    Warning,  // it may misbehave somewhere, or does depending on the media
+    Note,     // worth knowing
+};
+
+const char* SeverityName(Severity severity);
+
+struct FindingKind {
+    std::string code;  // kebab-case, never changes once published
+    Severity severity;
+    std::string message;
+};
+
+// Every kind, in the order of the table.
+const std::vector<FindingKind>& FindingKinds();
+// The kind of a code; a code missing from the table is a programming error and aborts.
+const FindingKind& KindOf(const std::string& code);
+
+// The disc's programs and libraries, by what the launcher does with them. Their findings share
+// one pattern: <role>-missing, <role>-invalid, <role>-not-x86-32, <role>-not-exe or
+// <role>-not-dll, <role>-import-unresolved.
+struct ImageRole {
+    std::string code;                // "browser"
+    std::vector<std::string> files;  // the launcher's names for it
+    bool program;                    // started as a program (else loaded as a library)
+    bool optional;                   // the launcher does without it
+    std::string noun;                // "the page browser"
+    std::string consequence;         // what Start.exe does when it cannot be used
+};
+
+const std::vector<ImageRole>& ImageRoles();
+
+enum class ImageFault { Missing, Invalid, NotX86_32, WrongKind, ImportUnresolved };
+
+// The code of a fault of an image in this role ("browser-not-x86-32").
+std::string ImageFaultCode(const ImageRole& role, ImageFault fault);
+
+struct Finding {
+    const FindingKind* kind = nullptr;
+    std::string path;    // relative to the disc's root, folders joined by backslashes, UTF-8
+    std::string detail;  // what this instance adds (which library, which languages); may be empty
+
+    Finding(const std::string& code, std::string where, std::string more = std::string())
+        : kind(&KindOf(code)), path(std::move(where)), detail(std::move(more)) {}
+    // The kind's sentence followed by the detail.
+    std::string Message() const;
+};
