@@ -17,6 +17,10 @@ file(GLOB UNIT_TEST_SOURCES CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/tests/
 add_executable(unit_tests ${UNIT_TEST_SOURCES})
 target_link_libraries(unit_tests PRIVATE fake_platform kit_core GTest::gtest GTest::gtest_main)
 target_compile_options(unit_tests PRIVATE ${LAUNCHER_WARNINGS} ${SAN})
+# The sample disc (made by the win32 preset) whose broken copies the kit's tests check.
+set(LAUNCHER_SAMPLE_DISC ${CMAKE_SOURCE_DIR}/build/win32/disc CACHE PATH
+    "The sample disc the kit's tests copy; they skip when it is missing")
+target_compile_definitions(unit_tests PRIVATE LAUNCHER_SAMPLE_DISC="${LAUNCHER_SAMPLE_DISC}")
 include(GoogleTest)
 gtest_discover_tests(unit_tests PROPERTIES LABELS unit)
 

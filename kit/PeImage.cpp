@@ -11,6 +11,10 @@ constexpr std::size_t kMaxImportedDlls = 4096;
 constexpr std::size_t kMaxEntriesPerDll = 65536;
 constexpr std::uint32_t kMaxExports = 65536;  // ordinals are 16-bit
 constexpr std::size_t kMaxNameLength = 4096;
+// Over all tables of one image: a hostile file could point every entry at the same long name.
+constexpr std::size_t kMaxEntries = 1 << 18;
+constexpr std::uint64_t kMaxNameBytes = 16u << 20;
+constexpr const char* kTooLarge = "its tables are larger than those of any real image";
 
 constexpr std::uint16_t kImageExecutable = 0x0002;
 constexpr std::uint16_t kMagicPe32 = 0x10B;
@@ -82,9 +86,13 @@ public:
     }
 
     // A NUL-terminated name of at most kMaxNameLength characters.
-    bool ReadName(std::uint64_t rva, std::string& name) const {
+    bool ReadName(std::uint64_t rva, std::string& name) {
         std::uint64_t offset = 0, available = 0;
         if (!Locate(rva, offset, available)) return false;
+        if (nameBytes_ > kMaxNameBytes) {
+            overBudget_ = true;
+            return false;
+        }
         name.clear();
         char chunk[64];
         while (name.size() <= kMaxNameLength && available > 0) {
@@ -93,6 +101,7 @@ public:
             const char* end = static_cast<const char*>(std::memchr(chunk, '\0', n));
             if (end) {
                 name.append(chunk, static_cast<std::size_t>(end - chunk));
+                nameBytes_ += name.size();
                 return name.size() <= kMaxNameLength;
             }
             name.append(chunk, n);
@@ -102,19 +111,34 @@ public:
         return false;
     }
 
+    // Counts one more table entry; false once the image's entries or names passed what any
+    // real image holds.
+    bool Spend() {
+        if (++entries_ > kMaxEntries) overBudget_ = true;
+        return !overBudget_;
+    }
+    bool OverBudget() const { return overBudget_; }
+
 private:
     ByteSource& bytes_;
     std::uint32_t headerSize_;
     std::vector<Section> sections_;
+    std::size_t entries_ = 0;
+    std::uint64_t nameBytes_ = 0;
+    bool overBudget_ = false;
 };
 
-bool ReadImports(const Mapper& map, const Directory& dir, bool pe32Plus,
+bool ReadImports(Mapper& map, const Directory& dir, bool pe32Plus,
                  std::vector<PeImport>& imports, std::string& problem) {
     if (dir.rva == 0) return true;
     const std::size_t entrySize = pe32Plus ? 8 : 4;
     const std::uint64_t ordinalFlag = pe32Plus ? (1ull << 63) : (1ull << 31);
     for (std::size_t i = 0; i < kMaxImportedDlls; ++i) {
         unsigned char d[20];
+        if (!map.Spend()) {
+            problem = kTooLarge;
+            return false;
+        }
         if (!map.Read(dir.rva + 20ull * i, d, sizeof d)) {
             problem = "its import table lies outside the file's data";
             return false;
@@ -124,7 +148,8 @@ bool ReadImports(const Mapper& map, const Directory& dir, bool pe32Plus,
         if (nameRva == 0 || bound == 0) return true;
         PeImport import;
         if (!map.ReadName(nameRva, import.dll) || import.dll.empty()) {
-            problem = "the name of an imported library lies outside the file's data";
+            problem = map.OverBudget() ? kTooLarge
+                                       : "the name of an imported library lies outside the file's data";
             return false;
         }
         const std::uint64_t table = lookup ? lookup : bound;
@@ -137,6 +162,10 @@ bool ReadImports(const Mapper& map, const Directory& dir, bool pe32Plus,
                 return false;
             }
             const std::uint64_t entry = pe32Plus ? U64(e) : U32(e);
+            if (!map.Spend()) {
+                problem = kTooLarge;
+                return false;
+            }
             if (entry == 0) {
                 ended = true;
                 break;
@@ -147,8 +176,9 @@ bool ReadImports(const Mapper& map, const Directory& dir, bool pe32Plus,
             }
             std::string name;
             if (entry > 0x7FFFFFFF || !map.ReadName(entry + 2, name)) {
-                problem = "the name of an entry imported from " + Printable(import.dll) +
-                          " lies outside the file's data";
+                problem = map.OverBudget() ? kTooLarge
+                                           : "the name of an entry imported from " +
+                                                 Printable(import.dll) + " lies outside the file's data";
                 return false;
             }
             import.names.push_back(std::move(name));
@@ -163,7 +193,7 @@ bool ReadImports(const Mapper& map, const Directory& dir, bool pe32Plus,
     return false;
 }
 
-void ReadExports(const Mapper& map, const Directory& dir, PeImage& image) {
+void ReadExports(Mapper& map, const Directory& dir, PeImage& image) {
     if (dir.rva == 0) return;
     unsigned char d[40];
     if (!map.Read(dir.rva, d, sizeof d)) {
@@ -184,8 +214,12 @@ void ReadExports(const Mapper& map, const Directory& dir, PeImage& image) {
     }
     for (std::uint32_t i = 0; i < names; ++i) {
         std::string name;
+        if (!map.Spend()) {
+            image.exportProblem = kTooLarge;
+            return;
+        }
         if (!map.ReadName(U32(&table[4u * i]), name)) {
-            image.exportProblem = "an exported name lies outside the file's data";
+            image.exportProblem = map.OverBudget() ? kTooLarge : "an exported name lies outside the file's data";
             return;
         }
         image.exportNames.push_back(std::move(name));
@@ -321,7 +355,7 @@ bool ReadPeImage(ByteSource& bytes, PeImage& image, std::string& problem) {
         sections.push_back(std::move(section));
     }
 
-    const Mapper map(bytes, headerSize, std::move(sections));
+    Mapper map(bytes, headerSize, std::move(sections));
     if (!ReadImports(map, directory(1), image.pe32Plus, image.imports, problem)) return false;
     ReadExports(map, directory(0), image);
     return true;

@@ -1,0 +1,441 @@
+// disckit check: every finding of its table on a broken copy of the sample disc, the sample disc
+// itself, and what the report and the exit code say.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <optional>
+#include <set>
+#include <sstream>
+
+#include "FakeDisc.h"
+#include "KitCheckDisc.h"
+#include "app/LauncherApp.h"
+#include "inspect/Language.h"
+#include "kit/CheckDisc.h"
+#include "kit/CheckFindings.h"
+#include "kit/Verbs.h"
+
+namespace {
+
+using kittest::DiscCopy;
+using kittest::HaveSampleDisc;
+using kittest::SkipReason;
+
+#define REQUIRE_SAMPLE_DISC() \
+    if (!HaveSampleDisc()) GTEST_SKIP() << SkipReason()
+
+std::vector<Finding> Check(const DiscCopy& disc) {
+    std::vector<Finding> findings;
+    std::string error;
+    EXPECT_TRUE(CheckDisc(disc.Root(), findings, error)) << error;
+    return findings;
+}
+
+std::optional<Finding> FindingOf(const std::vector<Finding>& findings, const std::string& code) {
+    for (const Finding& finding : findings) {
+        if (finding.kind->code == code) return finding;
+    }
+    return std::nullopt;
+}
+
+std::string Codes(const std::vector<Finding>& findings) {
+    std::string out;
+    for (const Finding& f : findings) out += f.kind->code + " " + f.path + "\n";
+    return out;
+}
+
+int RunCheckOn(const DiscCopy& disc, std::string& out, std::string& err, bool json = false) {
+    std::ostringstream o, e;
+    Args args = {disc.Root().u8string()};
+    if (json) args.push_back("--json");
+    const int code = RunCheck(args, o, e);
+    out = o.str();
+    err = e.str();
+    return code;
+}
+
+// The sample disc has its pre-launch tool: that note comes with every copy.
+constexpr const char* kSampleNote = "prelaunch-tool-present";
+
+struct Case {
+    std::string code;
+    std::string path;  // where the finding is reported
+    std::function<void(DiscCopy&)> breakIt;
+    std::set<std::string> also = {};  // what the same breakage brings along
+};
+
+std::string Repeat(char c, std::size_t n) { return std::string(n, c); }
+
+std::vector<Case> Cases() {
+    std::vector<Case> cases;
+    // The launcher's programs and libraries: one case per fault and role. A control's cases use
+    // the second control, so that they do not depend on the order in which the files are met.
+    for (const ImageRole& role : ImageRoles()) {
+        const std::string file = role.files.back();
+        if (!role.optional) {
+            cases.push_back({ImageFaultCode(role, ImageFault::Missing), file,
+                             [file](DiscCopy& d) { d.Remove(file); }});
+        }
+        cases.push_back({ImageFaultCode(role, ImageFault::Invalid), file,
+                         [file](DiscCopy& d) { d.Truncate(file, 1024); }});
+        cases.push_back({ImageFaultCode(role, ImageFault::NotX86_32), file,
+                         [file](DiscCopy& d) { d.SetMachine(file, 0x8664); }});
+        const std::string other = role.program ? names::kProbeLibrary : names::kSetupProgram;
+        cases.push_back({ImageFaultCode(role, ImageFault::WrongKind), file,
+                         [file, other](DiscCopy& d) { d.Copy(other, file); }});
+        cases.push_back({ImageFaultCode(role, ImageFault::ImportUnresolved), file,
+                         [file](DiscCopy& d) { d.Patch(file, "msvcrt.dll", "msvcrx.dll"); }});
+    }
+    const std::string deep60 = Repeat('a', 60);
+    const std::vector<Case> rest = {
+        {"browser-not-gui", "Panoview.exe", [](DiscCopy& d) { d.Copy("Handoff.exe", "Panoview.exe"); }},
+        {"control-register-export-missing", "Gauge.ocx",
+         [](DiscCopy& d) { d.Patch("Gauge.ocx", "DllRegisterServer", "DllRegisterServeX"); }},
+        {"control-unregister-export-missing", "Gauge.ocx",
+         [](DiscCopy& d) { d.Patch("Gauge.ocx", "DllUnregisterServer", "DllUnregisterServeX"); }},
+        {"prelaunch-tool-present", "Q7.exe", [](DiscCopy&) {}},
+        {"pages-folder-missing", "lang", [](DiscCopy& d) { d.Remove("lang"); }},
+        {"default-start-page-missing", "lang\\Eng\\Welcome.htm",
+         [](DiscCopy& d) { d.Remove("lang/Eng/Welcome.htm"); }},
+        {"start-page-missing", "lang\\DEU\\Welcome.htm",
+         [](DiscCopy& d) { d.Remove("lang/DEU/Welcome.htm"); }},
+        {"marker-missing", "lang\\DEU\\locale.js", [](DiscCopy& d) { d.Remove("lang/DEU/locale.js"); }},
+        {"language-folder-absent", "lang\\KOR", [](DiscCopy& d) { d.Remove("lang/KOR"); }},
+        {"autorun-missing", "autorun.inf", [](DiscCopy& d) { d.Remove("autorun.inf"); }},
+        {"autorun-not-launcher", "autorun.inf",
+         [](DiscCopy& d) { d.Write("autorun.inf", "[autorun]\r\nopen=Setup.exe\r\n"); }},
+        {"name-case", "PANOVIEW.EXE", [](DiscCopy& d) { d.Rename("Panoview.exe", "PANOVIEW.EXE"); }},
+        {"name-case-clash", "lang\\Eng\\WELCOME.HTM",
+         [](DiscCopy& d) { d.Copy("lang/Eng/Welcome.htm", "lang/Eng/WELCOME.HTM"); }},
+        {"name-not-in-code-page", "lang\\Eng\\\u03A9mega.htm",
+         [](DiscCopy& d) { d.Write("lang/Eng/\u03A9mega.htm", "x"); }},
+        {"name-not-windows", "lang\\Eng\\a:b.htm", [](DiscCopy& d) { d.Write("lang/Eng/a:b.htm", "x"); }},
+        {"name-not-joliet", "lang\\Eng\\" + Repeat('x', 65) + ".htm",
+         [](DiscCopy& d) { d.Write("lang/Eng/" + Repeat('x', 65) + ".htm", "x"); }},
+        // 121 + 101 + 19 bytes: one more than a Joliet path holds.
+        {"path-too-long-joliet", Repeat('a', 60) + "\\" + Repeat('b', 50) + "\\" + Repeat('f', 9),
+         [](DiscCopy& d) { d.Write(Repeat('a', 60) + "/" + Repeat('b', 50) + "/" + Repeat('f', 9), "x"); }},
+        {"path-too-deep-iso9660", "d1\\d2\\d3\\d4\\d5\\d6\\d7\\d8",
+         [](DiscCopy& d) { d.Write("d1/d2/d3/d4/d5/d6/d7/d8/x.htm", "x"); }},
+        // D:\ and five folders of 60 characters: the fifth passes 259 characters.
+        {"path-too-long", deep60 + "\\" + deep60 + "\\" + deep60 + "\\" + deep60 + "\\" + deep60,
+         [deep60](DiscCopy& d) {
+             d.Write(deep60 + "/" + deep60 + "/" + deep60 + "/" + deep60 + "/" + deep60 + "/x", "x");
+         },
+         {"path-too-long-joliet"}},
+    };
+    cases.insert(cases.end(), rest.begin(), rest.end());
+    return cases;
+}
+
+TEST(CheckFindings, EveryCodeOfTheTableHasACaseAndEveryCaseACode) {
+    std::set<std::string> covered;
+    for (const Case& c : Cases()) covered.insert(c.code);
+    std::set<std::string> codes;
+    for (const FindingKind& kind : FindingKinds()) {
+        EXPECT_TRUE(codes.insert(kind.code).second) << "twice in the table: " << kind.code;
+        EXPECT_TRUE(covered.count(kind.code)) << "no test breaks the disc for " << kind.code;
+        EXPECT_FALSE(kind.message.empty()) << kind.code;
+        EXPECT_EQ(kind.message.find('{'), std::string::npos) << "unfilled slot in " << kind.code;
+        EXPECT_EQ(kind.message.back(), '.') << kind.code;
+        for (char c : kind.code) EXPECT_TRUE((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-') << kind.code;
+    }
+    for (const std::string& code : covered) EXPECT_TRUE(codes.count(code)) << "not in the table: " << code;
+}
+
+class EveryFinding : public ::testing::TestWithParam<Case> {};
+
+TEST_P(EveryFinding, IsFoundOnABrokenCopyOfTheSampleDisc) {
+    REQUIRE_SAMPLE_DISC();
+    const Case& c = GetParam();
+    DiscCopy disc;
+    c.breakIt(disc);
+    if (HasFatalFailure()) return;
+    const std::vector<Finding> findings = Check(disc);
+    bool found = false;
+    for (const Finding& finding : findings) {
+        found = found || (finding.kind->code == c.code && finding.path == c.path);
+        const bool expected = finding.kind->code == c.code || finding.kind->code == kSampleNote ||
+                              c.also.count(finding.kind->code);
+        EXPECT_TRUE(expected) << "also found " << finding.kind->code << " " << finding.path;
+    }
+    EXPECT_TRUE(found) << "wanted " << c.code << " " << c.path << ", got:\n" << Codes(findings);
+
+    std::string out, err;
+    const int exitCode = RunCheckOn(disc, out, err);
+    EXPECT_EQ(exitCode, KindOf(c.code).severity == Severity::Error ? kExitFindings : kExitClean);
+    EXPECT_NE(out.find("  " + c.code + "  " + c.path + "\n"), std::string::npos) << out;
+    EXPECT_EQ(err, "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, EveryFinding, ::testing::ValuesIn(Cases()),
+                         [](const ::testing::TestParamInfo<Case>& param) {
+                             std::string name = param.param.code;
+                             for (char& c : name) {
+                                 if (c == '-') c = '_';
+                             }
+                             return name;
+                         });
+
+TEST(CheckSampleDisc, HasOnlyTheNoteAboutItsPreLaunchTool) {
+    REQUIRE_SAMPLE_DISC();
+    DiscCopy disc;
+    const std::vector<Finding> findings = Check(disc);
+    ASSERT_EQ(findings.size(), 1u) << Codes(findings);
+    EXPECT_EQ(findings[0].kind->code, kSampleNote);
+    std::string out, err;
+    EXPECT_EQ(RunCheckOn(disc, out, err), kExitClean);
+    EXPECT_NE(out.find(": 0 errors, 0 warnings, 1 note\n"), std::string::npos) << out;
+}
+
+// --- The launcher's files in detail -----------------------------------------------------------
+
+TEST(CheckImages, ImportsFromTheDiscAreCheckedAgainstWhatTheDiscsLibraryExports) {
+    REQUIRE_SAMPLE_DISC();
+    DiscCopy disc;
+    // The browser takes its window functions from the probe library, which has none of them.
+    disc.Patch("Panoview.exe", std::string("USER32.dll"), std::string("qzm.dll\0\0\0", 10));
+    const std::optional<Finding> finding = FindingOf(Check(disc), "browser-import-unresolved");
+    ASSERT_TRUE(finding.has_value());
+    EXPECT_NE(finding->detail.find("qzm.dll (on the disc) does not export "), std::string::npos)
+        << finding->detail;
+}
+
+TEST(CheckImages, ALibraryOfTheDiscIsCheckedInTurn) {
+    REQUIRE_SAMPLE_DISC();
+    DiscCopy disc;
+    disc.Patch("qzm.dll", "msvcrt.dll", "helper.dll");
+    disc.Copy("Gauge.ocx", "helper.dll");
+    disc.SetMachine("helper.dll", 0x8664);
+    const std::optional<Finding> finding = FindingOf(Check(disc), "probe-library-import-unresolved");
+    ASSERT_TRUE(finding.has_value());
+    EXPECT_NE(finding->detail.find("helper.dll (on the disc) is built for x64 (64-bit)"),
+              std::string::npos)
+        << finding->detail;
+}
+
+TEST(CheckImages, AMissingRuntimeLibraryIsNamedWithWhatItIs) {
+    REQUIRE_SAMPLE_DISC();
+    DiscCopy disc;
+    disc.Patch("Handoff.exe", std::string("msvcrt.dll"), std::string("msvcr9.dll"));
+    const std::optional<Finding> finding = FindingOf(Check(disc), "setup-program-import-unresolved");
+    ASSERT_TRUE(finding.has_value());
+    EXPECT_NE(finding->detail.find("a compiler's run-time library"), std::string::npos) << finding->detail;
+}
+
+TEST(CheckImages, AFolderInPlaceOfAFileIsMissingAndSaysSo) {
+    REQUIRE_SAMPLE_DISC();
+    DiscCopy disc;
+    disc.Remove("qzm.dll");
+    disc.Write("qzm.dll/readme.txt", "x");
+    const std::optional<Finding> finding = FindingOf(Check(disc), "probe-library-missing");
+    ASSERT_TRUE(finding.has_value());
+    EXPECT_EQ(finding->detail, "A folder of that name is there instead.");
+}
+
+// --- The pages, by the launcher's own table ---------------------------------------------------
+
+TEST(CheckLanguages, TheDefaultFolderMayBeSpelledAsTheTurkishOneAndNeedsNoMarker) {
+    REQUIRE_SAMPLE_DISC();
+    for (const char* spelling : {"Eng", "ENG"}) {
+        DiscCopy disc;
+        if (std::string(spelling) != "Eng") disc.Rename("lang/Eng", std::string("lang/") + spelling);
+        disc.Remove(std::string("lang/") + spelling + "/locale.js");
+        const std::vector<Finding> findings = Check(disc);
+        EXPECT_EQ(findings.size(), 1u) << spelling << ":\n" << Codes(findings);
+    }
+}
+
+TEST(CheckLanguages, AFolderInAnotherCaseIsNoted) {
+    REQUIRE_SAMPLE_DISC();
+    DiscCopy disc;
+    disc.Rename("lang/DEU", "lang/Deu");
+    const std::optional<Finding> finding = FindingOf(Check(disc), "name-case");
+    ASSERT_TRUE(finding.has_value());
+    EXPECT_EQ(finding->path, "lang\\Deu");
+    EXPECT_EQ(finding->detail, "Start.exe asks for \"lang\\DEU\\\".");
+}
+
+// The check asks the launcher's own question of the disc: on a fake system of each listed
+// language, with the disc's marker files, the launcher opens exactly the folders the check
+// expects, and falls back exactly where the check reports a missing marker or folder.
+TEST(CheckLanguages, AgreeWithTheLauncherOnEveryListedLanguage) {
+    REQUIRE_SAMPLE_DISC();
+    DiscCopy disc;
+    disc.Remove("lang/DEU/locale.js");
+    disc.Remove("lang/KOR");
+    const std::vector<Finding> findings = Check(disc);
+    std::set<std::string> fallsBack;
+    for (const Finding& f : findings) {
+        if (f.kind->code == "marker-missing" || f.kind->code == "language-folder-absent") {
+            fallsBack.insert(f.path.substr(5, 3));
+        }
+    }
+    EXPECT_EQ(fallsBack, (std::set<std::string>{"DEU", "KOR"}));
+    for (std::size_t i = 0; i < LanguageTableSize(); ++i) {
+        const LanguageRow& row = LanguageTable()[i];
+        FakePlatform fake;
+        SetUpDisc(fake);
+        for (const auto& entry : std::filesystem::recursive_directory_iterator(disc / "lang")) {
+            if (entry.path().filename() == names::kMarkerFile) {
+                const std::string folder = entry.path().parent_path().filename().u8string();
+                fake.AddFile("D:\\lang\\" + folder + "\\" + names::kMarkerFile);
+            }
+        }
+        fake.langId = row.langId;
+        LauncherApp app(fake);
+        const std::string folder = row.folder;
+        const bool expectFallback = fallsBack.count(folder.substr(0, 3)) > 0;
+        EXPECT_EQ(app.GetLanguageFolder(), expectFallback ? kDefaultLanguageFolder : folder)
+            << std::hex << row.langId;
+    }
+}
+
+TEST(CheckLanguages, AStartPageThatIsAFolderIsMissing) {
+    REQUIRE_SAMPLE_DISC();
+    DiscCopy disc;
+    disc.Remove("lang/FRE/Welcome.htm");
+    disc.Write("lang/FRE/Welcome.htm/index.htm", "x");
+    const std::optional<Finding> finding = FindingOf(Check(disc), "start-page-missing");
+    ASSERT_TRUE(finding.has_value());
+    EXPECT_EQ(finding->path, "lang\\FRE\\Welcome.htm");
+    EXPECT_NE(finding->detail.find("A folder of that name is there instead."), std::string::npos);
+}
+
+// --- autorun.inf ------------------------------------------------------------------------------
+
+TEST(CheckAutorun, OpensTheLauncherHoweverTheLineIsWritten) {
+    REQUIRE_SAMPLE_DISC();
+    struct Row {
+        std::string text;
+        bool opensLauncher;
+    };
+    std::string utf16 = "\xFF\xFE";  // as Windows' editors save "Unicode" text
+    for (char c : std::string("[autorun]\r\nopen=Start.exe\r\n")) utf16 += std::string{c, '\0'};
+    const Row rows[] = {
+        {"[autorun]\r\nopen=Start.exe\r\nicon=Start.exe,0\r\n", true},
+        {"[AutoRun]\nOPEN = start.exe /quiet\n", true},
+        {"; comment\n[autorun]\nopen=\"Start.exe\" x\n", true},
+        {"[autorun]\nopen=.\\Start.exe\n", true},
+        {"\xEF\xBB\xBF[autorun]\nshellexecute=\\Start.exe\n", true},
+        {utf16, true},
+        {"[autorun]\nopen=Setup.exe\n", false},
+        {"[autorun]\nopen=tools\\Start.exe\n", false},
+        {"[other]\nopen=Start.exe\n[autorun]\nicon=Start.exe\n", false},
+        {"", false},
+    };
+    for (const Row& row : rows) {
+        DiscCopy disc;
+        disc.Write("autorun.inf", row.text);
+        const bool complains = FindingOf(Check(disc), "autorun-not-launcher").has_value();
+        EXPECT_EQ(complains, !row.opensLauncher) << row.text;
+    }
+}
+
+// --- Names ------------------------------------------------------------------------------------
+
+TEST(CheckNames, WhatWindowsCannotHold) {
+    REQUIRE_SAMPLE_DISC();
+    const std::pair<std::string, bool> rows[] = {
+        {"CON", true}, {"con.htm", true}, {"lpt1.txt", true}, {"COM10.htm", false},
+        {"a.", true},  {"a ", true},      {"a?b", true},      {"a\\b", true},
+        {"a\x01" "b", true}, {"console.htm", false}, {"a b.c", false},
+    };
+    for (const auto& [name, refused] : rows) {
+        DiscCopy disc;
+        disc.Write("lang/Eng/" + name, "x");
+        const std::optional<Finding> finding = FindingOf(Check(disc), "name-not-windows");
+        EXPECT_EQ(finding.has_value(), refused) << name;
+    }
+}
+
+TEST(CheckNames, ALanguageFoldersNamesNeedOnlyTheCodePagesOfItsSystems) {
+    REQUIRE_SAMPLE_DISC();
+    DiscCopy disc;
+    const std::string japanese = "\u30DA\u30FC\u30B8.htm";  // "page" in katakana
+    disc.Write("lang/JPN/" + japanese, "x");
+    disc.Write("lang/DEU/" + japanese, "x");
+    disc.Write("lang/RUS/\u0421\u0442\u0440.htm", "x");  // Cyrillic: code page 1251 only
+    const std::vector<Finding> findings = Check(disc);
+    ASSERT_EQ(findings.size(), 2u) << Codes(findings);
+    const std::optional<Finding> finding = FindingOf(findings, "name-not-in-code-page");
+    ASSERT_TRUE(finding.has_value());
+    EXPECT_EQ(finding->path, "lang\\DEU\\" + japanese);
+    EXPECT_NE(finding->detail.find("Code page 1252 ("), std::string::npos) << finding->detail;
+}
+
+TEST(CheckNames, ABytesNameThatIsNotUtf8IsReported) {
+    REQUIRE_SAMPLE_DISC();
+    DiscCopy disc;
+    disc.Write("lang/Eng/\xFF\xFE.htm", "x");
+    const std::optional<Finding> finding = FindingOf(Check(disc), "name-not-windows");
+    ASSERT_TRUE(finding.has_value());
+    EXPECT_NE(finding->detail.find("not UTF-8"), std::string::npos);
+}
+
+TEST(CheckNames, ALoopOfSymbolicLinksEndsTheWalk) {
+    REQUIRE_SAMPLE_DISC();
+    DiscCopy disc;
+    std::filesystem::create_directory_symlink("..", disc / "lang/Eng/up");
+    EXPECT_EQ(Check(disc).size(), 1u);
+}
+
+TEST(CheckNames, OnlyTheFirstPathPastALimitIsReportedNotEverythingBelowIt) {
+    REQUIRE_SAMPLE_DISC();
+    DiscCopy disc;
+    disc.Write("d1/d2/d3/d4/d5/d6/d7/d8/d9/d10/x.htm", "x");
+    std::size_t deep = 0;
+    for (const Finding& f : Check(disc)) deep += f.kind->code == "path-too-deep-iso9660";
+    EXPECT_EQ(deep, 1u);
+}
+
+// --- The command ------------------------------------------------------------------------------
+
+TEST(CheckCommand, CouldNotCheckIsExitCodeTwoWithAMessage) {
+    const std::vector<Args> bad = {
+        {}, {"a", "b"}, {"--bogus", "x"}, {"/no/such/folder/for/disckit"}, {LAUNCHER_SAMPLE_DISC "/Start.exe"},
+    };
+    for (const Args& args : bad) {
+        std::ostringstream out, err;
+        EXPECT_EQ(RunCheck(args, out, err), kExitUsage) << ::testing::PrintToString(args);
+        EXPECT_EQ(out.str(), "");
+        EXPECT_EQ(err.str().rfind("disckit check: ", 0), 0u) << err.str();
+    }
+}
+
+TEST(CheckCommand, GroupsBySeverityWithASummaryAndTheSameInJson) {
+    REQUIRE_SAMPLE_DISC();
+    DiscCopy disc;
+    disc.Remove("lang/DEU/locale.js");  // a warning
+    disc.Remove("Panoview.exe");        // an error
+    std::string out, err;
+    EXPECT_EQ(RunCheckOn(disc, out, err), kExitFindings);
+    const std::size_t errors = out.find("Errors (1)\n  browser-missing  Panoview.exe\n");
+    const std::size_t warnings = out.find("Warnings (1)\n  marker-missing  lang\\DEU\\locale.js\n");
+    const std::size_t notes = out.find("Notes (1)\n  prelaunch-tool-present  Q7.exe\n");
+    ASSERT_NE(errors, std::string::npos) << out;
+    ASSERT_NE(warnings, std::string::npos) << out;
+    ASSERT_NE(notes, std::string::npos) << out;
+    EXPECT_LT(errors, warnings);
+    EXPECT_LT(warnings, notes);
+    EXPECT_NE(out.find(": 1 error, 1 warning, 1 note\n"), std::string::npos) << out;
+
+    EXPECT_EQ(RunCheckOn(disc, out, err, true), kExitFindings);
+    EXPECT_NE(out.find("\"findings\": [\n    {\n      \"severity\": \"error\",\n      \"code\": "
+                       "\"browser-missing\",\n      \"path\": \"Panoview.exe\",\n      \"message\": "),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find("\"summary\": {\n    \"errors\": 1,\n    \"warnings\": 1,\n    \"notes\": 1\n  }"),
+              std::string::npos)
+        << out;
+}
+
+TEST(CheckCommand, WarningsAndNotesAloneExitClean) {
+    REQUIRE_SAMPLE_DISC();
+    DiscCopy disc;
+    disc.Remove("autorun.inf");
+    std::string out, err;
+    EXPECT_EQ(RunCheckOn(disc, out, err), kExitClean);
+}
+
+}  // namespace
