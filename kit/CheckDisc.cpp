@@ -59,6 +59,11 @@ std::string Hex4(std::uint16_t value) {
     return out;
 }
 
+// Every ANSI code page of Windows holds ASCII as it is.
+bool IsAscii(const std::string& text) {
+    return std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
 std::size_t NameUnits(const std::string& name) {
     std::u32string text;
     return DecodeUtf8(name, text) ? Utf16Length(text) : name.size();
@@ -511,6 +516,7 @@ private:
         } else if (entry.name.find(';') != std::string::npos) {
             Add("name-not-joliet", path, "It holds a ';'.");
         }
+        if (IsAscii(entry.name)) return;
         std::vector<std::string> failing;
         for (int page : PagesFor(parts)) {
             std::string ansi;
@@ -530,7 +536,7 @@ private:
         if (units > kMaxPathChars) {
             return "As " + std::string(kDriveRoot) + "... it has " + std::to_string(units) + " characters.";
         }
-        for (int page : PagesFor(parts)) {
+        for (int page : IsAscii(full) ? std::set<int>() : PagesFor(parts)) {
             std::string ansi;
             if (Utf8ToAnsiExact(page, full, ansi) && ansi.size() > kMaxPathChars) {
                 return "As " + std::string(kDriveRoot) + "... it takes " + std::to_string(ansi.size()) +

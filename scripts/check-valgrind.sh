@@ -13,6 +13,7 @@ cmake --build --preset native >/dev/null
 start=$SECONDS
 status=0
 valgrind --leak-check=full --errors-for-leak-kinds=definite,indirect --error-exitcode=1 \
+  --suppressions=scripts/valgrind.supp \
   build/native/unit_tests --gtest_brief=1 || status=$?
 echo "valgrind run: $((SECONDS - start)) s, exit status $status"
 exit $status

@@ -64,6 +64,9 @@ struct Case {
     std::set<std::string> also = {};  // what the same breakage brings along
 };
 
+// Test names say which case failed; the default printer would dump the bytes of the closure.
+void PrintTo(const Case& c, std::ostream* out) { *out << c.code << " at " << c.path; }
+
 std::string Repeat(char c, std::size_t n) { return std::string(n, c); }
 
 std::vector<Case> Cases() {
