@@ -468,6 +468,14 @@ private:
             if (!sharesDefault) checkPage(dir, name, "start-page-missing", ChosenBy(ids));
         }
 
+        std::set<std::string> chosen;
+        for (const std::string& spelling : spellings_) chosen.insert(FoldCase(spelling));
+        for (const DiscEntry& entry : languages) {
+            if (entry.isDirectory && !chosen.count(FoldCase(entry.name))) {
+                Add("language-folder-unused", Join(pagesPath, entry.name));
+            }
+        }
+
         // Every language without a folder of its own, and every fallback, ends here.
         const std::string fallback = SelectLanguageFolder(kUnlistedLangId, hasMarker);
         const Lookup dir = folderOf(fallback);

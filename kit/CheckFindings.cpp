@@ -138,6 +138,9 @@ std::vector<FindingKind> BuildKinds() {
          std::string("This language folder has no marker (") + names::kMarkerFile + "), so on "
              "the systems that choose it " + kStart + " silently opens the English pages (" +
              english + ") instead."},
+        {"language-folder-unused", Severity::Note,
+         "No system language makes " + kStart + " choose this folder: its pages are reached only "
+             "through links from other pages."},
         {"language-folder-absent", Severity::Note,
          "The disc has no folder for this language: " + kStart + " opens the English pages (" +
              english + ") on the systems that choose it."},

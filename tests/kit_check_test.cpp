@@ -104,6 +104,7 @@ std::vector<Case> Cases() {
          [](DiscCopy& d) { d.Remove("lang/DEU/Welcome.htm"); }},
         {"marker-missing", "lang\\DEU\\locale.js", [](DiscCopy& d) { d.Remove("lang/DEU/locale.js"); }},
         {"language-folder-absent", "lang\\KOR", [](DiscCopy& d) { d.Remove("lang/KOR"); }},
+        {"language-folder-unused", "lang\\NLD", [](DiscCopy& d) { d.Copy("lang/DEU", "lang/NLD"); }},
         {"autorun-missing", "autorun.inf", [](DiscCopy& d) { d.Remove("autorun.inf"); }},
         {"autorun-not-launcher", "autorun.inf",
          [](DiscCopy& d) { d.Write("autorun.inf", "[autorun]\r\nopen=Setup.exe\r\n"); }},
