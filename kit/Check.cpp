@@ -84,8 +84,9 @@ int RunCheck(const Args& args, std::ostream& out, std::ostream& err) {
         }
     }
     if (folders.size() != 1) {
-        err << "disckit check: " << (folders.empty() ? "no disc folder given" : "give one disc folder")
-            << "\n" << kCheckUsage;
+        err << "disckit check: "
+            << (folders.empty() ? "no disc folder given" : "give one disc folder") << "\n"
+            << kCheckUsage;
         return kExitUsage;
     }
     std::vector<Finding> findings;

@@ -18,7 +18,7 @@ namespace fs = std::filesystem;
 namespace {
 
 // What Windows and the tools that make disc images can carry.
-constexpr std::size_t kMaxPathChars = 259;     // MAX_PATH less the terminating NUL
+constexpr std::size_t kMaxPathChars = 259;  // MAX_PATH less the terminating NUL
 constexpr std::size_t kJolietNameUnits = 64;
 constexpr std::size_t kJolietPathBytes = 240;  // counted as image tools count: see JolietBytes
 constexpr std::size_t kIso9660Levels = 8;      // the root is level 1
@@ -48,7 +48,9 @@ std::string JoinAll(const std::vector<std::string>& parts, const std::string& se
 }
 
 std::string Capitalised(std::string text) {
-    if (!text.empty() && text[0] >= 'a' && text[0] <= 'z') text[0] = static_cast<char>(text[0] - 0x20);
+    if (!text.empty() && text[0] >= 'a' && text[0] <= 'z') {
+        text[0] = static_cast<char>(text[0] - 0x20);
+    }
     return text;
 }
 
@@ -61,7 +63,8 @@ std::string Hex4(std::uint16_t value) {
 
 // Every ANSI code page of Windows holds ASCII as it is.
 bool IsAscii(const std::string& text) {
-    return std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+    return std::all_of(text.begin(), text.end(),
+                       [](char c) { return static_cast<unsigned char>(c) < 0x80; });
 }
 
 std::size_t NameUnits(const std::string& name) {
@@ -129,7 +132,9 @@ public:
         spellings_.insert(WithoutBackslash(defaultFolder));
         for (const auto& [folder, ids] : folders_) {
             spellings_.insert(WithoutBackslash(folder));
-            for (std::uint16_t id : ids) pagesOf_[FoldCase(WithoutBackslash(folder))].insert(AnsiCodePageForLangId(id));
+            for (std::uint16_t id : ids) {
+                pagesOf_[FoldCase(WithoutBackslash(folder))].insert(AnsiCodePageForLangId(id));
+            }
         }
         pagesOf_[defaultFold_].insert(AnsiCodePageForLangId(kUnlistedLangId));
         for (const auto& [fold, pages] : pagesOf_) allPages_.insert(pages.begin(), pages.end());
@@ -237,8 +242,8 @@ private:
                 // unless told otherwise: regsvr32 looks for the plain name only.
                 for (const std::string& name : image.exportNames) {
                     if (name.rfind(entry + "@", 0) == 0 || name.rfind("_" + entry + "@", 0) == 0) {
-                        detail = "It exports " + name + " instead, a decorated name that regsvr32 "
-                                 "does not look for.";
+                        detail = "It exports " + name +
+                                 " instead, a decorated name that regsvr32 does not look for.";
                     }
                 }
             }
@@ -288,12 +293,19 @@ private:
                 if (!library.Exports(name)) absent.push_back(name);
             }
             for (std::uint32_t ordinal : import.ordinals) {
-                if (!library.ExportsOrdinal(ordinal)) absent.push_back("ordinal " + std::to_string(ordinal));
+                if (!library.ExportsOrdinal(ordinal)) {
+                    absent.push_back("ordinal " + std::to_string(ordinal));
+                }
             }
             if (!absent.empty()) {
-                const std::size_t shown = std::min<std::size_t>(absent.size(), 5);
-                std::string list = JoinAll(std::vector<std::string>(absent.begin(), absent.begin() + static_cast<std::ptrdiff_t>(shown)), ", ");
-                if (absent.size() > shown) list += " and " + std::to_string(absent.size() - shown) + " more";
+                const std::size_t shown = 5;
+                std::string list;
+                for (std::size_t i = 0; i < absent.size() && i < shown; ++i) {
+                    list += (i ? ", " : "") + absent[i];
+                }
+                if (absent.size() > shown) {
+                    list += " and " + std::to_string(absent.size() - shown) + " more";
+                }
                 problems.push_back(label + " does not export " + list);
             }
             if (visited.insert(FoldCase(found.entry->name)).second) {
@@ -331,8 +343,9 @@ private:
         std::string text;
         if (raw.size() >= 2 && raw[0] == '\xFF' && raw[1] == '\xFE') {
             for (std::size_t i = 2; i + 1 < raw.size(); i += 2) {
-                const unsigned unit = static_cast<unsigned char>(raw[i]) |
-                                      (static_cast<unsigned>(static_cast<unsigned char>(raw[i + 1])) << 8);
+                const unsigned unit =
+                    static_cast<unsigned char>(raw[i]) |
+                    (static_cast<unsigned>(static_cast<unsigned char>(raw[i + 1])) << 8);
                 text += unit < 0x80 ? static_cast<char>(unit) : '?';
             }
             return text;
@@ -353,7 +366,8 @@ private:
             start = end + 1;
             const auto trim = [](std::string& s) {
                 const char* blanks = " \t\r";
-                s.erase(0, s.find_first_not_of(blanks) == std::string::npos ? s.size() : s.find_first_not_of(blanks));
+                const std::size_t first = s.find_first_not_of(blanks);
+                s.erase(0, first == std::string::npos ? s.size() : first);
                 s.erase(s.find_last_not_of(blanks) + 1);
             };
             trim(line);
@@ -455,15 +469,16 @@ private:
                 if (!dir.entry) {
                     Add("language-folder-absent", Join(pagesPath, name), ChosenBy(ids));
                 } else {
-                    Add("marker-missing", Join(Join(pagesPath, dir.entry->name), names::kMarkerFile),
-                        ChosenBy(ids));
+                    Add("marker-missing",
+                        Join(Join(pagesPath, dir.entry->name), names::kMarkerFile), ChosenBy(ids));
                 }
                 continue;
             }
             noteCase(dir, name);
             const Lookup marker = fileIn(dir, names::kMarkerFile);
             if (marker.match == Match::CaseOnly) {
-                NoteCase(Join(Join(pagesPath, dir.entry->name), marker.entry->name), names::kMarkerFile);
+                NoteCase(Join(Join(pagesPath, dir.entry->name), marker.entry->name),
+                         names::kMarkerFile);
             }
             if (!sharesDefault) checkPage(dir, name, "start-page-missing", ChosenBy(ids));
         }
@@ -488,7 +503,8 @@ private:
     // The code pages under which a name is read: a language folder's pages only on the systems
     // that choose that folder; everything else, the default folder included, on all of them.
     std::set<int> PagesFor(const std::vector<std::string>& parts) const {
-        if (parts.size() >= 3 && FoldCase(parts[0]) == FoldCase(WithoutBackslash(names::kPagesFolder))) {
+        if (parts.size() >= 3 &&
+            FoldCase(parts[0]) == FoldCase(WithoutBackslash(names::kPagesFolder))) {
             const std::string fold = FoldCase(parts[1]);
             const auto it = pagesOf_.find(fold);
             if (it != pagesOf_.end() && fold != defaultFold_) return it->second;
@@ -506,14 +522,17 @@ private:
                 }
             }
         }
-        if (AnsiCodePageForLangId(kUnlistedLangId) == page) folders.push_back(kDefaultLanguageFolder);
+        if (AnsiCodePageForLangId(kUnlistedLangId) == page) {
+            folders.push_back(kDefaultLanguageFolder);
+        }
         return std::to_string(page) + " (" + JoinAll(folders, " ") + ")";
     }
 
     void CheckName(const DiscEntry& entry, const std::vector<std::string>& parts,
                    const std::string& path) {
         if (!entry.validName) {
-            Add("name-not-windows", path, "Its name is not UTF-8, so what Windows would call it is unknown.");
+            Add("name-not-windows", path,
+                "Its name is not UTF-8, so what Windows would call it is unknown.");
             return;
         }
         const std::string problem = WindowsNameProblem(entry.name);
@@ -542,13 +561,15 @@ private:
         const std::string full = kDriveRoot + JoinAll(parts, "\\");
         const std::size_t units = NameUnits(full);
         if (units > kMaxPathChars) {
-            return "As " + std::string(kDriveRoot) + "... it has " + std::to_string(units) + " characters.";
+            return "As " + std::string(kDriveRoot) + "... it has " + std::to_string(units) +
+                   " characters.";
         }
         for (int page : IsAscii(full) ? std::set<int>() : PagesFor(parts)) {
             std::string ansi;
             if (Utf8ToAnsiExact(page, full, ansi) && ansi.size() > kMaxPathChars) {
-                return "As " + std::string(kDriveRoot) + "... it takes " + std::to_string(ansi.size()) +
-                       " bytes in code page " + std::to_string(page) + ".";
+                return "As " + std::string(kDriveRoot) + "... it takes " +
+                       std::to_string(ansi.size()) + " bytes in code page " +
+                       std::to_string(page) + ".";
             }
         }
         return std::string();
@@ -563,8 +584,11 @@ private:
             const auto& same = byFold[FoldCase(entry.name)];
             if (same.size() > 1 && same.front() == &entry) {
                 std::vector<std::string> others;
-                for (std::size_t i = 1; i < same.size(); ++i) others.push_back("\"" + same[i]->name + "\"");
-                Add("name-case-clash", Join(here, entry.name), "Also here: " + JoinAll(others, ", ") + ".");
+                for (std::size_t i = 1; i < same.size(); ++i) {
+                    others.push_back("\"" + same[i]->name + "\"");
+                }
+                Add("name-case-clash", Join(here, entry.name),
+                    "Also here: " + JoinAll(others, ", ") + ".");
             }
         }
         for (const DiscEntry& entry : entries) {
@@ -589,7 +613,8 @@ private:
             // A folder's level counts the root as 1.
             if (!reported.depth && entry.isDirectory && parts.size() + 1 > kIso9660Levels) {
                 Add("path-too-deep-iso9660", path,
-                    "It is on level " + std::to_string(parts.size() + 1) + ", the disc's root on level 1.");
+                    "It is on level " + std::to_string(parts.size() + 1) +
+                        ", the disc's root on level 1.");
                 below.depth = true;
             }
             if (entry.isDirectory && !entry.isSymlink && parts.size() < kMaxWalkDepth) {

@@ -21,8 +21,8 @@ std::vector<ImageRole> BuildRoles() {
         {"browser", {names::kBrowser}, true, false, "the page browser",
          kStart + " tries to start it once a second, forever, elevated and invisible"},
         {"prelaunch-tool", {names::kPreLaunchTool}, true, true, "the pre-launch tool",
-         "from writable copies of the disc " + kStart + "'s start of it fails silently and it still "
-             "waits " + kSeconds + " s before the browser"},
+         "from writable copies of the disc " + kStart + "'s start of it fails silently and it "
+             "still waits " + kSeconds + " s before the browser"},
         {"setup-program", {names::kSetupProgram}, true, false, "the setup program",
          kStart + " copies into the Windows directory a setup program that cannot run"},
         {"probe-library", {names::kProbeLibrary}, false, false, "the probe library",
@@ -209,7 +209,8 @@ std::string ImageFaultCode(const ImageRole& role, ImageFault fault) {
     const std::string prefix = role.code + "-";
     if (fault == ImageFault::Missing) return prefix + "missing";
     for (const FaultText& text : kFaultTexts) {
-        if (text.fault == fault) return prefix + (role.program ? text.programSuffix : text.librarySuffix);
+        if (text.fault != fault) continue;
+        return prefix + (role.program ? text.programSuffix : text.librarySuffix);
     }
     return prefix + "unknown";
 }

@@ -29,7 +29,7 @@ char32_t FoldCodePoint(char32_t c) {
     if (c >= U'a' && c <= U'z') return c - 0x20;
     if (c >= 0xE0 && c <= 0xFE && c != 0xF7) return c - 0x20;  // Latin-1 letters
     if (c == 0xFF) return 0x178;
-    if (c == 0x3C2) return 0x3A3;  // final sigma
+    if (c == 0x3C2) return 0x3A3;                   // final sigma
     if (c >= 0x3B1 && c <= 0x3C9) return c - 0x20;  // Greek
     if (c >= 0x430 && c <= 0x44F) return c - 0x20;  // Cyrillic
     if (c >= 0x450 && c <= 0x45F) return c - 0x50;

@@ -10,7 +10,7 @@ struct DiscEntry {
     std::string name;       // UTF-8 (on POSIX hosts the bytes as stored)
     bool validName = true;  // the name is well-formed UTF-8
     bool isDirectory = false;
-    bool isFile = false;     // a regular file, symbolic links followed
+    bool isFile = false;  // a regular file, symbolic links followed
     bool isSymlink = false;
     std::filesystem::path path;
 };

@@ -20,9 +20,7 @@ constexpr std::uint16_t kImageExecutable = 0x0002;
 constexpr std::uint16_t kMagicPe32 = 0x10B;
 constexpr std::uint16_t kMagicPe32Plus = 0x20B;
 
-std::uint16_t U16(const unsigned char* p) {
-    return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
-}
+std::uint16_t U16(const unsigned char* p) { return static_cast<std::uint16_t>(p[0] | (p[1] << 8)); }
 std::uint32_t U32(const unsigned char* p) {
     return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
            (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
@@ -82,7 +80,8 @@ public:
 
     bool Read(std::uint64_t rva, void* out, std::size_t size) const {
         std::uint64_t offset = 0, available = 0;
-        return Locate(rva, offset, available) && available >= size && bytes_.Read(offset, out, size);
+        return Locate(rva, offset, available) && available >= size &&
+               bytes_.Read(offset, out, size);
     }
 
     // A NUL-terminated name of at most kMaxNameLength characters.
@@ -96,7 +95,8 @@ public:
         name.clear();
         char chunk[64];
         while (name.size() <= kMaxNameLength && available > 0) {
-            const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(sizeof chunk, available));
+            const std::size_t n =
+                static_cast<std::size_t>(std::min<std::uint64_t>(sizeof chunk, available));
             if (!bytes_.Read(offset, chunk, n)) return false;
             const char* end = static_cast<const char*>(std::memchr(chunk, '\0', n));
             if (end) {
@@ -128,8 +128,8 @@ private:
     bool overBudget_ = false;
 };
 
-bool ReadImports(Mapper& map, const Directory& dir, bool pe32Plus,
-                 std::vector<PeImport>& imports, std::string& problem) {
+bool ReadImports(Mapper& map, const Directory& dir, bool pe32Plus, std::vector<PeImport>& imports,
+                 std::string& problem) {
     if (dir.rva == 0) return true;
     const std::size_t entrySize = pe32Plus ? 8 : 4;
     const std::uint64_t ordinalFlag = pe32Plus ? (1ull << 63) : (1ull << 31);
@@ -148,8 +148,9 @@ bool ReadImports(Mapper& map, const Directory& dir, bool pe32Plus,
         if (nameRva == 0 || bound == 0) return true;
         PeImport import;
         if (!map.ReadName(nameRva, import.dll) || import.dll.empty()) {
-            problem = map.OverBudget() ? kTooLarge
-                                       : "the name of an imported library lies outside the file's data";
+            problem = map.OverBudget()
+                          ? kTooLarge
+                          : "the name of an imported library lies outside the file's data";
             return false;
         }
         const std::uint64_t table = lookup ? lookup : bound;
@@ -176,9 +177,10 @@ bool ReadImports(Mapper& map, const Directory& dir, bool pe32Plus,
             }
             std::string name;
             if (entry > 0x7FFFFFFF || !map.ReadName(entry + 2, name)) {
-                problem = map.OverBudget() ? kTooLarge
-                                           : "the name of an entry imported from " +
-                                                 Printable(import.dll) + " lies outside the file's data";
+                problem = map.OverBudget()
+                              ? kTooLarge
+                              : "the name of an entry imported from " + Printable(import.dll) +
+                                    " lies outside the file's data";
                 return false;
             }
             import.names.push_back(std::move(name));
@@ -219,7 +221,8 @@ void ReadExports(Mapper& map, const Directory& dir, PeImage& image) {
             return;
         }
         if (!map.ReadName(U32(&table[4u * i]), name)) {
-            image.exportProblem = map.OverBudget() ? kTooLarge : "an exported name lies outside the file's data";
+            image.exportProblem =
+                map.OverBudget() ? kTooLarge : "an exported name lies outside the file's data";
             return;
         }
         image.exportNames.push_back(std::move(name));
@@ -363,11 +366,18 @@ bool ReadPeImage(ByteSource& bytes, PeImage& image, std::string& problem) {
 
 std::string MachineName(std::uint16_t machine, bool pe32Plus) {
     switch (machine) {
-        case kMachineI386: return pe32Plus ? "x86 with a 64-bit header" : "x86 (32-bit)";
-        case kMachineAmd64: return "x64 (64-bit)";
-        case 0xAA64: return "ARM64";
-        case 0x01C0: case 0x01C2: case 0x01C4: return "ARM (32-bit)";
-        case 0x0200: return "Itanium";
+        case kMachineI386:
+            return pe32Plus ? "x86 with a 64-bit header" : "x86 (32-bit)";
+        case kMachineAmd64:
+            return "x64 (64-bit)";
+        case 0xAA64:
+            return "ARM64";
+        case 0x01C0:
+        case 0x01C2:
+        case 0x01C4:
+            return "ARM (32-bit)";
+        case 0x0200:
+            return "Itanium";
         default: {
             static const char kHex[] = "0123456789ABCDEF";
             std::string hex = "machine 0x";

@@ -45,8 +45,9 @@ public:
     DiscCopy() {
         // Tests run side by side in processes of their own: the name is random, not a count.
         static std::atomic<unsigned> counter{0};
-        root_ = fs::temp_directory_path() / ("disckit-test-" + std::to_string(std::random_device()()) +
-                                             "-" + std::to_string(counter++));
+        root_ =
+            fs::temp_directory_path() / ("disckit-test-" + std::to_string(std::random_device()()) +
+                                         "-" + std::to_string(counter++));
         fs::remove_all(root_);
         fs::copy(SampleDisc(), root_, fs::copy_options::recursive);
     }
@@ -61,18 +62,23 @@ public:
     fs::path operator/(const std::string& relative) const { return root_ / fs::u8path(relative); }
 
     void Remove(const std::string& relative) { fs::remove_all(*this / relative); }
-    void Write(const std::string& relative, const std::string& bytes) { WriteBytes(*this / relative, bytes); }
+    void Write(const std::string& relative, const std::string& bytes) {
+        WriteBytes(*this / relative, bytes);
+    }
     void Copy(const std::string& from, const std::string& to) {
         fs::remove_all(*this / to);
         fs::copy(*this / from, *this / to, fs::copy_options::recursive);
     }
-    void Rename(const std::string& from, const std::string& to) { fs::rename(*this / from, *this / to); }
+    void Rename(const std::string& from, const std::string& to) {
+        fs::rename(*this / from, *this / to);
+    }
     // Replaces every occurrence of from (which must occur) by to, of the same length.
     void Patch(const std::string& relative, const std::string& from, const std::string& to) {
         ASSERT_EQ(from.size(), to.size());
         std::string bytes = ReadBytes(*this / relative);
         std::size_t count = 0;
-        for (std::size_t at = bytes.find(from); at != std::string::npos; at = bytes.find(from, at)) {
+        for (std::size_t at = bytes.find(from); at != std::string::npos;
+             at = bytes.find(from, at)) {
             bytes.replace(at, to.size(), to);
             ++count;
         }
@@ -88,7 +94,8 @@ public:
     void SetMachine(const std::string& relative, std::uint16_t machine) {
         std::string bytes = ReadBytes(*this / relative);
         const auto at = static_cast<std::size_t>(static_cast<unsigned char>(bytes[0x3C]) |
-                                                 static_cast<unsigned char>(bytes[0x3D]) << 8) + 4;
+                                                 static_cast<unsigned char>(bytes[0x3D]) << 8) +
+                        4;
         bytes[at] = static_cast<char>(machine & 0xFF);
         bytes[at + 1] = static_cast<char>(machine >> 8);
         Write(relative, bytes);

@@ -41,8 +41,8 @@ bool Imports(const PeImage& image, const std::string& dll) {
                        [&](const PeImport& i) { return i.dll == dll; });
 }
 
-const char* const kImages[] = {"Start.exe",  "Panoview.exe", "Q7.exe",   "Handoff.exe",
-                               "qzm.dll",    "Discpane.ocx", "Gauge.ocx"};
+const char* const kImages[] = {"Start.exe", "Panoview.exe", "Q7.exe",   "Handoff.exe",
+                               "qzm.dll",   "Discpane.ocx", "Gauge.ocx"};
 
 TEST(PeImage, ReadsTheSampleDiscsImagesAsWindowsWould) {
     if (!HaveSampleDisc()) GTEST_SKIP() << SkipReason();
@@ -112,7 +112,8 @@ TEST(PeImage, CorruptedCopiesOfTheSampleImagesAreReadSafely) {
             const int changes = 1 + static_cast<int>(random() % 8);
             for (int i = 0; i < changes; ++i) {
                 // Mostly the headers, where a change matters most; sometimes anywhere.
-                const std::size_t span = random() % 4 ? std::min<std::size_t>(bytes.size(), 1024) : bytes.size();
+                const std::size_t span =
+                    random() % 4 ? std::min<std::size_t>(bytes.size(), 1024) : bytes.size();
                 const std::size_t at = random() % span;
                 saved.emplace_back(at, bytes[at]);
                 bytes[at] = static_cast<char>(random() & 0xFF);
@@ -191,7 +192,8 @@ TEST(PeImage, HostileHeadersGiveAProblemNotACrash) {
         {0x54, 0xFFFF, false, "the file ends inside its optional header"},
         {0x54, 0x40, false, "its optional header is cut short"},
         {0x58, 0x107, false, "its optional header has a format Windows does not know"},
-        {0x56, 0x2100, false, "it is not marked as an executable image (an object file, or a failed link)"},
+        {0x56, 0x2100, false,
+         "it is not marked as an executable image (an object file, or a failed link)"},
         {0x58 + 60, 0x7FFFFFFF, true, "the file ends inside its headers"},
         {0x58 + 224 + 20, 0xFFFFFF00, true, "the file ends inside its section .data (cut short)"},
         {0x58 + 104, 0x7FFF0000, true, "its import table lies outside the file's data"},

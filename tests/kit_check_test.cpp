@@ -91,7 +91,8 @@ std::vector<Case> Cases() {
     }
     const std::string deep60 = Repeat('a', 60);
     const std::vector<Case> rest = {
-        {"browser-not-gui", "Panoview.exe", [](DiscCopy& d) { d.Copy("Handoff.exe", "Panoview.exe"); }},
+        {"browser-not-gui", "Panoview.exe",
+         [](DiscCopy& d) { d.Copy("Handoff.exe", "Panoview.exe"); }},
         {"control-register-export-missing", "Gauge.ocx",
          [](DiscCopy& d) { d.Patch("Gauge.ocx", "DllRegisterServer", "DllRegisterServeX"); }},
         {"control-unregister-export-missing", "Gauge.ocx",
@@ -102,29 +103,37 @@ std::vector<Case> Cases() {
          [](DiscCopy& d) { d.Remove("lang/Eng/Welcome.htm"); }},
         {"start-page-missing", "lang\\DEU\\Welcome.htm",
          [](DiscCopy& d) { d.Remove("lang/DEU/Welcome.htm"); }},
-        {"marker-missing", "lang\\DEU\\locale.js", [](DiscCopy& d) { d.Remove("lang/DEU/locale.js"); }},
+        {"marker-missing", "lang\\DEU\\locale.js",
+         [](DiscCopy& d) { d.Remove("lang/DEU/locale.js"); }},
         {"language-folder-absent", "lang\\KOR", [](DiscCopy& d) { d.Remove("lang/KOR"); }},
-        {"language-folder-unused", "lang\\NLD", [](DiscCopy& d) { d.Copy("lang/DEU", "lang/NLD"); }},
+        {"language-folder-unused", "lang\\NLD",
+         [](DiscCopy& d) { d.Copy("lang/DEU", "lang/NLD"); }},
         {"autorun-missing", "autorun.inf", [](DiscCopy& d) { d.Remove("autorun.inf"); }},
         {"autorun-not-launcher", "autorun.inf",
          [](DiscCopy& d) { d.Write("autorun.inf", "[autorun]\r\nopen=Setup.exe\r\n"); }},
-        {"name-case", "PANOVIEW.EXE", [](DiscCopy& d) { d.Rename("Panoview.exe", "PANOVIEW.EXE"); }},
+        {"name-case", "PANOVIEW.EXE",
+         [](DiscCopy& d) { d.Rename("Panoview.exe", "PANOVIEW.EXE"); }},
         {"name-case-clash", "lang\\Eng\\WELCOME.HTM",
          [](DiscCopy& d) { d.Copy("lang/Eng/Welcome.htm", "lang/Eng/WELCOME.HTM"); }},
         {"name-not-in-code-page", "lang\\Eng\\\u03A9mega.htm",
          [](DiscCopy& d) { d.Write("lang/Eng/\u03A9mega.htm", "x"); }},
-        {"name-not-windows", "lang\\Eng\\a:b.htm", [](DiscCopy& d) { d.Write("lang/Eng/a:b.htm", "x"); }},
+        {"name-not-windows", "lang\\Eng\\a:b.htm",
+         [](DiscCopy& d) { d.Write("lang/Eng/a:b.htm", "x"); }},
         {"name-not-joliet", "lang\\Eng\\" + Repeat('x', 65) + ".htm",
          [](DiscCopy& d) { d.Write("lang/Eng/" + Repeat('x', 65) + ".htm", "x"); }},
         // 121 + 101 + 19 bytes: one more than a Joliet path holds.
         {"path-too-long-joliet", Repeat('a', 60) + "\\" + Repeat('b', 50) + "\\" + Repeat('f', 9),
-         [](DiscCopy& d) { d.Write(Repeat('a', 60) + "/" + Repeat('b', 50) + "/" + Repeat('f', 9), "x"); }},
+         [](DiscCopy& d) {
+             d.Write(Repeat('a', 60) + "/" + Repeat('b', 50) + "/" + Repeat('f', 9), "x");
+         }},
         {"path-too-deep-iso9660", "d1\\d2\\d3\\d4\\d5\\d6\\d7\\d8",
          [](DiscCopy& d) { d.Write("d1/d2/d3/d4/d5/d6/d7/d8/x.htm", "x"); }},
         // D:\ and five folders of 60 characters: the fifth passes 259 characters.
-        {"path-too-long", deep60 + "\\" + deep60 + "\\" + deep60 + "\\" + deep60 + "\\" + deep60,
+        {"path-too-long",
+         deep60 + "\\" + deep60 + "\\" + deep60 + "\\" + deep60 + "\\" + deep60,
          [deep60](DiscCopy& d) {
-             d.Write(deep60 + "/" + deep60 + "/" + deep60 + "/" + deep60 + "/" + deep60 + "/x", "x");
+             d.Write(deep60 + "/" + deep60 + "/" + deep60 + "/" + deep60 + "/" + deep60 + "/x",
+                     "x");
          },
          {"path-too-long-joliet"}},
     };
@@ -142,9 +151,13 @@ TEST(CheckFindings, EveryCodeOfTheTableHasACaseAndEveryCaseACode) {
         EXPECT_FALSE(kind.message.empty()) << kind.code;
         EXPECT_EQ(kind.message.find('{'), std::string::npos) << "unfilled slot in " << kind.code;
         EXPECT_EQ(kind.message.back(), '.') << kind.code;
-        for (char c : kind.code) EXPECT_TRUE((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-') << kind.code;
+        for (char c : kind.code) {
+            EXPECT_TRUE((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-') << kind.code;
+        }
     }
-    for (const std::string& code : covered) EXPECT_TRUE(codes.count(code)) << "not in the table: " << code;
+    for (const std::string& code : covered) {
+        EXPECT_TRUE(codes.count(code)) << "not in the table: " << code;
+    }
 }
 
 class EveryFinding : public ::testing::TestWithParam<Case> {};
@@ -211,7 +224,8 @@ TEST(CheckImages, ALibraryOfTheDiscIsCheckedInTurn) {
     disc.Patch("qzm.dll", "msvcrt.dll", "helper.dll");
     disc.Copy("Gauge.ocx", "helper.dll");
     disc.SetMachine("helper.dll", 0x8664);
-    const std::optional<Finding> finding = FindingOf(Check(disc), "probe-library-import-unresolved");
+    const std::optional<Finding> finding =
+        FindingOf(Check(disc), "probe-library-import-unresolved");
     ASSERT_TRUE(finding.has_value());
     EXPECT_NE(finding->detail.find("helper.dll (on the disc) is built for x64 (64-bit)"),
               std::string::npos)
@@ -222,9 +236,11 @@ TEST(CheckImages, AMissingRuntimeLibraryIsNamedWithWhatItIs) {
     REQUIRE_SAMPLE_DISC();
     DiscCopy disc;
     disc.Patch("Handoff.exe", std::string("msvcrt.dll"), std::string("msvcr9.dll"));
-    const std::optional<Finding> finding = FindingOf(Check(disc), "setup-program-import-unresolved");
+    const std::optional<Finding> finding =
+        FindingOf(Check(disc), "setup-program-import-unresolved");
     ASSERT_TRUE(finding.has_value());
-    EXPECT_NE(finding->detail.find("a compiler's run-time library"), std::string::npos) << finding->detail;
+    EXPECT_NE(finding->detail.find("a compiler's run-time library"), std::string::npos)
+        << finding->detail;
 }
 
 TEST(CheckImages, AFolderInPlaceOfAFileIsMissingAndSaysSo) {
@@ -243,7 +259,9 @@ TEST(CheckLanguages, TheDefaultFolderMayBeSpelledAsTheTurkishOneAndNeedsNoMarker
     REQUIRE_SAMPLE_DISC();
     for (const char* spelling : {"Eng", "ENG"}) {
         DiscCopy disc;
-        if (std::string(spelling) != "Eng") disc.Rename("lang/Eng", std::string("lang/") + spelling);
+        if (std::string(spelling) != "Eng") {
+            disc.Rename("lang/Eng", std::string("lang/") + spelling);
+        }
         disc.Remove(std::string("lang/") + spelling + "/locale.js");
         const std::vector<Finding> findings = Check(disc);
         EXPECT_EQ(findings.size(), 1u) << spelling << ":\n" << Codes(findings);
@@ -341,9 +359,19 @@ TEST(CheckAutorun, OpensTheLauncherHoweverTheLineIsWritten) {
 TEST(CheckNames, WhatWindowsCannotHold) {
     REQUIRE_SAMPLE_DISC();
     const std::pair<std::string, bool> rows[] = {
-        {"CON", true}, {"con.htm", true}, {"lpt1.txt", true}, {"COM10.htm", false},
-        {"a.", true},  {"a ", true},      {"a?b", true},      {"a\\b", true},
-        {"a\x01" "b", true}, {"console.htm", false}, {"a b.c", false},
+        {"CON", true},
+        {"con.htm", true},
+        {"lpt1.txt", true},
+        {"COM10.htm", false},
+        {"a.", true},
+        {"a ", true},
+        {"a?b", true},
+        {"a\\b", true},
+        {"a\x01"
+         "b",
+         true},
+        {"console.htm", false},
+        {"a b.c", false},
     };
     for (const auto& [name, refused] : rows) {
         DiscCopy disc;
@@ -397,7 +425,11 @@ TEST(CheckNames, OnlyTheFirstPathPastALimitIsReportedNotEverythingBelowIt) {
 
 TEST(CheckCommand, CouldNotCheckIsExitCodeTwoWithAMessage) {
     const std::vector<Args> bad = {
-        {}, {"a", "b"}, {"--bogus", "x"}, {"/no/such/folder/for/disckit"}, {LAUNCHER_SAMPLE_DISC "/Start.exe"},
+        {},
+        {"a", "b"},
+        {"--bogus", "x"},
+        {"/no/such/folder/for/disckit"},
+        {LAUNCHER_SAMPLE_DISC "/Start.exe"},
     };
     for (const Args& args : bad) {
         std::ostringstream out, err;
@@ -425,12 +457,14 @@ TEST(CheckCommand, GroupsBySeverityWithASummaryAndTheSameInJson) {
     EXPECT_NE(out.find(": 1 error, 1 warning, 1 note\n"), std::string::npos) << out;
 
     EXPECT_EQ(RunCheckOn(disc, out, err, true), kExitFindings);
-    EXPECT_NE(out.find("\"findings\": [\n    {\n      \"severity\": \"error\",\n      \"code\": "
-                       "\"browser-missing\",\n      \"path\": \"Panoview.exe\",\n      \"message\": "),
-              std::string::npos)
+    EXPECT_NE(
+        out.find("\"findings\": [\n    {\n      \"severity\": \"error\",\n      \"code\": "
+                 "\"browser-missing\",\n      \"path\": \"Panoview.exe\",\n      \"message\": "),
+        std::string::npos)
         << out;
-    EXPECT_NE(out.find("\"summary\": {\n    \"errors\": 1,\n    \"warnings\": 1,\n    \"notes\": 1\n  }"),
-              std::string::npos)
+    EXPECT_NE(
+        out.find("\"summary\": {\n    \"errors\": 1,\n    \"warnings\": 1,\n    \"notes\": 1\n  }"),
+        std::string::npos)
         << out;
 }
 
