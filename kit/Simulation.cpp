@@ -472,20 +472,22 @@ void PrintMatrix(const Matrix& m, std::ostream& out) {
            "seen running\n"
            "-: refused   .: nothing done   ~: turned away\n";
 
-    // Which systems refuse, and which never get a browser.
+    // Which systems refuse, which never see the browser, and which languages cannot even start.
     std::vector<std::string> refused, loops, nothing;
+    auto any = [](const std::vector<MatrixCell>& cells, SimResult r) {
+        return std::any_of(cells.begin(), cells.end(), [r](const MatrixCell& c) { return c.result == r; });
+    };
     for (const MatrixRow& row : m.rows) {
-        auto all = [&](SimResult r) {
-            return std::all_of(row.cells.begin(), row.cells.end(),
-                               [r](const MatrixCell& c) { return c.result == r; });
-        };
-        auto any = [&](SimResult r) {
-            return std::any_of(row.cells.begin(), row.cells.end(),
-                               [r](const MatrixCell& c) { return c.result == r; });
-        };
-        if (all(SimResult::Refused)) refused.push_back(row.profile);
-        if (any(SimResult::LoopsForever)) loops.push_back(row.profile);
-        if (any(SimResult::Nothing)) nothing.push_back(row.profile);
+        if (any(row.cells, SimResult::Refused)) refused.push_back(row.profile);
+        if (any(row.cells, SimResult::LoopsForever)) loops.push_back(row.profile);
+    }
+    for (std::size_t k = 0; k < m.languages.size(); ++k) {
+        for (const MatrixRow& row : m.rows) {
+            if (row.cells[k].result == SimResult::Nothing) {
+                nothing.push_back(m.languages[k].label);
+                break;
+            }
+        }
     }
     auto list = [&out](const char* what, const std::vector<std::string>& names) {
         if (names.empty()) return;
@@ -494,9 +496,9 @@ void PrintMatrix(const Matrix& m, std::ostream& out) {
         out << '\n';
     };
     out << '\n';
-    list("Refused on every language:", refused);
-    list("Never sees the browser running on:", loops);
-    list("Does nothing on:", nothing);
+    list("Refused on:", refused);
+    list("The browser is never seen running on:", loops);
+    list("Nothing happens (the folder's name is not in the code page) in:", nothing);
 }
 
 Json MatrixToJson(const Matrix& m, const SimConfig& base, bool fixedCodePage) {

@@ -4,6 +4,11 @@
 
 #include "kit/Verbs.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#include <shellapi.h>
+#endif
+
 namespace {
 
 constexpr const char* kUsage =
@@ -11,10 +16,37 @@ constexpr const char* kUsage =
     "       disckit simulate DIR [--system NAME] [--lang ID] [options] [--json | --matrix]\n"
     "       disckit trial DIR|IMAGE [--system NAME] [--lang ID] [--json]\n";
 
+#ifdef _WIN32
+// The arguments in UTF-8, as the verbs take them: the narrow ones the runtime hands out are in the
+// ANSI code page, which cannot hold every folder name.
+Args Utf8Arguments() {
+    Args args;
+    int count = 0;
+    LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &count);
+    if (!wide) return args;
+    for (int i = 1; i < count; ++i) {
+        const int n = WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, nullptr, 0, nullptr, nullptr);
+        std::string arg(n > 0 ? static_cast<std::size_t>(n) : 1, '\0');
+        if (n > 0) WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, &arg[0], n, nullptr, nullptr);
+        arg.resize(arg.size() - 1);
+        args.push_back(arg);
+    }
+    LocalFree(wide);
+    return args;
+}
+#endif
+
 }  // namespace
 
 int main(int argc, char** argv) {
+#ifdef _WIN32
+    (void)argc;
+    (void)argv;
+    SetConsoleOutputCP(CP_UTF8);  // the verbs write UTF-8
+    const Args all = Utf8Arguments();
+#else
     const Args all(argv + 1, argv + argc);
+#endif
     if (all.empty() || all[0] == "--help" || all[0] == "-h" || all[0] == "help") {
         (all.empty() ? std::cerr : std::cout) << kUsage;
         return all.empty() ? kExitUsage : kExitClean;
