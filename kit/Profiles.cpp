@@ -74,6 +74,8 @@ SimSystem SystemFromProfile(const SystemProfile& p) {
     return s;
 }
 
+SimSystem DefaultSystem() { return SystemFromProfile(*FindSystemProfile(kDefaultProfile)); }
+
 VersionRecord ComposeVersionRecord(const SimSystem& s) {
     VersionRecord r;
     r.platformId = s.platformId;

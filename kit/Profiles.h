@@ -39,17 +39,19 @@ std::string SystemProfileNames();
 struct SimSystem {
     std::string profile;  // the profile it started from
     std::string title;
-    std::uint32_t platformId = 2;
-    std::uint32_t majorVersion = 6;
-    std::uint32_t minorVersion = 1;
-    std::uint32_t build = 7601;
-    std::uint8_t productType = 1;
-    int bits = 64;
+    std::uint32_t platformId = 0;
+    std::uint32_t majorVersion = 0;
+    std::uint32_t minorVersion = 0;
+    std::uint32_t build = 0;
+    std::uint8_t productType = 0;
+    int bits = 32;
     bool extendedQuery = true;
     bool overridden = false;  // some field differs from the profile's
 };
 
 SimSystem SystemFromProfile(const SystemProfile& profile);
+// The system of the default profile.
+SimSystem DefaultSystem();
 
 // The version record the system hands out. On platform 1 the build field carries major and minor
 // version in its high 16 bits and the build in its low 16 bits, as those systems fill it.

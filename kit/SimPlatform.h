@@ -19,7 +19,7 @@ enum class SimBrowser { Appears, Never };
 
 // Everything a simulation is run with.
 struct SimConfig {
-    SimSystem system;
+    SimSystem system = DefaultSystem();
     std::uint16_t langId = 0x0409;
     int codePage = 1252;
     SimMedia media = SimMedia::ReadOnly;
@@ -82,7 +82,7 @@ class SimPlatform : public Platform {
 public:
     // How many identical passes end the simulation, and a bound for anything that never repeats.
     static constexpr int kRepeatsToStop = 3;
-    static constexpr std::size_t kMaxSleeps = 100000;
+    static constexpr std::size_t kMaxSleeps = 10000;
 
     SimPlatform(const SimConfig& config, const SimDisc& disc);
 

@@ -197,7 +197,8 @@ void PrintRun(const SimRun& run, const std::string& discLabel, std::ostream& out
     out << '\n';
 
     for (std::size_t i = 0; i < run.effects.size(); ++i) {
-        if (run.result == SimResult::LoopsForever && i == run.repeatFrom && i != 0) {
+        if (run.result == SimResult::LoopsForever && run.repeatPeriodMs != 0 && i == run.repeatFrom &&
+            i != 0) {
             out << "        -- from here on the same pass repeats every "
                 << SecondsText(run.repeatPeriodMs) << " s --\n";
         }
@@ -222,9 +223,11 @@ void PrintRun(const SimRun& run, const std::string& discLabel, std::ostream& out
             break;
         case SimResult::LoopsForever:
             out << "the browser (lang\\" << run.languageFolder << ") never shows up as "
-                << names::kBrowserProcess << ", so the launcher starts it again every "
-                << SecondsText(run.repeatPeriodMs) << " s and never exits (simulation stopped at "
-                << SecondsText(run.ms) << " s)\n";
+                << names::kBrowserProcess << ", so the launcher ";
+            if (run.repeatPeriodMs != 0) {
+                out << "starts it again every " << SecondsText(run.repeatPeriodMs) << " s and ";
+            }
+            out << "never exits (simulation stopped at " << SecondsText(run.ms) << " s)\n";
             break;
         case SimResult::Nothing:
             if (!run.installDirInCodePage) {
@@ -341,7 +344,7 @@ Json RunToJson(const SimRun& run, const std::string& discLabel) {
     outcome.Set("osCode", static_cast<unsigned>(run.osCode));
     outcome.Set("serverFlag", static_cast<unsigned>(run.serverFlag));
     if (!run.languageFolder.empty()) outcome.Set("languageFolder", run.languageFolder);
-    if (run.result == SimResult::LoopsForever) {
+    if (run.result == SimResult::LoopsForever && run.repeatPeriodMs != 0) {
         outcome.Set("repeatsFromEffect", static_cast<std::uint64_t>(run.repeatFrom));
         outcome.Set("repeatsEverySeconds", Seconds(run.repeatPeriodMs));
     }
