@@ -1,6 +1,7 @@
 #include "kit/SimOptions.h"
 
 #include <optional>
+#include <utility>
 
 #include "kit/CodePage.h"
 #include "kit/Languages.h"
@@ -66,115 +67,83 @@ bool NormaliseInstallDir(const std::string& text, std::string& dir) {
 
 bool ParseSimulateArgs(const Args& args, SimOptions& options, std::string& error) {
     options = SimOptions();
-    std::string profileName = kDefaultProfile;
-    std::optional<std::string> version, build, platformId, productType, bits, lang, codePage;
-    bool systemGiven = false;
+    std::optional<std::string> system, version, build, platformId, productType, bits, lang, codePage,
+        media, browser, installDir;
+    const std::pair<const char*, std::optional<std::string>*> valued[] = {
+        {"--system", &system},     {"--version", &version},         {"--build", &build},
+        {"--platform-id", &platformId}, {"--product-type", &productType}, {"--bits", &bits},
+        {"--lang", &lang},         {"--codepage", &codePage},       {"--media", &media},
+        {"--browser", &browser},   {"--install-dir", &installDir},
+    };
+    const std::pair<const char*, bool*> flags[] = {
+        {"--registered", &options.config.registered},
+        {"--instance-running", &options.config.instanceRunning},
+        {"--json", &options.json},
+        {"--matrix", &options.matrix},
+    };
 
     for (std::size_t i = 0; i < args.size(); ++i) {
         std::string arg = args[i];
-        std::optional<std::string> inlineValue;
-        if (arg.compare(0, 2, "--") == 0) {
-            const std::size_t eq = arg.find('=');
-            if (eq != std::string::npos) {
-                inlineValue = arg.substr(eq + 1);
-                arg = arg.substr(0, eq);
-            }
+        std::optional<std::string> inlineValue;  // --name=value
+        if (arg.compare(0, 2, "--") == 0 && arg.find('=') != std::string::npos) {
+            inlineValue = arg.substr(arg.find('=') + 1);
+            arg = arg.substr(0, arg.find('='));
         }
-        // The value of an option that takes one.
-        auto value = [&](std::string& out) {
-            if (inlineValue) {
-                out = *inlineValue;
-                return true;
-            }
-            if (i + 1 >= args.size()) {
+        bool known = false;
+        for (const auto& option : valued) {
+            if (arg != option.first) continue;
+            known = true;
+            if (!inlineValue && i + 1 >= args.size()) {
                 error = arg + " needs a value";
                 return false;
             }
-            out = args[++i];
-            return true;
-        };
-        auto flag = [&](bool& out) {
+            *option.second = inlineValue ? *inlineValue : args[++i];
+        }
+        for (const auto& option : flags) {
+            if (arg != option.first) continue;
+            known = true;
             if (inlineValue) {
                 error = arg + " takes no value";
                 return false;
             }
-            out = true;
-            return true;
-        };
-        std::string v;
-        if (arg == "--system") {
-            if (!value(profileName)) return false;
-            systemGiven = true;
-        } else if (arg == "--version") {
-            if (!value(v)) return false;
-            version = v;
-        } else if (arg == "--build") {
-            if (!value(v)) return false;
-            build = v;
-        } else if (arg == "--platform-id") {
-            if (!value(v)) return false;
-            platformId = v;
-        } else if (arg == "--product-type") {
-            if (!value(v)) return false;
-            productType = v;
-        } else if (arg == "--bits") {
-            if (!value(v)) return false;
-            bits = v;
-        } else if (arg == "--lang") {
-            if (!value(v)) return false;
-            lang = v;
-        } else if (arg == "--codepage") {
-            if (!value(v)) return false;
-            codePage = v;
-        } else if (arg == "--media") {
-            if (!value(v)) return false;
-            if (v == "readonly") {
-                options.config.media = SimMedia::ReadOnly;
-            } else if (v == "writable") {
-                options.config.media = SimMedia::Writable;
-            } else {
-                error = "--media is readonly or writable, not '" + v + "'";
-                return false;
-            }
-        } else if (arg == "--browser") {
-            if (!value(v)) return false;
-            if (v == "appears") {
-                options.config.browser = SimBrowser::Appears;
-            } else if (v == "never") {
-                options.config.browser = SimBrowser::Never;
-            } else {
-                error = "--browser is appears or never, not '" + v + "'";
-                return false;
-            }
-        } else if (arg == "--install-dir") {
-            if (!value(v)) return false;
-            if (!NormaliseInstallDir(v, options.config.installDir)) {
-                error = "--install-dir needs a Windows folder such as D:\\ or E:\\Drivers, not '" + v + "'";
-                return false;
-            }
-        } else if (arg == "--registered") {
-            if (!flag(options.config.registered)) return false;
-        } else if (arg == "--instance-running") {
-            if (!flag(options.config.instanceRunning)) return false;
-        } else if (arg == "--json") {
-            if (!flag(options.json)) return false;
-        } else if (arg == "--matrix") {
-            if (!flag(options.matrix)) return false;
-        } else if (arg.compare(0, 1, "-") == 0 && arg != "-") {
+            *option.second = true;
+        }
+        if (known) continue;
+        if (arg.compare(0, 1, "-") == 0 && arg != "-") {
             error = "unknown option '" + arg + "'";
             return false;
-        } else if (options.discDir.empty()) {
-            options.discDir = args[i];
-        } else {
+        }
+        if (!options.discDir.empty()) {
             error = "one disc folder only ('" + options.discDir + "', then '" + args[i] + "')";
             return false;
         }
+        options.discDir = args[i];
     }
     if (options.discDir.empty()) {
         error = "which disc folder?";
         return false;
     }
+    if (media) {
+        if (*media != "readonly" && *media != "writable") {
+            error = "--media is readonly or writable, not '" + *media + "'";
+            return false;
+        }
+        options.config.media = *media == "readonly" ? SimMedia::ReadOnly : SimMedia::Writable;
+    }
+    if (browser) {
+        if (*browser != "appears" && *browser != "never") {
+            error = "--browser is appears or never, not '" + *browser + "'";
+            return false;
+        }
+        options.config.browser = *browser == "appears" ? SimBrowser::Appears : SimBrowser::Never;
+    }
+    if (installDir && !NormaliseInstallDir(*installDir, options.config.installDir)) {
+        error = "--install-dir needs a Windows folder such as D:\\ or E:\\Drivers, not '" +
+                *installDir + "'";
+        return false;
+    }
 
+    const std::string profileName = system ? *system : kDefaultProfile;
     const SystemProfile* profile = FindSystemProfile(profileName);
     if (!profile) {
         error = "no system '" + profileName + "'; the systems are: " + SystemProfileNames();
@@ -243,7 +212,7 @@ bool ParseSimulateArgs(const Args& args, SimOptions& options, std::string& error
     }
 
     if (options.matrix) {
-        if (systemGiven || version || build || platformId || productType || bits || lang) {
+        if (system || version || build || platformId || productType || bits || lang) {
             error = "--matrix runs every system and language itself: no --system, --lang or "
                     "version fields with it";
             return false;
