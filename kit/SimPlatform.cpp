@@ -263,7 +263,6 @@ SimPlatform::Where SimPlatform::Locate(const std::string& ansiPath) const {
     }
     w.valid = true;
     w.key = JoinKey(root, parts, parts.size());
-    w.parentKey = JoinKey(root, parts, parts.empty() ? 0 : parts.size() - 1);
     w.isRoot = parts.empty();
     if (!installComponents_.empty() && installComponents_[0] == UpperUtf8(root) &&
         parts.size() + 1 >= installComponents_.size()) {

@@ -144,7 +144,6 @@ private:
     struct Where {
         bool valid = false;
         std::string key;
-        std::string parentKey;
         bool onDisc = false;
         std::vector<std::string> discPath;
         bool isRoot = false;  // a drive or share root
