@@ -16,37 +16,32 @@ constexpr const char* kUsage =
     "       disckit simulate DIR [--system NAME] [--lang ID] [options] [--json | --matrix]\n"
     "       disckit trial DIR|IMAGE [--system NAME] [--lang ID] [--json]\n";
 
+// The arguments in UTF-8. On Windows the narrow argv is in the ANSI code page, which cannot hold
+// every folder name: take the UTF-16 command line instead, and write UTF-8 to the console.
+Args Arguments(int argc, char** argv) {
 #ifdef _WIN32
-// The arguments in UTF-8, as the verbs take them: the narrow ones the runtime hands out are in the
-// ANSI code page, which cannot hold every folder name.
-Args Utf8Arguments() {
-    Args args;
+    SetConsoleOutputCP(CP_UTF8);
     int count = 0;
-    LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &count);
-    if (!wide) return args;
-    for (int i = 1; i < count; ++i) {
-        const int n = WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, nullptr, 0, nullptr, nullptr);
-        std::string arg(n > 0 ? static_cast<std::size_t>(n) : 1, '\0');
-        if (n > 0) WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, &arg[0], n, nullptr, nullptr);
-        arg.resize(arg.size() - 1);
-        args.push_back(arg);
+    if (LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &count)) {
+        Args args;
+        for (int i = 1; i < count; ++i) {
+            const int n = WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, nullptr, 0, nullptr, nullptr);
+            std::string arg(n > 0 ? static_cast<std::size_t>(n) : 1, '\0');
+            if (n > 0) WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, &arg[0], n, nullptr, nullptr);
+            arg.resize(arg.size() - 1);
+            args.push_back(arg);
+        }
+        LocalFree(wide);
+        return args;
     }
-    LocalFree(wide);
-    return args;
-}
 #endif
+    return Args(argv + 1, argv + argc);
+}
 
 }  // namespace
 
 int main(int argc, char** argv) {
-#ifdef _WIN32
-    (void)argc;
-    (void)argv;
-    SetConsoleOutputCP(CP_UTF8);  // the verbs write UTF-8
-    const Args all = Utf8Arguments();
-#else
-    const Args all(argv + 1, argv + argc);
-#endif
+    const Args all = Arguments(argc, argv);
     if (all.empty() || all[0] == "--help" || all[0] == "-h" || all[0] == "help") {
         (all.empty() ? std::cerr : std::cout) << kUsage;
         return all.empty() ? kExitUsage : kExitClean;
