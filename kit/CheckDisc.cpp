@@ -12,6 +12,7 @@
 #include "kit/CodePage.h"
 #include "kit/DiscTree.h"
 #include "kit/PeImage.h"
+#include "kit/SimText.h"
 
 namespace fs = std::filesystem;
 
@@ -91,7 +92,7 @@ std::string WindowsNameProblem(const std::string& name) {
     if (!name.empty() && (name.back() == '.' || name.back() == ' ')) {
         return "It ends with a dot or a blank, which Windows drops.";
     }
-    std::string base = FoldCase(name.substr(0, name.find('.')));
+    std::string base = UpperUtf8(name.substr(0, name.find('.')));
     while (!base.empty() && base.back() == ' ') base.pop_back();
     static const std::set<std::string> kDevices = {
         "CON",  "PRN",  "AUX",  "NUL",  "COM1", "COM2", "COM3", "COM4", "COM5", "COM6", "COM7",
@@ -128,12 +129,12 @@ public:
     Checker(fs::path root, std::vector<Finding>& findings)
         : root_(std::move(root)), findings_(findings), folders_(FoldersOfTable()) {
         const std::string defaultFolder = kDefaultLanguageFolder;
-        defaultFold_ = FoldCase(WithoutBackslash(defaultFolder));
+        defaultFold_ = UpperUtf8(WithoutBackslash(defaultFolder));
         spellings_.insert(WithoutBackslash(defaultFolder));
         for (const auto& [folder, ids] : folders_) {
             spellings_.insert(WithoutBackslash(folder));
             for (std::uint16_t id : ids) {
-                pagesOf_[FoldCase(WithoutBackslash(folder))].insert(AnsiCodePageForLangId(id));
+                pagesOf_[UpperUtf8(WithoutBackslash(folder))].insert(AnsiCodePageForLangId(id));
             }
         }
         pagesOf_[defaultFold_].insert(AnsiCodePageForLangId(kUnlistedLangId));
@@ -223,7 +224,7 @@ private:
         if (file == names::kBrowser && console) Add("browser-not-gui", path);
         if (file == names::kHtmlControl || file == names::kGaugeControl) CheckControl(image, path);
 
-        std::set<std::string> visited = {FoldCase(entry.name)};
+        std::set<std::string> visited = {UpperUtf8(entry.name)};
         const std::vector<std::string> unresolved = Unresolved(image, visited);
         if (!unresolved.empty()) {
             Add(ImageFaultCode(role, ImageFault::ImportUnresolved), path,
@@ -308,7 +309,7 @@ private:
                 }
                 problems.push_back(label + " does not export " + list);
             }
-            if (visited.insert(FoldCase(found.entry->name)).second) {
+            if (visited.insert(UpperUtf8(found.entry->name)).second) {
                 for (const std::string& deeper : Unresolved(library, visited)) {
                     problems.push_back(label + " needs " + deeper);
                 }
@@ -331,7 +332,7 @@ private:
         raw.resize(static_cast<std::size_t>(std::max<std::streamsize>(in.gcount(), 0)));
         const std::string program = AutorunOpens(AutorunText(raw));
         const std::string launcher = names::kLauncher;
-        if (FoldCase(program) == FoldCase(launcher)) return;
+        if (UpperUtf8(program) == UpperUtf8(launcher)) return;
         Add("autorun-not-launcher", found.entry->name,
             program.empty() ? "It has no open= line in an [autorun] section."
                             : "Its open= line names \"" + program + "\".");
@@ -373,13 +374,13 @@ private:
             trim(line);
             if (line.empty() || line[0] == ';') continue;
             if (line[0] == '[') {
-                section = FoldCase(line.substr(1, line.find(']') - 1));
+                section = UpperUtf8(line.substr(1, line.find(']') - 1));
                 trim(section);
                 continue;
             }
             const std::size_t equals = line.find('=');
             if (section != "AUTORUN" || equals == std::string::npos) continue;
-            std::string key = FoldCase(line.substr(0, equals)), value = line.substr(equals + 1);
+            std::string key = UpperUtf8(line.substr(0, equals)), value = line.substr(equals + 1);
             trim(key);
             trim(value);
             if (key == "OPEN" && open.empty()) open = value;
@@ -460,7 +461,7 @@ private:
         for (const auto& [folder, ids] : folders_) {
             const std::string name = WithoutBackslash(folder);
             const Lookup dir = folderOf(folder);
-            const bool sharesDefault = FoldCase(name) == defaultFold_;
+            const bool sharesDefault = UpperUtf8(name) == defaultFold_;
             const std::string chosen = SelectLanguageFolder(ids.front(), hasMarker);
             if (chosen != folder) {
                 // The marker is missing: these systems get the default folder's pages. Where
@@ -484,9 +485,9 @@ private:
         }
 
         std::set<std::string> chosen;
-        for (const std::string& spelling : spellings_) chosen.insert(FoldCase(spelling));
+        for (const std::string& spelling : spellings_) chosen.insert(UpperUtf8(spelling));
         for (const DiscEntry& entry : languages) {
-            if (entry.isDirectory && !chosen.count(FoldCase(entry.name))) {
+            if (entry.isDirectory && !chosen.count(UpperUtf8(entry.name))) {
                 Add("language-folder-unused", Join(pagesPath, entry.name));
             }
         }
@@ -504,8 +505,8 @@ private:
     // that choose that folder; everything else, the default folder included, on all of them.
     std::set<int> PagesFor(const std::vector<std::string>& parts) const {
         if (parts.size() >= 3 &&
-            FoldCase(parts[0]) == FoldCase(WithoutBackslash(names::kPagesFolder))) {
-            const std::string fold = FoldCase(parts[1]);
+            UpperUtf8(parts[0]) == UpperUtf8(WithoutBackslash(names::kPagesFolder))) {
+            const std::string fold = UpperUtf8(parts[1]);
             const auto it = pagesOf_.find(fold);
             if (it != pagesOf_.end() && fold != defaultFold_) return it->second;
         }
@@ -579,9 +580,9 @@ private:
               Reported reported, std::string& error) {
         const std::string here = JoinAll(parents, "\\");
         std::map<std::string, std::vector<const DiscEntry*>> byFold;
-        for (const DiscEntry& entry : entries) byFold[FoldCase(entry.name)].push_back(&entry);
+        for (const DiscEntry& entry : entries) byFold[UpperUtf8(entry.name)].push_back(&entry);
         for (const DiscEntry& entry : entries) {
-            const auto& same = byFold[FoldCase(entry.name)];
+            const auto& same = byFold[UpperUtf8(entry.name)];
             if (same.size() > 1 && same.front() == &entry) {
                 std::vector<std::string> others;
                 for (std::size_t i = 1; i < same.size(); ++i) {

@@ -3,40 +3,9 @@
 #include <algorithm>
 #include <system_error>
 
+#include "kit/SimText.h"
+
 namespace fs = std::filesystem;
-
-namespace {
-
-void AppendUtf8(std::string& out, char32_t c) {
-    if (c < 0x80) {
-        out += static_cast<char>(c);
-    } else if (c < 0x800) {
-        out += static_cast<char>(0xC0 | (c >> 6));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        out += static_cast<char>(0xE0 | (c >> 12));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (c >> 18));
-        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-}
-
-char32_t FoldCodePoint(char32_t c) {
-    if (c >= U'a' && c <= U'z') return c - 0x20;
-    if (c >= 0xE0 && c <= 0xFE && c != 0xF7) return c - 0x20;  // Latin-1 letters
-    if (c == 0xFF) return 0x178;
-    if (c == 0x3C2) return 0x3A3;                   // final sigma
-    if (c >= 0x3B1 && c <= 0x3C9) return c - 0x20;  // Greek
-    if (c >= 0x430 && c <= 0x44F) return c - 0x20;  // Cyrillic
-    if (c >= 0x450 && c <= 0x45F) return c - 0x50;
-    return c;
-}
-
-}  // namespace
 
 bool DecodeUtf8(const std::string& utf8, std::u32string& text) {
     text.clear();
@@ -77,20 +46,6 @@ std::size_t Utf16Length(const std::u32string& text) {
     std::size_t units = 0;
     for (char32_t c : text) units += c > 0xFFFF ? 2 : 1;
     return units;
-}
-
-std::string FoldCase(const std::string& utf8) {
-    std::u32string text;
-    if (!DecodeUtf8(utf8, text)) {
-        std::string out = utf8;
-        for (char& c : out) {
-            if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 0x20);
-        }
-        return out;
-    }
-    std::string out;
-    for (char32_t c : text) AppendUtf8(out, FoldCodePoint(c));
-    return out;
 }
 
 std::string PathToUtf8(const fs::path& path) {
@@ -137,10 +92,10 @@ bool ListFolder(const fs::path& folder, std::vector<DiscEntry>& entries, std::st
 
 Lookup Find(const std::vector<DiscEntry>& entries, const std::string& name) {
     Lookup found;
-    const std::string folded = FoldCase(name);
+    const std::string folded = UpperUtf8(name);
     for (const DiscEntry& entry : entries) {
         if (entry.name == name) return {Match::Exact, &entry};
-        if (found.match == Match::Missing && FoldCase(entry.name) == folded) {
+        if (found.match == Match::Missing && UpperUtf8(entry.name) == folded) {
             found = {Match::CaseOnly, &entry};
         }
     }

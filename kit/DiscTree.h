@@ -20,10 +20,6 @@ struct DiscEntry {
 bool ListFolder(const std::filesystem::path& folder, std::vector<DiscEntry>& entries,
                 std::string& error);
 
-// The name as Windows compares it: upper case for the letters of ASCII, Latin-1, Greek and
-// Cyrillic, which is where names that differ only in case occur in practice.
-std::string FoldCase(const std::string& utf8);
-
 enum class Match { Exact, CaseOnly, Missing };
 
 struct Lookup {
@@ -31,7 +27,8 @@ struct Lookup {
     const DiscEntry* entry = nullptr;  // the entry Windows opens for the name; null when missing
 };
 
-// The entry Windows reaches under name. An exact match wins over one that differs in case.
+// The entry Windows reaches under name, comparing names as it does (UpperUtf8 of both). An exact
+// match wins over one that differs in case.
 Lookup Find(const std::vector<DiscEntry>& entries, const std::string& name);
 
 // UTF-8 to code points; false when the text is not well-formed UTF-8.
