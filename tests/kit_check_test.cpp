@@ -207,40 +207,40 @@ TEST(CheckSampleDisc, HasOnlyTheNoteAboutItsPreLaunchTool) {
 
 // --- The launcher's files in detail -----------------------------------------------------------
 
-TEST(CheckImages, ImportsFromTheDiscAreCheckedAgainstWhatTheDiscsLibraryExports) {
+TEST(CheckImages, TheDetailSaysWhichImportFailsAndWhy) {
     REQUIRE_SAMPLE_DISC();
-    DiscCopy disc;
-    // The browser takes its window functions from the probe library, which has none of them.
-    disc.Patch("Panoview.exe", std::string("USER32.dll"), std::string("qzm.dll\0\0\0", 10));
-    const std::optional<Finding> finding = FindingOf(Check(disc), "browser-import-unresolved");
-    ASSERT_TRUE(finding.has_value());
-    EXPECT_NE(finding->detail.find("qzm.dll (on the disc) does not export "), std::string::npos)
-        << finding->detail;
-}
-
-TEST(CheckImages, ALibraryOfTheDiscIsCheckedInTurn) {
-    REQUIRE_SAMPLE_DISC();
-    DiscCopy disc;
-    disc.Patch("qzm.dll", "msvcrt.dll", "helper.dll");
-    disc.Copy("Gauge.ocx", "helper.dll");
-    disc.SetMachine("helper.dll", 0x8664);
-    const std::optional<Finding> finding =
-        FindingOf(Check(disc), "probe-library-import-unresolved");
-    ASSERT_TRUE(finding.has_value());
-    EXPECT_NE(finding->detail.find("helper.dll (on the disc) is built for x64 (64-bit)"),
-              std::string::npos)
-        << finding->detail;
-}
-
-TEST(CheckImages, AMissingRuntimeLibraryIsNamedWithWhatItIs) {
-    REQUIRE_SAMPLE_DISC();
-    DiscCopy disc;
-    disc.Patch("Handoff.exe", std::string("msvcrt.dll"), std::string("msvcr9.dll"));
-    const std::optional<Finding> finding =
-        FindingOf(Check(disc), "setup-program-import-unresolved");
-    ASSERT_TRUE(finding.has_value());
-    EXPECT_NE(finding->detail.find("a compiler's run-time library"), std::string::npos)
-        << finding->detail;
+    struct Row {
+        const char* what;
+        std::function<void(DiscCopy&)> breakIt;
+        std::string code;
+        std::string detail;
+    };
+    const Row rows[] = {
+        {"the browser takes its window functions from the probe library, which has none",
+         [](DiscCopy& d) {
+             d.Patch("Panoview.exe", "USER32.dll", std::string("qzm.dll\0\0\0", 10));
+         },
+         "browser-import-unresolved", "qzm.dll (on the disc) does not export "},
+        {"a library of the disc that the probe library needs is checked in turn",
+         [](DiscCopy& d) {
+             d.Patch("qzm.dll", "msvcrt.dll", "helper.dll");
+             d.Copy("Gauge.ocx", "helper.dll");
+             d.SetMachine("helper.dll", 0x8664);
+         },
+         "probe-library-import-unresolved", "helper.dll (on the disc) is built for x64 (64-bit)"},
+        {"a compiler's runtime that Windows does not ship is named as such",
+         [](DiscCopy& d) { d.Patch("Handoff.exe", "msvcrt.dll", "msvcr9.dll"); },
+         "setup-program-import-unresolved", "a compiler's run-time library"},
+    };
+    for (const Row& row : rows) {
+        DiscCopy disc;
+        row.breakIt(disc);
+        if (HasFatalFailure()) return;
+        const std::optional<Finding> finding = FindingOf(Check(disc), row.code);
+        ASSERT_TRUE(finding.has_value()) << row.what;
+        EXPECT_NE(finding->detail.find(row.detail), std::string::npos)
+            << row.what << ": " << finding->detail;
+    }
 }
 
 TEST(CheckImages, AFolderInPlaceOfAFileIsMissingAndSaysSo) {
