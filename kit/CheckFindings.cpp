@@ -21,8 +21,8 @@ std::vector<ImageRole> BuildRoles() {
         {"browser", {names::kBrowser}, true, false, "the page browser",
          kStart + " tries to start it once a second, forever, elevated and invisible"},
         {"prelaunch-tool", {names::kPreLaunchTool}, true, true, "the pre-launch tool",
-         "from writable copies of the disc " + kStart + "'s start of it fails silently and it "
-             "still waits " + kSeconds + " s before the browser"},
+         kStart + ", run from a writable copy of the disc, fails to start it and still waits " +
+             kSeconds + " s before the browser"},
         {"setup-program", {names::kSetupProgram}, true, false, "the setup program",
          kStart + " copies into the Windows directory a setup program that cannot run"},
         {"probe-library", {names::kProbeLibrary}, false, false, "the probe library",
@@ -148,7 +148,7 @@ std::vector<FindingKind> BuildKinds() {
         // Inserting the disc.
         {"autorun-missing", Severity::Warning,
          "There is no autorun.inf: inserting the pressed disc does not offer to run " + kStart +
-             ", so users must find and open it themselves (copies on hard disks do not care)."},
+             ", so users must find and open it themselves."},
         {"autorun-not-launcher", Severity::Error,
          "autorun.inf does not open " + kStart + ": inserting the disc runs something else, or "
              "nothing, on every system."},
