@@ -158,6 +158,7 @@ void FakePlatform::UpperCase(std::string& text) {
 }
 
 ModulePathStatus FakePlatform::ModuleFileName(std::string& path) {
+    if (moduleFileNameStatus != ModulePathStatus::Ok) return moduleFileNameStatus;
     if (!moduleFileName) return ModulePathStatus::Unreadable;
     path = *moduleFileName;
     return ModulePathStatus::Ok;

@@ -38,7 +38,10 @@ public:
 
     // --- Scripted world ----------------------------------------------------------------------
     std::int32_t instanceCounter = -1;
-    std::optional<std::string> moduleFileName = std::string("D:\\Start.exe");
+    std::optional<std::string> moduleFileName = std::string("D:\\Start.exe");  // nullopt: unreadable
+    // What reading the executable's path answers when it is not Ok (e.g. NotInCodePage: the path
+    // holds a character the code page lacks); moduleFileName is then not handed out.
+    ModulePathStatus moduleFileNameStatus = ModulePathStatus::Ok;
     std::optional<std::string> windowsDir = std::string("C:\\Windows");
     std::optional<std::string> systemDir = std::string("C:\\Windows\\system32");
     std::set<unsigned char> leadBytes;                   // double-byte code page when not empty

@@ -7,6 +7,9 @@
 #include <mbctype.h>
 #include <mbstring.h>
 
+#include <algorithm>
+#include <utility>
+
 // The interface's names are the launcher's own, not the system's character-set macros.
 #undef CopyFile
 #undef DeleteFile
@@ -39,25 +42,75 @@ Function EntryPoint(HMODULE module, const char* name) {
     return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
 }
 
-// Reads a string whose length the system reports, growing the buffer until it fits.
-template <typename Query>
-bool ReadSystemString(std::string& out, Query query) {
-    std::string buffer(MAX_PATH, '\0');
+// Longest text a growing buffer may reach, in characters: the longest path the system can hold
+// (32767 UTF-16 units) and its terminating zero. A system that asks for more is not believed.
+constexpr std::size_t kMaxTextChars = 32768;
+
+// Reads a text that the system copies into a buffer it is given, growing the buffer until the text
+// fits, up to kMaxTextChars. query(buffer, size) returns 0 on failure, the text's length when it
+// fitted, and size or more when it did not: some calls then report the size they need, others cut
+// the text short and report the buffer's size.
+template <typename Text, typename Query>
+bool ReadGrowing(Text& out, Query query) {
+    Text buffer(MAX_PATH, 0);
     for (;;) {
-        const UINT n = query(&buffer[0], static_cast<UINT>(buffer.size()));
+        const std::size_t n = query(&buffer[0], static_cast<DWORD>(buffer.size()));
         if (n == 0) return false;
         if (n < buffer.size()) {
             buffer.resize(n);
-            out = buffer;
+            out = std::move(buffer);
             return true;
         }
-        buffer.resize(n + 1);  // n is the size needed, terminating zero included
+        if (buffer.size() >= kMaxTextChars) return false;
+        buffer.resize(std::min(std::max(n + 1, buffer.size() * 2), kMaxTextChars));
     }
+}
+
+// UTF-16 text, without a terminating zero. Not std::wstring: its instantiations would add some
+// 35 KiB to the image for the two calls that use it.
+using WideText = std::vector<wchar_t>;
+
+// The ANSI code page's form of a UTF-16 text, only when the code page holds every character of it
+// exactly. The system's default conversion (and every ...A call that reports a name) maps a
+// character the code page lacks to a look-alike, "best fit": a fullwidth quote becomes '"', a
+// fullwidth backslash '\\', an omega 'O'. In a path that changes which folder it names, and inside
+// the quotes of a command line it adds arguments chosen by whoever named the folder.
+bool ToAnsiExactly(const WideText& wide, std::string& ansi) {
+    ansi.clear();
+    if (wide.empty()) return true;
+    const int wideLength = static_cast<int>(wide.size());
+    DWORD flags = WC_NO_BEST_FIT_CHARS;
+    BOOL usedDefault = FALSE;
+    BOOL* usedDefaultAnswer = &usedDefault;
+    int size = WideCharToMultiByte(CP_ACP, flags, wide.data(), wideLength, nullptr, 0, nullptr,
+                                   usedDefaultAnswer);
+    if (size == 0) {
+        // Some ANSI code pages (UTF-8, and every one on systems older than 2000) take neither the
+        // flag nor the question; the round trip below still finds any character that changed.
+        flags = 0;
+        usedDefaultAnswer = nullptr;
+        size = WideCharToMultiByte(CP_ACP, 0, wide.data(), wideLength, nullptr, 0, nullptr,
+                                   nullptr);
+        if (size == 0) return false;
+    }
+    std::string bytes(static_cast<std::size_t>(size), '\0');
+    if (WideCharToMultiByte(CP_ACP, flags, wide.data(), wideLength, &bytes[0], size, nullptr,
+                            usedDefaultAnswer) != size ||
+        usedDefault) {
+        return false;
+    }
+    WideText back(wide.size(), L'\0');
+    if (MultiByteToWideChar(CP_ACP, 0, bytes.data(), size, &back[0], wideLength) != wideLength ||
+        back != wide) {
+        return false;
+    }
+    ansi = std::move(bytes);
+    return true;
 }
 
 std::string SystemFolder() {
     std::string folder;
-    ReadSystemString(folder, [](char* b, UINT n) { return GetSystemDirectoryA(b, n); });
+    ReadGrowing(folder, [](char* b, DWORD n) { return GetSystemDirectoryA(b, n); });
     return folder;
 }
 
@@ -173,19 +226,31 @@ void Win32Platform::UpperCase(std::string& text) {
 }
 
 ModulePathStatus Win32Platform::ModuleFileName(std::string& path) {
-    // The call truncates silently when the buffer is too small; grow it until the path fits.
-    std::string buffer(MAX_PATH, '\0');
-    for (;;) {
-        const DWORD n = GetModuleFileNameA(nullptr, &buffer[0], static_cast<DWORD>(buffer.size()));
-        if (n == 0) return ModulePathStatus::Unreadable;
-        if (n < buffer.size()) {
-            buffer.resize(n);
-            path = buffer;
-            return ModulePathStatus::Ok;
-        }
-        if (buffer.size() >= 65536) return ModulePathStatus::Unreadable;
-        buffer.resize(buffer.size() * 2);
+    // Read in UTF-16 and converted without best fit: the ANSI call would hand back a look-alike
+    // for every character the code page lacks (see ToAnsiExactly), and the launcher would build
+    // its elevated command lines from a path that is not its own.
+    DWORD error = ERROR_SUCCESS;
+    WideText wide;
+    if (ReadGrowing(wide, [&error](wchar_t* b, DWORD n) {
+            const DWORD length = GetModuleFileNameW(nullptr, b, n);
+            if (length == 0) error = GetLastError();
+            return length;
+        })) {
+        std::string ansi;
+        if (!ToAnsiExactly(wide, ansi)) return ModulePathStatus::NotInCodePage;
+        path = std::move(ansi);
+        return ModulePathStatus::Ok;
     }
+    // The 95/98/Me family has the UTF-16 call only as a stub that fails. Its file names are held
+    // in the ANSI code page itself, so there the ANSI call gives them as they are, and the
+    // launcher still reaches the refusal it owes those systems.
+    if (error != ERROR_CALL_NOT_IMPLEMENTED) return ModulePathStatus::Unreadable;
+    std::string ansi;
+    if (!ReadGrowing(ansi, [](char* b, DWORD n) { return GetModuleFileNameA(nullptr, b, n); })) {
+        return ModulePathStatus::Unreadable;
+    }
+    path = std::move(ansi);
+    return ModulePathStatus::Ok;
 }
 
 bool Win32Platform::SetCurrentDirectory(const std::string& path) {
@@ -193,7 +258,7 @@ bool Win32Platform::SetCurrentDirectory(const std::string& path) {
 }
 
 bool Win32Platform::WindowsDirectory(std::string& path) {
-    return ReadSystemString(path, [](char* b, UINT n) { return GetWindowsDirectoryA(b, n); });
+    return ReadGrowing(path, [](char* b, DWORD n) { return GetWindowsDirectoryA(b, n); });
 }
 
 bool Win32Platform::SystemDirectory(std::string& path) {
