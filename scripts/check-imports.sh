@@ -27,6 +27,25 @@ while read -r dll; do
   esac
 done <<<"$dlls"
 
+# Functions: a DLL of every system may still lack a function of a later one, and then the loader
+# refuses the whole program with a box of its own, before the launcher could refuse the system
+# properly. Every imported function must be on the reviewed list, with its documented minimum.
+allowlist=$(dirname "$0")/start-imports.txt
+allowed=$(sed -e 's/#.*//' "$allowlist" | awk 'NF == 2 { print tolower($1) " " $2 }')
+imports=$(awk -F'\t' '/^\tDLL Name: / { dll = tolower(substr($2, 11)); next }
+  /^\tvma:/ { next }
+  /^$/ { dll = "" }
+  dll != "" && NF >= 3 { n = split($3, f, " "); print dll " " (n >= 2 ? f[2] : "ordinal-" f[1]) }' <<<"$headers")
+[ -n "$imports" ] || bad "no imported functions found"
+unlisted=$(comm -23 <(sort -u <<<"$imports") <(sort -u <<<"$allowed"))
+if [ -z "$unlisted" ]; then
+  ok "$(wc -l <<<"$imports") imported functions, each on ${allowlist#./} (Windows 2000 has them all)"
+else
+  while read -r entry; do
+    bad "imports $entry, which is not on ${allowlist#./} (a function Windows 2000 lacks keeps the launcher from loading there)"
+  done <<<"$unlisted"
+fi
+
 field() { awk -v f="$1" '$1 == f { print $2; exit }' <<<"$headers"; }
 magic=$(field Magic)
 [ "$magic" = 010b ] && ok "PE32 (magic $magic)" || bad "magic $magic, not PE32"

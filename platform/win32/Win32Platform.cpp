@@ -195,8 +195,13 @@ void PrepareProcess() {
     if (setDefault && setDefault(LOAD_LIBRARY_SEARCH_SYSTEM32)) {
         g_searchFlagsWork = true;
     } else {
-        // Older systems: at least take the current directory out of the search.
-        SetDllDirectoryA("");
+        // Older systems: at least take the current directory out of the search. Looked up by
+        // name too: Windows 2000 and XP before SP1 lack it, and an import would keep the launcher
+        // from loading there at all, instead of refusing those systems as it should.
+        using SetDllDirectoryFn = BOOL(WINAPI*)(LPCSTR);
+        if (auto setDirectory = EntryPoint<SetDllDirectoryFn>(kernel, "SetDllDirectoryA")) {
+            setDirectory("");
+        }
     }
 }
 
