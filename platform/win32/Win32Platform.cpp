@@ -1,4 +1,5 @@
 #include "platform/win32/Win32Platform.h"
+#include "platform/win32/GrowingRead.h"
 
 // clang-format off
 #include <windows.h>
@@ -40,30 +41,6 @@ bool g_searchFlagsWork = false;
 template <typename Function>
 Function EntryPoint(HMODULE module, const char* name) {
     return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
-}
-
-// Longest text a growing buffer may reach, in characters: the longest path the system can hold
-// (32767 UTF-16 units) and its terminating zero. A system that asks for more is not believed.
-constexpr std::size_t kMaxTextChars = 32768;
-
-// Reads a text that the system copies into a buffer it is given, growing the buffer until the text
-// fits, up to kMaxTextChars. query(buffer, size) returns 0 on failure, the text's length when it
-// fitted, and size or more when it did not: some calls then report the size they need, others cut
-// the text short and report the buffer's size.
-template <typename Text, typename Query>
-bool ReadGrowing(Text& out, Query query) {
-    Text buffer(MAX_PATH, 0);
-    for (;;) {
-        const std::size_t n = query(&buffer[0], static_cast<DWORD>(buffer.size()));
-        if (n == 0) return false;
-        if (n < buffer.size()) {
-            buffer.resize(n);
-            out = std::move(buffer);
-            return true;
-        }
-        if (buffer.size() >= kMaxTextChars) return false;
-        buffer.resize(std::min(std::max(n + 1, buffer.size() * 2), kMaxTextChars));
-    }
 }
 
 // UTF-16 text, without a terminating zero. Not std::wstring: its instantiations would add some
@@ -163,11 +140,12 @@ public:
         if (!enumModules_(FromHandle(process), &module, sizeof module, &needed)) {
             return ModuleNameStatus::NoModule;
         }
-        char buffer[MAX_PATH] = {};
-        if (baseName_(FromHandle(process), module, buffer, sizeof buffer) == 0) {
-            return ModuleNameStatus::NameUnread;
-        }
-        name = buffer;
+        char buffer[MAX_PATH];
+        // Taken by the length the call reports: a name cut short to the buffer need not end with
+        // a zero byte.
+        const DWORD length = baseName_(FromHandle(process), module, buffer, sizeof buffer);
+        if (length == 0) return ModuleNameStatus::NameUnread;
+        name.assign(buffer, std::min<std::size_t>(length, sizeof buffer));
         return ModuleNameStatus::Named;
     }
 
@@ -444,16 +422,25 @@ ProcessHandle Win32Platform::OpenProcess(std::uint32_t id, std::uint32_t access)
 bool Win32Platform::ProcessImageName(ProcessHandle process, std::string& name) {
     // Looked up by name: the call exists from Vista on, and the launcher must still load on the
     // older systems it refuses.
-    using QueryImageNameFn = BOOL(WINAPI*)(HANDLE, DWORD, LPSTR, PDWORD);
+    using QueryImageNameFn = BOOL(WINAPI*)(HANDLE, DWORD, LPWSTR, PDWORD);
     auto query = EntryPoint<QueryImageNameFn>(GetModuleHandleA("kernel32.dll"),
-                                              "QueryFullProcessImageNameA");
+                                              "QueryFullProcessImageNameW");
     if (!query) return false;
-    std::string buffer(MAX_PATH, '\0');
-    DWORD size = static_cast<DWORD>(buffer.size());
-    if (!query(FromHandle(process), 0, &buffer[0], &size)) return false;
-    buffer.resize(size);
-    const std::size_t slash = buffer.find_last_of('\\');
-    name = slash == std::string::npos ? buffer : buffer.substr(slash + 1);
+    // The image may lie deeper than MAX_PATH: grow the buffer rather than leave it unnamed.
+    WideText path;
+    if (!ReadGrowing(path, [&](wchar_t* b, DWORD n) -> DWORD {
+            DWORD size = n;
+            if (query(FromHandle(process), 0, b, &size)) return size;
+            return GetLastError() == ERROR_INSUFFICIENT_BUFFER ? n : 0;
+        })) {
+        return false;
+    }
+    // Exactly, or not at all: through the ANSI call a name with, say, a fullwidth letter comes back
+    // as its plain look-alike, which must not pass for the name that is to be ended.
+    const auto fileName = std::find(path.rbegin(), path.rend(), L'\\').base();
+    std::string ansi;
+    if (!ToAnsiExactly(WideText(fileName, path.end()), ansi)) return false;
+    name = std::move(ansi);
     return true;
 }
 
