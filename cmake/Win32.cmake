@@ -8,15 +8,25 @@ set(WIN32_LINK_FLAGS -static -static-libgcc -static-libstdc++ -Wl,--gc-sections 
     -Wl,--no-insert-timestamp -Wl,--dynamicbase -Wl,--nxcompat -Wl,--tsaware)
 target_compile_options(launcher_core PRIVATE ${WIN32_COMMON_FLAGS})
 
-add_executable(Start WIN32
-  platform/win32/Win32Platform.cpp
-  platform/win32/Main.cpp
-  platform/win32/Start.rc
-)
-target_link_libraries(Start PRIVATE launcher_core)
-target_compile_options(Start PRIVATE ${LAUNCHER_WARNINGS} ${WIN32_COMMON_FLAGS})
-target_link_options(Start PRIVATE ${WIN32_LINK_FLAGS})
-set_target_properties(Start PROPERTIES OUTPUT_NAME Start RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+# The launcher's application layer on top of the core; dir: where the program goes.
+function(launcher_program target dir)
+  add_executable(${target} WIN32
+    platform/win32/Win32Platform.cpp
+    platform/win32/Main.cpp
+    platform/win32/Start.rc
+    ${ARGN}
+  )
+  target_link_libraries(${target} PRIVATE launcher_core)
+  target_compile_options(${target} PRIVATE ${LAUNCHER_WARNINGS} ${WIN32_COMMON_FLAGS})
+  target_link_options(${target} PRIVATE ${WIN32_LINK_FLAGS})
+  set_target_properties(${target} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${dir})
+endfunction()
+
+launcher_program(Start ${CMAKE_BINARY_DIR})
+# The test build: the same sources and core with the hooks of platform/win32/TestHooks.h, for the
+# end-to-end scenarios only. It sits with the test tools, never on the disc.
+launcher_program(StartTest ${CMAKE_BINARY_DIR}/tools platform/win32/TestHooks.cpp)
+target_compile_definitions(StartTest PRIVATE LAUNCHER_TEST_HOOKS)
 set_source_files_properties(platform/win32/Start.rc PROPERTIES
   OBJECT_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/platform/win32/Start.manifest)
 

@@ -113,6 +113,10 @@ level=$(grep -v '^has <' <<<"$manifest" || true)
 extra=$(sed -n 's/^has //p' <<<"$manifest" | tr '\n' ' ')
 [ -z "$extra" ] && ok "manifest names no supported systems" || bad "manifest names supported systems: $extra"
 
+# The test hooks (platform/win32/TestHooks.h) belong to tools/StartTest.exe alone: the shipped
+# launcher reads nothing from its environment.
+if grep -q START_TEST_HOOKS "$exe"; then bad "holds the test hooks (START_TEST_HOOKS)"; else ok "holds no test hooks"; fi
+
 size=$(stat -c %s "$exe")
 ((size <= 200 * 1024)) && ok "size $size bytes ($((size / 1024)) KiB, limit 200 KiB)" || bad "size $size bytes, over 200 KiB"
 

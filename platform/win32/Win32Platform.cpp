@@ -1,5 +1,6 @@
 #include "platform/win32/Win32Platform.h"
 #include "platform/win32/GrowingRead.h"
+#include "platform/win32/TestHooks.h"
 
 // clang-format off
 #include <windows.h>
@@ -170,6 +171,8 @@ void PrepareProcess() {
     HMODULE kernel = GetModuleHandleA("kernel32.dll");
     using SetDefaultDllDirectoriesFn = BOOL(WINAPI*)(DWORD);
     auto setDefault = EntryPoint<SetDefaultDllDirectoriesFn>(kernel, "SetDefaultDllDirectories");
+    // A test build can be made to take the path of systems that lack the call.
+    if (TestHookSet("fallback-search")) setDefault = nullptr;
     if (setDefault && setDefault(LOAD_LIBRARY_SEARCH_SYSTEM32)) {
         g_searchFlagsWork = true;
     } else {
@@ -192,6 +195,8 @@ void Win32Platform::ShowMessage(const std::string& text, const std::string& capt
 }
 
 void Win32Platform::InitializeControls() {
+    // The first step after the guard: where a test build brings about the faults it is asked for.
+    RunTestFaultHook();
     // Reached at run time so that the import table names no library that the system might look
     // for in the launcher's folder first.
     HMODULE comctl = LoadSystemLibrary("comctl32.dll");
