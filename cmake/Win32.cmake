@@ -13,6 +13,7 @@ function(launcher_program target dir)
   add_executable(${target} WIN32
     platform/win32/Win32Platform.cpp
     platform/win32/Main.cpp
+    platform/win32/Fatal.cpp
     platform/win32/Start.rc
     ${ARGN}
   )

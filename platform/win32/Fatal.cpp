@@ -1,0 +1,33 @@
+// The launcher's end when it cannot go on (out of memory, std::terminate, abort): like every
+// other end, exit code 0 and no box of its own. The run-time's own ends report an "abnormal
+// program termination" in a box that waits for a user who can do nothing about it, and end with
+// exit code 3.
+#include "platform/win32/Fatal.h"
+
+#include <windows.h>
+
+#include <csignal>
+
+[[noreturn]] void EndProcessAtOnce() {
+    // Nothing more of a process in this state may run: no exit processing, no handlers.
+    TerminateProcess(GetCurrentProcess(), 0);
+    ExitProcess(0);  // not reached; the call above does not return for the process itself
+}
+
+// The run-time's default terminate handler, replaced: it is what std::terminate calls (an
+// exception nobody catches, std::bad_alloc among them, or one thrown where none may pass). The
+// library's own would print to a console the launcher does not have and then call abort, and it
+// carries the whole demangler into the image for that.
+namespace __gnu_cxx {
+void __verbose_terminate_handler() { EndProcessAtOnce(); }
+}  // namespace __gnu_cxx
+
+// Replaces the system run-time's abort for everything linked into the image, the compiler's
+// support libraries included: the system's shows its box before anything else could intervene.
+extern "C" void abort() { EndProcessAtOnce(); }
+
+void PrepareFatalEnds() {
+    // Whatever still raises the abort signal (the system run-time's own abort, should anything
+    // reach it) ends the same way.
+    std::signal(SIGABRT, [](int) { EndProcessAtOnce(); });
+}
