@@ -97,8 +97,16 @@ HMODULE LoadSystemLibrary(const char* name) {
     if (g_searchFlagsWork) return LoadLibraryExA(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
     const std::string folder = SystemFolder();
     if (folder.empty()) return nullptr;
-    return LoadLibraryA((folder + '\\' + name).c_str());
+    // By its full path, and the libraries it imports are looked for beside it first, not in the
+    // launcher's folder.
+    return LoadLibraryExA((folder + '\\' + name).c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
 }
+
+// Libraries that system code loads by their bare names inside the launcher's process: the theme
+// library when the common controls initialise, OLE when a message box is shown (as a listing of
+// what the process loads shows). Where the search cannot be restricted to the system directory,
+// it starts in the launcher's own folder for such a name.
+constexpr const char* kLibrariesLoadedByName[] = {"uxtheme.dll", "ole32.dll"};
 
 ProcessHandle ToHandle(HANDLE h) { return reinterpret_cast<ProcessHandle>(h); }
 HANDLE FromHandle(ProcessHandle h) { return reinterpret_cast<HANDLE>(h); }
@@ -183,6 +191,10 @@ void PrepareProcess() {
         if (auto setDirectory = EntryPoint<SetDllDirectoryFn>(kernel, "SetDllDirectoryA")) {
             setDirectory("");
         }
+        // The launcher's folder still comes first for every bare name. Loaded from the system
+        // directory now, before anything could ask for them, these libraries are found already
+        // loaded whenever system code asks for them by name later; they stay loaded for good.
+        for (const char* name : kLibrariesLoadedByName) LoadSystemLibrary(name);
     }
 }
 
