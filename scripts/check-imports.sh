@@ -113,6 +113,21 @@ level=$(grep -v '^has <' <<<"$manifest" || true)
 extra=$(sed -n 's/^has //p' <<<"$manifest" | tr '\n' ' ')
 [ -z "$extra" ] && ok "manifest names no supported systems" || bad "manifest names supported systems: $extra"
 
+# The stack protector: functions that keep arrays on the stack check a guard value before they
+# return and end the process when it was overwritten. The image is stripped, so the link map
+# written beside it says where the check's failure routine lies; the code must call it.
+map=${exe%.exe}.map
+fail_at=$([ -f "$map" ] && awk '$2 == "__stack_chk_fail" && $1 ~ /^0x/ { print $1; exit }' "$map" || true)
+if [ ! -f "$map" ]; then
+  bad "no link map $map beside the image: the stack protector cannot be checked"
+elif [ -z "$fail_at" ]; then
+  bad "stack protector off: no __stack_chk_fail in $map"
+else
+  checks=$($objdump -d --no-show-raw-insn "$exe" | grep -c "call   $(printf '0x%x' "$fail_at")$" || true)
+  ((checks >= 10)) && ok "stack protector on: $checks functions check the stack guard" \
+    || bad "stack protector: only $checks calls of __stack_chk_fail ($fail_at)"
+fi
+
 # The test hooks (platform/win32/TestHooks.h) belong to tools/StartTest.exe alone: the shipped
 # launcher reads nothing from its environment.
 if grep -q START_TEST_HOOKS "$exe"; then bad "holds the test hooks (START_TEST_HOOKS)"; else ok "holds no test hooks"; fi

@@ -7,6 +7,7 @@
 #include <windows.h>
 
 #include <csignal>
+#include <cstdint>
 
 [[noreturn]] void EndProcessAtOnce() {
     // Nothing more of a process in this state may run: no exit processing, no handlers.
@@ -25,6 +26,32 @@ void __verbose_terminate_handler() { EndProcessAtOnce(); }
 // Replaces the system run-time's abort for everything linked into the image, the compiler's
 // support libraries included: the system's shows its box before anything else could intervene.
 extern "C" void abort() { EndProcessAtOnce(); }
+
+// The stack protector's guard and failure routine, the image's own. The compiler's support
+// library has both too, but fills the guard through a cryptographic provider, a library the
+// system loads by name before the launcher's first line (from the launcher's own folder first,
+// where the search cannot be restricted), and ends a smashed process with a crash or exit code 127.
+extern "C" {
+// Any value until SeedStackGuard replaces it; only the constructors of static objects run before.
+std::uintptr_t __stack_chk_guard = 0x2B992DDFu;
+[[noreturn]] void __stack_chk_fail() { EndProcessAtOnce(); }
+}
+
+// Not protected itself: the guard changes under it (and under the start-up frames below it,
+// which are not protected either).
+__attribute__((no_stack_protector)) void SeedStackGuard() {
+    // What the system's own compilers take for their guard: the time, the ids, the counters and
+    // where the stack lies, which differs between runs of the same image.
+    FILETIME time;
+    GetSystemTimeAsFileTime(&time);
+    LARGE_INTEGER counter;
+    QueryPerformanceCounter(&counter);
+    std::uintptr_t seed = time.dwLowDateTime ^ time.dwHighDateTime ^ GetCurrentProcessId() ^
+                          (GetCurrentThreadId() << 16) ^ GetTickCount() ^ counter.LowPart ^
+                          static_cast<std::uintptr_t>(counter.HighPart);
+    seed ^= reinterpret_cast<std::uintptr_t>(&seed);
+    if (seed != 0) __stack_chk_guard = seed;
+}
 
 void PrepareFatalEnds() {
     // Whatever still raises the abort signal (the system run-time's own abort, should anything

@@ -6,3 +6,8 @@
 
 // Routes the abort signal to EndProcessAtOnce; std::terminate and abort go there already.
 void PrepareFatalEnds();
+
+// Gives the stack protector's guard a value of this run. Called first thing in WinMain, which is
+// not protected itself: a protected function that is running while the guard changes would take
+// the change for an overwritten stack when it returns.
+void SeedStackGuard();

@@ -12,7 +12,8 @@ Win32Platform g_platform;
 LauncherApp g_app(g_platform);
 }  // namespace
 
-int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
+__attribute__((no_stack_protector)) int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
+    SeedStackGuard();
     PrepareFatalEnds();
     PrepareProcess();
     // Whether the instance was turned away or the sequence ran, the launcher ends the same way.

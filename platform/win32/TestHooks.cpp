@@ -23,8 +23,17 @@ bool TestHookSet(const char* name) {
     return false;
 }
 
+namespace {
+// Writes past the end of an array on its own stack frame, as an overflow would.
+__attribute__((noinline)) void OverrunStackArray(volatile std::size_t length) {
+    char buffer[16];
+    for (std::size_t i = 0; i < length; ++i) reinterpret_cast<volatile char*>(buffer)[i] = 'x';
+}
+}  // namespace
+
 void RunTestFaultHook() {
     if (TestHookSet("bad-alloc")) throw std::bad_alloc();
     if (TestHookSet("terminate")) std::terminate();
     if (TestHookSet("abort")) std::abort();
+    if (TestHookSet("stack-overrun")) OverrunStackArray(64);
 }

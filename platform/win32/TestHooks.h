@@ -7,7 +7,8 @@
 // Whether the hook is named in the environment variable START_TEST_HOOKS (comma-separated).
 bool TestHookSet(const char* name);
 // Brings about the fault the environment names, if any: "bad-alloc" throws std::bad_alloc (as
-// running out of memory would), "terminate" calls std::terminate, "abort" calls abort.
+// running out of memory would), "terminate" calls std::terminate, "abort" calls abort,
+// "stack-overrun" writes past an array on the stack, over the stack protector's guard.
 void RunTestFaultHook();
 #else
 constexpr bool TestHookSet(const char*) { return false; }
