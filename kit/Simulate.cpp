@@ -1,8 +1,42 @@
+// disckit simulate: what the launcher does with a disc folder on a Windows of one's choosing, by
+// running the launcher's own sequence against a simulated system.
+#include <filesystem>
 #include <ostream>
+#include <system_error>
 
+#include "kit/SimOptions.h"
+#include "kit/Simulation.h"
 #include "kit/Verbs.h"
 
-int RunSimulate(const Args&, std::ostream&, std::ostream& err) {
-    err << "disckit: 'simulate' is not built yet\n";
-    return kExitUsage;
+int RunSimulate(const Args& args, std::ostream& out, std::ostream& err) {
+    SimOptions options;
+    std::string error;
+    if (!ParseSimulateArgs(args, options, error)) {
+        err << "disckit simulate: " << error << '\n' << kSimulateUsage;
+        return kExitUsage;
+    }
+    const std::filesystem::path dir = std::filesystem::u8path(options.discDir);
+    std::error_code ec;
+    if (!std::filesystem::is_directory(dir, ec)) {
+        err << "disckit simulate: no such folder: " << options.discDir << '\n';
+        return kExitUsage;
+    }
+    const SimDisc disc(dir);
+    if (options.matrix) {
+        const Matrix matrix = RunMatrix(options.config, options.codePageGiven, disc);
+        if (options.json) {
+            Json root = MatrixToJson(matrix, options.config, options.codePageGiven);
+            out << root.Dump();
+        } else {
+            PrintMatrix(matrix, out);
+        }
+        return kExitClean;
+    }
+    const SimRun run = RunSimulation(options.config, disc);
+    if (options.json) {
+        out << RunToJson(run, options.discDir).Dump();
+    } else {
+        PrintRun(run, options.discDir, out);
+    }
+    return kExitClean;
 }

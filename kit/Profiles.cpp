@@ -1,0 +1,91 @@
+#include "kit/Profiles.h"
+
+#include <iterator>
+
+namespace {
+
+constexpr std::uint8_t kNoEdition = 0;
+constexpr std::uint8_t kWorkstation = 1;
+constexpr std::uint8_t kServer = 3;
+
+// What each system reports to a program without a supported-OS list in its manifest: from
+// Windows 8.1 on that is 6.2.9200, whatever the real version. The servers without a suffix are
+// the 32-bit editions (2008 R2 exists only for 64-bit); --bits gives the other one.
+constexpr SystemProfile kProfiles[] = {
+    // name        title                                          pf maj min  build  edition    bits ext
+    {"95",        "Windows 95",                                   1, 4,  0,   950,  kNoEdition,   32, false},
+    {"98",        "Windows 98",                                   1, 4,  10,  1998, kNoEdition,   32, false},
+    {"me",        "Windows Me",                                   1, 4,  90,  3000, kNoEdition,   32, false},
+    {"nt4",       "Windows NT 4.0 Workstation (before SP6)",      2, 4,  0,   1381, kWorkstation, 32, false},
+    {"2000",      "Windows 2000 Professional",                    2, 5,  0,   2195, kWorkstation, 32, true},
+    {"xp",        "Windows XP",                                   2, 5,  1,   2600, kWorkstation, 32, true},
+    {"xp-x64",    "Windows XP Professional x64 Edition",          2, 5,  2,   3790, kWorkstation, 64, true},
+    {"2003",      "Windows Server 2003",                          2, 5,  2,   3790, kServer,      32, true},
+    {"vista",     "Windows Vista",                                2, 6,  0,   6002, kWorkstation, 32, true},
+    {"vista-x64", "Windows Vista, 64-bit",                        2, 6,  0,   6002, kWorkstation, 64, true},
+    {"2008",      "Windows Server 2008",                          2, 6,  0,   6002, kServer,      32, true},
+    {"7",         "Windows 7",                                    2, 6,  1,   7601, kWorkstation, 32, true},
+    {"7-x64",     "Windows 7, 64-bit",                            2, 6,  1,   7601, kWorkstation, 64, true},
+    {"2008r2",    "Windows Server 2008 R2",                       2, 6,  1,   7601, kServer,      64, true},
+    {"8",         "Windows 8",                                    2, 6,  2,   9200, kWorkstation, 32, true},
+    {"8-x64",     "Windows 8, 64-bit",                            2, 6,  2,   9200, kWorkstation, 64, true},
+    {"8.1",       "Windows 8.1 (reports 6.2)",                    2, 6,  2,   9200, kWorkstation, 32, true},
+    {"8.1-x64",   "Windows 8.1, 64-bit (reports 6.2)",            2, 6,  2,   9200, kWorkstation, 64, true},
+    {"10",        "Windows 10 (reports 6.2)",                     2, 6,  2,   9200, kWorkstation, 32, true},
+    {"10-x64",    "Windows 10, 64-bit (reports 6.2)",             2, 6,  2,   9200, kWorkstation, 64, true},
+    {"11-x64",    "Windows 11 (reports 6.2)",                     2, 6,  2,   9200, kWorkstation, 64, true},
+};
+
+constexpr std::uint32_t kPlatformWindows = 1;
+
+}  // namespace
+
+std::size_t SystemProfileCount() { return std::size(kProfiles); }
+
+const SystemProfile* SystemProfiles() { return kProfiles; }
+
+const SystemProfile* FindSystemProfile(const std::string& name) {
+    for (const SystemProfile& p : kProfiles) {
+        if (name == p.name) return &p;
+    }
+    return nullptr;
+}
+
+std::string SystemProfileNames() {
+    std::string names;
+    for (const SystemProfile& p : kProfiles) {
+        if (!names.empty()) names += ' ';
+        names += p.name;
+    }
+    return names;
+}
+
+SimSystem SystemFromProfile(const SystemProfile& p) {
+    SimSystem s;
+    s.profile = p.name;
+    s.title = p.title;
+    s.platformId = p.platformId;
+    s.majorVersion = p.majorVersion;
+    s.minorVersion = p.minorVersion;
+    s.build = p.build;
+    s.productType = p.productType;
+    s.bits = p.bits;
+    s.extendedQuery = p.extendedQuery;
+    return s;
+}
+
+SimSystem DefaultSystem() { return SystemFromProfile(*FindSystemProfile(kDefaultProfile)); }
+
+VersionRecord ComposeVersionRecord(const SimSystem& s) {
+    VersionRecord r;
+    r.platformId = s.platformId;
+    r.majorVersion = s.majorVersion;
+    r.minorVersion = s.minorVersion;
+    r.buildNumber = s.build;
+    if (s.platformId == kPlatformWindows) {
+        r.buildNumber = ((s.majorVersion & 0xFFu) << 24) | ((s.minorVersion & 0xFFu) << 16) |
+                        (s.build & 0xFFFFu);
+    }
+    r.productType = s.productType;
+    return r;
+}

@@ -1,0 +1,58 @@
+// The Windows systems `disckit simulate` can describe: what each one reports to the launcher (a
+// program whose manifest lists no supported systems), its edition and its bitness.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "platform/Platform.h"
+
+// One row of the profile table. Add a column here and fill it in Profiles.cpp; nothing else
+// holds a copy of these facts.
+struct SystemProfile {
+    const char* name;   // as given to --system
+    const char* title;  // what a person calls it
+    std::uint32_t platformId;
+    std::uint32_t majorVersion;
+    std::uint32_t minorVersion;
+    // The build number itself. The 95/98/Me family reports it in the low 16 bits of the record's
+    // build field, with major and minor version in the high 16 bits (see ComposeVersionRecord).
+    std::uint32_t build;
+    std::uint8_t productType;  // 1 workstation, 3 server; 0 where the system has no editions
+    int bits;                  // 32 or 64
+    // Whether the system answers the extended version query at all: the 95/98/Me family and NT 4
+    // before Service Pack 6 only know the basic one, which carries no product type.
+    bool extendedQuery;
+};
+
+constexpr const char* kDefaultProfile = "7-x64";
+
+std::size_t SystemProfileCount();
+const SystemProfile* SystemProfiles();
+// Null when there is no profile of that name (names are compared exactly).
+const SystemProfile* FindSystemProfile(const std::string& name);
+// The names, blank-separated, in table order (for messages).
+std::string SystemProfileNames();
+
+// The system a simulation runs on: a profile, possibly with single fields overridden.
+struct SimSystem {
+    std::string profile;  // the profile it started from
+    std::string title;
+    std::uint32_t platformId = 0;
+    std::uint32_t majorVersion = 0;
+    std::uint32_t minorVersion = 0;
+    std::uint32_t build = 0;
+    std::uint8_t productType = 0;
+    int bits = 32;
+    bool extendedQuery = true;
+    bool overridden = false;  // some field differs from the profile's
+};
+
+SimSystem SystemFromProfile(const SystemProfile& profile);
+// The system of the default profile.
+SimSystem DefaultSystem();
+
+// The version record the system hands out. On platform 1 the build field carries major and minor
+// version in its high 16 bits and the build in its low 16 bits, as those systems fill it.
+VersionRecord ComposeVersionRecord(const SimSystem& system);
