@@ -6,17 +6,36 @@ set(WIN32_COMMON_FLAGS -ffunction-sections -fdata-sections
     -ffile-prefix-map=${CMAKE_SOURCE_DIR}=. -ffile-prefix-map=${CMAKE_BINARY_DIR}=.)
 set(WIN32_LINK_FLAGS -static -static-libgcc -static-libstdc++ -Wl,--gc-sections -s
     -Wl,--no-insert-timestamp -Wl,--dynamicbase -Wl,--nxcompat -Wl,--tsaware)
-target_compile_options(launcher_core PRIVATE ${WIN32_COMMON_FLAGS})
+# The launcher's own code checks the stack frames that hold arrays before they return; the guard
+# and the failure routine are its own (platform/win32/Fatal.cpp). Whatever links the core links
+# with the flag too, so that the compiler's support library stands in where they are missing.
+set(LAUNCHER_STACK_PROTECTOR -fstack-protector-strong)
+target_compile_options(launcher_core PRIVATE ${WIN32_COMMON_FLAGS} ${LAUNCHER_STACK_PROTECTOR})
+target_link_options(launcher_core INTERFACE ${LAUNCHER_STACK_PROTECTOR})
 
-add_executable(Start WIN32
-  platform/win32/Win32Platform.cpp
-  platform/win32/Main.cpp
-  platform/win32/Start.rc
-)
-target_link_libraries(Start PRIVATE launcher_core)
-target_compile_options(Start PRIVATE ${LAUNCHER_WARNINGS} ${WIN32_COMMON_FLAGS})
-target_link_options(Start PRIVATE ${WIN32_LINK_FLAGS})
-set_target_properties(Start PROPERTIES OUTPUT_NAME Start RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+# The launcher's application layer on top of the core; dir: where the program goes.
+function(launcher_program target dir)
+  add_executable(${target} WIN32
+    platform/win32/Win32Platform.cpp
+    platform/win32/Main.cpp
+    platform/win32/Fatal.cpp
+    platform/win32/Start.rc
+    ${ARGN}
+  )
+  target_link_libraries(${target} PRIVATE launcher_core)
+  target_compile_options(${target} PRIVATE ${LAUNCHER_WARNINGS} ${WIN32_COMMON_FLAGS}
+                         ${LAUNCHER_STACK_PROTECTOR})
+  # The link map beside the program: where scripts/check-imports.sh finds the stack guard's
+  # check, which the stripped image no longer names.
+  target_link_options(${target} PRIVATE ${WIN32_LINK_FLAGS} -Wl,-Map=${dir}/${target}.map)
+  set_target_properties(${target} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${dir})
+endfunction()
+
+launcher_program(Start ${CMAKE_BINARY_DIR})
+# The test build: the same sources and core with the hooks of platform/win32/TestHooks.h, for the
+# end-to-end scenarios only. It sits with the test tools, never on the disc.
+launcher_program(StartTest ${CMAKE_BINARY_DIR}/tools platform/win32/TestHooks.cpp)
+target_compile_definitions(StartTest PRIVATE LAUNCHER_TEST_HOOKS)
 set_source_files_properties(platform/win32/Start.rc PROPERTIES
   OBJECT_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/platform/win32/Start.manifest)
 

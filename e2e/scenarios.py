@@ -10,6 +10,8 @@ Expectations about the system come from what Wine reports (OsProbe) and the laun
 rules, never from the name of a Wine setting.
 """
 
+import re
+import shutil
 import subprocess
 import sys
 import time
@@ -393,6 +395,147 @@ def planted_library():
         loads = [e[3] for e in events(log, "qzm", "load")]
         equal(loads, [b"D:\\qzm.dll"], "libraries of the disc loaded")
         check_supported_run(m, d, result.returncode, ended)
+
+
+# --- Hardening: a folder outside the code page, planted system libraries, fatal ends -------------
+
+START_TEST = winelab.TOOLS / "StartTest.exe"
+
+
+def put_test_launcher(m):
+    """The launcher's test build (hooks named in START_TEST_HOOKS) on the disc, as Start.exe."""
+    shutil.copy2(START_TEST, m.disc_dir / "Start.exe")
+
+
+@scenario
+def fullwidth_quote_folder():
+    """A copied disc in a folder whose name holds a fullwidth quote (U+FF02), which code page 1252
+    cannot hold: read through the ANSI call it becomes '"', and quoted into the elevated command
+    lines it would add arguments of the folder namer's choosing. The launcher treats the path like
+    one it cannot read: after the guard it starts, loads, writes and shows nothing, and ends with
+    exit code 0."""
+    with Machine("fullwidth_quote_folder") as m:
+        equal(m.report["acp"], "1252", "ANSI code page")
+        d = m.put_disc(folder="x\uff02 y")
+        without(m, "Q7.exe")
+        m.watch_boxes()
+        launcher = m.start_launcher(d)
+        # A box would hold the launcher up until the watcher has recorded and answered it.
+        ended = m.wait_for(lambda: launcher.poll() is not None, 90)
+        log = m.log()
+        handoff = m.unix_path("C:\\windows\\Handoff.ini")
+        did = {
+            "ended": ended,
+            "exit code": launcher.returncode,
+            "boxes": boxes(log),
+            "events": [f"{e[1]} {e[2]} {e[3].decode(m.ansi, 'replace')}" for e in log],
+            "Handoff.ini": handoff.read_bytes().decode(m.ansi, "replace") if handoff.exists() else None,
+        }
+        equal(did, {"ended": True, "exit code": 0, "boxes": [], "events": [], "Handoff.ini": None},
+              "what the launcher did")
+
+
+# The libraries that system code loads by their bare names in the launcher's process, as Wine's
+# loader trace of a run shows (WINEDEBUG=+loaddll): the theme library when the common controls
+# initialise, OLE and the two libraries it imports when a message box is shown; and the common
+# controls and the process-status library, which the launcher loads itself. Not among them: the
+# libraries a process loads at its start, before the launcher's first instruction (Windows keeps
+# those as known libraries), and Wine's own display driver, which Windows does not have.
+LOADED_BY_NAME = ("uxtheme.dll", "ole32.dll", "combase.dll", "rpcrt4.dll", "comctl32.dll",
+                  "psapi.dll")
+LOADED = re.compile(r'([0-9a-f]+):trace:loaddll:build_module Loaded L"(.*)" at ')
+
+
+def libraries_loaded_into_launcher(trace):
+    """Paths of the libraries the launcher's process loaded, from Wine's loader trace."""
+    thread, paths = None, []
+    for line in trace.decode("latin-1").splitlines():
+        match = LOADED.match(line)
+        if not match:
+            continue
+        path = match.group(2).replace("\\\\", "\\")
+        if thread is None and path.lower().endswith("\\start.exe"):
+            thread = match.group(1)
+        if match.group(1) == thread:
+            paths.append(path)
+    return paths
+
+
+def fallback_search(name, arch):
+    """The test build forced onto the fallback search of systems without
+    SetDefaultDllDirectories, with a planted copy of each library of LOADED_BY_NAME beside it
+    and Wine told to prefer such copies: one run without a box, one with the probe library's box.
+    No planted copy may be loaded into the launcher's process."""
+    with Machine(name, arch=arch) as m:
+        d = m.put_disc()
+        without(m, "Q7.exe")
+        put_test_launcher(m)
+        planted = (winelab.TOOLS / "Planted.dll").read_bytes()
+        for library in LOADED_BY_NAME:
+            (m.disc_dir / library).write_bytes(planted)
+        env = {"START_TEST_HOOKS": "fallback-search", "WINEDEBUG": "+loaddll",
+               "WINEDLLOVERRIDES": ";".join(["mscoree,mshtml="] +
+                                            [f"{lib[:-4]}=n,b" for lib in LOADED_BY_NAME])}
+        m.watch_boxes()
+        launcher = (d + "Start.exe").lower()
+        outcome, expected, taken_by_browser = {}, {}, []
+        for run, remove, box in (("no box", (), []), ("probe box", ("qzm.dll",), [PROBE_FAIL])):
+            without(m, *remove)
+            before = len(m.log())
+            result = m.wine(d + "Start.exe", timeout=90, check=False, env=env)
+            log = m.log()[before:]
+            loads = [e[3].decode(m.ansi).split("\x1f") for e in events(log, "Planted", "load")]
+            taken_by_browser += [lib for lib, host in loads if host.endswith("Panoview.exe")]
+            outcome[run] = {
+                "exit code": result.returncode,
+                "boxes": boxes(log),
+                "browser starts": len(events(log, "Panoview", "start")),
+                "planted copies loaded": [lib for lib, host in loads if host.lower() == launcher],
+                "other libraries of the disc folder": [
+                    p for p in libraries_loaded_into_launcher(result.stderr)
+                    if p.lower().startswith(d.lower()) and p.lower() not in
+                    (launcher, (d + "qzm.dll").lower())],
+            }
+            expected[run] = {"exit code": 0, "boxes": box, "browser starts": 1,
+                             "planted copies loaded": [], "other libraries of the disc folder": []}
+        equal(outcome, expected, "the launcher's process, per run")
+        # The browser, a program of the disc, does take the planted copies from its own folder:
+        # Wine prefers them, so their absence from the launcher's process means something.
+        check(taken_by_browser, "no planted copy was loaded anywhere: the check would prove nothing")
+
+
+@scenario
+def fallback_search_planted():
+    fallback_search("fallback_search_planted", "win64")
+
+
+@scenario
+def fallback_search_planted_native32():
+    fallback_search("fallback_search_planted_native32", "win32")
+
+
+@scenario
+def fatal_ends_quietly():
+    """Out of memory, std::terminate, abort and a stack overrun, brought about by the test build
+    right after the guard: each time the launcher ends at once with exit code 0, with no box of
+    its own (the run-time's "abnormal program termination") nor the system's crash report, and
+    nothing more happens."""
+    with Machine("fatal_ends_quietly") as m:
+        d = prepare(m, "Q7.exe")
+        put_test_launcher(m)
+        outcome = {}
+        for fault in ("bad-alloc", "terminate", "abort", "stack-overrun"):
+            before = len(m.log())
+            result = m.wine(d + "Start.exe", timeout=90, check=False,
+                            env={"START_TEST_HOOKS": fault})
+            # A box holds the launcher up until the watcher has recorded and answered it.
+            log = m.log()[before:]
+            outcome[fault] = {"exit code": result.returncode, "boxes": boxes(log),
+                              "events": [f"{e[1]} {e[2]}" for e in log if e[1] != "BoxWatcher"]}
+        handoff = m.unix_path("C:\\windows\\Handoff.ini").exists()
+        equal(outcome, {f: {"exit code": 0, "boxes": [], "events": []} for f in outcome},
+              "per fault")
+        check(not handoff, "hand-off written")
 
 
 # --- The run command -----------------------------------------------------------------------------

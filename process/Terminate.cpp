@@ -10,10 +10,17 @@ char LowerAsciiLetter(char c) {
     return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + ('a' - 'A')) : c;
 }
 
-void TerminateOpened(Platform& platform, std::uint32_t id) {
+// Ends the process behind id if it still is a process of that name. Ids are reused: the listed
+// process may have ended since the snapshot and an unrelated one, of any session, taken over its
+// id. So the name is read again through the opened handle, which holds on to one process whatever
+// happens to the id; a process whose name cannot be read that way is never ended.
+void TerminateOpened(Platform& platform, std::uint32_t id, const std::string& name) {
     const ProcessHandle process = platform.OpenProcess(id, kProcessAccessAll);
     if (process == 0) return;  // passed over, the walk goes on
-    platform.TerminateProcess(process, 0);
+    std::string imageName;
+    if (platform.ProcessImageName(process, imageName) && NamesEqualNoCase(imageName, name)) {
+        platform.TerminateProcess(process, 0);
+    }
     platform.CloseHandle(process);
 }
 
@@ -22,7 +29,7 @@ int TerminateThroughSnapshot(Platform& platform, const std::string& name) {
     ProcessHandle snapshot = 0;
     if (platform.SnapshotProcesses(records, snapshot) != SnapshotStatus::Ok) return 0;
     for (const ProcessRecord& record : records) {
-        if (NamesEqualNoCase(record.exeName, name)) TerminateOpened(platform, record.id);
+        if (NamesEqualNoCase(record.exeName, name)) TerminateOpened(platform, record.id, name);
     }
     return 1;
 }

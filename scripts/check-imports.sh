@@ -27,6 +27,25 @@ while read -r dll; do
   esac
 done <<<"$dlls"
 
+# Functions: a DLL of every system may still lack a function of a later one, and then the loader
+# refuses the whole program with a box of its own, before the launcher could refuse the system
+# properly. Every imported function must be on the reviewed list, with its documented minimum.
+allowlist=$(dirname "$0")/start-imports.txt
+allowed=$(sed -e 's/#.*//' "$allowlist" | awk 'NF == 2 { print tolower($1) " " $2 }')
+imports=$(awk -F'\t' '/^\tDLL Name: / { dll = tolower(substr($2, 11)); next }
+  /^\tvma:/ { next }
+  /^$/ { dll = "" }
+  dll != "" && NF >= 3 { n = split($3, f, " "); print dll " " (n >= 2 ? f[2] : "ordinal-" f[1]) }' <<<"$headers")
+[ -n "$imports" ] || bad "no imported functions found"
+unlisted=$(comm -23 <(sort -u <<<"$imports") <(sort -u <<<"$allowed"))
+if [ -z "$unlisted" ]; then
+  ok "$(wc -l <<<"$imports") imported functions, each on ${allowlist#./} (Windows 2000 has them all)"
+else
+  while read -r entry; do
+    bad "imports $entry, which is not on ${allowlist#./} (a function Windows 2000 lacks keeps the launcher from loading there)"
+  done <<<"$unlisted"
+fi
+
 field() { awk -v f="$1" '$1 == f { print $2; exit }' <<<"$headers"; }
 magic=$(field Magic)
 [ "$magic" = 010b ] && ok "PE32 (magic $magic)" || bad "magic $magic, not PE32"
@@ -93,6 +112,25 @@ level=$(grep -v '^has <' <<<"$manifest" || true)
   || bad "manifest (24/1): expected level=requireAdministrator uiAccess=false, found '$level'"
 extra=$(sed -n 's/^has //p' <<<"$manifest" | tr '\n' ' ')
 [ -z "$extra" ] && ok "manifest names no supported systems" || bad "manifest names supported systems: $extra"
+
+# The stack protector: functions that keep arrays on the stack check a guard value before they
+# return and end the process when it was overwritten. The image is stripped, so the link map
+# written beside it says where the check's failure routine lies; the code must call it.
+map=${exe%.exe}.map
+fail_at=$([ -f "$map" ] && awk '$2 == "__stack_chk_fail" && $1 ~ /^0x/ { print $1; exit }' "$map" || true)
+if [ ! -f "$map" ]; then
+  bad "no link map $map beside the image: the stack protector cannot be checked"
+elif [ -z "$fail_at" ]; then
+  bad "stack protector off: no __stack_chk_fail in $map"
+else
+  checks=$($objdump -d --no-show-raw-insn "$exe" | grep -c "call   $(printf '0x%x' "$fail_at")$" || true)
+  ((checks >= 10)) && ok "stack protector on: $checks functions check the stack guard" \
+    || bad "stack protector: only $checks calls of __stack_chk_fail ($fail_at)"
+fi
+
+# The test hooks (platform/win32/TestHooks.h) belong to tools/StartTest.exe alone: the shipped
+# launcher reads nothing from its environment.
+if grep -q START_TEST_HOOKS "$exe"; then bad "holds the test hooks (START_TEST_HOOKS)"; else ok "holds no test hooks"; fi
 
 size=$(stat -c %s "$exe")
 ((size <= 200 * 1024)) && ok "size $size bytes ($((size / 1024)) KiB, limit 200 KiB)" || bad "size $size bytes, over 200 KiB"

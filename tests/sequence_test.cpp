@@ -217,4 +217,21 @@ TEST(SequenceWithoutInstallDir, StartsLoadsAndWritesNothing) {
     }
 }
 
+// A folder whose name the code page cannot hold exactly (a fullwidth quote would come back as '"'
+// and open the elevated command lines to arguments of the folder namer's choosing) is treated as
+// no folder at all: after the guard nothing is registered, shown, written or started.
+TEST(SequenceWithoutInstallDir, PathOutsideTheCodePageDoesNothingAfterTheGuard) {
+    for (ModulePathStatus status : {ModulePathStatus::NotInCodePage, ModulePathStatus::Unreadable}) {
+        FakePlatform fake;
+        SetUpDisc(fake, "C:\\x\" y\\");
+        fake.moduleFileNameStatus = status;
+        LauncherApp app(fake);
+        EXPECT_FALSE(app.InitInstance());
+        EXPECT_EQ(fake.log, std::vector<std::string>{"counter"});
+        EXPECT_FALSE(fake.HasFile("C:\\Windows\\Handoff.ini"));
+        EXPECT_EQ(app.InstallDir(), "");
+        EXPECT_TRUE(fake.Events("cwd ").empty());
+    }
+}
+
 }  // namespace

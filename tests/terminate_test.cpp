@@ -73,6 +73,23 @@ TEST_P(Termination, NoMatchEndsNothing) {
     EXPECT_TRUE(fake.terminated.empty());
 }
 
+// Ids are reused: between the listing and the open, a listed process may end and an unrelated
+// one, of any session, take over its id. Only a process still of the requested name is ended.
+TEST_P(Termination, AProcessThatTookOverAListedIdIsNotEnded) {
+    std::uint32_t reused = 0;
+    fake.onOpenProcess = [&](FakePlatform& f, std::uint32_t id) {
+        if (id == q7Again) {
+            f.ReuseProcessId(id, "winlogon.exe");
+            reused = id;
+        }
+    };
+    TerminateProcessesByName(fake, "Q7.exe");
+    EXPECT_EQ(reused, q7Again);
+    EXPECT_EQ(fake.terminated, (std::vector<std::uint32_t>{q7, q7Case}));
+    EXPECT_TRUE(fake.IsAlive(q7Again));
+    EXPECT_EQ(fake.openHandles, 0);
+}
+
 INSTANTIATE_TEST_SUITE_P(Sources, Termination, ::testing::Values(true, false),
                          [](const auto& row) { return row.param ? "Snapshot" : "Modules"; });
 
@@ -84,6 +101,22 @@ TEST(Termination, SnapshotSourceIsPreferredAndItsFailureEndsTheCall) {
     EXPECT_TRUE(fake.terminated.empty());
     EXPECT_TRUE(fake.Events("open-module-source").empty());
     EXPECT_TRUE(fake.Events("box ").empty());
+}
+
+// The snapshot's name is only a hint: the name read through the opened handle decides, in any
+// case of A to Z, and a process whose name cannot be read that way is never ended.
+TEST(Termination, SnapshotMatchesAreEndedOnlyWhenTheirHandleStillNamesThem) {
+    FakePlatform fake;
+    const std::uint32_t unreadable = fake.AddProcess("Q7.exe");
+    const std::uint32_t otherCase = fake.AddProcess("Q7.exe");
+    fake.processes[0].imageNameReadable = false;
+    fake.onOpenProcess = [&](FakePlatform& f, std::uint32_t id) {
+        if (id == otherCase) f.processes[1].exeName = "q7.EXE";
+    };
+    EXPECT_EQ(TerminateProcessesByName(fake, "Q7.exe"), 1);
+    EXPECT_EQ(fake.terminated, std::vector<std::uint32_t>{otherCase});
+    EXPECT_TRUE(fake.IsAlive(unreadable));
+    EXPECT_EQ(fake.openHandles, 0);
 }
 
 TEST(Termination, ModuleSourceFailuresEndNothing) {

@@ -77,6 +77,16 @@ std::uint32_t FakePlatform::AddProcess(const std::string& exeName) {
     return p.id;
 }
 
+void FakePlatform::ReuseProcessId(std::uint32_t id, const std::string& exeName) {
+    for (FakeProcess& p : processes) {
+        if (p.id != id) continue;
+        FakeProcess replacement;
+        replacement.id = id;
+        replacement.exeName = exeName;
+        p = replacement;
+    }
+}
+
 bool FakePlatform::IsAlive(std::uint32_t id) const { return FindProcess(id) != nullptr; }
 
 std::vector<std::string> FakePlatform::Events(const std::string& prefix) const {
@@ -148,6 +158,7 @@ void FakePlatform::UpperCase(std::string& text) {
 }
 
 ModulePathStatus FakePlatform::ModuleFileName(std::string& path) {
+    if (moduleFileNameStatus != ModulePathStatus::Ok) return moduleFileNameStatus;
     if (!moduleFileName) return ModulePathStatus::Unreadable;
     path = *moduleFileName;
     return ModulePathStatus::Ok;
@@ -284,6 +295,7 @@ std::unique_ptr<ModuleSource> FakePlatform::OpenModuleSource() {
 
 ProcessHandle FakePlatform::OpenProcess(std::uint32_t id, std::uint32_t access) {
     log.push_back("open-process " + std::to_string(id) + " " + std::to_string(access));
+    if (onOpenProcess) onOpenProcess(*this, id);
     const FakeProcess* p = FindProcess(id);
     if (!p || !p->openable) return 0;
     const ProcessHandle h = nextHandle_++;
@@ -296,7 +308,7 @@ bool FakePlatform::ProcessImageName(ProcessHandle process, std::string& name) {
     auto it = openProcesses_.find(process);
     if (it == openProcesses_.end()) return false;
     const FakeProcess* p = FindProcess(it->second);
-    if (!p) return false;
+    if (!p || !p->imageNameReadable) return false;
     name = p->exeName;
     return true;
 }

@@ -28,6 +28,7 @@ struct FakeProcess {
     bool openable = true;         // OpenProcess succeeds
     bool hasModule = true;        // the first module can be obtained
     bool nameReadable = true;     // its base name can be read
+    bool imageNameReadable = true;  // its image name can be read through an opened handle
     bool terminable = true;
 };
 
@@ -37,7 +38,10 @@ public:
 
     // --- Scripted world ----------------------------------------------------------------------
     std::int32_t instanceCounter = -1;
-    std::optional<std::string> moduleFileName = std::string("D:\\Start.exe");
+    std::optional<std::string> moduleFileName = std::string("D:\\Start.exe");  // nullopt: unreadable
+    // What reading the executable's path answers when it is not Ok (e.g. NotInCodePage: the path
+    // holds a character the code page lacks); moduleFileName is then not handed out.
+    ModulePathStatus moduleFileNameStatus = ModulePathStatus::Ok;
     std::optional<std::string> windowsDir = std::string("C:\\Windows");
     std::optional<std::string> systemDir = std::string("C:\\Windows\\system32");
     std::set<unsigned char> leadBytes;                   // double-byte code page when not empty
@@ -70,6 +74,9 @@ public:
         onStart;
     // Called after every sleep.
     std::function<void(FakePlatform&, std::uint32_t ms)> onSleep;
+    // Called when a process is about to be opened by its id, before the open looks it up; may
+    // change the world (e.g. the listed process ends and another one takes over its id).
+    std::function<void(FakePlatform&, std::uint32_t id)> onOpenProcess;
     std::size_t maxSleeps = 10000;  // then FakeRunLimit
 
     // --- Observations ------------------------------------------------------------------------
@@ -85,6 +92,8 @@ public:
     bool IsReadOnly(const std::string& path) const;
     std::string FileContent(const std::string& path) const;
     std::uint32_t AddProcess(const std::string& exeName);
+    // The process with this id ends and an unrelated one, of another name, gets the same id.
+    void ReuseProcessId(std::uint32_t id, const std::string& exeName);
     bool IsAlive(std::uint32_t id) const;
     // Log entries that start with prefix, in order.
     std::vector<std::string> Events(const std::string& prefix) const;

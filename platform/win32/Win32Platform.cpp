@@ -1,4 +1,6 @@
 #include "platform/win32/Win32Platform.h"
+#include "platform/win32/GrowingRead.h"
+#include "platform/win32/TestHooks.h"
 
 // clang-format off
 #include <windows.h>
@@ -6,6 +8,9 @@
 // clang-format on
 #include <mbctype.h>
 #include <mbstring.h>
+
+#include <algorithm>
+#include <utility>
 
 // The interface's names are the launcher's own, not the system's character-set macros.
 #undef CopyFile
@@ -39,25 +44,51 @@ Function EntryPoint(HMODULE module, const char* name) {
     return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
 }
 
-// Reads a string whose length the system reports, growing the buffer until it fits.
-template <typename Query>
-bool ReadSystemString(std::string& out, Query query) {
-    std::string buffer(MAX_PATH, '\0');
-    for (;;) {
-        const UINT n = query(&buffer[0], static_cast<UINT>(buffer.size()));
-        if (n == 0) return false;
-        if (n < buffer.size()) {
-            buffer.resize(n);
-            out = buffer;
-            return true;
-        }
-        buffer.resize(n + 1);  // n is the size needed, terminating zero included
+// UTF-16 text, without a terminating zero. Not std::wstring: its instantiations would add some
+// 35 KiB to the image for the two calls that use it.
+using WideText = std::vector<wchar_t>;
+
+// The ANSI code page's form of a UTF-16 text, only when the code page holds every character of it
+// exactly. The system's default conversion (and every ...A call that reports a name) maps a
+// character the code page lacks to a look-alike, "best fit": a fullwidth quote becomes '"', a
+// fullwidth backslash '\\', an omega 'O'. In a path that changes which folder it names, and inside
+// the quotes of a command line it adds arguments chosen by whoever named the folder.
+bool ToAnsiExactly(const WideText& wide, std::string& ansi) {
+    ansi.clear();
+    if (wide.empty()) return true;
+    const int wideLength = static_cast<int>(wide.size());
+    DWORD flags = WC_NO_BEST_FIT_CHARS;
+    BOOL usedDefault = FALSE;
+    BOOL* usedDefaultAnswer = &usedDefault;
+    int size = WideCharToMultiByte(CP_ACP, flags, wide.data(), wideLength, nullptr, 0, nullptr,
+                                   usedDefaultAnswer);
+    if (size == 0) {
+        // Some ANSI code pages (UTF-8, and every one on systems older than 2000) take neither the
+        // flag nor the question; the round trip below still finds any character that changed.
+        flags = 0;
+        usedDefaultAnswer = nullptr;
+        size = WideCharToMultiByte(CP_ACP, 0, wide.data(), wideLength, nullptr, 0, nullptr,
+                                   nullptr);
+        if (size == 0) return false;
     }
+    std::string bytes(static_cast<std::size_t>(size), '\0');
+    if (WideCharToMultiByte(CP_ACP, flags, wide.data(), wideLength, &bytes[0], size, nullptr,
+                            usedDefaultAnswer) != size ||
+        usedDefault) {
+        return false;
+    }
+    WideText back(wide.size(), L'\0');
+    if (MultiByteToWideChar(CP_ACP, 0, bytes.data(), size, &back[0], wideLength) != wideLength ||
+        back != wide) {
+        return false;
+    }
+    ansi = std::move(bytes);
+    return true;
 }
 
 std::string SystemFolder() {
     std::string folder;
-    ReadSystemString(folder, [](char* b, UINT n) { return GetSystemDirectoryA(b, n); });
+    ReadGrowing(folder, [](char* b, DWORD n) { return GetSystemDirectoryA(b, n); });
     return folder;
 }
 
@@ -66,8 +97,16 @@ HMODULE LoadSystemLibrary(const char* name) {
     if (g_searchFlagsWork) return LoadLibraryExA(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
     const std::string folder = SystemFolder();
     if (folder.empty()) return nullptr;
-    return LoadLibraryA((folder + '\\' + name).c_str());
+    // By its full path, and the libraries it imports are looked for beside it first, not in the
+    // launcher's folder.
+    return LoadLibraryExA((folder + '\\' + name).c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
 }
+
+// Libraries that system code loads by their bare names inside the launcher's process: the theme
+// library when the common controls initialise, OLE when a message box is shown (as a listing of
+// what the process loads shows). Where the search cannot be restricted to the system directory,
+// it starts in the launcher's own folder for such a name.
+constexpr const char* kLibrariesLoadedByName[] = {"uxtheme.dll", "ole32.dll"};
 
 ProcessHandle ToHandle(HANDLE h) { return reinterpret_cast<ProcessHandle>(h); }
 HANDLE FromHandle(ProcessHandle h) { return reinterpret_cast<HANDLE>(h); }
@@ -110,11 +149,12 @@ public:
         if (!enumModules_(FromHandle(process), &module, sizeof module, &needed)) {
             return ModuleNameStatus::NoModule;
         }
-        char buffer[MAX_PATH] = {};
-        if (baseName_(FromHandle(process), module, buffer, sizeof buffer) == 0) {
-            return ModuleNameStatus::NameUnread;
-        }
-        name = buffer;
+        char buffer[MAX_PATH];
+        // Taken by the length the call reports: a name cut short to the buffer need not end with
+        // a zero byte.
+        const DWORD length = baseName_(FromHandle(process), module, buffer, sizeof buffer);
+        if (length == 0) return ModuleNameStatus::NameUnread;
+        name.assign(buffer, std::min<std::size_t>(length, sizeof buffer));
         return ModuleNameStatus::Named;
     }
 
@@ -139,11 +179,22 @@ void PrepareProcess() {
     HMODULE kernel = GetModuleHandleA("kernel32.dll");
     using SetDefaultDllDirectoriesFn = BOOL(WINAPI*)(DWORD);
     auto setDefault = EntryPoint<SetDefaultDllDirectoriesFn>(kernel, "SetDefaultDllDirectories");
+    // A test build can be made to take the path of systems that lack the call.
+    if (TestHookSet("fallback-search")) setDefault = nullptr;
     if (setDefault && setDefault(LOAD_LIBRARY_SEARCH_SYSTEM32)) {
         g_searchFlagsWork = true;
     } else {
-        // Older systems: at least take the current directory out of the search.
-        SetDllDirectoryA("");
+        // Older systems: at least take the current directory out of the search. Looked up by
+        // name too: Windows 2000 and XP before SP1 lack it, and an import would keep the launcher
+        // from loading there at all, instead of refusing those systems as it should.
+        using SetDllDirectoryFn = BOOL(WINAPI*)(LPCSTR);
+        if (auto setDirectory = EntryPoint<SetDllDirectoryFn>(kernel, "SetDllDirectoryA")) {
+            setDirectory("");
+        }
+        // The launcher's folder still comes first for every bare name. Loaded from the system
+        // directory now, before anything could ask for them, these libraries are found already
+        // loaded whenever system code asks for them by name later; they stay loaded for good.
+        for (const char* name : kLibrariesLoadedByName) LoadSystemLibrary(name);
     }
 }
 
@@ -156,6 +207,8 @@ void Win32Platform::ShowMessage(const std::string& text, const std::string& capt
 }
 
 void Win32Platform::InitializeControls() {
+    // The first step after the guard: where a test build brings about the faults it is asked for.
+    RunTestFaultHook();
     // Reached at run time so that the import table names no library that the system might look
     // for in the launcher's folder first.
     HMODULE comctl = LoadSystemLibrary("comctl32.dll");
@@ -173,19 +226,31 @@ void Win32Platform::UpperCase(std::string& text) {
 }
 
 ModulePathStatus Win32Platform::ModuleFileName(std::string& path) {
-    // The call truncates silently when the buffer is too small; grow it until the path fits.
-    std::string buffer(MAX_PATH, '\0');
-    for (;;) {
-        const DWORD n = GetModuleFileNameA(nullptr, &buffer[0], static_cast<DWORD>(buffer.size()));
-        if (n == 0) return ModulePathStatus::Unreadable;
-        if (n < buffer.size()) {
-            buffer.resize(n);
-            path = buffer;
-            return ModulePathStatus::Ok;
-        }
-        if (buffer.size() >= 65536) return ModulePathStatus::Unreadable;
-        buffer.resize(buffer.size() * 2);
+    // Read in UTF-16 and converted without best fit: the ANSI call would hand back a look-alike
+    // for every character the code page lacks (see ToAnsiExactly), and the launcher would build
+    // its elevated command lines from a path that is not its own.
+    DWORD error = ERROR_SUCCESS;
+    WideText wide;
+    if (ReadGrowing(wide, [&error](wchar_t* b, DWORD n) {
+            const DWORD length = GetModuleFileNameW(nullptr, b, n);
+            if (length == 0) error = GetLastError();
+            return length;
+        })) {
+        std::string ansi;
+        if (!ToAnsiExactly(wide, ansi)) return ModulePathStatus::NotInCodePage;
+        path = std::move(ansi);
+        return ModulePathStatus::Ok;
     }
+    // The 95/98/Me family has the UTF-16 call only as a stub that fails. Its file names are held
+    // in the ANSI code page itself, so there the ANSI call gives them as they are, and the
+    // launcher still reaches the refusal it owes those systems.
+    if (error != ERROR_CALL_NOT_IMPLEMENTED) return ModulePathStatus::Unreadable;
+    std::string ansi;
+    if (!ReadGrowing(ansi, [](char* b, DWORD n) { return GetModuleFileNameA(nullptr, b, n); })) {
+        return ModulePathStatus::Unreadable;
+    }
+    path = std::move(ansi);
+    return ModulePathStatus::Ok;
 }
 
 bool Win32Platform::SetCurrentDirectory(const std::string& path) {
@@ -193,7 +258,7 @@ bool Win32Platform::SetCurrentDirectory(const std::string& path) {
 }
 
 bool Win32Platform::WindowsDirectory(std::string& path) {
-    return ReadSystemString(path, [](char* b, UINT n) { return GetWindowsDirectoryA(b, n); });
+    return ReadGrowing(path, [](char* b, DWORD n) { return GetWindowsDirectoryA(b, n); });
 }
 
 bool Win32Platform::SystemDirectory(std::string& path) {
@@ -374,16 +439,25 @@ ProcessHandle Win32Platform::OpenProcess(std::uint32_t id, std::uint32_t access)
 bool Win32Platform::ProcessImageName(ProcessHandle process, std::string& name) {
     // Looked up by name: the call exists from Vista on, and the launcher must still load on the
     // older systems it refuses.
-    using QueryImageNameFn = BOOL(WINAPI*)(HANDLE, DWORD, LPSTR, PDWORD);
+    using QueryImageNameFn = BOOL(WINAPI*)(HANDLE, DWORD, LPWSTR, PDWORD);
     auto query = EntryPoint<QueryImageNameFn>(GetModuleHandleA("kernel32.dll"),
-                                              "QueryFullProcessImageNameA");
+                                              "QueryFullProcessImageNameW");
     if (!query) return false;
-    std::string buffer(MAX_PATH, '\0');
-    DWORD size = static_cast<DWORD>(buffer.size());
-    if (!query(FromHandle(process), 0, &buffer[0], &size)) return false;
-    buffer.resize(size);
-    const std::size_t slash = buffer.find_last_of('\\');
-    name = slash == std::string::npos ? buffer : buffer.substr(slash + 1);
+    // The image may lie deeper than MAX_PATH: grow the buffer rather than leave it unnamed.
+    WideText path;
+    if (!ReadGrowing(path, [&](wchar_t* b, DWORD n) -> DWORD {
+            DWORD size = n;
+            if (query(FromHandle(process), 0, b, &size)) return size;
+            return GetLastError() == ERROR_INSUFFICIENT_BUFFER ? n : 0;
+        })) {
+        return false;
+    }
+    // Exactly, or not at all: through the ANSI call a name with, say, a fullwidth letter comes back
+    // as its plain look-alike, which must not pass for the name that is to be ended.
+    const auto fileName = std::find(path.rbegin(), path.rend(), L'\\').base();
+    std::string ansi;
+    if (!ToAnsiExactly(WideText(fileName, path.end()), ansi)) return false;
+    name = std::move(ansi);
     return true;
 }
 
