@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs, from Debian's packages, whatever building and testing need and is missing.
-#   scripts/deps.sh build   compilers and the test framework
+#   scripts/deps.sh build   compilers, the test framework and the disc image maker
 #   scripts/deps.sh wine    also Wine, Xvfb and what the end-to-end runs need (the default)
 set -euo pipefail
 want=${1:-wine}
@@ -18,7 +18,8 @@ install() {
   apt-get install -y -q --no-install-recommends "${need[@]}" >/dev/null
 }
 
-install cmake make g++ libgtest-dev libgmock-dev python3 valgrind g++-mingw-w64-i686 binutils-mingw-w64-i686
+install cmake make g++ libgtest-dev libgmock-dev python3 valgrind g++-mingw-w64-i686 binutils-mingw-w64-i686 \
+  xorriso
 [ "$want" = wine ] || exit 0
 
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
