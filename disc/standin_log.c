@@ -98,15 +98,22 @@ void standin_log(const char *program, const char *event, const char *detail)
         *p++ = '\r';
         *p++ = '\n';
 
-        /* Append-only access makes each WriteFile land whole at the end, even with several
-         * stand-ins writing at once; a sharing violation only means someone else's open. */
+        /* Wine appends by asking the file's size and writing there, so two programs writing at
+         * once could land on the same place: each holds a lock over the whole file while it
+         * appends. A sharing violation only means someone else's open. */
         for (int attempt = 0; attempt < 100; ++attempt) {
-            HANDLE f = CreateFileA(path, FILE_APPEND_DATA,
+            HANDLE f = CreateFileA(path, GENERIC_WRITE,
                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
                                    OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
             if (f != INVALID_HANDLE_VALUE) {
+                OVERLAPPED whole;
+                ZeroMemory(&whole, sizeof whole);
+                BOOL locked = LockFileEx(f, LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &whole);
                 DWORD written;
+                SetFilePointer(f, 0, NULL, FILE_END);
                 WriteFile(f, line, (DWORD)(p - line), &written, NULL);
+                if (locked)
+                    UnlockFileEx(f, 0, MAXDWORD, MAXDWORD, &whole);
                 CloseHandle(f);
                 break;
             }

@@ -245,7 +245,8 @@ class Xvfb:
 def parse_log(raw, encoding):
     """The stand-ins' log as Events."""
     events = []
-    for line in raw.split(b"\r\n"):
+    # A line is complete once its CR LF is there: the last one may still be being written.
+    for line in raw.split(b"\r\n")[:-1]:
         if not line:
             continue
         fields = line.split(b"\t")
