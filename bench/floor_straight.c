@@ -5,6 +5,15 @@
  * the cost of the launcher's own code and structure, not of the work it has to do. */
 #include <windows.h>
 
+/* Clears a file's read-only attribute, as the launcher does before it replaces a hand-off file
+ * (a copy from a disc comes read-only). */
+static void make_writable(const char *path)
+{
+    DWORD attributes = GetFileAttributesA(path);
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY))
+        SetFileAttributesA(path, attributes & ~(DWORD)FILE_ATTRIBUTE_READONLY);
+}
+
 /* dir + tail into out (dir ends with a backslash). */
 static char *join(char *out, const char *dir, const char *tail)
 {
@@ -91,9 +100,13 @@ int WINAPI WinMain(HINSTANCE inst, HINSTANCE prev, LPSTR args, int show)
     if (f != INVALID_HANDLE_VALUE)
         CloseHandle(f);
 
-    /* Hand-off: the setup program copied, its settings file deleted and written anew. */
-    CopyFileA(join(path, dir, "Handoff.exe"), join(path2, win, "Handoff.exe"), FALSE);
-    DeleteFileA(join(path2, win, "Handoff.ini"));
+    /* Hand-off: the setup program copied (its copy writable before and after), its settings
+     * file made writable, deleted and written anew. */
+    make_writable(join(path2, win, "Handoff.exe"));
+    CopyFileA(join(path, dir, "Handoff.exe"), path2, FALSE);
+    make_writable(path2);
+    make_writable(join(path2, win, "Handoff.ini"));
+    DeleteFileA(path2);
     f = CreateFileA(path2, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
     if (f != INVALID_HANDLE_VALUE) {
         join(path, dir, "Start.exe");

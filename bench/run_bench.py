@@ -15,7 +15,6 @@
 import argparse
 import json
 import os
-import shutil
 import signal
 import statistics
 import subprocess
@@ -31,7 +30,7 @@ sys.path.insert(0, str(ROOT / "e2e"))
 import winelab  # noqa: E402  (needs the environment above)
 
 PROGRAMS = ("Start.exe", "floor_straight.exe", "floor_bare.exe")
-# Built by scripts/bench.sh from bench/ and copied onto the disc next to Start.exe.
+# Built by scripts/bench.sh from bench/ and put on the disc's image next to Start.exe.
 BUILT_HERE = ("floor_straight.exe", "floor_bare.exe", "peakmem.exe")
 # Every program of a round, and what they start; all of them must be gone before the next round.
 TRANSIENT = {p.lower() for p in PROGRAMS + BUILT_HERE} | {"regsvr32", "regsvr32.exe",
@@ -75,7 +74,7 @@ def prefix_processes(m):
     return found
 
 
-def settle(m, timeout=60):
+def settle(m, timeout=winelab.PATIENCE):
     """Waits until the program, and the registrations it started, have ended on their own; then
     ends the browser (which would run on) and removes the class key the registrations wrote, so
     that every round starts on the same machine: no browser, class not registered."""
@@ -105,19 +104,19 @@ def time_to_browser(m, program):
     before = len(m.log())
     started = time.time() * 1000
     proc = m.spawn("D:\\" + program)
-    proc.wait(timeout=120)
-    deadline = time.time() + 60
-    while not (browser := [e[0] for e in m.log()[before:] if e[1:3] == ("Panoview", "start")]):
+    proc.wait(timeout=winelab.PATIENCE)
+    deadline = time.time() + winelab.PATIENCE
+    while not (browser := [e.ms for e in m.log()[before:] if e[1:3] == ("Panoview", "start")]):
         if time.time() > deadline:
             raise RuntimeError(f"{program} started no browser (exit code {proc.returncode})")
         time.sleep(0.05)
-    probe = [e[0] for e in m.log()[before:] if e[1:3] == ("qzm", "load")]
+    probe = [e.ms for e in m.log()[before:] if e[1:3] == ("qzm", "load")]
     settle(m)
     return browser[0] - started, (probe[0] - started if probe else None)
 
 
 def peak_memory(m, program):
-    out = m.wine("D:\\peakmem.exe", "D:\\" + program, timeout=120).stdout.decode()
+    out = m.wine("D:\\peakmem.exe", "D:\\" + program).stdout.decode()
     settle(m)
     return int(out.split("peak_working_set=", 1)[1].split()[0])
 
@@ -126,17 +125,17 @@ def wine_runs(rounds, memory_rounds):
     reason = winelab.can_run_wine()
     if reason:
         raise SystemExit(f"cannot run Wine here: {reason}")
-    if not (winelab.TEMPLATES / "win64" / "system.reg").exists():
+    if not winelab.template_ready("win64"):
         print("making the Wine prefix template (once) ...", flush=True)
         winelab.make_template("win64")
     times = {p: [] for p in PROGRAMS}
     probes = {p: [] for p in PROGRAMS}
     memory = {p: [] for p in PROGRAMS}
     with winelab.Machine("bench") as m:
-        m.put_disc()
-        (m.disc_dir / "Q7.exe").unlink()
-        for name in BUILT_HERE:
-            shutil.copy2(BENCH_BUILD / "win32" / name, m.disc_dir / name)
+        # The sample disc's image with the programs built here, read-only in drive D:, as
+        # the end-to-end scenarios run it.
+        m.insert_disc(remove=("Q7.exe",), add={name: (BENCH_BUILD / "win32" / name).read_bytes()
+                                               for name in BUILT_HERE})
         system = (f"Windows {m.report['major']}.{m.report['minor']}.{m.report['build']}, "
                   f"{'64' if m.report['isWow64'] == '1' else '32'}-bit, "
                   f"LANGID {m.report['systemLangId']}")

@@ -132,6 +132,8 @@ int WINAPI WinMain(HINSTANCE inst, HINSTANCE prev, LPSTR args, int show)
                                 CW_USEDEFAULT, 900, 420, NULL, NULL, inst, NULL);
     ShowWindow(hwnd, show);
     UpdateWindow(hwnd);
+    /* The page is on the screen: what a screenshot waits for. */
+    standin_log("Panoview", "shown", page);
 
     /* The launcher's start waits for us to go idle; answer promptly by pumping from the start. */
     MSG msg;

@@ -3,9 +3,17 @@
 #ifndef STANDIN_LOG_H
 #define STANDIN_LOG_H
 
-/* Appends "<ms since 1970>\t<program>\t<event>\t<detail>\r\n" to %STANDIN_LOG% (default
- * C:\standin.log). CR, LF and TAB inside the fields are written as \r, \n and \t so that
- * one event stays one line. Leaves GetLastError() as it was. */
+/* Appends one line to %STANDIN_LOG% (default C:\standin.log):
+ *
+ *   <ms>\t<program>\t<event>\t<detail>\t<pid>\t<created ms>\t<error mode>\t<current directory>\r\n
+ *
+ * <ms> is the wall clock when the line is written; <created ms> is the time the system gave
+ * this process when it was created (by whoever started it), on the same clock, both in
+ * milliseconds since 1970. Comparing creation times measures what the starting program did,
+ * free of how long this process then took to get going. <error mode> (hexadecimal) and the
+ * current directory are what this process inherited, or was given, as the line is written.
+ * CR, LF and TAB inside the text fields are written as \r, \n and \t so that one event stays
+ * one line. Leaves GetLastError() and the error mode as they were. */
 void standin_log(const char *program, const char *event, const char *detail);
 
 #endif

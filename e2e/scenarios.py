@@ -11,7 +11,6 @@ rules, never from the name of a Wine setting.
 """
 
 import re
-import shutil
 import subprocess
 import sys
 import time
@@ -80,14 +79,14 @@ def equal(actual, expected, what):
 
 
 def events(log, program=None, event=None):
-    return [e for e in log if (program is None or e[1] == program)
-            and (event is None or e[2] == event)]
+    return [e for e in log if (program is None or e.program == program)
+            and (event is None or e.event == event)]
 
 
 def boxes(log):
     result = []
-    for _, _, _, detail in events(log, "BoxWatcher", "box"):
-        caption, _, text = detail.partition(b"\x1f")
+    for e in events(log, "BoxWatcher", "box"):
+        caption, _, text = e.detail.partition(b"\x1f")
         result.append((caption.decode("latin-1"), text.decode("latin-1")))
     return result
 
@@ -96,40 +95,70 @@ def browser_command(install_dir, folder):
     return f'Panoview.exe "{install_dir}lang\\{folder}Welcome.htm'
 
 
-def check_supported_run(m, install_dir, rc, ended, folder="Eng\\", runs=1):
-    """What every supported run leaves behind."""
-    log = m.log()
-    equal(rc, 0, "launcher exit code")
-    equal(boxes(log), [], "boxes shown")
-    starts = events(log, "Panoview", "start")
-    check(len(starts) == runs, f"one browser start per run, got {len(starts)}")
-    equal(starts[-1][3], browser_command(install_dir, folder).encode(m.ansi),
-          "browser command line")
-    # The launcher sleeps a second after the start, then finds the browser and ends.
-    gap = ended - starts[-1][0]
-    check(-500 <= gap <= 8000, f"launcher ended {gap} ms after the browser started")
+def registrations(log, run):
+    """(control, register or unregister) of the registrations the run started."""
+    return sorted((e.program, e.event) for e in run.created(log)
+                  if e.event in ("register", "unregister"))
+
+
+def check_reregistration(log, run):
+    """A class registered before: both controls removed, then both registered. The four tools
+    run side by side and nobody waits for them, so neither the order in which they record nor
+    the class key they leave is fixed; the order in which the launcher created them is."""
+    equal(registrations(log, run), [("Discpane", "register"), ("Discpane", "unregister"),
+                                    ("Gauge", "register"), ("Gauge", "unregister")],
+          "registrations")
+    removals = run.created(events(log, event="unregister"))
+    additions = run.created(events(log, event="register"))
+    check(max(e.created for e in removals) <= min(e.created for e in additions),
+          f"a registration started before a removal: {removals} {additions}")
+
+
+def check_no_tool_wait(log, run):
+    """No 15 s wait: the launcher's creation of its last registration tool (step 4) and of the
+    browser enclose the pre-launch tool step, and a wait there would keep them at least
+    15000 ms apart. Between them lie only the launcher's own steps, no other program's start."""
+    registered = run.created([e for e in log if e.event in ("register", "unregister")])
+    browser = run.created(events(log, "Panoview", "start"))
+    check(registered and browser, f"no registration or no browser in the run: {registered} {browser}")
+    took = browser[0].created - max(e.created for e in registered)
+    check(took < 15000, f"browser started {took} ms after the last registration: a 15 s wait")
+
+
+def check_handoff(m, install_dir, source=None):
     windows = m.unix_path("C:\\windows")
     equal((windows / "Handoff.ini").read_bytes(), (install_dir + "Start.exe").encode(m.ansi),
           "Handoff.ini")
-    equal((windows / "Handoff.exe").read_bytes(), (m.disc_dir / "Handoff.exe").read_bytes(),
-          "Handoff.exe copy")
+    source = source or m.disc_dir / "Handoff.exe"
+    equal((windows / "Handoff.exe").read_bytes(), source.read_bytes(), "Handoff.exe copy")
+
+
+def check_writable(m, *names):
+    """The hand-off files are not left read-only (for Wine: they keep their write bit)."""
+    for name in names:
+        mode = m.unix_path(f"C:\\windows\\{name}").stat().st_mode
+        check(mode & 0o200, f"C:\\windows\\{name} is read-only (mode {mode:o})")
+
+
+def check_supported_run(m, install_dir, run, folder="Eng\\", browsers=1):
+    """What every supported run leaves behind, checked once everything the launcher started
+    has written its first record. browsers: how many browsers run now, earlier runs' included."""
+    equal(run.rc, 0, "launcher exit code")
+    log = m.settle()
+    equal(boxes(log), [], "boxes shown")
+    starts = run.created(events(log, "Panoview", "start"))
+    equal(len(starts), 1, "browsers the launcher started")
+    equal(starts[0].detail, browser_command(install_dir, folder).encode(m.ansi),
+          "browser command line")
+    # It looks for the browser a second after starting it, and ends when it sees it.
+    waited = run.ended - starts[0].created
+    check(waited >= 1000, f"launcher ended {waited} ms after it started the browser")
+    check_handoff(m, install_dir)
+    check_writable(m, "Handoff.exe", "Handoff.ini")
     running = m.processes()
-    check("Panoview.exe" in running, f"browser not running at the end: {running}")
+    equal(running.count("Panoview.exe"), browsers, f"browsers running ({running})")
     check("Start.exe" not in running, "launcher still running")
     return log
-
-
-def without(m, *names):
-    for name in names:
-        (m.disc_dir / name).unlink()
-
-
-def prepare(m, *remove, box_delay_ms=300):
-    """The sample disc on D: less the named files, and a watcher answering boxes; InstallDir."""
-    d = m.put_disc()
-    without(m, *remove)
-    m.watch_boxes(delay_ms=box_delay_ms)
-    return d
 
 
 # --- Scenarios ---------------------------------------------------------------------------------
@@ -143,32 +172,198 @@ def scenario(func):
 
 
 @scenario
+def typical_run():
+    """The typical run: 64-bit Windows 7 workstation, German, the disc read-only in its drive
+    with Q7.exe on it, the controls registered by an earlier disc."""
+    with Machine("typical_run", lang="de_DE.UTF-8") as m:
+        m.choose_version(lambda report: classify(report) == (21, 0), (None, "win7", "win2008r2"))
+        equal(m.report["systemLangId"], "0x0407", "system LANGID")
+        d = m.insert_disc()
+        check((m.disc_dir / "Q7.exe").exists(), "Q7.exe on the disc")
+        equal(m.probe(d)["driveType"], "5", "drive D: is a CD-ROM drive (DRIVE_CDROM)")
+        m.wine("regsvr32", "/s", d + "Discpane.ocx")
+        check(m.class_key_present(), "class key registered before the run")
+        m.watch_boxes()
+        run = m.run_launcher(d)
+        log = check_supported_run(m, d, run, folder="DEU\\")
+        check_reregistration(log, run)
+        equal(events(log, "Q7"), [], "tool starts")
+        check_no_tool_wait(log, run)
+
+
+@scenario
+def second_disc():
+    """A second, newer read-only disc after the first: the first keeps its files in a folder (a
+    longer launcher path), the second has a newer setup program. Both hand-off files must be
+    the second disc's, byte for byte, though the first disc's copy came read-only from it."""
+    with Machine("second_disc") as m:
+        setup = (winelab.DISC / "Handoff.exe").read_bytes()
+        newer_setup = setup + b"\0a newer disc's setup program\0"
+        older = m.disc_image(under="Setup", label="SWIFTDECK_1")
+        newer = m.disc_image(add={"Handoff.exe": newer_setup}, label="SWIFTDECK_2")
+        m.watch_boxes()
+        windows = m.unix_path("C:\\windows")
+
+        m.insert_disc(older)
+        first = m.run_launcher("D:\\Setup\\")
+        equal(first.rc, 0, "first disc's launcher exit code")
+        m.settle()
+        equal((windows / "Handoff.exe").read_bytes(), setup, "Handoff.exe after the first disc")
+        equal((windows / "Handoff.ini").read_bytes(), b"D:\\Setup\\Start.exe",
+              "Handoff.ini after the first disc")
+
+        d = m.insert_disc(newer)
+        second = m.run_launcher(d)
+        equal(second.rc, 0, "second disc's launcher exit code")
+        m.settle()
+        copy = (windows / "Handoff.exe").read_bytes()
+        check(copy == newer_setup, "Handoff.exe after the second disc: not the second disc's "
+              f"setup program ({'still the first disc' + chr(39) + 's' if copy == setup else 'other bytes'})")
+        equal((windows / "Handoff.ini").read_bytes(), b"D:\\Start.exe",
+              "Handoff.ini after the second disc (the first disc's was longer)")
+        check_writable(m, "Handoff.exe", "Handoff.ini")
+
+
+@scenario
+def read_only_tool():
+    """A writable copy of the disc whose Q7.exe has the read-only attribute: the tool is
+    skipped, and nothing waits for it."""
+    with Machine("read_only_tool") as m:
+        d = m.copy_disc("Disc copy")
+        m.make_read_only(d + "Q7.exe")
+        m.watch_boxes()
+        run = m.run_launcher(d)
+        log = check_supported_run(m, d, run)
+        equal(events(log, "Q7"), [], "tool starts")
+        check_no_tool_wait(log, run)
+
+
+def started_programs(m, d, run):
+    """The Events in which the browser and the tool recorded their start, and the controls
+    their registration inside regsvr32, by program."""
+    log = check_supported_run(m, d, run)
+    seen = {e.program: e for e in run.created(log)
+            if (e.program, e.event) in (("Panoview", "start"), ("Q7", "start"),
+                                        ("Discpane", "register"), ("Gauge", "register"))}
+    equal(sorted(seen), ["Discpane", "Gauge", "Panoview", "Q7"], "programs that recorded")
+    return log, seen
+
+
+@scenario
+def started_programs_directory():
+    """The started programs run with InstallDir as their current directory (the browser is
+    even found through it)."""
+    with Machine("started_programs_directory") as m:
+        d = m.copy_disc("Disc copy")
+        m.watch_boxes()
+        _, seen = started_programs(m, d, m.run_launcher(d))
+        # A directory other than a drive's root is reported without its closing backslash.
+        wrong = {name: e.cwd for name, e in seen.items() if e.cwd.rstrip("\\") != d.rstrip("\\")}
+        equal(wrong, {}, f"programs whose current directory is not {d}")
+
+
+@scenario
+def started_programs_error_mode():
+    """The started programs inherit an error mode with both of the launcher's flags: the
+    system shows them no critical-error and no file-not-found boxes of its own either."""
+    flags = 0x0001 | 0x8000  # SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX
+    with Machine("started_programs_error_mode") as m:
+        d = m.copy_disc("Disc copy")
+        # First whether this system passes an error mode on at all, without the launcher.
+        m.put_file("C:\\lab\\ModeChild.exe", (m.disc_dir / "Q7.exe").read_bytes())
+        m.wine("C:\\lab\\ModeSpawn.exe", f"{flags:x}", "C:\\lab\\ModeChild.exe")
+        check(m.wait_for(lambda: events(m.log(), "ModeChild", "start")),
+              "the control program did not start")
+        found = events(m.log(), "ModeChild", "start")[0].error_mode
+        if found & flags != flags:
+            raise winelab.Skip(
+                f"this Wine does not pass a process's error mode on to the programs it starts "
+                f"(a program with error mode {flags:#x} started one that found {found:#x}; on "
+                f"Windows it inherits it), so what the launcher passes on cannot be seen here")
+        m.watch_boxes()
+        run = m.run_launcher(d)
+        log, seen = started_programs(m, d, run)
+        launcher = run.created(events(log, "qzm", "load"))[0]
+        check(launcher.error_mode & flags == flags,
+              f"the launcher's own error mode {launcher.error_mode:#x} lacks {flags:#x}")
+        wrong = {name: f"{e.error_mode:#x}" for name, e in seen.items()
+                 if e.error_mode & flags != flags}
+        equal(wrong, {}, f"programs whose error mode lacks {flags:#x}")
+
+
+@scenario
+def six_at_once():
+    """Six launchers started at once on the same file: exactly one runs the sequence."""
+    with Machine("six_at_once") as m:
+        d = m.insert_disc()
+        m.watch_boxes()
+        # The browser ends at once, so the launcher that runs the sequence stays in its loop:
+        # every other one meets it running, however far apart Wine gets them going.
+        launchers = [m.start_launcher(d, env={"STANDIN_PANOVIEW_EXITS": "1"}) for _ in range(6)]
+        check(m.wait_for(lambda: sum(not l.running() for l in launchers) >= 5),
+              f"{sum(not l.running() for l in launchers)} of the six launchers ended")
+        ended = [l.wait() for l in launchers if not l.running()]
+        equal([r.rc for r in ended], [0] * 5, "exit codes of the launchers turned away")
+        check(m.wait_for(lambda: len(events(m.log(), "Panoview", "start")) >= 3),
+              "the remaining launcher does not restart the browser")
+        log = m.log()
+        equal(len(events(log, "qzm", "load")), 1, "probe library loads (one per sequence)")
+        m.wait_gone("regsvr32.exe")
+        log = m.log()
+        equal(sorted(e.program for e in events(log, event="register")), ["Discpane", "Gauge"],
+              "registrations")
+        equal(boxes(log), [], "boxes shown")
+        created = sorted(e.created for e in events(log, "Panoview", "start"))
+        gaps = [b - a for a, b in zip(created, created[1:])]
+        check(all(g >= 1000 for g in gaps), f"browser started less than a second apart: {gaps}")
+
+
+@scenario
+def two_copies():
+    """Copies of Start.exe in two folders do not share the single-instance counter: the disc's
+    launcher is in its loop while the copy's runs its own sequence to the end."""
+    with Machine("two_copies") as m:
+        d = m.insert_disc()
+        c = m.copy_disc("Copy", remove=("Q7.exe",))
+        m.watch_boxes()
+        disc_launcher = m.start_launcher(d, env={"STANDIN_PANOVIEW_EXITS": "1"})
+        check(m.wait_for(lambda: len(events(m.log(), "Panoview", "start")) >= 2),
+              "the disc's launcher never reached its browser loop")
+        check(disc_launcher.running(), "the disc's launcher ended")
+        run = m.run_launcher(c)
+        equal(run.rc, 0, "copy's launcher exit code")
+        log = m.settle()
+        equal([e.detail for e in run.created(events(log, "qzm", "load"))], [b"C:\\Copy\\qzm.dll"],
+              "probe library loaded by the copy's launcher")
+        equal([e.detail for e in run.created(events(log, "Panoview", "start"))
+               if b"C:\\Copy\\" in e.detail], [browser_command(c, "Eng\\").encode()],
+              "browser started by the copy's launcher")
+        equal(m.unix_path("C:\\windows\\Handoff.ini").read_bytes(), b"C:\\Copy\\Start.exe",
+              "Handoff.ini")
+
+
+@scenario
 def supported_wow64():
     """64-bit Windows 7 workstation (the launcher under WOW64): first run, then a second run
     that meets the registered class and the browser already running."""
     with Machine("supported_wow64") as m:
         check(supported(m.report), f"this prefix should be supported: {m.report}")
         equal(m.report["isWow64"], "1", "runs under WOW64")
-        d = prepare(m, "Q7.exe")
+        d = m.insert_disc()
+        m.watch_boxes()
         check(not m.class_key_present(), "class key present before the first run")
-        rc, ended = m.run_launcher(d)
-        log = check_supported_run(m, d, rc, ended)
-        equal(sorted(e[1:3] for e in log if e[2] in ("register", "unregister")),
-              [("Discpane", "register"), ("Gauge", "register")], "first run's registrations")
-        equal(events(log, "qzm", "load")[0][3], b"D:\\qzm.dll", "probe library loaded")
+        run = m.run_launcher(d)
+        log = check_supported_run(m, d, run)
+        equal(registrations(log, run), [("Discpane", "register"), ("Gauge", "register")],
+              "first run's registrations")
+        equal([e.detail for e in events(log, "qzm", "load")], [b"D:\\qzm.dll"],
+              "probe library loaded")
+        m.wait_gone("regsvr32.exe")
         check(m.class_key_present(), "class key missing after the first run")
 
-        before = len(log)
-        rc, ended = m.run_launcher(d)
-        log = check_supported_run(m, d, rc, ended, runs=2)
-        second = [e[1:3] for e in log[before:] if e[2] in ("register", "unregister")]
-        equal(sorted(second), sorted([("Discpane", "unregister"), ("Gauge", "unregister"),
-                                      ("Discpane", "register"), ("Gauge", "register")]),
-              "second run's registrations")
-        # The four tools run side by side, so only the order of their starts is fixed.
-        kinds = [kind for _, kind in second]
-        check(kinds.index("unregister") < len(kinds) - 1 - kinds[::-1].index("register"),
-              f"unregister before register: {second}")
+        run = m.run_launcher(d)
+        log = check_supported_run(m, d, run, browsers=2)
+        check_reregistration(log, run)
 
 
 @scenario
@@ -178,28 +373,29 @@ def supported_native32():
         equal(m.report["isWow64"], "0", "runs under WOW64")
         equal(m.report["sysWow64Found"], "0", "SysWow64 folder")
         check(supported(m.report), f"this prefix should be supported: {m.report}")
-        d = prepare(m, "Q7.exe")
-        rc, ended = m.run_launcher(d)
-        check_supported_run(m, d, rc, ended)
+        d = m.insert_disc()
+        m.watch_boxes()
+        check_supported_run(m, d, m.run_launcher(d))
 
 
 def refusal(name, version, arch="win64"):
     with Machine(name, arch=arch, version=version) as m:
-        # The box stays up long enough for the registrations started before it to finish; the
-        # launcher ends as soon as it is closed.
-        d = prepare(m, "Q7.exe", box_delay_ms=5000)
-        rc, _ = m.run_launcher(d, timeout=60)
-        log = m.log()
-        equal(rc, 0, "launcher exit code")
         code, flag = classify(m.report)
         if supported(m.report):
             raise Failed(f"Wine reports a supported system for {version}: {m.report}")
+        d = m.insert_disc()
+        m.watch_boxes()
+        run = m.run_launcher(d)
+        equal(run.rc, 0, "launcher exit code")
+        log = m.settle()
         equal(boxes(log), [REFUSAL], f"boxes for OsCode {code}, ServerFlag {flag}")
-        box_time = events(log, "BoxWatcher", "box")[0][0]
-        registered = [e for e in log if e[2] == "register"]
-        equal(sorted(e[1] for e in registered), ["Discpane", "Gauge"], "controls registered")
-        check(all(e[0] <= box_time + 5000 for e in registered),
-              "controls registered after the refusal box was closed")
+        box_time = events(log, "BoxWatcher", "box")[0].ms
+        registered = run.created(events(log, event="register"))
+        equal(sorted(e.program for e in registered), ["Discpane", "Gauge"], "controls registered")
+        # The watcher records a box before it answers it: a registration started after the box
+        # was closed would have been created after that record.
+        late = [(e.program, e.created - box_time) for e in registered if e.created > box_time]
+        equal(late, [], "registrations started after the refusal box was shown (ms after it)")
         equal(events(log, "Panoview"), [], "browser events")
         check(not m.unix_path("C:\\windows\\Handoff.ini").exists(), "hand-off written")
 
@@ -232,11 +428,9 @@ def refused_server61():
 def language(name, lang, folder, expect_langid, drop_marker=None):
     with Machine(name, lang=lang) as m:
         equal(m.report["systemLangId"], expect_langid, "system LANGID")
-        d = prepare(m, "Q7.exe")
-        if drop_marker:
-            (m.disc_dir / "lang" / drop_marker / "locale.js").unlink()
-        rc, ended = m.run_launcher(d)
-        check_supported_run(m, d, rc, ended, folder=folder)
+        d = m.insert_disc(remove=(f"lang/{drop_marker}/locale.js",) if drop_marker else ())
+        m.watch_boxes()
+        check_supported_run(m, d, m.run_launcher(d), folder=folder)
 
 
 @scenario
@@ -267,81 +461,100 @@ def lang_unlisted():
 @scenario
 def probe_library_missing():
     with Machine("probe_library_missing") as m:
-        d = prepare(m, "Q7.exe", "qzm.dll")
-        rc, ended = m.run_launcher(d)
-        log = m.log()
+        d = m.insert_disc(remove=("qzm.dll",))
+        m.watch_boxes()
+        run = m.run_launcher(d)
+        equal(run.rc, 0, "launcher exit code")
+        log = m.settle()
         equal(boxes(log), [PROBE_FAIL], "boxes shown")
-        equal(rc, 0, "launcher exit code")
-        box_time = events(log, "BoxWatcher", "box")[0][0]
-        check(all(e[0] >= box_time for e in log if e[2] == "register"),
-              "controls registered while the probe box was open")
-        equal(len(events(log, "Panoview", "start")), 1, "browser starts")
+        box_time = events(log, "BoxWatcher", "box")[0].ms
+        # The box holds the launcher until the watcher, having recorded it, answers it.
+        early = [e.program for e in run.created(events(log, event="register"))
+                 if e.created < box_time]
+        equal(early, [], "controls registered while the probe box was open")
+        equal(len(run.created(events(log, "Panoview", "start"))), 1, "browser starts")
 
 
 @scenario
 def prelaunch_tool():
-    """Q7.exe on a writable disc: started, given 15 s, then every Q7.exe ended, including one
-    started before the launcher under another case; a name that only begins with Q7 survives."""
+    """Q7.exe on a writable copy of the disc: started, given 15 s, then every Q7.exe ended,
+    including one started before the launcher under another case; a name that only begins with
+    Q7 survives."""
     with Machine("prelaunch_tool") as m:
-        d = m.put_disc()
-        other = m.unix_path("C:\\other")
-        other.mkdir()
+        d = m.copy_disc("Disc")
         tool = (m.disc_dir / "Q7.exe").read_bytes()
-        (other / "q7.EXE").write_bytes(tool)
-        (other / "Q7x.exe").write_bytes(tool)
+        m.unix_path("C:\\other").mkdir()
+        winelab.give(m.unix_path("C:\\other"))
+        m.put_file("C:\\other\\q7.EXE", tool)
+        m.put_file("C:\\other\\Q7x.exe", tool)
         m.spawn("C:\\other\\q7.EXE")
         m.spawn("C:\\other\\Q7x.exe")
-        check(m.wait_for(lambda: len(events(m.log(), event="start")) >= 2, 60),
+        check(m.wait_for(lambda: {"q7", "Q7x"} <= {e.program for e in events(m.log(), event="start")}),
               "the other tools did not start")
         m.watch_boxes()
-        rc, ended = m.run_launcher(d, timeout=120)
-        log = m.log()
-        equal(rc, 0, "launcher exit code")
-        tool_start = [e for e in events(log, "Q7", "start") if e[3] == b"D:\\Q7.exe"]
-        equal(len(tool_start), 1, "tool starts with its bare path")
-        browser = events(log, "Panoview", "start")
-        check(browser and browser[0][0] - tool_start[0][0] >= 15000,
-              "browser started less than 15 s after the tool")
+        run = m.run_launcher(d)
+        equal(run.rc, 0, "launcher exit code")
+        log = m.settle()
+        tool_start = run.created(events(log, "Q7", "start"))
+        equal([e.detail for e in tool_start], [(d + "Q7.exe").encode(m.ansi)],
+              "tool starts, with its bare path")
+        # From the launcher's creation of the tool to its creation of the browser: the interval
+        # it owes, free of how long either program then took to get going.
+        browser = run.created(events(log, "Panoview", "start"))
+        check(browser, "no browser started")
+        waited = browser[0].created - tool_start[0].created
+        check(waited >= 15000, f"browser started {waited} ms after the tool, less than 15 s")
         running = m.processes()
         check(not any(p.lower() == "q7.exe" for p in running), f"a Q7.exe still runs: {running}")
         check("Q7x.exe" in running, f"Q7x.exe was ended: {running}")
-        check_supported_run(m, d, rc, ended)
+        check_supported_run(m, d, run)
 
 
 @scenario
 def second_instance():
     """A second launcher while the first restarts a browser that never stays up."""
     with Machine("second_instance") as m:
-        d = prepare(m, "Q7.exe")
-        first = m.spawn(d + "Start.exe", env={"STANDIN_PANOVIEW_EXITS": "1"})
-        check(m.wait_for(lambda: len(events(m.log(), "Panoview", "start")) >= 2, 90),
+        d = m.insert_disc()
+        m.watch_boxes()
+        first = m.start_launcher(d, env={"STANDIN_PANOVIEW_EXITS": "1"})
+        check(m.wait_for(lambda: len(events(m.log(), "Panoview", "start")) >= 2),
               "first launcher never reached its browser loop")
-        before = m.log()
-        started = time.time()
-        rc, _ = m.run_launcher(d, timeout=60)
-        took = time.time() - started
-        equal(rc, 0, "second launcher's exit code")
-        check(took < 15, f"second launcher took {took:.1f} s")
-        time.sleep(4)
+        run = m.run_launcher(d)
+        equal(run.rc, 0, "second launcher's exit code")
         log = m.log()
-        new = [e for e in log[len(before):] if e[1] != "Panoview"]
-        equal(new, [], "what the second launcher did")
+        # Had it run the sequence, it would have loaded the probe library before it ended, and
+        # a box of its own would have held it until the watcher had recorded and answered it.
+        equal(len(events(log, "qzm", "load")), 1, "probe library loads (the first launcher's)")
         equal(boxes(log), [], "boxes shown")
-        check(first.poll() is None, "first launcher ended")
-        # The first one keeps trying, about once a second.
-        times = [e[0] for e in events(log, "Panoview", "start")]
-        check(len(times) >= 5, f"only {len(times)} browser starts")
-        gaps = [b - a for a, b in zip(times, times[1:])]
-        check(all(500 <= g <= 6000 for g in gaps), f"starts not about a second apart: {gaps}")
+        check(first.running(), "first launcher ended")
+        # The first one keeps trying, once a second.
+        seen = len(events(log, "Panoview", "start"))
+        check(m.wait_for(lambda: len(events(m.log(), "Panoview", "start")) >= seen + 3),
+              "the first launcher stopped restarting the browser")
+        # Only the registrations need to have recorded: the first launcher keeps starting
+        # browsers, and one of them may always be on its way.
+        log = m.settle(names=("regsvr32.exe",))
+        equal(registrations(log, run), [], "registrations the second launcher started")
+        created = [e.created for e in events(log, "Panoview", "start")]
+        gaps = [b - a for a, b in zip(created, created[1:])]
+        check(all(g >= 1000 for g in gaps), f"browser started less than a second apart: {gaps}")
 
 
 @scenario
 def browser_missing():
+    """No browser on the disc: the loop never ends."""
     with Machine("browser_missing") as m:
-        d = prepare(m, "Q7.exe", "Panoview.exe")
+        d = m.insert_disc(remove=("Panoview.exe",))
+        m.watch_boxes()
         launcher = m.start_launcher(d)
-        time.sleep(12)
-        check(launcher.poll() is None, "launcher gave up without a browser")
+        # The hand-off is the last step before the browser loop.
+        check(m.wait_for(lambda: m.unix_path("C:\\windows\\Handoff.ini").exists()),
+              "launcher never reached its browser loop")
+        # What is tested is that it does not give up: it must outlive ten of its passes, each of
+        # which takes at least a second, counted from when it entered the loop.
+        entered = time.time()
+        check(not m.wait_for(lambda: not launcher.running(), timeout=10, interval=0.1),
+              f"launcher gave up {time.time() - entered:.1f} s into its loop without a browser")
         check("Start.exe" in m.processes(), "launcher not running")
         equal(boxes(m.log()), [], "boxes shown")
 
@@ -354,11 +567,9 @@ def japanese_folder():
     with Machine("japanese_folder", lang="ja_JP.UTF-8") as m:
         equal(m.report["acp"], "932", "ANSI code page")
         equal(m.report["systemLangId"], "0x0411", "system LANGID")
-        d = m.put_disc(folder=folder)
-        without(m, "Q7.exe")
+        d = m.copy_disc(folder, remove=("Q7.exe",))
         m.watch_boxes()
-        rc, ended = m.run_launcher(d)
-        check_supported_run(m, d, rc, ended, folder="JPN\\")
+        check_supported_run(m, d, m.run_launcher(d), folder="JPN\\")
 
 
 @scenario
@@ -366,45 +577,40 @@ def planted_files():
     """A copied disc in a folder with a blank, beside planted files named like what the launcher
     starts or loads: none of them may run or load, and the real ones must."""
     with Machine("planted_files") as m:
-        d = m.put_disc(folder="My Disc")
+        d = m.copy_disc("My Disc")
         stand_in = (m.disc_dir / "Q7.exe").read_bytes()  # logs under its own file name
-        (m.disc_dir / "regsvr32.exe").write_bytes(stand_in)
-        m.unix_path("C:\\My.exe").write_bytes(stand_in)
+        m.put_file(d + "regsvr32.exe", stand_in)
+        m.put_file("C:\\My.exe", stand_in)
         m.watch_boxes()
-        rc, ended = m.run_launcher(d, timeout=120)
-        log = m.log()
-        equal([e for e in log if e[1] in ("regsvr32", "My")], [], "planted programs that ran")
-        equal(sorted(e[1] for e in log if e[2] == "register"), ["Discpane", "Gauge"],
+        run = m.run_launcher(d)
+        log = m.settle()
+        equal([e for e in log if e.program in ("regsvr32", "My")], [], "planted programs that ran")
+        equal(sorted(e.program for e in events(log, event="register")), ["Discpane", "Gauge"],
               "controls registered by the system's tool")
-        tool = events(log, "Q7", "start")
-        equal([e[3] for e in tool], [b"C:\\My Disc\\Q7.exe"], "tool command line, unchanged")
-        check_supported_run(m, d, rc, ended)
+        equal([e.detail for e in events(log, "Q7", "start")], [b"C:\\My Disc\\Q7.exe"],
+              "tool command line, unchanged")
+        check_supported_run(m, d, run)
 
 
 @scenario
 def planted_library():
     """A native 32-bit system, where the module source is loaded, and a planted process-status
-    library beside the launcher that would be taken if the search reached its folder."""
+    library beside the launcher on the disc that would be taken if the search reached its
+    folder."""
     with Machine("planted_library", arch="win32") as m:
-        d = prepare(m, "Q7.exe")
-        (m.disc_dir / "psapi.dll").write_bytes((m.disc_dir / "qzm.dll").read_bytes())
-        result = m.wine(d + "Start.exe", timeout=90, check=False,
-                        env={"WINEDLLOVERRIDES": "mscoree,mshtml=;psapi=n,b"})
-        ended = int(time.time() * 1000)
-        log = m.log()
-        loads = [e[3] for e in events(log, "qzm", "load")]
-        equal(loads, [b"D:\\qzm.dll"], "libraries of the disc loaded")
-        check_supported_run(m, d, result.returncode, ended)
+        d = m.insert_disc(add={"psapi.dll": (winelab.DISC / "qzm.dll").read_bytes()})
+        m.watch_boxes()
+        run = m.run_launcher(d, env={"WINEDLLOVERRIDES": winelab.BASE_ENV["WINEDLLOVERRIDES"]
+                                     + ";psapi=n,b"})
+        log = m.settle()
+        equal([e.detail for e in events(log, "qzm", "load")], [b"D:\\qzm.dll"],
+              "libraries of the disc loaded")
+        check_supported_run(m, d, run)
 
 
 # --- Hardening: a folder outside the code page, planted system libraries, fatal ends -------------
 
 START_TEST = winelab.TOOLS / "StartTest.exe"
-
-
-def put_test_launcher(m):
-    """The launcher's test build (hooks named in START_TEST_HOOKS) on the disc, as Start.exe."""
-    shutil.copy2(START_TEST, m.disc_dir / "Start.exe")
 
 
 @scenario
@@ -416,19 +622,22 @@ def fullwidth_quote_folder():
     exit code 0."""
     with Machine("fullwidth_quote_folder") as m:
         equal(m.report["acp"], "1252", "ANSI code page")
-        d = m.put_disc(folder="x\uff02 y")
-        without(m, "Q7.exe")
+        d = m.copy_disc("x\uff02 y", remove=("Q7.exe",))
         m.watch_boxes()
         launcher = m.start_launcher(d)
-        # A box would hold the launcher up until the watcher has recorded and answered it.
-        ended = m.wait_for(lambda: launcher.poll() is not None, 90)
+        # A box would hold the launcher up until the watcher has recorded and answered it; a
+        # launcher that took the mangled folder for its own never ends.
+        try:
+            rc = launcher.wait().rc
+        except subprocess.TimeoutExpired:
+            rc = None
         log = m.log()
         handoff = m.unix_path("C:\\windows\\Handoff.ini")
         did = {
-            "ended": ended,
-            "exit code": launcher.returncode,
+            "ended": rc is not None,
+            "exit code": rc,
             "boxes": boxes(log),
-            "events": [f"{e[1]} {e[2]} {e[3].decode(m.ansi, 'replace')}" for e in log],
+            "events": [f"{e.program} {e.event} {e.detail.decode(m.ansi, 'replace')}" for e in log],
             "Handoff.ini": handoff.read_bytes().decode(m.ansi, "replace") if handoff.exists() else None,
         }
         equal(did, {"ended": True, "exit code": 0, "boxes": [], "events": [], "Handoff.ini": None},
@@ -467,24 +676,22 @@ def fallback_search(name, arch):
     and Wine told to prefer such copies: one run without a box, one with the probe library's box.
     No planted copy may be loaded into the launcher's process."""
     with Machine(name, arch=arch) as m:
-        d = m.put_disc()
-        without(m, "Q7.exe")
-        put_test_launcher(m)
         planted = (winelab.TOOLS / "Planted.dll").read_bytes()
-        for library in LOADED_BY_NAME:
-            (m.disc_dir / library).write_bytes(planted)
+        add = {"Start.exe": START_TEST.read_bytes()}
+        add.update((library, planted) for library in LOADED_BY_NAME)
         env = {"START_TEST_HOOKS": "fallback-search", "WINEDEBUG": "+loaddll",
-               "WINEDLLOVERRIDES": ";".join(["mscoree,mshtml="] +
+               "WINEDLLOVERRIDES": ";".join([winelab.BASE_ENV["WINEDLLOVERRIDES"]] +
                                             [f"{lib[:-4]}=n,b" for lib in LOADED_BY_NAME])}
         m.watch_boxes()
-        launcher = (d + "Start.exe").lower()
         outcome, expected, taken_by_browser = {}, {}, []
-        for run, remove, box in (("no box", (), []), ("probe box", ("qzm.dll",), [PROBE_FAIL])):
-            without(m, *remove)
+        for run, remove, box in (("no box", ("Q7.exe",), []),
+                                 ("probe box", ("Q7.exe", "qzm.dll"), [PROBE_FAIL])):
+            d = m.insert_disc(remove=remove, add=add)
+            launcher = (d + "Start.exe").lower()
             before = len(m.log())
-            result = m.wine(d + "Start.exe", timeout=90, check=False, env=env)
-            log = m.log()[before:]
-            loads = [e[3].decode(m.ansi).split("\x1f") for e in events(log, "Planted", "load")]
+            result = m.wine(d + "Start.exe", check=False, env=env)
+            log = m.settle()[before:]
+            loads = [e.detail.decode(m.ansi).split("\x1f") for e in events(log, "Planted", "load")]
             taken_by_browser += [lib for lib, host in loads if host.endswith("Panoview.exe")]
             outcome[run] = {
                 "exit code": result.returncode,
@@ -521,17 +728,17 @@ def fatal_ends_quietly():
     its own (the run-time's "abnormal program termination") nor the system's crash report, and
     nothing more happens."""
     with Machine("fatal_ends_quietly") as m:
-        d = prepare(m, "Q7.exe")
-        put_test_launcher(m)
+        d = m.insert_disc(remove=("Q7.exe",), add={"Start.exe": START_TEST.read_bytes()})
+        m.watch_boxes()
         outcome = {}
         for fault in ("bad-alloc", "terminate", "abort", "stack-overrun"):
             before = len(m.log())
-            result = m.wine(d + "Start.exe", timeout=90, check=False,
-                            env={"START_TEST_HOOKS": fault})
+            result = m.wine(d + "Start.exe", check=False, env={"START_TEST_HOOKS": fault})
             # A box holds the launcher up until the watcher has recorded and answered it.
             log = m.log()[before:]
             outcome[fault] = {"exit code": result.returncode, "boxes": boxes(log),
-                              "events": [f"{e[1]} {e[2]}" for e in log if e[1] != "BoxWatcher"]}
+                              "events": [f"{e.program} {e.event}" for e in log
+                                         if e.program != "BoxWatcher"]}
         handoff = m.unix_path("C:\\windows\\Handoff.ini").exists()
         equal(outcome, {f: {"exit code": 0, "boxes": [], "events": []} for f in outcome},
               "per fault")
@@ -541,9 +748,10 @@ def fatal_ends_quietly():
 # --- The run command -----------------------------------------------------------------------------
 
 def demo(shot):
-    """Runs Start.exe once on the sample disc and says what happened."""
+    """Runs Start.exe once from the sample disc's image and says what happened."""
     with Machine("demo") as m:
-        d = prepare(m, "Q7.exe")
+        d = m.insert_disc()
+        m.watch_boxes()
         code, flag = classify(m.report)
         print(f"System as Wine reports it: Windows {m.report['major']}.{m.report['minor']}."
               f"{m.report['build']}, product type {m.report['productType']}, "
@@ -551,20 +759,19 @@ def demo(shot):
               f"LANGID {m.report['systemLangId']}, code page {m.report['acp']}")
         print(f"  -> OsCode {code}, ServerFlag {flag}: "
               f"{'supported' if supported(m.report) else 'refused'}")
-        print(f"Disc in drive D: (InstallDir {d}); running D:\\Start.exe ...")
-        t0 = int(time.time() * 1000)
-        rc, ended = m.run_launcher(d)
-        time.sleep(1)
-        log = m.log()
-        print(f"\nWhat happened (ms after start):")
-        for ms, program, event, detail in log:
-            if program == "BoxWatcher":
-                caption, _, text = detail.partition(b"\x1f")
+        print(f"Disc image {winelab.DISC_IMAGE.name} in CD-ROM drive D: (read-only; "
+              f"InstallDir {d}); Wine runs as {winelab.ACCOUNT}; running D:\\Start.exe ...")
+        run = m.run_launcher(d)
+        log = m.settle()
+        print("\nWhat happened (ms after start):")
+        for e in log:
+            if e.program == "BoxWatcher":
+                caption, _, text = e.detail.partition(b"\x1f")
                 what = f"message box  [{caption.decode(m.ansi)}] {text.decode(m.ansi)}"
             else:
-                what = f"{program:9} {event:10} {detail.decode(m.ansi)}"
-            print(f"  {ms - t0:6}  {what}")
-        print(f"\nLauncher exit code: {rc}, {ended - t0} ms after start")
+                what = f"{e.program:9} {e.event:10} {e.detail.decode(m.ansi)}"
+            print(f"  {e.ms - run.started:6}  {what}")
+        print(f"\nLauncher exit code: {run.rc}, {run.ended - run.started} ms after start")
         windows = m.unix_path("C:\\windows")
         for name in ("Handoff.exe", "Handoff.ini"):
             path = windows / name
@@ -572,12 +779,15 @@ def demo(shot):
                 data = path.read_bytes()
                 shown = repr(data.decode(m.ansi)) if name.endswith(".ini") else ""
                 print(f"File written: C:\\windows\\{name}  ({len(data)} bytes) {shown}")
+        m.wait_gone("regsvr32.exe")
         print(f"Class key registered: {m.class_key_present()}")
         print(f"Still running: {', '.join(p for p in m.processes() if p in ('Panoview.exe', 'Start.exe'))}")
-        time.sleep(1)
-        m.screenshot(shot)
-        print(f"Screenshot of the page browser: {shot}")
-        return rc
+        if m.wait_for(lambda: events(m.log(), "Panoview", "shown")):
+            m.screenshot(shot)
+            print(f"Screenshot of the page browser: {shot}")
+        else:
+            print("The page browser never showed its window: no screenshot")
+        return run.rc
 
 
 def main(argv):
@@ -596,7 +806,7 @@ def main(argv):
         return 0
     if argv[:1] == ["demo"]:
         shot = argv[1] if len(argv) > 1 else str(winelab.WORK / "panoview.png")
-        if not (winelab.TEMPLATES / "win64" / "system.reg").exists():
+        if not winelab.template_ready("win64"):
             winelab.make_template("win64")
         return demo(shot)
     if len(argv) == 2 and argv[0] == "run" and argv[1] in SCENARIOS:
@@ -604,10 +814,10 @@ def main(argv):
         try:
             try:
                 SCENARIOS[argv[1]]()
-            except (winelab.WineHung, subprocess.TimeoutExpired) as hung:
-                # Seen rarely with the 32-bit half of Wine under emulation (a system probe that
-                # never ended): one more try in a fresh prefix. A launcher that really hangs
-                # hangs again and fails.
+            except winelab.WineHung as hung:
+                # Seen rarely with the 32-bit half of Wine under emulation: a system probe that
+                # never ended while the prefix was set up, before any launcher ran. Only that is
+                # tried once more, in a fresh prefix; whatever the launcher does is checked once.
                 print(f"Wine hung ({hung}); trying once more in a fresh prefix")
                 SCENARIOS[argv[1]]()
         except winelab.Skip as skip:

@@ -1,11 +1,37 @@
-"""Runs the real Start.exe under Wine on a copy of the sample disc and reports what happened.
+"""Runs the real Start.exe under Wine as Windows would run it, and reports what happened.
 
-One Machine is one Wine prefix (copied from a template made once per test run) with its own X
-display, the disc mapped to a drive letter, and the stand-ins' shared log. Every wait is bounded:
-nothing here can hang a test run.
+One Machine is one Wine prefix with its own X display and the stand-ins' shared log. Wine runs
+under an unprivileged account (ACCOUNT, created when missing), which owns the prefix: run as
+root, Wine would ignore the read-only attribute and a real fault would hide. The disc is drive
+D:, a CD-ROM drive holding the files of a disc image, without write bits and owned by root, so
+that an open for writing fails as it does on a pressed disc. A writable copy of a disc goes on
+drive C:, owned by the account, as a user would make one.
+
+The Machine API, in the order a scenario uses it:
+
+    with Machine("name", arch="win64", lang="de_DE.UTF-8", version=None) as m:
+        m.report                      what Wine tells a program about the system (OsProbe)
+        m.choose_version(accept, settings)   a Wine version setting whose report is accepted
+        d = m.insert_disc(remove=..., add=..., under=...)   D:\\ from the image, or a variant
+        d = m.copy_disc("Folder")     a writable copy on C:\\Folder\\ (same variants)
+        m.put_file(path, data), m.make_read_only(path), m.unix_path(path)
+        m.watch_boxes()               a watcher that records and answers message boxes
+        run = m.run_launcher(d)       Start.exe to its end: run.rc, run.started, run.ended (ms)
+        l = m.start_launcher(d)       Start.exe in the background: l.running(), l.wait()
+        m.settle()                    every stand-in running has written its first record
+        m.wait_gone("regsvr32.exe")   no process of that name runs any more
+        m.log()                       the stand-ins' records (Event), oldest first
+        m.processes(), m.process_table(), m.class_key_present(), m.wait_for(predicate)
+
+Every wait is bounded (PATIENCE, generous for machines that emulate 32-bit code, where one Wine
+process takes seconds to start) and waits for the event it means: nothing here can hang a test
+run, and nothing depends on how fast this machine starts a process.
 """
 
+import collections
+import hashlib
 import os
+import pwd
 import shutil
 import signal
 import subprocess
@@ -16,20 +42,33 @@ ROOT = Path(__file__).resolve().parent.parent
 WIN32_BUILD = Path(os.environ.get("LAUNCHER_WIN32_BUILD", ROOT / "build" / "win32")).resolve()
 START_EXE = WIN32_BUILD / "Start.exe"
 DISC = WIN32_BUILD / "disc"
+DISC_IMAGE = WIN32_BUILD / "disc.iso"
+DISC_LABEL = "SWIFTDECK"
 TOOLS = WIN32_BUILD / "tools"
 WORK = Path(os.environ.get("LAUNCHER_E2E_WORK", ROOT / "build" / "e2e")).resolve()
-TEMPLATES = WORK / "templates"
+ACCOUNT = os.environ.get("LAUNCHER_E2E_ACCOUNT", "disclab")
+# Seconds to wait for something that must happen (a program's start, a record, an end).
+PATIENCE = float(os.environ.get("LAUNCHER_E2E_PATIENCE", "180"))
 
 BASE_ENV = {
     "WINEDEBUG": "-all",
-    # No prompts to install the .NET and HTML engines into a new prefix.
-    "WINEDLLOVERRIDES": "mscoree,mshtml=",
+    # No prompts to install the .NET and HTML engines into a new prefix, and no menu entries
+    # written into the account's home.
+    "WINEDLLOVERRIDES": "mscoree,mshtml=;winemenubuilder.exe=d",
     "STANDIN_LOG": "C:\\standin.log",
 }
 # The registry files are rewritten in place by Wine: they must be real copies, not hard links.
 REGISTRY_FILES = ("system.reg", "user.reg", "userdef.reg")
 CLASS_KEY = "{5E1F0C27-9B3D-4A86-8C41-2D7E6F90B3A5}"
 ANSI = {"932": "cp932", "936": "gbk", "1254": "cp1254", "1252": "cp1252"}
+# Programs that write a record as soon as they run: the stand-ins under their disc names, and
+# the system's registration tool once it has loaded a control.
+STANDIN_PROCESSES = ("panoview.exe", "q7.exe", "regsvr32.exe")
+
+# One record of the stand-ins' log (standin_log.h): detail as bytes, times in ms since 1970.
+Event = collections.namedtuple("Event", "ms program event detail pid created error_mode cwd")
+# One running process: its id, executable name and creation time (ms since 1970, 0 if unknown).
+Process = collections.namedtuple("Process", "pid name created")
 
 
 class Skip(Exception):
@@ -40,11 +79,20 @@ class WineHung(Exception):
     """Wine itself hung while a prefix was being set up, before the launcher ran."""
 
 
+def now_ms():
+    return int(time.time() * 1000)
+
+
 def can_run_wine():
     if shutil.which("wine") is None or shutil.which("Xvfb") is None:
         return "wine or Xvfb is not installed (scripts/deps.sh wine installs them)"
-    if not START_EXE.exists():
-        return f"{START_EXE} is not built (cmake --preset win32 && cmake --build --preset win32)"
+    if shutil.which("xorriso") is None:
+        return "xorriso is not installed (scripts/deps.sh wine installs it)"
+    if not START_EXE.exists() or not DISC_IMAGE.exists():
+        return (f"{START_EXE} or {DISC_IMAGE} is not built "
+                "(cmake --preset win32 && cmake --build --preset win32)")
+    if os.geteuid() != 0:
+        return f"the lab runs Wine under the account {ACCOUNT} and needs root to switch to it"
     try:
         subprocess.run(["/lib/ld-linux.so.2", "--version"], capture_output=True, check=True,
                        timeout=30)
@@ -53,20 +101,120 @@ def can_run_wine():
     return None
 
 
+# --- The account -----------------------------------------------------------------------------
+
+_account = None
+
+
+def account():
+    """The unprivileged account Wine runs under, created on first use."""
+    global _account
+    if _account is None:
+        try:
+            _account = pwd.getpwnam(ACCOUNT)
+        except KeyError:
+            # A run in parallel may create it first; useradd then fails and the look-up works.
+            subprocess.run(["useradd", "--system", "--user-group", "--create-home",
+                            "--home-dir", f"/var/lib/{ACCOUNT}", "--shell", "/usr/sbin/nologin",
+                            "--comment", "Wine lab of the end-to-end scenarios", ACCOUNT],
+                           capture_output=True, timeout=60)
+            _account = pwd.getpwnam(ACCOUNT)
+    return _account
+
+
+def as_account(env):
+    """subprocess keywords that run a command as the account, with env and the account's home."""
+    pw = account()
+    return dict(user=pw.pw_uid, group=pw.pw_gid, extra_groups=[],
+                env=dict(env, HOME=pw.pw_dir, USER=ACCOUNT, LOGNAME=ACCOUNT))
+
+
+def give(path):
+    """Makes a file or tree that root wrote belong to the account."""
+    pw = account()
+    subprocess.run(["chown", "-R", "--no-dereference", f"{pw.pw_uid}:{pw.pw_gid}", str(path)],
+                   check=True, timeout=300)
+
+
+def remove_tree(path):
+    subprocess.run(["rm", "-rf", str(path)], check=True, timeout=300)
+
+
+_lab = None
+
+
+def lab():
+    """Where the prefixes live: WORK when the account can reach it, else a folder of its own
+    (a checkout under /root, say, is closed to other accounts)."""
+    global _lab
+    if _lab is None:
+        WORK.mkdir(parents=True, exist_ok=True)
+        reach = subprocess.run(["test", "-x", str(WORK)], **as_account(os.environ), timeout=30)
+        if reach.returncode == 0:
+            _lab = WORK
+        else:
+            digest = hashlib.sha1(str(WORK).encode()).hexdigest()[:12]
+            _lab = Path("/var/tmp") / f"launcher-e2e-{digest}"
+            _lab.mkdir(mode=0o755, exist_ok=True)
+    return _lab
+
+
+def template_dir(arch):
+    return lab() / "templates" / arch
+
+
+def template_ready(arch):
+    return (template_dir(arch) / "system.reg").exists()
+
+
 def make_template(arch):
-    """A fresh prefix of the given kind ('win64': 64-bit Windows, 'win32': native 32-bit)."""
-    target = TEMPLATES / arch
-    if target.exists():
-        shutil.rmtree(target)
+    """A fresh prefix of the given kind ('win64': 64-bit Windows, 'win32': native 32-bit),
+    belonging to the account, whose drive D: is a CD-ROM drive."""
+    target = template_dir(arch)
+    remove_tree(target)
     target.parent.mkdir(parents=True, exist_ok=True)
+    target.mkdir()
+    give(target)
     env = dict(os.environ, **BASE_ENV, WINEPREFIX=str(target), WINEARCH=arch)
     env.pop("DISPLAY", None)
-    subprocess.run(["wineboot", "-i"], env=env, check=True, timeout=400,
-                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    subprocess.run(["wineserver", "-w"], env=env, check=True, timeout=120)
+    run = as_account(env)
+    subprocess.run(["wineboot", "-i"], check=True, timeout=400, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL, **run)
+    # D: is the folder "disc" beside each copy of the prefix, filled by insert_disc. The link
+    # exists from the start so that Wine's mount manager knows the drive, and its type, when
+    # it starts.
+    link = target / "dosdevices" / "d:"
+    if link.is_symlink() or link.exists():
+        link.unlink()
+    link.symlink_to("../../disc")
+    os.lchown(link, account().pw_uid, account().pw_gid)
+    # In the registry's native view: the mount manager is a 64-bit program on 64-bit Windows.
+    subprocess.run(["wine", "reg", "add", "HKLM\\Software\\Wine\\Drives", "/v", "d:", "/d",
+                    "cdrom", "/reg:64", "/f"], check=True, timeout=120, capture_output=True, **run)
+    subprocess.run(["wineserver", "-w"], check=True, timeout=120, **run)
+
+
+# --- Disc images ---------------------------------------------------------------------------
+
+def press_image(folder, image, label=DISC_LABEL):
+    """What a disc author does (README): an ISO 9660 image with Joliet names from a folder."""
+    subprocess.run(["xorriso", "-report_about", "WARNING", "-as", "mkisofs", "-J", "-r", "-V",
+                    label, "-o", str(image), str(folder)], check=True, timeout=300,
+                   capture_output=True)
+
+
+def extract_image(image, target):
+    """The image's files as the drive shows them: owned by root, no write bits."""
+    subprocess.run(["xorriso", "-osirrox", "on", "-report_about", "WARNING", "-indev", str(image),
+                    "-extract", "/", str(target)], check=True, timeout=300, capture_output=True)
+    subprocess.run(["chown", "-R", "0:0", str(target)], check=True, timeout=60)
+    subprocess.run(["chmod", "-R", "a-w", str(target)], check=True, timeout=60)
 
 
 class Xvfb:
+    """An X server for one scenario. Started by root with -nolisten tcp and no authorisation,
+    it serves the account too."""
+
     def __init__(self):
         read, write = os.pipe()
         self.proc = subprocess.Popen(
@@ -95,17 +243,49 @@ class Xvfb:
 
 
 def parse_log(raw, encoding):
-    """The stand-ins' log as (ms, program, event, detail) tuples, detail as bytes."""
+    """The stand-ins' log as Events."""
     events = []
-    for line in raw.split(b"\r\n"):
+    # A line is complete once its CR LF is there: the last one may still be being written.
+    for line in raw.split(b"\r\n")[:-1]:
         if not line:
             continue
-        fields = line.split(b"\t", 3)
-        while len(fields) < 4:
+        fields = line.split(b"\t")
+        while len(fields) < 8:
             fields.append(b"")
-        events.append((int(fields[0]), fields[1].decode(encoding), fields[2].decode(encoding),
-                       fields[3]))
+        events.append(Event(int(fields[0]), fields[1].decode(encoding),
+                            fields[2].decode(encoding), fields[3], int(fields[4] or 0),
+                            int(fields[5] or 0), int(fields[6] or b"0", 16),
+                            fields[7].decode(encoding)))
     return events
+
+
+class Run:
+    """One launcher run to its end: exit code, and the wall clock (ms) just before it was
+    started and just after it had ended. Everything it created was created in between."""
+
+    def __init__(self, rc, started, ended):
+        self.rc, self.started, self.ended = rc, started, ended
+
+    def created(self, events):
+        """Those of the events that come from processes created during the run."""
+        return [e for e in events if self.started <= e.created <= self.ended]
+
+
+class Launcher:
+    """A launcher started in the background."""
+
+    def __init__(self, proc, started):
+        self.proc, self.started, self.ended = proc, started, None
+
+    def running(self):
+        return self.proc.poll() is None
+
+    def wait(self, timeout=PATIENCE):
+        """Its exit code once it has ended (a Run); subprocess.TimeoutExpired if it has not."""
+        rc = self.proc.wait(timeout=timeout)
+        if self.ended is None:
+            self.ended = now_ms()
+        return Run(rc, self.started, self.ended)
 
 
 class Machine:
@@ -114,20 +294,31 @@ class Machine:
     def __init__(self, name, arch="win64", lang=None, version=None):
         self.name = name
         self.arch = arch
-        self.dir = WORK / "scenarios" / name
+        self.dir = lab() / "scenarios" / name
         if self.dir.exists():
-            self._remove(self.dir)
+            remove_tree(self.dir)
         self.dir.mkdir(parents=True)
         self.prefix = self.dir / "prefix"
-        template = TEMPLATES / arch
-        if not (template / "system.reg").exists():
+        self.disc_dir = None
+        self._images = 0
+        template = template_dir(arch)
+        if not template_ready(arch):
             raise RuntimeError(f"no {arch} template: run the template step first")
-        subprocess.run(["cp", "-al", str(template), str(self.prefix)], check=True, timeout=300)
-        for reg in REGISTRY_FILES:
-            (self.prefix / reg).unlink()
-            shutil.copy2(template / reg, self.prefix / reg)
+        self.prefix.mkdir()
+        give(self.prefix)
         self.env = dict(os.environ, **BASE_ENV, WINEPREFIX=str(self.prefix))
         self.env.pop("WINEARCH", None)
+        # The account's own copy: hard links to the template's files, real copies of the
+        # registry files that Wine rewrites in place.
+        subprocess.run(["cp", "-al", f"{template}/.", str(self.prefix)], check=True, timeout=300,
+                       **as_account(self.env))
+        for reg in REGISTRY_FILES:
+            subprocess.run(["cp", "--remove-destination", str(template / reg),
+                            str(self.prefix / reg)], check=True, timeout=60,
+                           **as_account(self.env))
+        tools = self.prefix / "drive_c" / "lab"
+        shutil.copytree(TOOLS, tools)
+        give(tools)
         if lang:
             self.env["LC_ALL"] = lang
         self.xvfb = Xvfb()
@@ -148,17 +339,13 @@ class Machine:
 
     # --- Plumbing ---------------------------------------------------------------------------
 
-    @staticmethod
-    def _remove(path):
-        subprocess.run(["rm", "-rf", str(path)], check=True, timeout=300)
-
-    def wine(self, *args, timeout=120, env=None, check=True):
-        """Runs a Windows program to its end; its output comes back in files, not pipes, since
-        the programs it starts would hold a pipe open long after it ended."""
+    def wine(self, *args, timeout=PATIENCE, env=None, check=True):
+        """Runs a Windows program to its end as the account; its output comes back in files,
+        not pipes, since the programs it starts would hold a pipe open long after it ended."""
         run_env = dict(self.env, **(env or {}))
         with open(self.dir / "out.txt", "w+b") as out, open(self.dir / "err.txt", "w+b") as err:
-            result = subprocess.run(["wine", *args], env=run_env, stdout=out, stderr=err,
-                                    timeout=timeout, check=False)
+            result = subprocess.run(["wine", *args], stdout=out, stderr=err, timeout=timeout,
+                                    check=False, **as_account(run_env))
             out.seek(0)
             err.seek(0)
             result.stdout, result.stderr = out.read(), err.read()
@@ -168,16 +355,18 @@ class Machine:
         return result
 
     def spawn(self, *args, env=None):
-        """Starts a Windows program in the background; it ends with the prefix."""
+        """Starts a Windows program in the background as the account; it ends with the prefix."""
         run_env = dict(self.env, **(env or {}))
-        proc = subprocess.Popen(["wine", *args], env=run_env, stdout=subprocess.DEVNULL,
-                                stderr=subprocess.DEVNULL, start_new_session=True)
+        proc = subprocess.Popen(["wine", *args], stdout=subprocess.DEVNULL,
+                                stderr=subprocess.DEVNULL, start_new_session=True,
+                                **as_account(run_env))
         self.background.append(proc)
         return proc
 
     def close(self):
         try:
-            subprocess.run(["wineserver", "-k"], env=self.env, timeout=60, capture_output=True)
+            subprocess.run(["wineserver", "-k"], timeout=60, capture_output=True,
+                           **as_account(self.env))
         except subprocess.TimeoutExpired:
             pass  # its programs are ended below all the same
         for proc in self.background:
@@ -193,26 +382,59 @@ class Machine:
     def __exit__(self, *exc):
         self.close()
         if os.environ.get("LAUNCHER_E2E_KEEP") is None:
-            self._remove(self.dir)
+            remove_tree(self.dir)
 
     def unix_path(self, windows_path):
-        """Where a path on drive C: lives on the Linux side."""
-        assert windows_path[:3].upper() == "C:\\", windows_path
-        return self.prefix / "drive_c" / windows_path[3:].replace("\\", "/")
+        """Where a path on drive C: or D: lives on the Linux side."""
+        drive, rest = windows_path[:3].upper(), windows_path[3:].replace("\\", "/")
+        assert drive in ("C:\\", "D:\\"), windows_path
+        return (self.prefix / "drive_c" if drive == "C:\\" else self.dir / "disc") / rest
+
+    def put_file(self, windows_path, data):
+        """A file on drive C: that belongs to the account, as if a user had put it there."""
+        path = self.unix_path(windows_path)
+        path.write_bytes(data)
+        give(path)
+
+    def make_read_only(self, windows_path):
+        """Gives a file on C: the read-only attribute (for Wine: no write bits)."""
+        path = self.unix_path(windows_path)
+        path.chmod(path.stat().st_mode & 0o555)
+
+    def wait_for(self, predicate, timeout=PATIENCE, interval=0.25):
+        """Whether predicate() came true within timeout seconds."""
+        deadline = time.time() + timeout
+        while time.time() < deadline:
+            if predicate():
+                return True
+            time.sleep(interval)
+        return predicate()
 
     # --- What the system reports ----------------------------------------------------------
 
     def set_version(self, version):
-        self.wine("reg", "add", "HKCU\\Software\\Wine", "/v", "Version", "/d", version, "/f",
-                  timeout=60)
+        self.wine("reg", "add", "HKCU\\Software\\Wine", "/v", "Version", "/d", version, "/f")
 
-    def probe(self):
-        out = self.wine(str(TOOLS / "OsProbe.exe"), timeout=60).stdout.decode("latin-1")
+    def probe(self, drive=None):
+        out = self.wine("C:\\lab\\OsProbe.exe", *([drive] if drive else [])).stdout
         report = {}
-        for line in out.splitlines():
+        for line in out.decode("latin-1").splitlines():
             key, _, value = line.strip().partition("=")
             report[key] = value
         return report
+
+    def choose_version(self, accept, settings):
+        """Sets the first Wine version setting (None: the prefix's own) whose report accept()
+        takes, and returns it. Which setting reports what differs between Wine releases, so a
+        scenario names what the system must report, never a setting."""
+        for setting in settings:
+            if setting is not None:
+                self.set_version(setting)
+                self.report = self.probe()
+            if accept(self.report):
+                self.ansi = ANSI.get(self.report.get("acp", "1252"), "cp1252")
+                return setting
+        raise Skip(f"none of the Wine settings {settings} reports the wanted system")
 
     def class_key_present(self):
         # A 32-bit control registers in the 32-bit view of the registry.
@@ -223,56 +445,112 @@ class Machine:
             result = self.wine("reg", "query", key, check=False)
         return result.returncode == 0
 
+    def process_table(self):
+        out = self.wine("C:\\lab\\ProcList.exe").stdout.decode(self.ansi, "replace")
+        table = []
+        for line in out.splitlines():
+            fields = line.rstrip("\r").split("\t")
+            if len(fields) >= 3:
+                table.append(Process(int(fields[0]), fields[1], int(fields[2] or 0)))
+        return table
+
     def processes(self):
-        out = self.wine(str(TOOLS / "ProcList.exe")).stdout.decode(self.ansi, "replace")
-        return [line.split("\t", 1)[1].strip() for line in out.splitlines() if "\t" in line]
+        return [p.name for p in self.process_table()]
 
     # --- The disc -----------------------------------------------------------------------------
 
-    def put_disc(self, drive="d", folder=None):
-        """Copies the sample disc and Start.exe; returns InstallDir as Start.exe will see it.
+    def disc_image(self, remove=(), add=None, under=None, label=DISC_LABEL):
+        """An image of the sample disc with changes, pressed as a disc author would: files
+        removed or added (relative paths with /, bytes), everything moved into a folder."""
+        if not remove and not add and not under and label == DISC_LABEL:
+            return DISC_IMAGE
+        self._images += 1
+        staging = self.dir / f"staging-{self._images}"
+        extract_image(DISC_IMAGE, staging)
+        subprocess.run(["chmod", "-R", "u+w", str(staging)], check=True, timeout=60)
+        for name in remove:
+            (staging / name).unlink()
+        for name, data in (add or {}).items():
+            (staging / name).parent.mkdir(parents=True, exist_ok=True)
+            (staging / name).write_bytes(data)
+        if under:
+            inner = staging.with_name(staging.name + "-inner")
+            staging.rename(inner)
+            (staging / under).parent.mkdir(parents=True)
+            inner.rename(staging / under)
+        image = self.dir / f"disc-{self._images}.iso"
+        press_image(staging, image, label)
+        remove_tree(staging)
+        return image
 
-        With folder=None the disc is the root of the drive (as a real disc is); otherwise it is
-        that folder (a str, possibly non-ASCII) on drive C:.
-        """
-        if folder is None:
-            target = self.dir / "disc"
-            shutil.copytree(DISC, target)
-            link = self.prefix / "dosdevices" / f"{drive}:"
-            if link.is_symlink() or link.exists():
-                link.unlink()
-            link.symlink_to(target)
-            install_dir = f"{drive.upper()}:\\"
-        else:
-            target = self.prefix / "drive_c" / folder
-            shutil.copytree(DISC, target)
-            install_dir = "C:\\" + folder.replace("/", "\\") + "\\"
-        shutil.copy2(START_EXE, target / "Start.exe")
+    def insert_disc(self, image=None, **changes):
+        """Puts a disc into the CD-ROM drive D: (taking out the one there): the built image of
+        the sample disc, another image, or the sample disc with changes (see disc_image).
+        Returns D:\\, the launcher's InstallDir when it lies at the disc's root."""
+        image = image or self.disc_image(**changes)
+        target = self.dir / "disc"
+        if target.exists():
+            remove_tree(target)
+        extract_image(image, target)
         self.disc_dir = target
-        return install_dir
+        return "D:\\"
+
+    def copy_disc(self, folder, image=None, **changes):
+        """A writable copy of a disc in C:\\<folder>, made by the account as a user copies a
+        disc; returns its InstallDir. A copy's Q7.exe is started and given its 15 s."""
+        source = self.dir / f"copy-of-{self._images}"
+        extract_image(image or self.disc_image(**changes), source)
+        target = self.prefix / "drive_c" / folder
+        target.parent.mkdir(parents=True, exist_ok=True)
+        for command in (["cp", "-R", f"{source}/.", str(target)], ["chmod", "-R", "u+w", str(target)]):
+            subprocess.run(command, check=True, timeout=300, **as_account(self.env))
+        remove_tree(source)
+        self.disc_dir = target
+        return "C:\\" + folder.replace("/", "\\") + "\\"
 
     def watch_boxes(self, delay_ms=300):
-        self.spawn(str(TOOLS / "BoxWatcher.exe"), str(delay_ms))
+        self.spawn("C:\\lab\\BoxWatcher.exe", str(delay_ms))
 
-    def run_launcher(self, install_dir, timeout=90):
-        """Runs Start.exe to its end. Returns (exit code, wall-clock ms when it ended)."""
-        result = self.wine(install_dir + "Start.exe", timeout=timeout, check=False)
-        return result.returncode, int(time.time() * 1000)
+    # --- The launcher ---------------------------------------------------------------------
 
-    def start_launcher(self, install_dir):
-        return self.spawn(install_dir + "Start.exe")
+    def run_launcher(self, install_dir, timeout=PATIENCE, env=None, program="Start.exe"):
+        """Runs the launcher to its end (a Run). A launcher that does not end within timeout
+        raises subprocess.TimeoutExpired: a failure, never a reason to try again."""
+        started = now_ms()
+        result = self.wine(install_dir + program, timeout=timeout, env=env, check=False)
+        return Run(result.returncode, started, now_ms())
+
+    def start_launcher(self, install_dir, env=None, program="Start.exe"):
+        started = now_ms()
+        return Launcher(self.spawn(install_dir + program, env=env), started)
 
     def log(self):
         path = self.prefix / "drive_c" / "standin.log"
         return parse_log(path.read_bytes() if path.exists() else b"", self.ansi)
 
-    def wait_for(self, predicate, timeout, interval=0.25):
-        deadline = time.time() + timeout
-        while time.time() < deadline:
-            if predicate():
-                return True
-            time.sleep(interval)
-        return predicate()
+    def settle(self, names=STANDIN_PROCESSES, timeout=PATIENCE):
+        """Waits until every running process of these names has written a record: after the
+        launcher has ended, the log then holds the first record of everything it started. (A
+        process that has already ended wrote its record before it ended.) Returns the log."""
+        pending = []
+
+        def logged():
+            nonlocal pending
+            seen = {(e.pid, e.created) for e in self.log()}
+            seen_ids = {pid for pid, _ in seen}
+            pending = [p for p in self.process_table() if p.name.lower() in names
+                       and ((p.pid, p.created) not in seen if p.created else p.pid not in seen_ids)]
+            return not pending
+
+        if not self.wait_for(logged, timeout, interval=0.1):
+            raise AssertionError(f"running but without a record after {timeout:.0f} s: {pending}")
+        return self.log()
+
+    def wait_gone(self, name, timeout=PATIENCE):
+        """Waits until no process of this name runs (registrations end on their own)."""
+        if not self.wait_for(lambda: name.lower() not in (n.lower() for n in self.processes()),
+                             timeout, interval=0.1):
+            raise AssertionError(f"{name} still runs after {timeout:.0f} s")
 
     def screenshot(self, png):
         """The whole X screen as a PNG (ImageMagick's import)."""

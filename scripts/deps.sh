@@ -1,9 +1,15 @@
 #!/usr/bin/env bash
 # Installs, from Debian's packages, whatever building and testing need and is missing.
-#   scripts/deps.sh build   compilers and the test framework
+#   scripts/deps.sh build   compilers, the test framework and the disc image maker
 #   scripts/deps.sh wine    also Wine, Xvfb and what the end-to-end runs need (the default)
+#   scripts/deps.sh wine --emulate-32bit
+#                           also run 32-bit x86 code under user-mode emulation where it would run
+#                           natively, to try the slow path on a fast machine. It stays so for
+#                           the whole machine until: echo -1 > /proc/sys/fs/binfmt_misc/qemu-i386
 set -euo pipefail
 want=${1:-wine}
+emulate=
+[ "${2:-}" = --emulate-32bit ] && emulate=1
 export DEBIAN_FRONTEND=noninteractive
 
 have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
@@ -18,7 +24,8 @@ install() {
   apt-get install -y -q --no-install-recommends "${need[@]}" >/dev/null
 }
 
-install cmake make g++ libgtest-dev libgmock-dev python3 valgrind g++-mingw-w64-i686 binutils-mingw-w64-i686
+install cmake make g++ libgtest-dev libgmock-dev python3 valgrind g++-mingw-w64-i686 binutils-mingw-w64-i686 \
+  xorriso
 [ "$want" = wine ] || exit 0
 
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
@@ -30,7 +37,9 @@ install wine wine32:i386 wine64 xvfb xauth x11-apps imagemagick locales
 # Some machines (paravirtualised ones among them) cannot run 32-bit x86 code at all. There the
 # 32-bit half of Wine runs under user-mode emulation. The emulator of the stable release spends
 # about a minute setting up each 32-bit process; the one from backports needs about a second.
-if ! /lib/ld-linux.so.2 --version >/dev/null 2>&1 || [ -e /proc/sys/fs/binfmt_misc/qemu-i386 ]; then
+# Registered for i386 executables, the emulator takes precedence over the native loader.
+if [ -n "$emulate" ] || ! /lib/ld-linux.so.2 --version >/dev/null 2>&1 ||
+   [ -e /proc/sys/fs/binfmt_misc/qemu-i386 ]; then
   src=/etc/apt/sources.list.d/bookworm-backports.sources
   if ! grep -rqs bookworm-backports /etc/apt/sources.list /etc/apt/sources.list.d/; then
     printf 'Types: deb\nURIs: http://deb.debian.org/debian\nSuites: bookworm-backports\nComponents: main\nSigned-By: /usr/share/keyrings/debian-archive-keyring.gpg\n' > "$src"

@@ -1,12 +1,13 @@
 /* Prints what this Windows (or Wine) tells a program about itself, as key=value lines, so the
  * end-to-end scenarios can work out what the launcher should decide here. Built without a
- * manifest, like Start.exe's, so the version it reads is the one the launcher reads. */
+ * manifest, like Start.exe's, so the version it reads is the one the launcher reads.
+ * Usage: OsProbe [drive root]  -- with a root (D:\), also the kind of that drive. */
 #include <windows.h>
 #include <stdio.h>
 
 typedef BOOL(WINAPI *IsWow64ProcessFn)(HANDLE, PBOOL);
 
-int main(void)
+int main(int argc, char **argv)
 {
     OSVERSIONINFOEXA v;
     ZeroMemory(&v, sizeof v);
@@ -43,5 +44,8 @@ int main(void)
     printf("systemLangId=0x%04X\n", (unsigned)GetSystemDefaultLangID());
     printf("acp=%u\n", GetACP());
     printf("windowsDir=%s\nsystemDir=%s\n", windows_dir, system_dir);
+    /* OsProbe D:\ also tells what kind of drive that is (5: CD-ROM). */
+    if (argc > 1)
+        printf("driveType=%u\n", GetDriveTypeA(argv[1]));
     return 0;
 }
