@@ -20,6 +20,7 @@ int WINAPI WinMain(HINSTANCE inst, HINSTANCE prev, LPSTR args, int show)
     char *dot = strrchr(name, '.');
     if (dot)
         *dot = '\0';
+    standin_log_process(name);
     standin_log(name, "start", GetCommandLineA());
 
     WNDCLASSA wc = {0};

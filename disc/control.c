@@ -39,6 +39,7 @@ __declspec(dllexport) HRESULT WINAPI DllRegisterServer(void)
 {
     char path[MAX_PATH];
     module_path(path, sizeof path);
+    standin_log_process(CONTROL_NAME);
     standin_log(CONTROL_NAME, "register", path);
 
     HKEY cls, server;
@@ -62,6 +63,7 @@ __declspec(dllexport) HRESULT WINAPI DllUnregisterServer(void)
 {
     char path[MAX_PATH];
     module_path(path, sizeof path);
+    standin_log_process(CONTROL_NAME);
     standin_log(CONTROL_NAME, "unregister", path);
 
     /* RegDeleteKey refuses keys with subkeys; a key that is already gone is what we want. */

@@ -125,3 +125,22 @@ void standin_log(const char *program, const char *event, const char *detail)
     }
     SetLastError(saved_error);
 }
+
+void standin_log_process(const char *program)
+{
+    DWORD saved_error = GetLastError();
+    char image[MAX_PATH];
+    DWORD n = GetModuleFileNameA(NULL, image, sizeof image);
+    image[n < sizeof image ? n : sizeof image - 1] = '\0';
+    const char *command = GetCommandLineA();
+    size_t length = strlen(image);
+    char *detail = HeapAlloc(GetProcessHeap(), 0, length + 1 + strlen(command) + 1);
+    if (detail) {
+        memcpy(detail, image, length);
+        detail[length] = '\x1f';
+        lstrcpyA(detail + length + 1, command);
+        standin_log(program, "process", detail);
+        HeapFree(GetProcessHeap(), 0, detail);
+    }
+    SetLastError(saved_error);
+}

@@ -16,4 +16,9 @@
  * one line. Leaves GetLastError() and the error mode as they were. */
 void standin_log(const char *program, const char *event, const char *detail);
 
+/* Appends the record "process" with the detail <image path>\x1f<command line> of this process:
+ * which program file runs and the command line exactly as it was received. A control calls it
+ * from inside the regsvr32 that registers it, so the log holds that tool's command line too. */
+void standin_log_process(const char *program);
+
 #endif
