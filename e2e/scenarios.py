@@ -16,6 +16,7 @@ import sys
 import time
 import traceback
 
+import simrecord
 import winelab
 from winelab import Machine
 
@@ -176,6 +177,7 @@ def typical_run():
     """The typical run: 64-bit Windows 7 workstation, German, the disc read-only in its drive
     with Q7.exe on it, the controls registered by an earlier disc."""
     with Machine("typical_run", lang="de_DE.UTF-8") as m:
+        rec = simrecord.Recording(m)
         m.choose_version(lambda report: classify(report) == (21, 0), (None, "win7", "win2008r2"))
         equal(m.report["systemLangId"], "0x0407", "system LANGID")
         d = m.insert_disc()
@@ -184,11 +186,14 @@ def typical_run():
         m.wine("regsvr32", "/s", d + "Discpane.ocx")
         check(m.class_key_present(), "class key registered before the run")
         m.watch_boxes()
+        part = rec.part(d, registered=True)
         run = m.run_launcher(d)
         log = check_supported_run(m, d, run, folder="DEU\\")
         check_reregistration(log, run)
         equal(events(log, "Q7"), [], "tool starts")
         check_no_tool_wait(log, run)
+        part.ran(run)
+        rec.save()
 
 
 @scenario
@@ -197,6 +202,7 @@ def second_disc():
     longer launcher path), the second has a newer setup program. Both hand-off files must be
     the second disc's, byte for byte, though the first disc's copy came read-only from it."""
     with Machine("second_disc") as m:
+        rec = simrecord.Recording(m)
         setup = (winelab.DISC / "Handoff.exe").read_bytes()
         newer_setup = setup + b"\0a newer disc's setup program\0"
         older = m.disc_image(under="Setup", label="SWIFTDECK_1")
@@ -205,7 +211,9 @@ def second_disc():
         windows = m.unix_path("C:\\windows")
 
         m.insert_disc(older)
+        part = rec.part("D:\\Setup\\")
         first = m.run_launcher("D:\\Setup\\")
+        part.ran(first)
         equal(first.rc, 0, "first disc's launcher exit code")
         m.settle()
         equal((windows / "Handoff.exe").read_bytes(), setup, "Handoff.exe after the first disc")
@@ -213,7 +221,9 @@ def second_disc():
               "Handoff.ini after the first disc")
 
         d = m.insert_disc(newer)
+        part = rec.part(d)
         second = m.run_launcher(d)
+        part.ran(second)
         equal(second.rc, 0, "second disc's launcher exit code")
         m.settle()
         copy = (windows / "Handoff.exe").read_bytes()
@@ -222,6 +232,7 @@ def second_disc():
         equal((windows / "Handoff.ini").read_bytes(), b"D:\\Start.exe",
               "Handoff.ini after the second disc (the first disc's was longer)")
         check_writable(m, "Handoff.exe", "Handoff.ini")
+        rec.save()
 
 
 @scenario
@@ -254,12 +265,17 @@ def started_programs_directory():
     """The started programs run with InstallDir as their current directory (the browser is
     even found through it)."""
     with Machine("started_programs_directory") as m:
+        rec = simrecord.Recording(m)
         d = m.copy_disc("Disc copy")
         m.watch_boxes()
-        _, seen = started_programs(m, d, m.run_launcher(d))
+        part = rec.part(d)
+        run = m.run_launcher(d)
+        _, seen = started_programs(m, d, run)
         # A directory other than a drive's root is reported without its closing backslash.
         wrong = {name: e.cwd for name, e in seen.items() if e.cwd.rstrip("\\") != d.rstrip("\\")}
         equal(wrong, {}, f"programs whose current directory is not {d}")
+        part.ran(run)
+        rec.save()
 
 
 @scenario
@@ -268,6 +284,7 @@ def started_programs_error_mode():
     system shows them no critical-error and no file-not-found boxes of its own either."""
     flags = 0x0001 | 0x8000  # SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX
     with Machine("started_programs_error_mode") as m:
+        rec = simrecord.Recording(m)
         d = m.copy_disc("Disc copy")
         # First whether this system passes an error mode on at all, without the launcher.
         m.put_file("C:\\lab\\ModeChild.exe", (m.disc_dir / "Q7.exe").read_bytes())
@@ -281,6 +298,7 @@ def started_programs_error_mode():
                 f"(a program with error mode {flags:#x} started one that found {found:#x}; on "
                 f"Windows it inherits it), so what the launcher passes on cannot be seen here")
         m.watch_boxes()
+        part = rec.part(d)
         run = m.run_launcher(d)
         log, seen = started_programs(m, d, run)
         launcher = run.created(events(log, "qzm", "load"))[0]
@@ -289,14 +307,18 @@ def started_programs_error_mode():
         wrong = {name: f"{e.error_mode:#x}" for name, e in seen.items()
                  if e.error_mode & flags != flags}
         equal(wrong, {}, f"programs whose error mode lacks {flags:#x}")
+        part.ran(run)
+        rec.save()
 
 
 @scenario
 def six_at_once():
     """Six launchers started at once on the same file: exactly one runs the sequence."""
     with Machine("six_at_once") as m:
+        rec = simrecord.Recording(m)
         d = m.insert_disc()
         m.watch_boxes()
+        part = rec.part(d)
         # The browser ends at once, so the launcher that runs the sequence stays in its loop:
         # every other one meets it running, however far apart Wine gets them going.
         launchers = [m.start_launcher(d, env={"STANDIN_PANOVIEW_EXITS": "1"}) for _ in range(6)]
@@ -316,6 +338,11 @@ def six_at_once():
         created = sorted(e.created for e in events(log, "Panoview", "start"))
         gaps = [b - a for a, b in zip(created, created[1:])]
         check(all(g >= 1000 for g in gaps), f"browser started less than a second apart: {gaps}")
+        # Whichever of them took the counter first, the other five met a launcher running.
+        part.ran(launchers[0], browser="never")
+        for l in launchers[1:]:
+            part.ran(l, browser="never", instance_running=True)
+        rec.save()
 
 
 @scenario
@@ -347,12 +374,15 @@ def supported_wow64():
     """64-bit Windows 7 workstation (the launcher under WOW64): first run, then a second run
     that meets the registered class and the browser already running."""
     with Machine("supported_wow64") as m:
+        rec = simrecord.Recording(m)
         check(supported(m.report), f"this prefix should be supported: {m.report}")
         equal(m.report["isWow64"], "1", "runs under WOW64")
         d = m.insert_disc()
         m.watch_boxes()
         check(not m.class_key_present(), "class key present before the first run")
+        part = rec.part(d, registered=False)
         run = m.run_launcher(d)
+        part.ran(run)
         log = check_supported_run(m, d, run)
         equal(registrations(log, run), [("Discpane", "register"), ("Gauge", "register")],
               "first run's registrations")
@@ -361,30 +391,40 @@ def supported_wow64():
         m.wait_gone("regsvr32.exe")
         check(m.class_key_present(), "class key missing after the first run")
 
+        part = rec.part(d, registered=True)
         run = m.run_launcher(d)
+        part.ran(run)
         log = check_supported_run(m, d, run, browsers=2)
         check_reregistration(log, run)
+        rec.save()
 
 
 @scenario
 def supported_native32():
     """A native 32-bit system: processes are listed through the module source."""
     with Machine("supported_native32", arch="win32") as m:
+        rec = simrecord.Recording(m)
         equal(m.report["isWow64"], "0", "runs under WOW64")
         equal(m.report["sysWow64Found"], "0", "SysWow64 folder")
         check(supported(m.report), f"this prefix should be supported: {m.report}")
         d = m.insert_disc()
         m.watch_boxes()
-        check_supported_run(m, d, m.run_launcher(d))
+        part = rec.part(d)
+        run = m.run_launcher(d)
+        check_supported_run(m, d, run)
+        part.ran(run)
+        rec.save()
 
 
 def refusal(name, version, arch="win64"):
     with Machine(name, arch=arch, version=version) as m:
+        rec = simrecord.Recording(m)
         code, flag = classify(m.report)
         if supported(m.report):
             raise Failed(f"Wine reports a supported system for {version}: {m.report}")
         d = m.insert_disc()
         m.watch_boxes()
+        part = rec.part(d)
         run = m.run_launcher(d)
         equal(run.rc, 0, "launcher exit code")
         log = m.settle()
@@ -398,6 +438,8 @@ def refusal(name, version, arch="win64"):
         equal(late, [], "registrations started after the refusal box was shown (ms after it)")
         equal(events(log, "Panoview"), [], "browser events")
         check(not m.unix_path("C:\\windows\\Handoff.ini").exists(), "hand-off written")
+        part.ran(run)
+        rec.save()
 
 
 @scenario
@@ -427,10 +469,15 @@ def refused_server61():
 
 def language(name, lang, folder, expect_langid, drop_marker=None):
     with Machine(name, lang=lang) as m:
+        rec = simrecord.Recording(m)
         equal(m.report["systemLangId"], expect_langid, "system LANGID")
         d = m.insert_disc(remove=(f"lang/{drop_marker}/locale.js",) if drop_marker else ())
         m.watch_boxes()
-        check_supported_run(m, d, m.run_launcher(d), folder=folder)
+        part = rec.part(d)
+        run = m.run_launcher(d)
+        check_supported_run(m, d, run, folder=folder)
+        part.ran(run)
+        rec.save()
 
 
 @scenario
@@ -461,8 +508,10 @@ def lang_unlisted():
 @scenario
 def probe_library_missing():
     with Machine("probe_library_missing") as m:
+        rec = simrecord.Recording(m)
         d = m.insert_disc(remove=("qzm.dll",))
         m.watch_boxes()
+        part = rec.part(d)
         run = m.run_launcher(d)
         equal(run.rc, 0, "launcher exit code")
         log = m.settle()
@@ -473,6 +522,8 @@ def probe_library_missing():
                  if e.created < box_time]
         equal(early, [], "controls registered while the probe box was open")
         equal(len(run.created(events(log, "Panoview", "start"))), 1, "browser starts")
+        part.ran(run)
+        rec.save()
 
 
 @scenario
@@ -481,6 +532,7 @@ def prelaunch_tool():
     including one started before the launcher under another case; a name that only begins with
     Q7 survives."""
     with Machine("prelaunch_tool") as m:
+        rec = simrecord.Recording(m)
         d = m.copy_disc("Disc")
         tool = (m.disc_dir / "Q7.exe").read_bytes()
         m.unix_path("C:\\other").mkdir()
@@ -492,6 +544,7 @@ def prelaunch_tool():
         check(m.wait_for(lambda: {"q7", "Q7x"} <= {e.program for e in events(m.log(), event="start")}),
               "the other tools did not start")
         m.watch_boxes()
+        part = rec.part(d)
         run = m.run_launcher(d)
         equal(run.rc, 0, "launcher exit code")
         log = m.settle()
@@ -508,14 +561,18 @@ def prelaunch_tool():
         check(not any(p.lower() == "q7.exe" for p in running), f"a Q7.exe still runs: {running}")
         check("Q7x.exe" in running, f"Q7x.exe was ended: {running}")
         check_supported_run(m, d, run)
+        part.ran(run)
+        rec.save()
 
 
 @scenario
 def second_instance():
     """A second launcher while the first restarts a browser that never stays up."""
     with Machine("second_instance") as m:
+        rec = simrecord.Recording(m)
         d = m.insert_disc()
         m.watch_boxes()
+        part = rec.part(d)
         first = m.start_launcher(d, env={"STANDIN_PANOVIEW_EXITS": "1"})
         check(m.wait_for(lambda: len(events(m.log(), "Panoview", "start")) >= 2),
               "first launcher never reached its browser loop")
@@ -538,14 +595,19 @@ def second_instance():
         created = [e.created for e in events(log, "Panoview", "start")]
         gaps = [b - a for a, b in zip(created, created[1:])]
         check(all(g >= 1000 for g in gaps), f"browser started less than a second apart: {gaps}")
+        part.ran(first, browser="never")
+        part.ran(run, instance_running=True)
+        rec.save()
 
 
 @scenario
 def browser_missing():
     """No browser on the disc: the loop never ends."""
     with Machine("browser_missing") as m:
+        rec = simrecord.Recording(m)
         d = m.insert_disc(remove=("Panoview.exe",))
         m.watch_boxes()
+        part = rec.part(d)
         launcher = m.start_launcher(d)
         # The hand-off is the last step before the browser loop.
         check(m.wait_for(lambda: m.unix_path("C:\\windows\\Handoff.ini").exists()),
@@ -557,6 +619,8 @@ def browser_missing():
               f"launcher gave up {time.time() - entered:.1f} s into its loop without a browser")
         check("Start.exe" in m.processes(), "launcher not running")
         equal(boxes(m.log()), [], "boxes shown")
+        part.ran(launcher)
+        rec.save()
 
 
 @scenario
@@ -565,11 +629,16 @@ def japanese_folder():
     folder = "ディスク表"  # 表 is 0x95 0x5C in code page 932
     assert "表".encode("cp932")[1] == 0x5C
     with Machine("japanese_folder", lang="ja_JP.UTF-8") as m:
+        rec = simrecord.Recording(m)
         equal(m.report["acp"], "932", "ANSI code page")
         equal(m.report["systemLangId"], "0x0411", "system LANGID")
         d = m.copy_disc(folder, remove=("Q7.exe",))
         m.watch_boxes()
-        check_supported_run(m, d, m.run_launcher(d), folder="JPN\\")
+        part = rec.part(d)
+        run = m.run_launcher(d)
+        check_supported_run(m, d, run, folder="JPN\\")
+        part.ran(run)
+        rec.save()
 
 
 @scenario
@@ -621,9 +690,11 @@ def fullwidth_quote_folder():
     one it cannot read: after the guard it starts, loads, writes and shows nothing, and ends with
     exit code 0."""
     with Machine("fullwidth_quote_folder") as m:
+        rec = simrecord.Recording(m)
         equal(m.report["acp"], "1252", "ANSI code page")
         d = m.copy_disc("x\uff02 y", remove=("Q7.exe",))
         m.watch_boxes()
+        part = rec.part(d)
         launcher = m.start_launcher(d)
         # A box would hold the launcher up until the watcher has recorded and answered it; a
         # launcher that took the mangled folder for its own never ends.
@@ -642,6 +713,8 @@ def fullwidth_quote_folder():
         }
         equal(did, {"ended": True, "exit code": 0, "boxes": [], "events": [], "Handoff.ini": None},
               "what the launcher did")
+        part.ran(launcher)
+        rec.save()
 
 
 # The libraries that system code loads by their bare names in the launcher's process, as Wine's
@@ -768,6 +841,9 @@ def demo(shot):
             if e.program == "BoxWatcher":
                 caption, _, text = e.detail.partition(b"\x1f")
                 what = f"message box  [{caption.decode(m.ansi)}] {text.decode(m.ansi)}"
+            elif e.event == "process":
+                image, _, command = e.detail.decode(m.ansi).partition("\x1f")
+                what = f"{e.program:9} {e.event:10} {image}, command line: {command}"
             else:
                 what = f"{e.program:9} {e.event:10} {e.detail.decode(m.ansi)}"
             print(f"  {e.ms - run.started:6}  {what}")
