@@ -158,8 +158,8 @@ def redirected(program, bits):
 
 
 def expected_items(sim, install_dir):
-    """The simulation's observable effects, and for a launcher that never ends an iterator over
-    its endless repetition: (before, repeating pass) lists of Items."""
+    """The simulation's effects that Wine can see, as Items: (all of them, []) for a launcher
+    that ends; for one that never ends (those before its endless repetition, one pass of it)."""
     bits = sim["system"]["bits"]
     items = []
     for effect in sim["effects"]:
