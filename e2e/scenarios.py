@@ -898,6 +898,7 @@ def main(argv):
                 SCENARIOS[argv[1]]()
         except winelab.Skip as skip:
             print(f"SKIPPED: {skip}")
+            simrecord.skipped(argv[1], str(skip))
             return 77
         except Exception:
             traceback.print_exc()

@@ -17,10 +17,12 @@ or that it still runs). simulation_compare.py reads them.
     part.ran(run)                        # a Run, or a Launcher, with what it was told
     rec.save()                           # after the last check
 
-A part is observed once the scenario has checked it: when the next part begins (before its
-launcher starts, so the next run's files do not count) or on save. Recording only reads: it
-waits for nothing the scenario does not already wait for, except where a part's starting state
-would otherwise be a race (the class key is read once no registration tool runs any more).
+A scenario that skips here leaves a record that says so and why (skipped(), called by the
+scenarios' runner). A part is observed once the scenario has checked it: when the next part
+begins (before its launcher starts, so the next run's files do not count) or on save. Recording
+changes nothing a scenario checks. It waits only for what it reads: for the started stand-ins'
+first records, and, when it reads the class key itself, for the registration tools still running
+from an earlier run to end, which would otherwise change the key under the launcher.
 """
 
 import base64
@@ -150,6 +152,18 @@ class Part:
         self.observed = self.record
 
 
+def skipped(scenario, reason):
+    """Notes that the scenario skipped here, so that nobody runs it again to find out."""
+    RECORDS.mkdir(parents=True, exist_ok=True)
+    _write(RECORDS / f"{scenario}.json", {"scenario": scenario, "skipped": reason})
+
+
+def _write(path, record):
+    partial = path.with_suffix(".partial")
+    partial.write_text(json.dumps(record, indent=1, ensure_ascii=True))
+    partial.replace(path)
+
+
 class Recording:
     """The record of one scenario, made as it runs and written only once it has passed."""
 
@@ -173,7 +187,5 @@ class Recording:
     def save(self):
         for part in self.parts:
             part.observe()
-        record = {"scenario": self.machine.name, "parts": [p.observed for p in self.parts]}
-        partial = self.path.with_suffix(".partial")
-        partial.write_text(json.dumps(record, indent=1, ensure_ascii=True))
-        partial.replace(self.path)
+        _write(self.path, {"scenario": self.machine.name,
+                           "parts": [p.observed for p in self.parts]})

@@ -345,13 +345,14 @@ def record_of(name):
         print(f"{name}: no record as new as the build; running the scenario", flush=True)
         result = subprocess.run([sys.executable, str(HERE / "scenarios.py"), "run", name],
                                 capture_output=True, text=True, timeout=3600)
-        if result.returncode == SKIP:
-            print(f"{name}: skipped here: {result.stdout.strip().splitlines()[-1]}")
-            return None
-        if result.returncode != 0 or not path.exists():
+        if result.returncode != 0 and result.returncode != SKIP or not path.exists():
             raise RuntimeError(f"scenario {name} failed, so there is nothing to compare:\n"
                                f"{result.stdout}{result.stderr}")
-    return json.loads(path.read_text())
+    record = json.loads(path.read_text())
+    if "skipped" in record:
+        print(f"{name}: skipped here: {record['skipped']}")
+        return None
+    return record
 
 
 def main(argv):
