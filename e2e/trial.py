@@ -50,6 +50,8 @@ winelab = None
 TRACE_CHANNELS = "-all,+process,+loaddll,+timestamp,+pid"
 ACK_FOLDER = "C:\\lab\\ack"
 BOX_LOG = "C:\\lab\\boxes.log"
+# How long what a stopped launcher started gets to settle, at the least.
+SETTLE_SECONDS = 30
 LAB_TOOLS = ("OsProbe.exe", "BoxWatcher.exe", "ProcList.exe", "WaitReady.exe")
 
 
@@ -235,6 +237,16 @@ def on_disc(disc_dir, relative):
             return False
         folder = match[0]
     return True
+
+
+def between_starts(trace):
+    """Whether the launcher is not in the middle of starting a program: its last start has been
+    answered, or it is one more try of a program whose start has just failed (a missing
+    browser), which makes no process."""
+    mine = [s for s in trace.starts if s["by"] == trace.root]
+    if not mine or mine[-1]["state"] != "starting":
+        return True
+    return len(mine) >= 2 and mine[-2]["state"] == "failed"
 
 
 # --- Snapshots -------------------------------------------------------------------------------
@@ -496,12 +508,29 @@ class Trial:
                 break
             time.sleep(0.1)
         watched_ms = (ended["ms"] if "ms" in ended else raw_ms()) - spawned
+        if stop_reason:
+            # A launcher still running is ended here, as TerminateProcess would end it, so that
+            # the report holds what it did within the bound; what it started goes on for now.
+            # Not in the middle of a start, though: Wine would leave the process it was making
+            # half made, never running and never ending.
+            limit = time.monotonic() + winelab.PATIENCE
+            while waiter.is_alive() and not between_starts(trace) and time.monotonic() < limit:
+                time.sleep(0.05)
+                trace.update()
+            # `wine` has become the launcher's own process: the same id, nothing in between.
+            try:
+                os.kill(proc.pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+            waiter.join(timeout=winelab.PATIENCE)
 
-        # What the run started gets the rest of the time to settle: to end (registrations) or
-        # to be ready for input (the browser's window drawn), so the screenshot shows it.
+        # What the run started gets time to settle before anything is looked at: to end (a
+        # registration, a browser that hands over) or to be ready for input (its window drawn,
+        # so that the screenshot shows it). The rest of the time bound, and at least
+        # SETTLE_SECONDS, since a launcher stopped at the bound leaves none.
         trace.update()
         started = [s["pid"] for s in trace.starts if s["pid"] is not None]
-        budget = max(deadline - raw_ms(), 0) if stop_reason is None else 0
+        budget = max(deadline - raw_ms(), SETTLE_SECONDS * 1000)
         states, windows = self.wait_ready(m, started, budget, boxes)
         table = m.process_table()
         after_shot = self.screenshot(m, "after-run.png")
@@ -519,7 +548,7 @@ class Trial:
         for box in boxes:
             box["by"] = trace.name(box["pid"])
         report["events"] = self.events(trace, boxes, report["launcher"])
-        report["browser"] = self.browser(trace, table, windows)
+        report["browser"] = self.browser(trace, table, windows, states)
         report["windowsDirectory"] = self.windows_changes(files_before, files_after,
                                                           windows_dir, m.report.get("acp"))
         self.name_copies(report["windowsDirectory"], windows_dir, m.disc_dir)
@@ -574,8 +603,11 @@ class Trial:
         events.sort(key=lambda e: (e["seconds"], order[e["kind"]]))
         return events
 
-    def browser(self, trace, table, windows):
+    def browser(self, trace, table, windows, states):
         starts = self.browser_starts(trace)
+        # What became of each browser started: "gone" ended before it could be asked.
+        ended = [s for s in starts if s["pid"] is not None
+                 and states.get(s["pid"], "").split(" ")[0] in ("ended", "gone")]
         running = [p for p in table if ascii_upper(p.name) == self.a.browser_process]
         first, last = (starts[0]["seconds"], starts[-1]["seconds"]) if starts else (None, None)
         return {
@@ -584,6 +616,7 @@ class Trial:
             "startsByLauncher": len([s for s in starts if s["by"] == trace.root]),
             "commandLines": sorted({s["commandLine"] for s in starts if s["commandLine"]}),
             "failedStarts": len([s for s in starts if s["state"] == "failed"]),
+            "ended": len(ended),
             "firstStart": first, "lastStart": last,
             "running": bool(running),
             "runningAs": [{"pid": p.pid, "name": p.name} for p in running],
@@ -741,11 +774,12 @@ def print_report(r, out):
     if not launcher["ended"]:
         why = {"loop": f"it had started the browser {browser['startsByLauncher']} times",
                "time": "the time was up"}[launcher["stoppedBecause"]]
-        w(f"  {launcher['seconds']:7.2f}  stopped: the launcher still ran and {why}")
+        w(f"  {launcher['seconds']:7.2f}  the launcher still ran and {why}: it was ended")
     w()
     runs = ", ".join(f"{p['name']} ({hexpid(p['pid'])})" for p in browser["runningAs"])
     w(f"Browser   started {browser['starts']} time{'s' if browser['starts'] != 1 else ''}"
-      + (f" ({browser['failedStarts']} failed)" if browser["failedStarts"] else "")
+      + (f", {browser['failedStarts']} of them failed" if browser["failedStarts"] else "")
+      + (f", {browser['ended']} of them ended" if browser["ended"] else "")
       + (f"; {browser['process']} runs: {runs}" if browser["running"]
          else f"; no process {browser['process']} runs at the end"))
     for title in browser["windows"]:
