@@ -133,8 +133,9 @@ def creation(rest):
 class Trace:
     """What Wine's trace of the run says, read as it grows."""
 
-    def __init__(self, path, launcher_path, spawned_ms):
+    def __init__(self, path, launcher_path, spawned_ms, windows_dir):
         self.path, self.launcher_path, self.spawned_ms = path, launcher_path, spawned_ms
+        self.system = windows_dir.lower().rstrip("\\") + "\\"  # its libraries are not listed
         self.offset = 0
         self.partial = b""
         self.root = None          # the launcher's process id
@@ -208,7 +209,7 @@ class Trace:
                 except ValueError:
                     return
                 own = self.processes.get(pid, {}).get("program") or ""
-                if not path.lower().startswith("c:\\windows\\") and path.lower() != own.lower():
+                if not path.lower().startswith(self.system) and path.lower() != own.lower():
                     self.loads.append({"seconds": self.seconds(tick), "by": pid, "path": path})
 
     def _close_pending(self, thread, state):
@@ -294,9 +295,8 @@ class Trial:
         self.a = a
         self.out = Path(a.out)
         self.machine = None
-        self.launcher = None
-        self.screenshots = 0
         self.notes = []
+        self.wall_at_spawn = 0.0
 
     # --- Setting up ----------------------------------------------------------------------------
 
@@ -345,15 +345,19 @@ class Trial:
 
     def check_language(self, m):
         got = int(m.report.get("systemLangId", "0"), 16)
-        if got == int(self.a.lang_id, 16):
-            return
-        have = subprocess.run(["locale", "-a"], capture_output=True, text=True).stdout.split()
-        glibc = self.a.lc_all.replace("UTF-8", "utf8")
-        hint = ("" if glibc in have else
-                f" The locale {self.a.lc_all} is not installed on this machine (locale -a lists "
-                f"it once it is generated: enable it in /etc/locale.gen and run locale-gen).")
-        raise CannotRun(f"Wine reports the system language 0x{got:04X} under LC_ALL={self.a.lc_all}"
-                        f", not {self.a.lang_id} ({self.a.locale_name}).{hint}")
+        if got != int(self.a.lang_id, 16):
+            raise CannotRun(f"Wine reports the system language 0x{got:04X} under LC_ALL="
+                            f"{self.a.lc_all}, not {self.a.lang_id} ({self.a.locale_name}): no "
+                            "Unix locale gives Wine that language")
+        # Wine takes the language from the locale's name, but converts file names through the
+        # locale itself, which must be generated.
+        have = subprocess.run(["locale", "-a"], capture_output=True, text=True,
+                              timeout=60).stdout.lower().split()
+        if self.a.lc_all.lower().replace("utf-8", "utf8") not in have:
+            self.notes.append(
+                f"the locale {self.a.lc_all} is not generated on this machine, and Wine converts "
+                "file names through it: names outside ASCII may reach the disc's programs "
+                "mangled (enable it in /etc/locale.gen and run locale-gen)")
 
     def open_machine(self):
         arch = self.a.prefix
@@ -491,7 +495,7 @@ class Trial:
 
         waiter = threading.Thread(target=wait_end, daemon=True)
         waiter.start()
-        trace = Trace(trace_path, launcher, spawned)
+        trace = Trace(trace_path, launcher, spawned, m.report.get("windowsDir", "C:\\windows"))
         boxes = []
         deadline = spawned + a.timeout * 1000
         stop_reason = None
@@ -898,8 +902,10 @@ def main(argv):
         Path(a.out).mkdir(parents=True, exist_ok=True)
     else:
         a.out = tempfile.mkdtemp(prefix="disckit-trial-")
-    # A stop from outside (Ctrl-C, kill) still ends Wine and removes the prefix.
+    # A stop from outside (Ctrl-C, kill) still ends Wine and removes the prefix; the report is
+    # written after that, so a reader that goes away (| head) only cuts it short.
     signal.signal(signal.SIGTERM, interrupted)
+    signal.signal(signal.SIGPIPE, signal.SIG_DFL)
     trial = Trial(a)
     try:
         report = trial.run()
