@@ -875,10 +875,7 @@ def cannot_run_here():
     if missing:
         return (f"the lab's tools {', '.join(missing)} are not built in {winelab.TOOLS} "
                 "(cmake --preset win32 && cmake --build --preset win32)")
-    try:
-        subprocess.run(["/lib/ld-linux.so.2", "--version"], capture_output=True, check=True,
-                       timeout=30)
-    except (OSError, subprocess.SubprocessError):
+    if not winelab.runs_32bit_code():
         return "this machine cannot run 32-bit x86 code (scripts/deps.sh wine sets up emulation)"
     return None
 

@@ -21,25 +21,13 @@ import traceback
 from pathlib import Path
 
 import winelab
+from scenarios import check, equal
 
 DISCKIT = Path(os.environ.get("LAUNCHER_NATIVE_DISCKIT",
                               winelab.ROOT / "build" / "native" / "disckit")).resolve()
 HANDOVER = winelab.TOOLS / "PanoviewHandover.exe"
 BROWSER_COMMAND = 'Panoview.exe "D:\\lang\\Eng\\Welcome.htm'
 PNG = b"\x89PNG\r\n\x1a\n"
-
-
-class Failed(AssertionError):
-    pass
-
-
-def check(condition, message):
-    if not condition:
-        raise Failed(message)
-
-
-def equal(actual, expected, what):
-    check(actual == expected, f"{what}: expected {expected!r}, got {actual!r}")
 
 
 def folder(name):

@@ -206,6 +206,16 @@ def ensure_template(arch):
             make_template(arch)
 
 
+def runs_32bit_code():
+    """Whether this machine runs 32-bit x86 programs, natively or under emulation."""
+    try:
+        subprocess.run(["/lib/ld-linux.so.2", "--version"], capture_output=True, check=True,
+                       timeout=30)
+    except (OSError, subprocess.SubprocessError):
+        return False
+    return True
+
+
 def stop_wine(env):
     """Ends every program of a prefix and waits until its server has gone, which writes the
     registry out to the prefix's files."""
