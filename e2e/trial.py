@@ -293,7 +293,7 @@ def registry_keys(prefix):
 class Trial:
     def __init__(self, a):
         self.a = a
-        self.out = Path(a.out)
+        self.out = Path(a.out).resolve()
         self.machine = None
         self.notes = []
         self.wall_at_spawn = 0.0
@@ -496,6 +496,7 @@ class Trial:
         waiter = threading.Thread(target=wait_end, daemon=True)
         waiter.start()
         trace = Trace(trace_path, launcher, spawned, m.report.get("windowsDir", "C:\\windows"))
+        self.root = None
         boxes = []
         deadline = spawned + a.timeout * 1000
         stop_reason = None
@@ -549,6 +550,7 @@ class Trial:
             "program": launcher, "pid": trace.root,
             "ended": stop_reason is None, "exitCode": ended.get("rc") if stop_reason is None else None,
             "seconds": round(watched_ms / 1000, 3), "stoppedBecause": stop_reason}
+        self.root = trace.root
         for box in boxes:
             box["by"] = trace.name(box["pid"])
         report["events"] = self.events(trace, boxes, report["launcher"])
@@ -689,6 +691,10 @@ class Trial:
                              "state": states.get(p.pid, "running")})
         return rows
 
+    def refusal(self, box):
+        return (box["pid"] == self.root and box["caption"] == self.a.refusal_caption
+                and box["text"] == self.a.refusal_text)
+
     def outcome(self, r):
         launcher, browser = r["launcher"], r["browser"]
         faults = []
@@ -703,6 +709,8 @@ class Trial:
                 result = "did-not-end"
                 faults.append(f"the launcher did not end within {launcher['seconds']:.0f} s "
                               f"(browser started {browser['startsByLauncher']} times)")
+        elif any(self.refusal(box) for box in r["boxes"]):
+            result = "refused"
         elif r["boxes"]:
             result = "box"
         elif not browser["running"]:
@@ -712,7 +720,8 @@ class Trial:
         else:
             result = "browser-running"
         for box in r["boxes"]:
-            faults.append(f"{box['by']} showed a box: [{box['caption']}] {box['text']}")
+            what = "refused this system" if self.refusal(box) else "showed a box"
+            faults.append(f"{box['by']} {what}: [{box['caption']}] {box['text']}")
         if launcher["ended"] and not browser["running"]:
             faults.append(f"no process {browser['process']} runs at the end (the browser was "
                           f"started {browser['starts']} times)")
@@ -791,7 +800,7 @@ def print_report(r, out):
     if launcher["ended"]:
         w(f"Launcher  exit code {launcher['exitCode']} after {launcher['seconds']:.2f} s")
     else:
-        w(f"Launcher  still running after {launcher['seconds']:.2f} s, then stopped")
+        w(f"Launcher  still running after {launcher['seconds']:.2f} s, then ended by the trial")
     def listing(head, lines, empty):
         # The first line beside the heading, the others under it.
         for i, line in enumerate(lines or [empty]):
@@ -852,6 +861,8 @@ def parse(argv):
     p.add_argument("--launcher", required=True)
     p.add_argument("--browser", required=True)
     p.add_argument("--browser-process", required=True)
+    p.add_argument("--refusal-caption", required=True)
+    p.add_argument("--refusal-text", required=True)
     p.add_argument("--timeout", type=int, required=True)
     p.add_argument("--max-starts", type=int, required=True)
     p.add_argument("--out")

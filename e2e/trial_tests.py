@@ -199,6 +199,26 @@ def browser_missing():
 
 
 @test
+def refused_system():
+    """A system the launcher refuses (Vista, 64-bit): its box is in the report with a
+    screenshot taken while it was up, before the watcher answered it."""
+    rc, r, _ = trial("refused_system", winelab.DISC_IMAGE, "--system", "vista-x64")
+    equal(rc, 1, "exit code")
+    equal(r["outcome"]["result"], "refused", "result")
+    equal([(b["by"], b["caption"], b["text"]) for b in r["boxes"]],
+          [("Start.exe", "Discmate", "Swiftdeck does not support this version of windows.")],
+          "boxes")
+    equal((r["launcher"]["ended"], r["launcher"]["exitCode"]), (True, 0), "launcher's end")
+    equal(r["browser"]["starts"], 0, "browser starts")
+    shot = r["boxes"][0]["screenshot"]
+    check_png(shot, "the box")
+    # Nothing but the box is on the screen then: a black screen would mean it was gone.
+    mean = subprocess.run(["identify", "-format", "%[mean]", shot], capture_output=True,
+                          text=True, check=True, timeout=60).stdout
+    check(float(mean) > 0, f"{shot} is all black: the box was not on the screen")
+
+
+@test
 def time_bound():
     """The time bound alone ends a trial: a launcher still running when it is up is stopped,
     whatever it had done by then, and nothing is left behind."""

@@ -115,6 +115,8 @@ std::vector<std::string> TrialDriverCommand(const TrialOptions& o, DiscKind kind
         "--launcher", names::kLauncher,
         "--browser", names::kBrowser,
         "--browser-process", names::kBrowserProcess,
+        "--refusal-caption", texts::kRefusalCaption,
+        "--refusal-text", texts::kRefusal,
         "--timeout", std::to_string(o.timeoutSeconds),
         "--max-starts", std::to_string(o.maxStarts),
         "--work", buildDir + "/e2e",

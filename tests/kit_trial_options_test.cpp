@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 #include "app/LauncherApp.h"
 #include "kit/TrialOptions.h"
 
@@ -176,6 +178,7 @@ TEST(TrialOptions, TheDriverGetsWhatTheTablesResolveTo) {
         EXPECT_EQ(After(c, "--browser-process"), std::vector<std::string>{names::kBrowserProcess});
         EXPECT_EQ(After(c, "--browser"), std::vector<std::string>{names::kBrowser});
         EXPECT_EQ(After(c, "--launcher"), std::vector<std::string>{names::kLauncher});
+        EXPECT_EQ(After(c, "--refusal-text"), std::vector<std::string>{texts::kRefusal});
         EXPECT_EQ(After(c, "--work"), std::vector<std::string>{"/b/e2e"});
         EXPECT_EQ(std::count(c.begin(), c.end(), "--image"), row.kind == DiscKind::Image ? 1 : 0);
         EXPECT_EQ(std::count(c.begin(), c.end(), "--out"), 0);
