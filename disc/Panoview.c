@@ -5,14 +5,8 @@
 
 #include "standin_log.h"
 
-static char page[1024];
-static char heading[1200];
-static WCHAR first_line[256];
-static HFONT font;
-
-/* The page is everything after the program name. The launcher opens a quote before the page
- * and never closes it, so stray quotes at either end are not part of the path. */
-static void find_page(const char *cmd)
+/* What follows the program name on a command line, without the blanks between them. */
+static const char *arguments(const char *cmd)
 {
     const char *p = cmd;
     if (*p == '"') {
@@ -24,6 +18,63 @@ static void find_page(const char *cmd)
     }
     while (*p == ' ' || *p == '\t')
         ++p;
+    return p;
+}
+
+#ifdef PANOVIEW_HANDS_OVER_TO
+/* Built as a small starter, as some browsers are: it starts the real viewer, a program of
+ * another name beside it, with its own arguments, and exits at once. A launcher that waits for a
+ * process of the browser's name never sees one, as long as the starter is gone before the
+ * launcher looks: it imports no more than the system's base library, so that it starts and ends
+ * as fast as a program can. */
+static int hand_over(const char *cmd)
+{
+    char path[MAX_PATH], line[4096];
+    DWORD n = GetModuleFileNameA(NULL, path, MAX_PATH);
+    char *slash = n && n < MAX_PATH ? strrchr(path, '\\') : NULL;
+    if (!slash || (size_t)(slash + 1 - path) + sizeof PANOVIEW_HANDS_OVER_TO > sizeof path)
+        return 1;
+    strcpy(slash + 1, PANOVIEW_HANDS_OVER_TO);
+    const char *args = arguments(cmd);
+    if (strlen(path) + strlen(args) + 4 > sizeof line)
+        return 1;
+    strcpy(line, "\"");
+    strcat(line, path);
+    strcat(line, "\" ");
+    strcat(line, args);
+    STARTUPINFOA si = {0};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi;
+    if (!CreateProcessA(path, line, NULL, NULL, FALSE, 0, NULL, NULL, &si, &pi))
+        return 2;
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    return 0;
+}
+
+int WINAPI WinMain(HINSTANCE inst, HINSTANCE prev, LPSTR args, int show)
+{
+    (void)inst;
+    (void)prev;
+    (void)args;
+    (void)show;
+    const char *cmd = GetCommandLineA();
+    standin_log("Panoview", "start", cmd);
+    return hand_over(cmd);
+}
+
+#else
+
+static char page[1024];
+static char heading[1200];
+static WCHAR first_line[256];
+static HFONT font;
+
+/* The page is everything after the program name. The launcher opens a quote before the page
+ * and never closes it, so stray quotes at either end are not part of the path. */
+static void find_page(const char *cmd)
+{
+    const char *p = arguments(cmd);
     if (*p == '"')
         ++p;
     lstrcpynA(page, p, sizeof page);
@@ -145,3 +196,5 @@ int WINAPI WinMain(HINSTANCE inst, HINSTANCE prev, LPSTR args, int show)
     DeleteObject(font);
     return (int)msg.wParam;
 }
+
+#endif

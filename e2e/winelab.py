@@ -194,6 +194,36 @@ def make_template(arch):
     subprocess.run(["wineserver", "-w"], check=True, timeout=120, **run)
 
 
+def ensure_template(arch):
+    """Makes the template of this kind when it is missing, one maker at a time among the
+    programs that use this lab (a disckit trial beside a run of the scenarios, say)."""
+    import fcntl
+    folder = lab() / "templates"
+    folder.mkdir(parents=True, exist_ok=True)
+    with open(folder / f".{arch}.lock", "w") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        if not template_ready(arch):
+            make_template(arch)
+
+
+def runs_32bit_code():
+    """Whether this machine runs 32-bit x86 programs, natively or under emulation."""
+    try:
+        subprocess.run(["/lib/ld-linux.so.2", "--version"], capture_output=True, check=True,
+                       timeout=30)
+    except (OSError, subprocess.SubprocessError):
+        return False
+    return True
+
+
+def stop_wine(env):
+    """Ends every program of a prefix and waits until its server has gone, which writes the
+    registry out to the prefix's files."""
+    run = as_account(env)
+    subprocess.run(["wineserver", "-k"], timeout=60, capture_output=True, **run)
+    subprocess.run(["wineserver", "-w"], timeout=PATIENCE, capture_output=True, **run)
+
+
 # --- Disc images ---------------------------------------------------------------------------
 
 def press_image(folder, image, label=DISC_LABEL):

@@ -24,6 +24,11 @@ struct SystemProfile {
     // Whether the system answers the extended version query at all: the 95/98/Me family and NT 4
     // before Service Pack 6 only know the basic one, which carries no product type.
     bool extendedQuery;
+    // Wine's version settings (HKCU\Software\Wine, Version) that may present this system in a
+    // prefix of its bitness, blank-separated, in the order `disckit trial` tries them: it takes
+    // the first whose report is exactly this row, never trusting a name (which setting reports
+    // what differs between Wine releases; in Wine 8 "win7" reports a server).
+    const char* wineSettings;
 };
 
 constexpr const char* kDefaultProfile = "7-x64";
@@ -34,6 +39,10 @@ const SystemProfile* SystemProfiles();
 const SystemProfile* FindSystemProfile(const std::string& name);
 // The names, blank-separated, in table order (for messages).
 std::string SystemProfileNames();
+
+// The kind of Wine prefix that has the profile's bitness: "win64" (a 32-bit program runs under
+// WOW64) or "win32".
+const char* WinePrefixKind(const SystemProfile& profile);
 
 // The system a simulation runs on: a profile, possibly with single fields overridden.
 struct SimSystem {

@@ -1,10 +1,9 @@
 #include "kit/SimOptions.h"
 
 #include <optional>
-#include <utility>
 
 #include "kit/CodePage.h"
-#include "kit/Languages.h"
+#include "kit/Options.h"
 #include "kit/Profiles.h"
 #include "kit/SimText.h"
 
@@ -69,60 +68,18 @@ bool ParseSimulateArgs(const Args& args, SimOptions& options, std::string& error
     options = SimOptions();
     std::optional<std::string> system, version, build, platformId, productType, bits, lang, codePage,
         media, browser, installDir;
-    const std::pair<const char*, std::optional<std::string>*> valued[] = {
-        {"--system", &system},     {"--version", &version},         {"--build", &build},
-        {"--platform-id", &platformId}, {"--product-type", &productType}, {"--bits", &bits},
-        {"--lang", &lang},         {"--codepage", &codePage},       {"--media", &media},
-        {"--browser", &browser},   {"--install-dir", &installDir},
+    const VerbOptions verb = {
+        {{"--system", &system},     {"--version", &version},         {"--build", &build},
+         {"--platform-id", &platformId}, {"--product-type", &productType}, {"--bits", &bits},
+         {"--lang", &lang},         {"--codepage", &codePage},       {"--media", &media},
+         {"--browser", &browser},   {"--install-dir", &installDir}},
+        {{"--registered", &options.config.registered},
+         {"--instance-running", &options.config.instanceRunning},
+         {"--json", &options.json},
+         {"--matrix", &options.matrix}},
+        "disc folder",
     };
-    const std::pair<const char*, bool*> flags[] = {
-        {"--registered", &options.config.registered},
-        {"--instance-running", &options.config.instanceRunning},
-        {"--json", &options.json},
-        {"--matrix", &options.matrix},
-    };
-
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        std::string arg = args[i];
-        std::optional<std::string> inlineValue;  // --name=value
-        if (arg.compare(0, 2, "--") == 0 && arg.find('=') != std::string::npos) {
-            inlineValue = arg.substr(arg.find('=') + 1);
-            arg = arg.substr(0, arg.find('='));
-        }
-        bool known = false;
-        for (const auto& option : valued) {
-            if (arg != option.first) continue;
-            known = true;
-            if (!inlineValue && i + 1 >= args.size()) {
-                error = arg + " needs a value";
-                return false;
-            }
-            *option.second = inlineValue ? *inlineValue : args[++i];
-        }
-        for (const auto& option : flags) {
-            if (arg != option.first) continue;
-            known = true;
-            if (inlineValue) {
-                error = arg + " takes no value";
-                return false;
-            }
-            *option.second = true;
-        }
-        if (known) continue;
-        if (arg.compare(0, 1, "-") == 0 && arg != "-") {
-            error = "unknown option '" + arg + "'";
-            return false;
-        }
-        if (!options.discDir.empty()) {
-            error = "one disc folder only ('" + options.discDir + "', then '" + args[i] + "')";
-            return false;
-        }
-        options.discDir = args[i];
-    }
-    if (options.discDir.empty()) {
-        error = "which disc folder?";
-        return false;
-    }
+    if (!ParseVerbOptions(args, verb, options.discDir, error)) return false;
     if (media) {
         if (*media != "readonly" && *media != "writable") {
             error = "--media is readonly or writable, not '" + *media + "'";
@@ -143,12 +100,8 @@ bool ParseSimulateArgs(const Args& args, SimOptions& options, std::string& error
         return false;
     }
 
-    const std::string profileName = system ? *system : kDefaultProfile;
-    const SystemProfile* profile = FindSystemProfile(profileName);
-    if (!profile) {
-        error = "no system '" + profileName + "'; the systems are: " + SystemProfileNames();
-        return false;
-    }
+    const SystemProfile* profile = SystemOption(system, error);
+    if (!profile) return false;
     SimSystem& s = options.config.system;
     s = SystemFromProfile(*profile);
     std::uint64_t n = 0;
@@ -196,10 +149,7 @@ bool ParseSimulateArgs(const Args& args, SimOptions& options, std::string& error
                    s.minorVersion != fromProfile.minorVersion || s.build != fromProfile.build ||
                    s.productType != fromProfile.productType || s.bits != fromProfile.bits;
 
-    if (lang && !ParseLanguage(*lang, options.config.langId)) {
-        error = "--lang needs a LANGID (0x0407 or 1031) or a locale name (de-DE), not '" + *lang + "'";
-        return false;
-    }
+    if (!LanguageOption(lang, options.config.langId, error)) return false;
     options.config.codePage = AnsiCodePageForLangId(options.config.langId);
     if (codePage) {
         if (!ParseNumber(*codePage, 0xFFFF, n) || !IsAnsiCodePage(static_cast<int>(n))) {

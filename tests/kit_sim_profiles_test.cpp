@@ -53,6 +53,19 @@ TEST(Profiles, NamesAreUniqueAndTheDefaultExists) {
     EXPECT_EQ(FindSystemProfile("12"), nullptr);
 }
 
+TEST(Profiles, EveryProfileNamesWineSettingsToTryAndAPrefixOfItsBitness) {
+    for (std::size_t i = 0; i < SystemProfileCount(); ++i) {
+        const SystemProfile& p = SystemProfiles()[i];
+        ASSERT_NE(p.wineSettings, nullptr) << p.name;
+        const std::string settings = p.wineSettings;
+        EXPECT_FALSE(settings.empty()) << p.name;
+        EXPECT_EQ(settings.find("  "), std::string::npos) << p.name;
+        EXPECT_NE(settings.front(), ' ') << p.name;
+        EXPECT_NE(settings.back(), ' ') << p.name;
+        EXPECT_STREQ(WinePrefixKind(p), p.bits == 64 ? "win64" : "win32") << p.name;
+    }
+}
+
 TEST(Profiles, OnlyOldSystemsLackTheExtendedQuery) {
     for (std::size_t i = 0; i < SystemProfileCount(); ++i) {
         const SystemProfile& p = SystemProfiles()[i];

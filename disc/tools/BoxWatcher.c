@@ -1,5 +1,10 @@
 /* Answers the message boxes of an unattended run and records each one in the stand-ins' log.
- * Usage: BoxWatcher [delay-ms]  -- how long a box stays up before it is answered (300). */
+ * Usage: BoxWatcher [delay-ms [ack-folder]]
+ *   delay-ms    how long a box stays up before it is answered (300)
+ *   ack-folder  also hold each box until the file <ack-folder>\box-<n> exists, n counting the
+ *               boxes from 1 in the order they were seen, so that whoever reads the log can
+ *               look at the box (take a screenshot) before it goes; the record then ends with
+ *               the id of the process that shows the box (hexadecimal). */
 #include <windows.h>
 #include <stdlib.h>
 #include <string.h>
@@ -14,12 +19,15 @@ static struct box {
     HWND hwnd;
     DWORD seen_at;
     BOOL answered;
+    unsigned number;
 } boxes[64];
 static int box_count;
+static unsigned boxes_seen;
+static const char *ack_folder;
 
 static void record(HWND hwnd)
 {
-    char caption[1024], text[8192], detail[sizeof caption + sizeof text];
+    char caption[1024], text[8192], detail[sizeof caption + sizeof text + 16];
     caption[0] = text[0] = '\0';
     GetWindowTextA(hwnd, caption, (int)sizeof caption);
     GetDlgItemTextA(hwnd, MESSAGE_TEXT_ID, text, (int)sizeof text);
@@ -27,6 +35,12 @@ static void record(HWND hwnd)
     memcpy(detail, caption, n);
     detail[n] = '\x1f';
     strcpy(detail + n + 1, text);
+    if (ack_folder) {
+        DWORD pid = 0;
+        GetWindowThreadProcessId(hwnd, &pid);
+        n = strlen(detail);
+        wsprintfA(detail + n, "\x1f%lx", pid);
+    }
     standin_log("BoxWatcher", "box", detail);
 }
 
@@ -46,6 +60,7 @@ static BOOL CALLBACK look_at(HWND hwnd, LPARAM unused)
     boxes[box_count].hwnd = hwnd;
     boxes[box_count].seen_at = GetTickCount();
     boxes[box_count].answered = FALSE;
+    boxes[box_count].number = ++boxes_seen;
     ++box_count;
     return TRUE;
 }
@@ -62,9 +77,22 @@ static void answer(HWND hwnd)
     PostMessageA(hwnd, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), (LPARAM)GetDlgItem(hwnd, id));
 }
 
+/* Whether whoever reads the log has let box number go (always, without an ack folder). */
+static BOOL released(unsigned number)
+{
+    if (!ack_folder)
+        return TRUE;
+    char path[MAX_PATH];
+    if (lstrlenA(ack_folder) > MAX_PATH - 32)
+        return TRUE;
+    wsprintfA(path, "%s\\box-%u", ack_folder, number);
+    return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES;
+}
+
 int main(int argc, char **argv)
 {
     DWORD delay = argc > 1 ? strtoul(argv[1], NULL, 10) : 300;
+    ack_folder = argc > 2 ? argv[2] : NULL;
     for (;;) {
         EnumWindows(look_at, 0);
         DWORD now = GetTickCount();
@@ -74,7 +102,7 @@ int main(int argc, char **argv)
                 *b = boxes[--box_count];
                 continue;
             }
-            if (!b->answered && now - b->seen_at >= delay) {
+            if (!b->answered && now - b->seen_at >= delay && released(b->number)) {
                 answer(b->hwnd);
                 b->answered = TRUE;
             }

@@ -1,0 +1,149 @@
+#!/usr/bin/env python3
+"""How disckit trial's driver reads Wine's trace and the registry files, without Wine: lines as
+Wine 8 writes them (seen in real runs), and the ways they vary."""
+
+import tempfile
+import unittest
+from pathlib import Path
+
+import trial
+
+LAUNCHER = "D:\\Start.exe"
+
+
+def line(tick, pid, tid, channel, function, rest, cls="trace"):
+    return f"{tick // 1000}.{tick % 1000:03d}:{pid:04x}:{tid:04x}:{cls}:{channel}:{function} {rest}\n"
+
+
+def create(tick, pid, tid, app, command):
+    return line(tick, pid, tid, "process", "CreateProcessInternalW", f"app {app} cmdline {command}")
+
+
+def started(tick, pid, tid, child):
+    return line(tick, pid, tid, "process", "CreateProcessInternalW",
+                f"started process pid {child:04x} tid {child + 4:04x}")
+
+
+def nt_create(tick, pid, tid, text):
+    return line(tick, pid, tid, "process", "NtCreateUserProcess", text)
+
+
+def loaded(tick, pid, tid, path):
+    return line(tick, pid, tid, "loaddll", "build_module", f'Loaded {path} at 10000000: native')
+
+
+class WineStrings(unittest.TestCase):
+    def test_escapes(self):
+        rows = [
+            ('L"D:\\\\Panoview.exe"', "D:\\Panoview.exe", True, ""),
+            ('L"Panoview.exe \\"D:\\\\lang\\\\DEU\\\\Welcome.htm" rest', 'Panoview.exe "D:\\lang\\DEU\\Welcome.htm', True, " rest"),
+            ('L"\\00fcber \\30da\\t\\r\\n"', "\u00fcber \u30da\t\r\n", True, ""),
+            ('L"a long one"...', "a long one", False, ""),      # cut short by Wine
+            ('L"ends in dots..."', "ends in dots...", True, ""),
+            ('(null) cmdline', None, True, " cmdline"),
+        ]
+        for text, value, complete, rest in rows:
+            with self.subTest(text=text):
+                self.assertEqual(trial.wine_string(text), (value, complete, rest))
+
+    def test_not_a_string(self):
+        for text in ('D:\\x', 'L"never closed'):
+            with self.subTest(text=text), self.assertRaises(ValueError):
+                trial.wine_string(text)
+
+    def test_creation(self):
+        self.assertEqual(
+            trial.creation('app L"C:\\\\windows\\\\system32\\\\regsvr32.exe" cmdline '
+                           'L"regsvr32 /s \\"D:\\\\Gauge.ocx\\""'),
+            ("C:\\windows\\system32\\regsvr32.exe", 'regsvr32 /s "D:\\Gauge.ocx"', True))
+        # Without an application name the program is the command line's first word.
+        self.assertEqual(trial.creation('app (null) cmdline L"\\"D:\\\\A b.exe\\" x"')[0], 'D:\\A')
+        self.assertIsNone(trial.creation("started process pid 0120 tid 0124"))
+
+
+class TraceReading(unittest.TestCase):
+    def read(self, text, windows="C:\\windows"):
+        folder = tempfile.TemporaryDirectory()
+        self.addCleanup(folder.cleanup)
+        path = Path(folder.name) / "trace.txt"
+        path.write_text(text)
+        t = trial.Trace(path, LAUNCHER, 5000, windows)
+        t.update()
+        return t
+
+    def test_a_run_with_a_grandchild_a_failed_start_and_one_under_way(self):
+        browser = 'L"D:\\\\Panoview.exe"', 'L"Panoview.exe \\"D:\\\\lang\\\\Eng\\\\Welcome.htm"'
+        t = self.read(
+            line(5200, 0xd8, 0xdc, "process", "NtQueryInformationProcess", "(...)")
+            + loaded(5201, 0xd8, 0xdc, 'L"D:\\\\Start.exe"')
+            + loaded(5210, 0xd8, 0xdc, 'L"C:\\\\windows\\\\syswow64\\\\user32.dll"')
+            + loaded(5300, 0xd8, 0xdc, 'L"D:\\\\qzm.dll"')
+            + create(5400, 0xd8, 0xdc, *browser)
+            + nt_create(5401, 0xd8, 0xdc, "L\"\\\\??\\\\D:\\\\Panoview.exe\" ... parent (nil)")
+            + nt_create(5409, 0xd8, 0xdc, "L\"\\\\??\\\\D:\\\\Panoview.exe\" pid 0120 tid 0124")
+            + started(5410, 0xd8, 0xdc, 0x120)
+            + create(5500, 0x120, 0x124, 'L"D:\\\\Main.exe"', 'L"\\"D:\\\\Main.exe\\" x"')
+            + started(5510, 0x120, 0x124, 0x128)
+            + create(6400, 0xd8, 0xdc, *browser)         # fails: the next one follows
+            + create(7400, 0xd8, 0xdc, *browser)         # under way at the end
+            + "7500.000:00d8:00dc:trace:process:Create")  # a line still being written
+        self.assertEqual(t.root, 0xd8)
+        self.assertEqual([(s["by"], s["program"], s["pid"], s["state"], s["seconds"])
+                          for s in t.starts],
+                         [(0xd8, "D:\\Panoview.exe", 0x120, "started", 0.4),
+                          (0x120, "D:\\Main.exe", 0x128, "started", 0.5),
+                          (0xd8, "D:\\Panoview.exe", None, "failed", 1.4),
+                          (0xd8, "D:\\Panoview.exe", None, "starting", 2.4)])
+        self.assertEqual(t.name(0x128), "Main.exe")
+        self.assertEqual(t.processes[0x128]["parent"], 0x120)
+        self.assertEqual([(l["by"], l["path"]) for l in t.loads], [(0xd8, "D:\\qzm.dll")])
+        # The launcher is trying again a program that has just failed: no process is being made.
+        self.assertTrue(trial.between_starts(t))
+        t.finish()
+        self.assertEqual(t.starts[-1]["state"], "unanswered")
+
+    def test_the_launcher_is_between_starts_only_once_a_start_is_answered(self):
+        t = self.read(create(5400, 0xd8, 0xdc, 'L"D:\\\\P.exe"', 'L"P.exe"'))
+        self.assertFalse(trial.between_starts(t))
+        t.path.write_text(t.path.read_text() + started(5410, 0xd8, 0xdc, 0x120))
+        t.update()
+        self.assertTrue(trial.between_starts(t))
+
+    def test_a_start_whose_thread_goes_on_without_success_failed(self):
+        t = self.read(create(5400, 0xd8, 0xdc, 'L"D:\\\\P.exe"', 'L"P.exe"')
+                      + line(5500, 0xd8, 0xdc, "process", "NtQueryInformationProcess", "(...)"))
+        t.finish()
+        self.assertEqual(t.starts[0]["state"], "failed")
+
+    def test_the_tick_count_wraps(self):
+        t = trial.Trace(Path("/nonexistent"), LAUNCHER, (1 << 32) - 500, "C:\\windows")
+        self.assertEqual(t.seconds(700), 1.2)
+        self.assertEqual(t.seconds((1 << 32) - 600), -0.1)
+
+
+class Registry(unittest.TestCase):
+    def test_keys_and_values_as_wine_writes_them(self):
+        with tempfile.TemporaryDirectory() as folder:
+            Path(folder, "system.reg").write_text(
+                "WINE REGISTRY Version 2\n;; All keys relative to \\\\Machine\n\n#arch=win64\n\n"
+                "[Software\\\\Classes\\\\CLSID\\\\{5E1F}] 1796725273\n#time=1db\n"
+                '@="Gauge"\n\n[Software\\\\Wine] 1796725273\n')
+            Path(folder, "user.reg").write_text("[Software\\\\Wine] 1\n\"Version\"=\"win7\"\n")
+            keys = trial.registry_keys(Path(folder))
+        self.assertEqual(keys, {
+            "HKEY_LOCAL_MACHINE\\Software\\Classes\\CLSID\\{5E1F}": ['@="Gauge"'],
+            "HKEY_LOCAL_MACHINE\\Software\\Wine": [],
+            "HKEY_CURRENT_USER\\Software\\Wine": ['"Version"="win7"'],
+        })
+
+
+class Names(unittest.TestCase):
+    def test_only_ascii_letters_change_case(self):
+        # The launcher upper-cases in the code page and compares with an ASCII name.
+        self.assertEqual(trial.ascii_upper("panoview.exe"), "PANOVIEW.EXE")
+        self.assertNotEqual(trial.ascii_upper("\u0131panoview.exe"), "IPANOVIEW.EXE")
+        self.assertTrue(trial.same_name("PanoView.EXE", "Panoview.exe"))
+
+
+if __name__ == "__main__":
+    unittest.main()

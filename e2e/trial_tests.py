@@ -1,0 +1,264 @@
+#!/usr/bin/env python3
+"""End-to-end tests of `disckit trial`: the native disckit runs discs under Wine with the lab,
+and each test checks the report's JSON.
+
+    trial_tests.py list         the test names
+    trial_tests.py run NAME     one test (exit 0 passed, 1 failed, 77 skipped)
+
+Every wait is the trial's own, bounded and ended by events: a launcher that keeps starting the
+browser is stopped once it has started it --max-starts times, however slowly this machine starts
+programs, and the time bound is generous (the lab's PATIENCE). Only the test of the time bound
+itself uses a short one, and checks nothing that depends on how far the launcher got.
+"""
+
+import json
+import os
+import shutil
+import subprocess
+import sys
+import time
+import traceback
+from pathlib import Path
+
+import winelab
+from scenarios import check, equal
+
+DISCKIT = Path(os.environ.get("LAUNCHER_NATIVE_DISCKIT",
+                              winelab.ROOT / "build" / "native" / "disckit")).resolve()
+HANDOVER = winelab.TOOLS / "PanoviewHandover.exe"
+BROWSER_COMMAND = 'Panoview.exe "D:\\lang\\Eng\\Welcome.htm'
+PNG = b"\x89PNG\r\n\x1a\n"
+
+
+def folder(name):
+    path = winelab.WORK / "trial-tests" / name
+    if path.exists():
+        shutil.rmtree(path)
+    path.mkdir(parents=True)
+    return path
+
+
+def disc_copy(name, change):
+    """A copy of the sample disc's folder, changed by change(path)."""
+    disc = folder(name) / "disc"
+    shutil.copytree(winelab.DISC, disc)
+    change(disc)
+    return disc
+
+
+def trial(name, disc, *options, timeout=winelab.PATIENCE):
+    """Runs disckit trial --json: (exit code, report, seconds it took). Checks that it left
+    nothing behind: its prefix is gone and no process runs in it."""
+    shots = winelab.WORK / "trial-tests" / name / "shots"
+    command = [str(DISCKIT), "trial", str(disc), "--json", "--out", str(shots),
+               "--timeout", str(int(timeout)), *options]
+    print(" ".join(command))
+    started = time.monotonic()
+    # disckit hands over to the driver in the same process: its id names the trial's prefix.
+    proc = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    out, err = proc.communicate(timeout=timeout + 2 * winelab.PATIENCE)
+    took = time.monotonic() - started
+    sys.stdout.write(err.decode("utf-8", "replace"))
+    check(proc.returncode in (0, 1), f"disckit trial could not run (exit {proc.returncode})")
+    report = json.loads(out.decode("utf-8"))
+    prefix = winelab.lab() / "scenarios" / f"trial-{proc.pid}"
+    check(not prefix.exists(), f"the trial's folder {prefix} is still there")
+    check(not processes_in(prefix), f"processes still run in {prefix}: {processes_in(prefix)}")
+    print(f"exit {proc.returncode} after {took:.1f} s: {report['outcome']}")
+    return proc.returncode, report, took
+
+
+def processes_in(prefix):
+    """Ids of the processes whose environment names this prefix (Wine's and its server)."""
+    needle = f"WINEPREFIX={prefix}".encode()
+    found = []
+    for entry in Path("/proc").iterdir():
+        if not entry.name.isdigit():
+            continue
+        try:
+            if needle in (entry / "environ").read_bytes().split(b"\0"):
+                found.append(int(entry.name))
+        except OSError:
+            pass
+    return found
+
+
+def starts(report, by=None, program=None):
+    return [e for e in report["events"] if e["kind"] == "start"
+            and (by is None or e["by"] == by) and (program is None or e["program"] == program)]
+
+
+def check_png(path, what):
+    check(path and Path(path).is_file(), f"{what}: no screenshot at {path}")
+    check(Path(path).read_bytes()[:8] == PNG, f"{what}: {path} is not a PNG image")
+
+
+def check_loop(report):
+    """A launcher that keeps starting the browser, stopped once it had started it as often as
+    --max-starts allows (4 here), long before the time bound."""
+    o, launcher, browser = report["outcome"], report["launcher"], report["browser"]
+    check(not [p for p in report["running"] if p["name"] == "Start.exe"],
+          f"the launcher still ran after it was stopped: {report['running']}")
+    equal(o["result"], "keeps-starting-browser", "result")
+    equal((launcher["ended"], launcher["stoppedBecause"]), (False, "loop"), "launcher stopped")
+    equal(browser["startsByLauncher"], 4, "browser starts by the launcher")
+    equal(browser["commandLines"], [BROWSER_COMMAND], "browser command lines")
+    equal(browser["running"], False, "a process PANOVIEW.EXE at the end")
+    check(any(f.startswith("the launcher keeps starting the browser: 4 starts in ")
+              for f in o["faults"]), f"no loop among the faults: {o['faults']}")
+    check(launcher["seconds"] < winelab.PATIENCE, f"stopped only after {launcher['seconds']} s")
+    check_png(report["screenshotAfterRun"], "after the run")
+
+
+# --- Tests ------------------------------------------------------------------------------------
+
+TESTS = {}
+
+
+def test(func):
+    TESTS[func.__name__] = func
+    return func
+
+
+@test
+def sample_disc():
+    """The sample disc's image: the browser runs, and the report names its exact command line,
+    the hand-off files, the registration and the screenshot."""
+    rc, r, _ = trial("sample_disc", winelab.DISC_IMAGE)
+    equal(rc, 0, "exit code")
+    equal(r["outcome"], {"result": "browser-running", "faults": [], "exitCode": 0}, "outcome")
+    equal(r["system"]["reported"], {"platformId": 2, "major": 6, "minor": 1, "build": 7601,
+                                    "productType": 1, "bits": 64, "extendedQuery": True},
+          "what the launcher was told (7-x64)")
+    equal((r["launcher"]["ended"], r["launcher"]["exitCode"]), (True, 0), "launcher's end")
+    b = r["browser"]
+    equal((b["starts"], b["commandLines"], b["running"]), (1, [BROWSER_COMMAND], True), "browser")
+    equal([p["name"] for p in b["runningAs"]], ["Panoview.exe"], "running as")
+    launched = [(e["program"], e["commandLine"], e["state"]) for e in starts(r, by="Start.exe")]
+    equal(launched, [("C:\\windows\\system32\\regsvr32.exe", 'regsvr32 /s "D:\\Discpane.ocx"',
+                      "started"),
+                     ("C:\\windows\\system32\\regsvr32.exe", 'regsvr32 /s "D:\\Gauge.ocx"',
+                      "started"),
+                     ("D:\\Panoview.exe", BROWSER_COMMAND, "started")],
+          "what the launcher started, in order")
+    loads = sorted((e["by"], e["path"]) for e in r["events"] if e["kind"] == "load")
+    equal(loads, [("Start.exe", "D:\\qzm.dll"), ("regsvr32.exe", "D:\\Discpane.ocx"),
+                  ("regsvr32.exe", "D:\\Gauge.ocx")], "libraries of the disc loaded")
+    files = {c["path"]: c for c in r["windowsDirectory"]}
+    equal(sorted(files), ["C:\\windows\\Handoff.exe", "C:\\windows\\Handoff.ini"],
+          "files written to the Windows directory")
+    equal(files["C:\\windows\\Handoff.exe"].get("copyOf"), "D:\\Handoff.exe", "Handoff.exe")
+    equal(files["C:\\windows\\Handoff.ini"].get("text"), "D:\\Start.exe", "Handoff.ini")
+    check(not any(c["readOnly"] for c in files.values()), f"read-only hand-off files: {files}")
+    keys = [k["key"] for k in r["registry"]["added"]]
+    check(any(k.endswith("\\CLSID\\{5E1F0C27-9B3D-4A86-8C41-2D7E6F90B3A5}") for k in keys),
+          f"the controls' class key did not appear: {keys}")
+    equal(r["boxes"], [], "boxes")
+    check_png(r["screenshotAfterRun"], "after the run")
+    check(any(w["process"] == "Panoview.exe" for w in r["windows"]),
+          f"no window of the browser on the screen: {r['windows']}")
+
+
+@test
+def browser_hands_over():
+    """A browser that starts its real viewer under another name and exits: the launcher never
+    sees PANOVIEW.EXE and keeps starting it. Each browser's own start, a grandchild of the
+    launcher, is in Wine's trace too."""
+    def change(disc):
+        shutil.copyfile(disc / "Panoview.exe", disc / "PanoviewMain.exe")
+        shutil.copyfile(HANDOVER, disc / "Panoview.exe")
+    rc, r, _ = trial("browser_hands_over", disc_copy("browser_hands_over", change),
+                     "--max-starts", "4")
+    equal(rc, 1, "exit code")
+    check_loop(r)
+    # The launcher starts a browser only once the one before has ended (Wine's WinExec waits
+    # until the program is ready for input or gone): each earlier one had handed over.
+    handed = [(e["commandLine"], e["state"]) for e in starts(r, by="Panoview.exe")]
+    check(len(handed) >= 3, f"hand-overs seen: {handed}")
+    equal(set(handed), {('"D:\\PanoviewMain.exe" "D:\\lang\\Eng\\Welcome.htm', "started")},
+          "the browser's own starts")
+    # The viewers stay; the launcher was ended when it was stopped.
+    running = [p["name"] for p in r["running"]]
+    check(running.count("PanoviewMain.exe") >= 3 and "Start.exe" not in running,
+          f"running at the end: {running}")
+
+
+@test
+def browser_missing():
+    """No browser on the disc: every start fails and the launcher keeps trying."""
+    rc, r, _ = trial("browser_missing",
+                     disc_copy("browser_missing", lambda disc: (disc / "Panoview.exe").unlink()),
+                     "--max-starts", "4")
+    equal(rc, 1, "exit code")
+    check_loop(r)
+    tried = starts(r, program="D:\\Panoview.exe")
+    # The last start may still have been under way when the launcher was stopped.
+    equal({(e["state"], e.get("why")) for e in tried[:-1]},
+          {("failed", "the disc has no such file")}, "browser starts but the last")
+    check(tried[-1]["state"] in ("failed", "unanswered"), f"last start: {tried[-1]}")
+
+
+@test
+def refused_system():
+    """A system the launcher refuses (Vista, 64-bit): its box is in the report with a
+    screenshot taken while it was up, before the watcher answered it."""
+    rc, r, _ = trial("refused_system", winelab.DISC_IMAGE, "--system", "vista-x64")
+    equal(rc, 1, "exit code")
+    equal(r["outcome"]["result"], "refused", "result")
+    equal([(b["by"], b["caption"], b["text"]) for b in r["boxes"]],
+          [("Start.exe", "Discmate", "Swiftdeck does not support this version of windows.")],
+          "boxes")
+    equal((r["launcher"]["ended"], r["launcher"]["exitCode"]), (True, 0), "launcher's end")
+    equal(r["browser"]["starts"], 0, "browser starts")
+    shot = r["boxes"][0]["screenshot"]
+    check_png(shot, "the box")
+    # Nothing but the box is on the screen then: a black screen would mean it was gone.
+    mean = subprocess.run(["identify", "-format", "%[mean]", shot], capture_output=True,
+                          text=True, check=True, timeout=60).stdout
+    check(float(mean) > 0, f"{shot} is all black: the box was not on the screen")
+
+
+@test
+def time_bound():
+    """The time bound alone ends a trial: a launcher still running when it is up is stopped,
+    whatever it had done by then, and nothing is left behind."""
+    rc, r, took = trial("time_bound",
+                        disc_copy("time_bound", lambda disc: (disc / "Panoview.exe").unlink()),
+                        "--max-starts", "100000", timeout=5)
+    equal(rc, 1, "exit code")
+    launcher = r["launcher"]
+    equal((launcher["ended"], launcher["stoppedBecause"]), (False, "time"), "launcher stopped")
+    check(r["outcome"]["result"] in ("keeps-starting-browser", "did-not-end"),
+          f"result: {r['outcome']}")
+    check(5 <= launcher["seconds"] < 5 + winelab.PATIENCE,
+          f"watched for {launcher['seconds']} s with a bound of 5 s")
+
+
+def main(argv):
+    if argv[:1] == ["list"]:
+        print("\n".join(TESTS))
+        return 0
+    reason = winelab.can_run_wine()
+    if not reason and not DISCKIT.exists():
+        reason = f"{DISCKIT} is not built (cmake --preset native && cmake --build --preset native)"
+    if not reason and not HANDOVER.exists():
+        reason = f"{HANDOVER} is not built (cmake --build --preset win32)"
+    if reason:
+        print(f"SKIPPED: {reason}")
+        return 77
+    if len(argv) != 2 or argv[0] != "run" or argv[1] not in TESTS:
+        print(__doc__)
+        return 2
+    started = time.time()
+    try:
+        TESTS[argv[1]]()
+    except Exception:
+        traceback.print_exc()
+        print(f"FAILED after {time.time() - started:.0f} s")
+        return 1
+    print(f"passed in {time.time() - started:.0f} s")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
