@@ -5,7 +5,7 @@ every part of the check that has its own Windows code: reading images, listing f
 names outside ASCII, and holding names against the ANSI code pages through the Win32 API where
 the native build uses iconv. Both builds must report the same findings, word for word.
 
-Wine runs in a prefix of its own, made for this run and removed after it. Exit code 77 when this
+Wine runs in a prefix of the lab's (winelab.py), under its account. Exit code 77 when this
 machine cannot run it.
 """
 
@@ -16,70 +16,20 @@ import subprocess
 import sys
 from pathlib import Path
 
-ROOT = Path(__file__).resolve().parent.parent
-WIN32_BUILD = Path(os.environ.get("LAUNCHER_WIN32_BUILD", ROOT / "build" / "win32")).resolve()
-DISCKIT_EXE = WIN32_BUILD / "disckit.exe"
-DISC = WIN32_BUILD / "disc"
+import winelab
+from winelab import Machine
+
+DISCKIT_EXE = winelab.WIN32_BUILD / "disckit.exe"
 NATIVE_DISCKIT = Path(os.environ.get("LAUNCHER_NATIVE_DISCKIT",
-                                     ROOT / "build" / "native" / "disckit")).resolve()
-WORK = Path(os.environ.get("LAUNCHER_E2E_WORK", ROOT / "build" / "e2e")).resolve() / "disckit-check"
-# Seconds for one Wine command: a prefix takes about 20 s to make here, a check a second; on
-# machines that emulate 32-bit code every Wine process takes seconds more.
-PATIENCE = float(os.environ.get("LAUNCHER_E2E_PATIENCE", "400"))
+                                     winelab.ROOT / "build" / "native" / "disckit")).resolve()
 SKIP = 77
-
-ENV = {
-    "WINEDEBUG": "-all",
-    "WINEDLLOVERRIDES": "mscoree,mshtml=;winemenubuilder.exe=d",
-    # Wine reads Unix file names through the locale's character set: UTF-8, as they are stored.
-    "LC_ALL": "C.UTF-8",
-}
-
-
-class WineHung(Exception):
-    """Wine itself hung while the prefix was being made, before disckit ran."""
 
 
 def skip_reason():
-    if shutil.which("wine") is None:
-        return "wine is not installed (scripts/deps.sh wine installs it)"
-    for path in (DISCKIT_EXE, DISC / "Start.exe"):
+    for path in (DISCKIT_EXE, NATIVE_DISCKIT):
         if not path.exists():
-            return f"{path} is not built (cmake --preset win32 && cmake --build --preset win32)"
-    if not NATIVE_DISCKIT.exists():
-        return f"{NATIVE_DISCKIT} is not built (cmake --preset native && cmake --build --preset native)"
-    try:
-        subprocess.run(["/lib/ld-linux.so.2", "--version"], capture_output=True, check=True,
-                       timeout=30)
-    except (OSError, subprocess.SubprocessError):
-        return "this machine cannot run 32-bit x86 code (scripts/deps.sh wine sets up emulation)"
-    return None
-
-
-def wine_env(prefix):
-    env = dict(os.environ, **ENV, WINEPREFIX=str(prefix))
-    env.pop("DISPLAY", None)
-    env.pop("WINEARCH", None)
-    return env
-
-
-def end_wine(prefix):
-    subprocess.run(["wineserver", "-k"], env=wine_env(prefix), capture_output=True, timeout=60)
-
-
-def make_prefix(prefix):
-    if prefix.exists():
-        end_wine(prefix)
-        shutil.rmtree(prefix)
-    prefix.mkdir(parents=True)
-    env = wine_env(prefix)
-    try:
-        subprocess.run(["wineboot", "-i"], env=env, check=True, timeout=PATIENCE,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        subprocess.run(["wineserver", "-w"], env=env, check=True, timeout=PATIENCE)
-    except subprocess.TimeoutExpired as hang:
-        end_wine(prefix)
-        raise WineHung(str(hang)) from hang
+            return f"{path} is not built (cmake --preset win32 / native, then cmake --build)"
+    return winelab.can_run_wine()
 
 
 def windows_path(path):
@@ -87,26 +37,26 @@ def windows_path(path):
     return "Z:" + str(path).replace("/", "\\")
 
 
-def check(command, env=None):
-    """disckit check on a folder, as human text and as JSON: (exit code, text, report)."""
-    runs = []
-    for extra in ([], ["--json"]):
-        done = subprocess.run(command + extra, env=env, capture_output=True, timeout=PATIENCE)
-        runs.append(done)
-        if done.stderr.strip():
-            print(done.stderr.decode("utf-8", "replace"), file=sys.stderr)
-    text, report = runs
+def reported(done):
+    """(exit code, text, report) of the two runs of one check: as text, and with --json."""
+    text, report = done
     if text.returncode != report.returncode:
-        raise AssertionError(f"{command}: exit code {text.returncode} for the text, "
+        raise AssertionError(f"exit code {text.returncode} for the text, "
                              f"{report.returncode} for the JSON")
+    for run in done:
+        if run.stderr.strip():
+            print(run.stderr.decode("utf-8", "replace"), file=sys.stderr)
     # The console program writes lines ending in CR LF, as Windows programs do.
     return (report.returncode, text.stdout.decode("utf-8").replace("\r\n", "\n"),
             json.loads(report.stdout.decode("utf-8")))
 
 
-def compare(name, disc, prefix, expected_rc):
-    native = check([str(NATIVE_DISCKIT), "check", str(disc)])
-    windows = check(["wine", str(DISCKIT_EXE), "check", windows_path(disc)], wine_env(prefix))
+def compare(name, disc, m, expected_rc):
+    native = reported([subprocess.run([str(NATIVE_DISCKIT), "check", str(disc), *extra],
+                                      capture_output=True, timeout=winelab.PATIENCE)
+                       for extra in ([], ["--json"])])
+    windows = reported([m.wine(windows_path(DISCKIT_EXE), "check", windows_path(disc), *extra,
+                               check=False) for extra in ([], ["--json"])])
     print(f"{name}: native exit {native[0]}, {native[2]['summary']}; "
           f"Windows build under Wine exit {windows[0]}, {windows[2]['summary']}")
     failures = []
@@ -134,7 +84,7 @@ def broken_copy(target):
     """The sample disc with one fault of each kind that has code of its own on Windows."""
     if target.exists():
         shutil.rmtree(target)
-    shutil.copytree(DISC, target)
+    shutil.copytree(winelab.DISC, target)
     (target / "Panoview.exe").unlink()
     set_machine(target / "Gauge.ocx", 0x8664)
     (target / "lang" / "DEU" / "locale.js").unlink()
@@ -142,7 +92,7 @@ def broken_copy(target):
     for name in ("lang/Eng/Über uns.htm", "lang/Eng/Ωmega.htm", "lang/JPN/ページ.htm",
                  "lang/DEU/ページ.htm", "lang/RUS/Справка.htm", "lang/Eng/Справка.htm"):
         (target / name).write_text("x")
-    (target / "PANOVIEW.EXE").write_bytes((DISC / "Handoff.exe").read_bytes())
+    (target / "PANOVIEW.EXE").write_bytes((winelab.DISC / "Handoff.exe").read_bytes())
 
 
 def main():
@@ -150,23 +100,12 @@ def main():
     if reason:
         print(f"skipped: {reason}")
         return SKIP
-    WORK.mkdir(parents=True, exist_ok=True)
-    prefix = WORK / "prefix"
-    try:
-        try:
-            make_prefix(prefix)
-        except WineHung:
-            # Wine's own start-up, not disckit: one more try in a fresh prefix.
-            print("Wine hung while making the prefix; trying once more")
-            make_prefix(prefix)
-        broken = WORK / "broken-disc"
+    # Wine reads Unix file names through the locale's character set: UTF-8, as they are stored.
+    with Machine("disckit_check", lang="C.UTF-8") as m:
+        broken = m.dir / "broken-disc"
         broken_copy(broken)
-        failures = compare("sample disc", DISC, prefix, 0)
-        failures += compare("broken copy", broken, prefix, 1)
-    finally:
-        if prefix.exists():
-            end_wine(prefix)
-            shutil.rmtree(prefix, ignore_errors=True)
+        failures = compare("sample disc", winelab.DISC, m, 0)
+        failures += compare("broken copy", broken, m, 1)
     for failure in failures:
         print(failure)
     return 1 if failures else 0

@@ -93,10 +93,7 @@ def can_run_wine():
                 "(cmake --preset win32 && cmake --build --preset win32)")
     if os.geteuid() != 0:
         return f"the lab runs Wine under the account {ACCOUNT} and needs root to switch to it"
-    try:
-        subprocess.run(["/lib/ld-linux.so.2", "--version"], capture_output=True, check=True,
-                       timeout=30)
-    except (OSError, subprocess.SubprocessError):
+    if not runs_32bit_code():
         return "this machine cannot run 32-bit x86 code (scripts/deps.sh wine sets up emulation)"
     return None
 
