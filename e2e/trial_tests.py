@@ -21,7 +21,7 @@ import traceback
 from pathlib import Path
 
 import winelab
-from scenarios import check, equal
+from scenarios import REFUSAL, check, equal
 
 DISCKIT = Path(os.environ.get("LAUNCHER_NATIVE_DISCKIT",
                               winelab.ROOT / "build" / "native" / "disckit")).resolve()
@@ -206,7 +206,7 @@ def refused_system():
     equal(rc, 1, "exit code")
     equal(r["outcome"]["result"], "refused", "result")
     equal([(b["by"], b["caption"], b["text"]) for b in r["boxes"]],
-          [("Start.exe", "Discmate", "Swiftdeck does not support this version of windows.")],
+          [("Start.exe", *REFUSAL)],
           "boxes")
     equal((r["launcher"]["ended"], r["launcher"]["exitCode"]), (True, 0), "launcher's end")
     equal(r["browser"]["starts"], 0, "browser starts")
