@@ -5,8 +5,9 @@ every part of the check that has its own Windows code: reading images, listing f
 names outside ASCII, and holding names against the ANSI code pages through the Win32 API where
 the native build uses iconv. Both builds must report the same findings, word for word.
 
-Wine runs in a prefix of the lab's (winelab.py), under its account. Exit code 77 when this
-machine cannot run it.
+Wine runs in a prefix of the lab's (winelab.py), under its account, which may not be able to
+enter the checkout: disckit.exe and both discs are copied onto the prefix's drive C: first. Exit
+code 77 when this machine cannot run it.
 """
 
 import json
@@ -20,6 +21,7 @@ import winelab
 from winelab import Machine
 
 DISCKIT_EXE = winelab.WIN32_BUILD / "disckit.exe"
+DISCKIT = "C:\\kit\\disckit.exe"
 NATIVE_DISCKIT = Path(os.environ.get("LAUNCHER_NATIVE_DISCKIT",
                                      winelab.ROOT / "build" / "native" / "disckit")).resolve()
 SKIP = 77
@@ -32,31 +34,39 @@ def skip_reason():
     return winelab.can_run_wine()
 
 
-def windows_path(path):
-    """The path as the prefix's drive Z: (the Unix root) shows it."""
-    return "Z:" + str(path).replace("/", "\\")
+class NoReport(AssertionError):
+    """A build of disckit printed no report: says which, its exit code and its stderr."""
 
 
-def reported(done):
+def reported(who, done):
     """(exit code, text, report) of the two runs of one check: as text, and with --json."""
     text, report = done
-    if text.returncode != report.returncode:
-        raise AssertionError(f"exit code {text.returncode} for the text, "
-                             f"{report.returncode} for the JSON")
     for run in done:
         if run.stderr.strip():
             print(run.stderr.decode("utf-8", "replace"), file=sys.stderr)
-    # The console program writes lines ending in CR LF, as Windows programs do.
-    return (report.returncode, text.stdout.decode("utf-8").replace("\r\n", "\n"),
-            json.loads(report.stdout.decode("utf-8")))
+    try:
+        # The console program writes lines ending in CR LF, as Windows programs do.
+        result = (report.returncode, text.stdout.decode("utf-8").replace("\r\n", "\n"),
+                  json.loads(report.stdout.decode("utf-8")))
+    except ValueError as bad:
+        err = report.stderr.decode("utf-8", "replace").strip() or "nothing"
+        raise NoReport(f"{who}: no report ({bad}); exit code {report.returncode}, "
+                       f"stdout {len(report.stdout)} bytes, stderr: {err}") from None
+    if text.returncode != report.returncode:
+        raise AssertionError(f"{who}: exit code {text.returncode} for the text, "
+                             f"{report.returncode} for the JSON")
+    return result
 
 
 def compare(name, disc, m, expected_rc):
-    native = reported([subprocess.run([str(NATIVE_DISCKIT), "check", str(disc), *extra],
-                                      capture_output=True, timeout=winelab.PATIENCE)
+    """disc: the folder on the prefix's drive C: (a Windows path)."""
+    native = reported(f"{name}, native build",
+                      [subprocess.run([str(NATIVE_DISCKIT), "check", str(m.unix_path(disc)),
+                                       *extra], capture_output=True, timeout=winelab.PATIENCE)
                        for extra in ([], ["--json"])])
-    windows = reported([m.wine(windows_path(DISCKIT_EXE), "check", windows_path(disc), *extra,
-                               check=False) for extra in ([], ["--json"])])
+    windows = reported(f"{name}, Windows build under Wine",
+                       [m.wine(DISCKIT, "check", disc, *extra, check=False)
+                        for extra in ([], ["--json"])])
     print(f"{name}: native exit {native[0]}, {native[2]['summary']}; "
           f"Windows build under Wine exit {windows[0]}, {windows[2]['summary']}")
     failures = []
@@ -102,9 +112,12 @@ def main():
         return SKIP
     # Wine reads Unix file names through the locale's character set: UTF-8, as they are stored.
     with Machine("disckit_check", lang="C.UTF-8") as m:
-        broken = m.dir / "broken-disc"
-        broken_copy(broken)
-        failures = compare("sample disc", winelab.DISC, m, 0)
+        m.bring(DISCKIT_EXE, DISCKIT)
+        sample = m.bring(winelab.DISC, "C:\\sample-disc")
+        broken = "C:\\broken-disc"
+        broken_copy(m.unix_path(broken))
+        winelab.give(m.unix_path(broken))
+        failures = compare("sample disc", sample, m, 0)
         failures += compare("broken copy", broken, m, 1)
     for failure in failures:
         print(failure)

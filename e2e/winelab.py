@@ -79,6 +79,18 @@ class WineHung(Exception):
     """Wine itself hung while a prefix was being set up, before the launcher ran."""
 
 
+class ProgramFailed(subprocess.CalledProcessError):
+    """A Windows program ended with a failure: says its exit code and what it wrote to stderr,
+    where a bare CalledProcessError would hide the reason."""
+
+    def __str__(self):
+        err = (self.stderr or b"").decode("utf-8", "replace").strip()
+        if len(err) > 2000:
+            err = "..." + err[-2000:]
+        return (f"{' '.join(map(str, self.cmd))} ended with exit code {self.returncode}"
+                + (f"; stderr:\n{err}" if err else ", nothing on stderr"))
+
+
 def now_ms():
     return int(time.time() * 1000)
 
@@ -343,9 +355,7 @@ class Machine:
             subprocess.run(["cp", "--remove-destination", str(template / reg),
                             str(self.prefix / reg)], check=True, timeout=60,
                            **as_account(self.env))
-        tools = self.prefix / "drive_c" / "lab"
-        shutil.copytree(TOOLS, tools)
-        give(tools)
+        self.bring(TOOLS, "C:\\lab")
         if lang:
             self.env["LC_ALL"] = lang
         self.xvfb = Xvfb()
@@ -377,8 +387,7 @@ class Machine:
             err.seek(0)
             result.stdout, result.stderr = out.read(), err.read()
         if check and result.returncode != 0:
-            raise subprocess.CalledProcessError(result.returncode, result.args, result.stdout,
-                                                result.stderr)
+            raise ProgramFailed(result.returncode, result.args, result.stdout, result.stderr)
         return result
 
     def spawn(self, *args, env=None):
@@ -416,6 +425,19 @@ class Machine:
         drive, rest = windows_path[:3].upper(), windows_path[3:].replace("\\", "/")
         assert drive in ("C:\\", "D:\\"), windows_path
         return (self.prefix / "drive_c" if drive == "C:\\" else self.dir / "disc") / rest
+
+    def bring(self, source, windows_path):
+        """Copies a file or tree of the checkout (which the account may not be able to enter:
+        a clone under /root or in a mode-700 folder) onto drive C:, as the account's own;
+        returns windows_path. The checkout's permissions are never widened for the lab."""
+        target = self.unix_path(windows_path)
+        target.parent.mkdir(parents=True, exist_ok=True)
+        if Path(source).is_dir():
+            shutil.copytree(source, target)
+        else:
+            shutil.copyfile(source, target)
+        give(target)
+        return windows_path
 
     def put_file(self, windows_path, data):
         """A file on drive C: that belongs to the account, as if a user had put it there."""
