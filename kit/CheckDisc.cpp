@@ -280,27 +280,27 @@ private:
         std::vector<ImportProblem> problems;
         for (const PeImport& import : image.imports) {
             const LibraryPresence presence = SystemLibraryPresence(import.dll);
-            if (presence.lacking == 0) {
-                // Every system has the library; a function may still be younger than some.
+            const Lookup found = presence.lacking ? Find(rootEntries_, import.dll) : Lookup();
+            if (found.match == Match::Missing || !found.entry->isFile) {
+                if (presence.lacking) {
+                    const bool nowhere = presence.lacking == kEveryRelease;
+                    std::string text = import.dll + (nowhere ? " is on " : " is not on ") +
+                                       ReleaseNames(presence.lacking);
+                    if (!presence.why.empty()) text += " (" + presence.why + ")";
+                    text += " and not on the disc";
+                    problems.push_back({text, presence.lacking, presence.lackingUnlessUpdated});
+                }
+                // The systems that have the library may still lack a function younger than it.
                 for (const std::string& name : import.names) {
                     std::string since;
-                    const ReleaseSet lacking = SystemFunctionLacking(import.dll, name, since);
+                    const ReleaseSet lacking =
+                        SystemFunctionLacking(import.dll, name, since) & ~presence.lacking;
                     if (lacking) {
                         problems.push_back({import.dll + " of " + ReleaseNames(lacking) +
                                                 " lacks " + name + " (" + since + ")",
                                             lacking, 0});
                     }
                 }
-                continue;
-            }
-            const Lookup found = Find(rootEntries_, import.dll);
-            if (found.match == Match::Missing || !found.entry->isFile) {
-                const bool nowhere = presence.lacking == kEveryRelease;
-                std::string text = import.dll + (nowhere ? " is on " : " is not on ") +
-                                   ReleaseNames(presence.lacking);
-                if (!presence.why.empty()) text += " (" + presence.why + ")";
-                text += " and not on the disc";
-                problems.push_back({text, presence.lacking, presence.lackingUnlessUpdated});
                 continue;
             }
             const std::string label = found.entry->name + " (on the disc)";
