@@ -267,9 +267,9 @@ private:
     }
 
     struct ImportProblem {
-        std::string text;            // one phrase
-        ReleaseSet lacking;          // the systems where it keeps the image from loading
-        ReleaseSet unlessUpdated;    // of those, the ones where a named update would help
+        std::string text;          // one phrase
+        ReleaseSet lacking;        // the systems where it keeps the image from loading
+        ReleaseSet unlessUpdated;  // of those, the ones where a named update would help
     };
 
     // What of the image's imports neither the systems nor the disc satisfy, each as a phrase

@@ -59,10 +59,10 @@ const FaultText kFaultTexts[] = {
      "Marked as a program, not a DLL: a program image loaded as a library is never initialised "
      "(and does not load at all unless it can be relocated), so it cannot serve as {noun}."},
     {ImageFault::ImportUnresolved, "import-unresolved", "import-unresolved",
-     "It needs what neither the disc (beside it) nor any supported Windows provides, a library or "
-     "a function of one: Windows refuses to start it on every system, so {so}.",
-     "It needs what neither the disc (beside it) nor any supported Windows provides, a library or "
-     "a function of one: Windows refuses to load it on every system, so {so}."},
+     "It needs libraries or functions that the disc (beside it) does not provide and no "
+     "supported Windows has in full: Windows refuses to start it on every system, so {so}.",
+     "It needs libraries or functions that the disc (beside it) does not provide and no "
+     "supported Windows has in full: Windows refuses to load it on every system, so {so}."},
     // Some systems can run it: a warning, whatever the role.
     {ImageFault::ImportNotEverywhere, "import-not-everywhere", "import-not-everywhere",
      "It needs a library, or a function of one, that some supported systems lack and the disc "
