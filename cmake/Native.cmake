@@ -24,6 +24,13 @@ target_compile_definitions(unit_tests PRIVATE LAUNCHER_SAMPLE_DISC="${LAUNCHER_S
 include(GoogleTest)
 gtest_discover_tests(unit_tests PROPERTIES LABELS unit)
 
+# The table of which Windows carries which library against the script that generates it from its
+# sources (an extract kept in the tree, and the import libraries of Debian's MinGW-w64).
+find_package(Python3 REQUIRED COMPONENTS Interpreter)
+add_test(NAME unit.system_library_table
+  COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/scripts/system-libraries.py generate --check)
+set_tests_properties(unit.system_library_table PROPERTIES LABELS unit)
+
 if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/e2e/CMakeLists.txt)
   add_subdirectory(e2e)
 endif()

@@ -225,10 +225,22 @@ private:
         if (file == names::kHtmlControl || file == names::kGaugeControl) CheckControl(image, path);
 
         std::set<std::string> visited = {UpperUtf8(entry.name)};
-        const std::vector<std::string> unresolved = Unresolved(image, visited);
-        if (!unresolved.empty()) {
+        const std::vector<ImportProblem> problems = Unresolved(image, visited);
+        if (problems.empty()) return;
+        ReleaseSet lacking = 0, lackingAtAll = 0;
+        std::vector<std::string> texts;
+        for (const ImportProblem& each : problems) {
+            lacking |= each.lacking;
+            lackingAtAll |= each.lacking & ~each.unlessUpdated;
+            texts.push_back(each.text);
+        }
+        // An error only where no system can run it, even with its updates.
+        if (lackingAtAll == kEveryRelease) {
             Add(ImageFaultCode(role, ImageFault::ImportUnresolved), path,
-                "Unresolved: " + JoinAll(unresolved, "; ") + ".");
+                "Unresolved: " + JoinAll(texts, "; ") + ".");
+        } else {
+            Add(ImageFaultCode(role, ImageFault::ImportNotEverywhere), path,
+                "It concerns " + ReleaseNames(lacking) + ": " + JoinAll(texts, "; ") + ".");
         }
     }
 
@@ -254,39 +266,64 @@ private:
         }
     }
 
-    // What of the image's imports neither the system nor the disc satisfies, each as a phrase.
-    // Libraries of the disc are looked for beside the image (the disc's root, for all of the
-    // launcher's files), as Windows looks for them, and in turn checked themselves.
-    std::vector<std::string> Unresolved(const PeImage& image, std::set<std::string>& visited) {
-        std::vector<std::string> problems;
+    struct ImportProblem {
+        std::string text;          // one phrase
+        ReleaseSet lacking;        // the systems where it keeps the image from loading
+        ReleaseSet unlessUpdated;  // of those, the ones where a named update would help
+    };
+
+    // What of the image's imports neither the systems nor the disc satisfy, each as a phrase
+    // with the systems it concerns. Libraries of the disc are looked for beside the image (the
+    // disc's root, for all of the launcher's files), as Windows looks for them, and in turn
+    // checked themselves.
+    std::vector<ImportProblem> Unresolved(const PeImage& image, std::set<std::string>& visited) {
+        std::vector<ImportProblem> problems;
         for (const PeImport& import : image.imports) {
-            if (IsSystemLibrary(import.dll)) continue;
-            const Lookup found = Find(rootEntries_, import.dll);
+            const LibraryPresence presence = SystemLibraryPresence(import.dll);
+            const Lookup found = presence.lacking ? Find(rootEntries_, import.dll) : Lookup();
             if (found.match == Match::Missing || !found.entry->isFile) {
-                const std::string hint = MissingLibraryHint(import.dll);
-                problems.push_back(import.dll + " is on no supported Windows and not on the disc" +
-                                   (hint.empty() ? "" : " (" + hint + ")"));
+                if (presence.lacking) {
+                    const bool nowhere = presence.lacking == kEveryRelease;
+                    std::string text = import.dll + (nowhere ? " is on " : " is not on ") +
+                                       ReleaseNames(presence.lacking);
+                    if (!presence.why.empty()) text += " (" + presence.why + ")";
+                    text += " and not on the disc";
+                    problems.push_back({text, presence.lacking, presence.lackingUnlessUpdated});
+                }
+                // The systems that have the library may still lack a function younger than it.
+                for (const std::string& name : import.names) {
+                    std::string since;
+                    const ReleaseSet lacking =
+                        SystemFunctionLacking(import.dll, name, since) & ~presence.lacking;
+                    if (lacking) {
+                        problems.push_back({import.dll + " of " + ReleaseNames(lacking) +
+                                                " lacks " + name + " (" + since + ")",
+                                            lacking, 0});
+                    }
+                }
                 continue;
             }
             const std::string label = found.entry->name + " (on the disc)";
+            const auto fails = [&](const std::string& text) {
+                problems.push_back({text, kEveryRelease, 0});
+            };
             FileBytes bytes;
             PeImage library;
             std::string problem;
             if (!bytes.Open(found.entry->path)) {
-                problems.push_back(label + ": disckit cannot read it");
+                fails(label + ": disckit cannot read it");
                 continue;
             }
             if (!ReadPeImage(bytes, library, problem)) {
-                problems.push_back(label + ": " + problem);
+                fails(label + ": " + problem);
                 continue;
             }
             if (!library.IsX86_32()) {
-                problems.push_back(label + " is built for " +
-                                   MachineName(library.machine, library.pe32Plus));
+                fails(label + " is built for " + MachineName(library.machine, library.pe32Plus));
                 continue;
             }
             if (!library.IsDll()) {
-                problems.push_back(label + " is not a DLL");
+                fails(label + " is not a DLL");
                 continue;
             }
             std::vector<std::string> absent;
@@ -307,11 +344,12 @@ private:
                 if (absent.size() > shown) {
                     list += " and " + std::to_string(absent.size() - shown) + " more";
                 }
-                problems.push_back(label + " does not export " + list);
+                fails(label + " does not export " + list);
             }
             if (visited.insert(UpperUtf8(found.entry->name)).second) {
-                for (const std::string& deeper : Unresolved(library, visited)) {
-                    problems.push_back(label + " needs " + deeper);
+                for (const ImportProblem& deeper : Unresolved(library, visited)) {
+                    problems.push_back(
+                        {label + " needs " + deeper.text, deeper.lacking, deeper.unlessUpdated});
                 }
             }
         }

@@ -59,10 +59,16 @@ const FaultText kFaultTexts[] = {
      "Marked as a program, not a DLL: a program image loaded as a library is never initialised "
      "(and does not load at all unless it can be relocated), so it cannot serve as {noun}."},
     {ImageFault::ImportUnresolved, "import-unresolved", "import-unresolved",
-     "It needs a library that neither every supported Windows nor the disc (beside it) provides: "
-     "Windows refuses to start it wherever that library is missing, and there {so}.",
-     "It needs a library that neither every supported Windows nor the disc (beside it) provides: "
-     "Windows refuses to load it wherever that library is missing, and there {so}."},
+     "It needs libraries or functions that the disc (beside it) does not provide and no "
+     "supported Windows has in full: Windows refuses to start it on every system, so {so}.",
+     "It needs libraries or functions that the disc (beside it) does not provide and no "
+     "supported Windows has in full: Windows refuses to load it on every system, so {so}."},
+    // Some systems can run it: a warning, whatever the role.
+    {ImageFault::ImportNotEverywhere, "import-not-everywhere", "import-not-everywhere",
+     "It needs a library, or a function of one, that some supported systems lack and the disc "
+     "(beside it) does not provide: on those systems Windows refuses to start it, and {so}.",
+     "It needs a library, or a function of one, that some supported systems lack and the disc "
+     "(beside it) does not provide: on those systems Windows refuses to load it, and {so}."},
 };
 
 std::string Expand(std::string text, const ImageRole& role) {
@@ -101,8 +107,9 @@ std::vector<FindingKind> BuildKinds() {
     };
     for (const ImageRole& role : ImageRoles()) {
         for (const FaultText& text : kFaultTexts) {
+            const bool warning = role.optional || text.fault == ImageFault::ImportNotEverywhere;
             kinds.push_back({ImageFaultCode(role, text.fault),
-                             role.optional ? Severity::Warning : Severity::Error,
+                             warning ? Severity::Warning : Severity::Error,
                              Expand(role.program ? text.programText : text.libraryText, role)});
         }
     }

@@ -26,7 +26,7 @@ const FindingKind& KindOf(const std::string& code);
 
 // The disc's programs and libraries, by what the launcher does with them. Their findings share
 // one pattern: <role>-missing, <role>-invalid, <role>-not-x86-32, <role>-not-exe or
-// <role>-not-dll, <role>-import-unresolved.
+// <role>-not-dll, <role>-import-unresolved, <role>-import-not-everywhere.
 struct ImageRole {
     std::string code;                // "browser"
     std::vector<std::string> files;  // the launcher's names for it
@@ -38,7 +38,7 @@ struct ImageRole {
 
 const std::vector<ImageRole>& ImageRoles();
 
-enum class ImageFault { Missing, Invalid, NotX86_32, WrongKind, ImportUnresolved };
+enum class ImageFault { Missing, Invalid, NotX86_32, WrongKind, ImportUnresolved, ImportNotEverywhere };
 
 // The code of a fault of an image in this role ("browser-not-x86-32").
 std::string ImageFaultCode(const ImageRole& role, ImageFault fault);

@@ -2,71 +2,12 @@
 
 #include <algorithm>
 #include <cstring>
-#include <iterator>
+#include <utility>
+#include <vector>
 
 namespace {
 
-// In the system directory of every Windows 7 and later, 32-bit and 64-bit client editions alike
-// (for a 32-bit program on 64-bit Windows: in SysWOW64). Lower case, sorted.
-constexpr const char* kSystemLibraries[] = {
-    "activeds.dll",   "advapi32.dll", "advpack.dll",  "authz.dll",         "avifil32.dll",
-    "bcrypt.dll",     "cabinet.dll",  "cfgmgr32.dll", "comctl32.dll",      "comdlg32.dll",
-    "credui.dll",     "crypt32.dll",  "cryptnet.dll", "cryptsp.dll",       "cryptui.dll",
-    "d2d1.dll",       "d3d10.dll",    "d3d10_1.dll",  "d3d11.dll",         "d3d9.dll",
-    "ddraw.dll",      "dhcpcsvc.dll", "dinput.dll",   "dinput8.dll",       "dnsapi.dll",
-    "dsound.dll",     "dwmapi.dll",   "dwrite.dll",   "dxgi.dll",          "gdi32.dll",
-    "gdiplus.dll",    "glu32.dll",    "hid.dll",      "httpapi.dll",       "ieframe.dll",
-    "iertutil.dll",   "imagehlp.dll", "imm32.dll",    "iphlpapi.dll",      "kernel32.dll",
-    "kernelbase.dll", "ktmw32.dll",   "lz32.dll",     "mapi32.dll",        "mfc42.dll",
-    "mfc42u.dll",     "mlang.dll",    "mpr.dll",      "msacm32.dll",       "mscoree.dll",
-    "msctf.dll",      "msftedit.dll", "mshtml.dll",   "msi.dll",           "msimg32.dll",
-    "msvcp60.dll",    "msvcrt.dll",   "msvfw32.dll",  "mswsock.dll",       "ncrypt.dll",
-    "netapi32.dll",   "newdev.dll",   "normaliz.dll", "ntdll.dll",         "ntdsapi.dll",
-    "odbc32.dll",     "ole32.dll",    "oleacc.dll",   "oleaut32.dll",      "oledlg.dll",
-    "olepro32.dll",   "opengl32.dll", "pdh.dll",      "powrprof.dll",      "propsys.dll",
-    "psapi.dll",      "rasapi32.dll", "riched20.dll", "riched32.dll",      "rpcrt4.dll",
-    "secur32.dll",    "sensapi.dll",  "setupapi.dll", "sfc.dll",           "shdocvw.dll",
-    "shell32.dll",    "shfolder.dll", "shlwapi.dll",  "sspicli.dll",       "tapi32.dll",
-    "urlmon.dll",     "user32.dll",   "userenv.dll",  "usp10.dll",         "uxtheme.dll",
-    "version.dll",    "wer.dll",      "wevtapi.dll",  "windowscodecs.dll", "winhttp.dll",
-    "wininet.dll",    "winmm.dll",    "winscard.dll", "winspool.drv",      "wintrust.dll",
-    "wldap32.dll",    "ws2_32.dll",   "wsock32.dll",  "wtsapi32.dll",      "xmllite.dll"};
-
-// The API sets Windows 7 already resolves (later systems resolve these and more).
-constexpr const char* kApiSets[] = {"api-ms-win-core-console-l1-1-0.dll",
-                                    "api-ms-win-core-datetime-l1-1-0.dll",
-                                    "api-ms-win-core-debug-l1-1-0.dll",
-                                    "api-ms-win-core-delayload-l1-1-0.dll",
-                                    "api-ms-win-core-errorhandling-l1-1-0.dll",
-                                    "api-ms-win-core-fibers-l1-1-0.dll",
-                                    "api-ms-win-core-file-l1-1-0.dll",
-                                    "api-ms-win-core-handle-l1-1-0.dll",
-                                    "api-ms-win-core-heap-l1-1-0.dll",
-                                    "api-ms-win-core-interlocked-l1-1-0.dll",
-                                    "api-ms-win-core-io-l1-1-0.dll",
-                                    "api-ms-win-core-libraryloader-l1-1-0.dll",
-                                    "api-ms-win-core-localization-l1-1-0.dll",
-                                    "api-ms-win-core-localregistry-l1-1-0.dll",
-                                    "api-ms-win-core-memory-l1-1-0.dll",
-                                    "api-ms-win-core-misc-l1-1-0.dll",
-                                    "api-ms-win-core-namedpipe-l1-1-0.dll",
-                                    "api-ms-win-core-processenvironment-l1-1-0.dll",
-                                    "api-ms-win-core-processthreads-l1-1-0.dll",
-                                    "api-ms-win-core-profile-l1-1-0.dll",
-                                    "api-ms-win-core-rtlsupport-l1-1-0.dll",
-                                    "api-ms-win-core-string-l1-1-0.dll",
-                                    "api-ms-win-core-synch-l1-1-0.dll",
-                                    "api-ms-win-core-sysinfo-l1-1-0.dll",
-                                    "api-ms-win-core-threadpool-l1-1-0.dll",
-                                    "api-ms-win-core-util-l1-1-0.dll",
-                                    "api-ms-win-core-xstate-l1-1-0.dll",
-                                    "api-ms-win-security-base-l1-1-0.dll",
-                                    "api-ms-win-security-lsalookup-l1-1-0.dll",
-                                    "api-ms-win-security-sddl-l1-1-0.dll",
-                                    "api-ms-win-service-core-l1-1-0.dll",
-                                    "api-ms-win-service-management-l1-1-0.dll",
-                                    "api-ms-win-service-management-l2-1-0.dll",
-                                    "api-ms-win-service-winsvc-l1-1-0.dll"};
+const char* const kReleaseNames[kWindowsReleaseCount] = {"7", "8", "8.1", "10", "11"};
 
 std::string Lower(const std::string& text) {
     std::string out = text;
@@ -76,36 +17,95 @@ std::string Lower(const std::string& text) {
     return out;
 }
 
-bool StartsWith(const std::string& text, const char* prefix) {
-    return text.compare(0, std::strlen(prefix), prefix) == 0;
+// The releases before `first`.
+ReleaseSet Before(std::uint8_t first) { return (1u << first) - 1; }
+
+std::string Since(std::uint8_t first, std::uint16_t build) {
+    std::string text = std::string("first in Windows ") + kReleaseNames[first];
+    if (build != 0) text += " build " + std::to_string(build);
+    return text;
 }
 
-template <std::size_t N>
-bool Listed(const char* const (&table)[N], const std::string& name) {
-    return std::find_if(std::begin(table), std::end(table),
-                        [&](const char* entry) { return name == entry; }) != std::end(table);
+const SystemLibraryRow* FindLibrary(const std::string& name) {
+    const SystemLibraryRow* end = kSystemLibraryRows + kSystemLibraryRowCount;
+    const SystemLibraryRow* row = std::lower_bound(
+        kSystemLibraryRows, end, name,
+        [](const SystemLibraryRow& r, const std::string& n) { return n.compare(r.name) > 0; });
+    return row != end && name == row->name ? row : nullptr;
+}
+
+const RuntimeFamilyRow* FindFamily(const std::string& name) {
+    for (std::size_t i = 0; i < kRuntimeFamilyRowCount; ++i) {
+        const RuntimeFamilyRow& row = kRuntimeFamilyRows[i];
+        if (name.compare(0, std::strlen(row.prefix), row.prefix) == 0) return &row;
+    }
+    return nullptr;
+}
+
+std::string NotWindows(const std::string& what) {
+    return what + ", which Windows does not ship: put it beside the program or link the runtime "
+                  "statically";
 }
 
 }  // namespace
 
-bool IsSystemLibrary(const std::string& dllName) {
+LibraryPresence SystemLibraryPresence(const std::string& dllName) {
     const std::string name = Lower(dllName);
-    return Listed(kSystemLibraries, name) || Listed(kApiSets, name);
+    LibraryPresence presence;
+    const SystemLibraryRow* row = FindLibrary(name);
+    const RuntimeFamilyRow* family = FindFamily(name);
+    const LibraryOrigin origin =
+        row ? row->origin : family ? family->origin : LibraryOrigin::NotWindows;
+    switch (origin) {
+        case LibraryOrigin::Windows:
+            presence.lacking = Before(row->first);
+            if (presence.lacking) presence.why = Since(row->first, row->build);
+            break;
+        case LibraryOrigin::Update:
+            presence.lacking = presence.lackingUnlessUpdated = Before(kWindows10);
+            presence.why = std::string("they have it only after ") +
+                           (family ? family->what : "an update");
+            break;
+        case LibraryOrigin::ServerOnly:
+            presence.why = "a library of server editions only";
+            break;
+        case LibraryOrigin::NotWindows:
+            if (family) {
+                presence.why = NotWindows(family->what);
+            } else if (name.rfind("api-ms-win-", 0) == 0 || name.rfind("ext-ms-win-", 0) == 0) {
+                presence.why = "an API set that the Windows SDK does not know";
+            } else if (!row) {
+                presence.why = "a name that the Windows SDK does not know";
+            }
+            break;
+    }
+    return presence;
 }
 
-std::string MissingLibraryHint(const std::string& dllName) {
-    const std::string name = Lower(dllName);
-    if (StartsWith(name, "api-ms-win-crt-") || name == "ucrtbase.dll") {
-        return "part of the Universal C Runtime, which Windows 7 and 8 have only after an update";
+ReleaseSet SystemFunctionLacking(const std::string& dllName, const std::string& function,
+                                 std::string& since) {
+    const std::string library = Lower(dllName);
+    const SystemFunctionRow* end = kSystemFunctionRows + kSystemFunctionRowCount;
+    using Key = std::pair<std::string, std::string>;
+    const auto less = [](const SystemFunctionRow& row, const Key& key) {
+        const int byLibrary = key.first.compare(row.library);
+        return byLibrary > 0 || (byLibrary == 0 && key.second.compare(row.function) > 0);
+    };
+    const auto key = std::make_pair(library, function);
+    const SystemFunctionRow* row = std::lower_bound(kSystemFunctionRows, end, key, less);
+    if (row == end || library != row->library || function != row->function) return 0;
+    since = Since(row->first, row->build);
+    return Before(row->first);
+}
+
+std::string ReleaseNames(ReleaseSet releases) {
+    std::vector<std::string> names;
+    for (std::size_t i = 0; i < kWindowsReleaseCount; ++i) {
+        if (releases & (1u << i)) names.push_back(kReleaseNames[i]);
     }
-    if (StartsWith(name, "api-ms-win-") || StartsWith(name, "ext-ms-win-")) {
-        return "an API set that Windows 7 does not resolve";
+    std::string text = releases == kEveryRelease ? "none of Windows " : "Windows ";
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        text += (i == 0 ? "" : i + 1 == names.size() ? " and " : ", ") + names[i];
     }
-    if (StartsWith(name, "msvcr") || StartsWith(name, "msvcp") || StartsWith(name, "vcruntime") ||
-        StartsWith(name, "mfc") || StartsWith(name, "libgcc_s") || StartsWith(name, "libstdc++") ||
-        StartsWith(name, "libwinpthread")) {
-        return "a compiler's run-time library, which Windows does not ship: put it beside the "
-               "program or link the runtime statically";
-    }
-    return std::string();
+    return text;
 }

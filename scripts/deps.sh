@@ -24,8 +24,9 @@ install() {
   apt-get install -y -q --no-install-recommends "${need[@]}" >/dev/null
 }
 
+# mingw-w64-i686-dev: its import libraries are also a source of the table of Windows's libraries.
 install cmake make g++ libgtest-dev libgmock-dev python3 valgrind g++-mingw-w64-i686 binutils-mingw-w64-i686 \
-  xorriso
+  mingw-w64-i686-dev xorriso
 [ "$want" = wine ] || exit 0
 
 if ! dpkg --print-foreign-architectures | grep -qx i386; then

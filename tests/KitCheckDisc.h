@@ -39,16 +39,38 @@ inline void WriteBytes(const fs::path& path, const std::string& bytes) {
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
+// A folder of the test's own that does not exist yet.
+inline fs::path FreshTempPath() {
+    // Tests run side by side in processes of their own: the name is random, not a count.
+    static std::atomic<unsigned> counter{0};
+    fs::path path = fs::temp_directory_path() / ("disckit-test-" +
+                                                 std::to_string(std::random_device()()) + "-" +
+                                                 std::to_string(counter++));
+    fs::remove_all(path);
+    return path;
+}
+
+// An empty folder, removed again at the end of the test.
+class TempFolder {
+public:
+    TempFolder() : root_(FreshTempPath()) { fs::create_directories(root_); }
+    ~TempFolder() {
+        std::error_code ec;
+        fs::remove_all(root_, ec);
+    }
+    TempFolder(const TempFolder&) = delete;
+    TempFolder& operator=(const TempFolder&) = delete;
+    const fs::path& Root() const { return root_; }
+
+private:
+    fs::path root_;
+};
+
 // A fresh copy of the sample disc in a folder of its own, removed again at the end of the test.
 class DiscCopy {
 public:
     DiscCopy() {
-        // Tests run side by side in processes of their own: the name is random, not a count.
-        static std::atomic<unsigned> counter{0};
-        root_ =
-            fs::temp_directory_path() / ("disckit-test-" + std::to_string(std::random_device()()) +
-                                         "-" + std::to_string(counter++));
-        fs::remove_all(root_);
+        root_ = FreshTempPath();
         fs::copy(SampleDisc(), root_, fs::copy_options::recursive);
     }
     ~DiscCopy() {

@@ -88,6 +88,11 @@ std::vector<Case> Cases() {
                          [file, other](DiscCopy& d) { d.Copy(other, file); }});
         cases.push_back({ImageFaultCode(role, ImageFault::ImportUnresolved), file,
                          [file](DiscCopy& d) { d.Patch(file, "msvcrt.dll", "msvcrx.dll"); }});
+        // A library of Windows 8 and later: Windows 7 alone cannot load the image.
+        cases.push_back({ImageFaultCode(role, ImageFault::ImportNotEverywhere), file,
+                         [file](DiscCopy& d) {
+                             d.Patch(file, "msvcrt.dll", std::string("dcomp.dll\0", 10));
+                         }});
     }
     const std::string deep60 = Repeat('a', 60);
     const std::vector<Case> rest = {
@@ -231,6 +236,13 @@ TEST(CheckImages, TheDetailSaysWhichImportFailsAndWhy) {
         {"a compiler's runtime that Windows does not ship is named as such",
          [](DiscCopy& d) { d.Patch("Handoff.exe", "msvcrt.dll", "msvcr9.dll"); },
          "setup-program-import-unresolved", "a compiler's run-time library"},
+        {"a function younger than the oldest systems is named with the systems that lack it",
+         [](DiscCopy& d) {
+             d.Patch("Handoff.exe", "GetCurrentDirectoryA", "SetThreadDescription");
+         },
+         "setup-program-import-not-everywhere",
+         "It concerns Windows 7, 8 and 8.1: KERNEL32.dll of Windows 7, 8 and 8.1 lacks "
+         "SetThreadDescription (first in Windows 10 build 14393)."},
     };
     for (const Row& row : rows) {
         DiscCopy disc;
