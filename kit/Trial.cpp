@@ -8,6 +8,7 @@
 #include <ostream>
 #include <system_error>
 
+#include "kit/Help.h"
 #include "kit/TrialOptions.h"
 #include "kit/Verbs.h"
 
@@ -26,7 +27,7 @@ int RunTrial(const Args& args, std::ostream& out, std::ostream& err) {
     TrialOptions options;
     std::string error;
     if (!ParseTrialArgs(args, options, error)) {
-        err << "disckit trial: " << error << '\n' << kTrialUsage;
+        err << "disckit trial: " << error << '\n' << VerbUsage("trial");
         return kExitUsage;
     }
     const DiscKind kind = ClassifyDisc(options.disc);

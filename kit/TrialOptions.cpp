@@ -12,10 +12,6 @@
 #include "kit/SimPlatform.h"
 #include "kit/SimText.h"
 
-const char* const kTrialUsage =
-    "usage: disckit trial DIR|IMAGE [--system NAME] [--lang ID] [--timeout SECONDS]\n"
-    "                               [--max-starts N] [--out DIR] [--keep] [--json]\n";
-
 namespace {
 
 bool ParseCount(const std::string& text, std::uint64_t min, std::uint64_t max, unsigned& value) {

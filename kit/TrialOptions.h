@@ -40,5 +40,3 @@ std::vector<std::string> TrialDriverCommand(const TrialOptions& options, DiscKin
                                             const std::string& absoluteDisc,
                                             const std::string& sourceDir,
                                             const std::string& buildDir);
-
-extern const char* const kTrialUsage;
