@@ -89,12 +89,12 @@ DiscKind ClassifyDisc(const std::string& path) {
 
 std::vector<std::string> TrialDriverCommand(const TrialOptions& o, DiscKind kind,
                                             const std::string& absoluteDisc,
-                                            const std::string& sourceDir,
-                                            const std::string& buildDir) {
+                                            const std::string& runtimeDir,
+                                            const std::string& workDir) {
     const SystemProfile& p = *o.profile;
     const VersionRecord record = ComposeVersionRecord(SystemFromProfile(p));
     std::vector<std::string> command = {
-        "python3", sourceDir + "/e2e/trial.py",
+        "python3", runtimeDir + "/trial.py",
         "--disc", absoluteDisc,
         "--profile", p.name,
         "--title", p.title,
@@ -115,7 +115,8 @@ std::vector<std::string> TrialDriverCommand(const TrialOptions& o, DiscKind kind
         "--refusal-text", texts::kRefusal,
         "--timeout", std::to_string(o.timeoutSeconds),
         "--max-starts", std::to_string(o.maxStarts),
-        "--work", buildDir + "/e2e",
+        "--work", workDir,
+        "--tools", runtimeDir + "/tools",
     };
     if (kind == DiscKind::Image) command.push_back("--image");
     if (!o.outDir.empty()) command.insert(command.end(), {"--out", o.outDir});
