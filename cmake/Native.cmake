@@ -1,7 +1,6 @@
 # Linux: the core against the scripted fake platform, with the unit tests and the end-to-end
 # scenarios (which drive build/win32/Start.exe under Wine).
 include(CTest)
-find_package(GTest REQUIRED)
 
 if(LAUNCHER_SANITIZE)
   set(SAN -fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=all)
@@ -12,6 +11,12 @@ endif()
 add_library(fake_platform STATIC platform/fake/FakePlatform.cpp)
 target_link_libraries(fake_platform PUBLIC launcher_core)
 target_compile_options(fake_platform PRIVATE ${LAUNCHER_WARNINGS} ${SAN})
+
+# The package preset builds disckit alone: no tests, no benchmarks.
+if(NOT BUILD_TESTING)
+  return()
+endif()
+find_package(GTest REQUIRED)
 
 file(GLOB UNIT_TEST_SOURCES CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/tests/*_test.cpp)
 add_executable(unit_tests ${UNIT_TEST_SOURCES})
