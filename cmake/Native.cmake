@@ -29,6 +29,12 @@ target_compile_definitions(unit_tests PRIVATE LAUNCHER_SAMPLE_DISC="${LAUNCHER_S
 include(GoogleTest)
 gtest_discover_tests(unit_tests PROPERTIES LABELS unit)
 
+# disckit's --help, its manual page, the README and its parsers know the same options.
+find_package(Python3 REQUIRED COMPONENTS Interpreter)
+add_test(NAME unit.disckit_docs COMMAND ${Python3_EXECUTABLE}
+  ${CMAKE_SOURCE_DIR}/tests/disckit_docs_test.py $<TARGET_FILE:disckit> ${CMAKE_SOURCE_DIR}/README.md)
+set_tests_properties(unit.disckit_docs PROPERTIES LABELS unit)
+
 if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/e2e/CMakeLists.txt)
   add_subdirectory(e2e)
 endif()
