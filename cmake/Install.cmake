@@ -31,7 +31,11 @@ add_custom_command(OUTPUT ${doc}/disckit.1 ${doc}/disckit.1.gz ${doc}/disckit
           sh $<TARGET_FILE:disckit> ${doc}
   DEPENDS disckit VERBATIM)
 add_custom_target(disckit_docs ALL DEPENDS ${doc}/disckit.1.gz ${doc}/disckit)
-# A changelog in Debian's format, compressed as Debian ships it.
+# A changelog in Debian's format, compressed as Debian ships it; its newest entry is this version.
+file(STRINGS ${CMAKE_SOURCE_DIR}/packaging/changelog changelog_head LIMIT_COUNT 1)
+if(NOT changelog_head MATCHES "^disckit \\(${PROJECT_VERSION}\\) ")
+  message(FATAL_ERROR "packaging/changelog does not start with an entry for ${PROJECT_VERSION}")
+endif()
 add_custom_command(OUTPUT ${doc}/changelog.gz
   COMMAND ${CMAKE_COMMAND} -E make_directory ${doc}
   COMMAND sh -c "gzip -9nc \"$1\" > \"$2\"" sh ${CMAKE_SOURCE_DIR}/packaging/changelog
