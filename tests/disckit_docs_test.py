@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """disckit's command line as people meet it: each verb's --help, its section of the manual page,
-its section of the README and its parser know the same options; help goes to stdout with exit
+its section of the README and its parser know the same options (and no parser in kit/ has one
+that no help lists); help goes to stdout with exit
 code 0, a bad command line to stderr with exit code 2 and a short usage; the completion offers
 every option.
 
@@ -11,6 +12,7 @@ import re
 import subprocess
 import sys
 import tempfile
+from pathlib import Path
 
 OPTION = re.compile(r"--[a-z][a-z0-9-]*")
 
@@ -49,6 +51,7 @@ def readme_options(readme, verb):
 def main(disckit, readme_path):
     readme = open(readme_path, encoding="utf-8").read()
     failures = []
+    documented = set()
 
     def expect(ok, what):
         if not ok:
@@ -69,6 +72,7 @@ def main(disckit, readme_path):
             expect(run(disckit, "help", verb).stdout == shown.stdout,
                    f"disckit help {verb} is disckit {verb} --help")
             options = help_options(shown.stdout)
+            documented |= options
             expect(options, f"disckit {verb} --help lists options")
             for source, other in (("the manual page", manual_options(page, verb)),
                                   ("the README", readme_options(readme, verb))):
@@ -89,6 +93,16 @@ def main(disckit, readme_path):
         expect(bad.returncode == 2 and not bad.stdout and bad.stderr.count("\n") <= 8 and
                "usage: disckit" in bad.stderr, f"disckit {' '.join(args)}: exit 2, a short "
                                                f"usage on stderr: {bad.stderr!r}")
+    # The other way round: every option a verb's parser is given, in the shapes the kit writes
+    # them ({"--name", &target} for the shared parser, arg == "--name" for a loop of its own),
+    # is in some verb's help.
+    parsed = set()
+    for source in (Path(readme_path).parent / "kit").rglob("*.cpp"):
+        text = source.read_text(encoding="utf-8")
+        parsed |= set(re.findall(r'\{"(--[a-z0-9-]+)",\s*&', text))
+        parsed |= set(re.findall(r'arg == "(--[a-z0-9-]+)"', text))
+    undocumented = parsed - documented - {"--help"}
+    expect(parsed and not undocumented, f"options no verb's help lists: {sorted(undocumented)}")
     version = run(disckit, "--version")
     expect(version.returncode == 0 and re.fullmatch(r"disckit \d+\.\d+\.\d+\n", version.stdout),
            f"disckit --version: {version.stdout!r}")
