@@ -72,6 +72,11 @@ int main(int argc, char** argv) {
         WriteUsage(std::cerr);
         return kExitUsage;
     }
+    if (first == "--version" || first == "--manual-page" || first == "--bash-completion") {
+        std::cerr << "disckit: " << first << " takes nothing after it\n";
+        WriteUsage(std::cerr);
+        return kExitUsage;
+    }
     const VerbHelp* verb = FindVerb(first);
     if (!verb) {
         std::cerr << "disckit: " << (first.compare(0, 1, "-") == 0 ? "unknown option '"
