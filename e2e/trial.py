@@ -44,7 +44,8 @@ import threading
 import time
 from pathlib import Path
 
-# The lab's folders follow LAUNCHER_E2E_WORK, which must be set before it is imported.
+# The lab's folders follow LAUNCHER_E2E_WORK and LAUNCHER_LAB_TOOLS, which must be set before it
+# is imported.
 winelab = None
 
 TRACE_CHANNELS = "-all,+process,+loaddll,+timestamp,+pid"
@@ -869,6 +870,7 @@ def parse(argv):
     p.add_argument("--keep", action="store_true")
     p.add_argument("--json", action="store_true")
     p.add_argument("--work", required=True)
+    p.add_argument("--tools", required=True, help="the lab's Windows tools")
     a = p.parse_args(argv)
     a.extended_query = bool(a.extended_query)
     return a
@@ -899,6 +901,7 @@ def main(argv):
     global winelab
     a = parse(argv)
     os.environ.setdefault("LAUNCHER_E2E_WORK", a.work)
+    os.environ["LAUNCHER_LAB_TOOLS"] = a.tools
     sys.path.insert(0, str(Path(__file__).resolve().parent))
     import winelab as lab_module
     winelab = lab_module

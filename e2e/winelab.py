@@ -44,7 +44,8 @@ START_EXE = WIN32_BUILD / "Start.exe"
 DISC = WIN32_BUILD / "disc"
 DISC_IMAGE = WIN32_BUILD / "disc.iso"
 DISC_LABEL = "SWIFTDECK"
-TOOLS = WIN32_BUILD / "tools"
+# The lab's own Windows programs; an installed disckit names its copy.
+TOOLS = Path(os.environ.get("LAUNCHER_LAB_TOOLS", WIN32_BUILD / "tools")).resolve()
 WORK = Path(os.environ.get("LAUNCHER_E2E_WORK", ROOT / "build" / "e2e")).resolve()
 ACCOUNT = os.environ.get("LAUNCHER_E2E_ACCOUNT", "disclab")
 # Seconds to wait for something that must happen (a program's start, a record, an end).

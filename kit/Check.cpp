@@ -3,12 +3,11 @@
 
 #include "kit/CheckDisc.h"
 #include "kit/DiscTree.h"
+#include "kit/Help.h"
 #include "kit/Json.h"
 #include "kit/Verbs.h"
 
 namespace {
-
-constexpr const char* kCheckUsage = "usage: disckit check DIR [--json]\n";
 
 constexpr Severity kSeverities[] = {Severity::Error, Severity::Warning, Severity::Note};
 
@@ -74,10 +73,10 @@ int RunCheck(const Args& args, std::ostream& out, std::ostream& err) {
         if (arg == "--json") {
             json = true;
         } else if (arg == "--help" || arg == "-h") {
-            out << kCheckUsage;
+            WriteVerbHelp(*FindVerb("check"), out);
             return kExitClean;
         } else if (arg.size() > 1 && arg[0] == '-') {
-            err << "disckit check: unknown option '" << arg << "'\n" << kCheckUsage;
+            err << "disckit check: unknown option '" << arg << "'\n" << VerbUsage("check");
             return kExitUsage;
         } else {
             folders.push_back(arg);
@@ -86,7 +85,7 @@ int RunCheck(const Args& args, std::ostream& out, std::ostream& err) {
     if (folders.size() != 1) {
         err << "disckit check: "
             << (folders.empty() ? "no disc folder given" : "give one disc folder") << "\n"
-            << kCheckUsage;
+            << VerbUsage("check");
         return kExitUsage;
     }
     std::vector<Finding> findings;

@@ -7,14 +7,6 @@
 #include "kit/Profiles.h"
 #include "kit/SimText.h"
 
-const char* const kSimulateUsage =
-    "usage: disckit simulate DIR [--system NAME] [--lang ID] [--codepage N]\n"
-    "                            [--version MAJOR.MINOR] [--build N] [--platform-id N]\n"
-    "                            [--product-type N] [--bits 32|64]\n"
-    "                            [--media readonly|writable] [--registered]\n"
-    "                            [--browser appears|never] [--install-dir DIR]\n"
-    "                            [--instance-running] [--json] [--matrix]\n";
-
 namespace {
 
 bool ParseNumber(const std::string& text, std::uint64_t max, std::uint64_t& value) {

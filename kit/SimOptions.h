@@ -22,5 +22,3 @@ bool ParseSimulateArgs(const Args& args, SimOptions& options, std::string& error
 // gives "E:\Drivers\". False when it is not a drive or share path, or holds a character no
 // Windows file name may hold.
 bool NormaliseInstallDir(const std::string& text, std::string& dir);
-
-extern const char* const kSimulateUsage;

@@ -4,6 +4,7 @@
 #include <ostream>
 #include <system_error>
 
+#include "kit/Help.h"
 #include "kit/SimOptions.h"
 #include "kit/Simulation.h"
 #include "kit/Verbs.h"
@@ -12,7 +13,7 @@ int RunSimulate(const Args& args, std::ostream& out, std::ostream& err) {
     SimOptions options;
     std::string error;
     if (!ParseSimulateArgs(args, options, error)) {
-        err << "disckit simulate: " << error << '\n' << kSimulateUsage;
+        err << "disckit simulate: " << error << '\n' << VerbUsage("simulate");
         return kExitUsage;
     }
     const std::filesystem::path dir = std::filesystem::u8path(options.discDir);

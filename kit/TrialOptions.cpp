@@ -12,10 +12,6 @@
 #include "kit/SimPlatform.h"
 #include "kit/SimText.h"
 
-const char* const kTrialUsage =
-    "usage: disckit trial DIR|IMAGE [--system NAME] [--lang ID] [--timeout SECONDS]\n"
-    "                               [--max-starts N] [--out DIR] [--keep] [--json]\n";
-
 namespace {
 
 bool ParseCount(const std::string& text, std::uint64_t min, std::uint64_t max, unsigned& value) {
@@ -93,12 +89,12 @@ DiscKind ClassifyDisc(const std::string& path) {
 
 std::vector<std::string> TrialDriverCommand(const TrialOptions& o, DiscKind kind,
                                             const std::string& absoluteDisc,
-                                            const std::string& sourceDir,
-                                            const std::string& buildDir) {
+                                            const std::string& runtimeDir,
+                                            const std::string& workDir) {
     const SystemProfile& p = *o.profile;
     const VersionRecord record = ComposeVersionRecord(SystemFromProfile(p));
     std::vector<std::string> command = {
-        "python3", sourceDir + "/e2e/trial.py",
+        "python3", runtimeDir + "/trial.py",
         "--disc", absoluteDisc,
         "--profile", p.name,
         "--title", p.title,
@@ -119,7 +115,8 @@ std::vector<std::string> TrialDriverCommand(const TrialOptions& o, DiscKind kind
         "--refusal-text", texts::kRefusal,
         "--timeout", std::to_string(o.timeoutSeconds),
         "--max-starts", std::to_string(o.maxStarts),
-        "--work", buildDir + "/e2e",
+        "--work", workDir,
+        "--tools", runtimeDir + "/tools",
     };
     if (kind == DiscKind::Image) command.push_back("--image");
     if (!o.outDir.empty()) command.insert(command.end(), {"--out", o.outDir});

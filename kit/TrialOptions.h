@@ -34,11 +34,9 @@ enum class DiscKind { Folder, Image, Neither };
 DiscKind ClassifyDisc(const std::string& path);
 
 // The driver's command line (argv, python3 first) for a disc given as an absolute path.
-// sourceDir holds e2e/trial.py; the lab works in buildDir/e2e unless LAUNCHER_E2E_WORK says
-// otherwise.
+// runtimeDir holds trial.py, the lab beside it and the lab's Windows tools in tools/; the lab
+// works in workDir unless LAUNCHER_E2E_WORK says otherwise.
 std::vector<std::string> TrialDriverCommand(const TrialOptions& options, DiscKind kind,
                                             const std::string& absoluteDisc,
-                                            const std::string& sourceDir,
-                                            const std::string& buildDir);
-
-extern const char* const kTrialUsage;
+                                            const std::string& runtimeDir,
+                                            const std::string& workDir);

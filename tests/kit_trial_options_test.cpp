@@ -165,10 +165,10 @@ TEST(TrialOptions, TheDriverGetsWhatTheTablesResolveTo) {
     for (const Row& row : rows) {
         SCOPED_TRACE(Line(row.args));
         const TrialOptions o = Parse(row.args);
-        const std::vector<std::string> c = TrialDriverCommand(o, row.kind, "/abs/d", "/src", "/b");
+        const std::vector<std::string> c = TrialDriverCommand(o, row.kind, "/abs/d", "/lib", "/w");
         ASSERT_GE(c.size(), 2u);
         EXPECT_EQ(c[0], "python3");
-        EXPECT_EQ(c[1], "/src/e2e/trial.py");
+        EXPECT_EQ(c[1], "/lib/trial.py");
         EXPECT_EQ(After(c, "--disc"), std::vector<std::string>{"/abs/d"});
         EXPECT_EQ(After(c, "--record", 5), row.record);
         EXPECT_EQ(After(c, "--extended-query"), std::vector<std::string>{row.extended});
@@ -179,7 +179,8 @@ TEST(TrialOptions, TheDriverGetsWhatTheTablesResolveTo) {
         EXPECT_EQ(After(c, "--browser"), std::vector<std::string>{names::kBrowser});
         EXPECT_EQ(After(c, "--launcher"), std::vector<std::string>{names::kLauncher});
         EXPECT_EQ(After(c, "--refusal-text"), std::vector<std::string>{texts::kRefusal});
-        EXPECT_EQ(After(c, "--work"), std::vector<std::string>{"/b/e2e"});
+        EXPECT_EQ(After(c, "--work"), std::vector<std::string>{"/w"});
+        EXPECT_EQ(After(c, "--tools"), std::vector<std::string>{"/lib/tools"});
         EXPECT_EQ(std::count(c.begin(), c.end(), "--image"), row.kind == DiscKind::Image ? 1 : 0);
         EXPECT_EQ(std::count(c.begin(), c.end(), "--out"), 0);
     }
