@@ -12,9 +12,10 @@
 namespace {
 
 constexpr const char* kUsage =
-    "usage: disckit check DIR [--json]\n"
+    "usage: disckit check DIR [--json] [--html FILE]\n"
     "       disckit simulate DIR [--system NAME] [--lang ID] [options] [--json | --matrix]\n"
-    "       disckit trial DIR|IMAGE [--system NAME] [--lang ID] [options] [--json]\n";
+    "                            [--html FILE]\n"
+    "       disckit trial DIR|IMAGE [--system NAME] [--lang ID] [options] [--json] [--html FILE]\n";
 
 // The arguments in UTF-8. On Windows the narrow argv is in the ANSI code page, which cannot hold
 // every folder name: take the UTF-16 command line instead, and write UTF-8 to the console.
