@@ -868,6 +868,7 @@ def parse(argv):
     p.add_argument("--out")
     p.add_argument("--keep", action="store_true")
     p.add_argument("--json", action="store_true")
+    p.add_argument("--html", help="write the report as HTML to this file too")
     p.add_argument("--work", required=True)
     a = p.parse_args(argv)
     a.extended_query = bool(a.extended_query)
@@ -929,6 +930,13 @@ def main(argv):
         print(json.dumps(report, indent=2, ensure_ascii=False))
     else:
         print_report(report, sys.stdout)
+    if a.html:
+        import trial_html
+        try:
+            trial_html.write(report, a.html)
+        except OSError as e:
+            print(f"disckit trial: cannot write the HTML report to {a.html}: {e}", file=sys.stderr)
+            return 2
     return report["outcome"]["exitCode"]
 
 
