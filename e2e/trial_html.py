@@ -38,7 +38,7 @@ svg .box { fill: #c5221f; } svg .failed { stroke: #c5221f; stroke-width: 2; }
 svg .start { fill: #1e8e3e; } svg .load { fill: #5f6368; }
 svg .end { stroke: #1d1d1f; stroke-width: 2; } svg .stop { stroke: #c5221f; stroke-width: 3; }
 svg .axis { stroke: #bbb; stroke-width: 0.5; }
-img.shot { max-width: 100%; border: 1px solid #999; margin: 4px 0 12px; display: block; }
+img.shot { max-width: min(100%, 800px); border: 1px solid #999; margin: 4px 0 12px; display: block; }
 @media print { body { margin: 0; max-width: none; } }
 """
 

@@ -73,7 +73,7 @@ svg .box { fill: #c5221f; } svg .failed { stroke: #c5221f; stroke-width: 2; }
 svg .start { fill: #1e8e3e; } svg .end { stroke: #1d1d1f; stroke-width: 2; }
 svg .stop { stroke: #c5221f; stroke-width: 3; }
 svg .axis { stroke: #bbb; stroke-width: 0.5; }
-img.shot { max-width: 100%; border: 1px solid #999; margin: 4px 0 12px; }
+img.shot { max-width: min(100%, 800px); border: 1px solid #999; margin: 4px 0 12px; }
 @media print { body { margin: 0; max-width: none; } .runs p:target { background: none; } }
 )";
 

@@ -215,7 +215,8 @@ std::string CheckHtml(const Json& report) {
                                Plural(summary["warnings"].text(), "warning", "warnings") + ", " +
                                Plural(summary["notes"].text(), "note", "notes");
     std::string body = "<h1>disckit check: " + HtmlText(report["disc"].text()) + "</h1>\n" +
-                       "<div class=\"verdict " + (errors == "0" ? "good" : "bad") + "\">" +
+                       "<div class=\"verdict " +
+                       (errors != "0" ? "bad" : summary["warnings"].text() != "0" ? "warn" : "good") + "\">" +
                        HtmlText(report["disc"].text() + ": " + counts) + "</div>\n";
     for (const SeverityGroup& group : kGroups) {
         std::string items;
