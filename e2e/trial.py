@@ -869,6 +869,7 @@ def parse(argv):
     p.add_argument("--out")
     p.add_argument("--keep", action="store_true")
     p.add_argument("--json", action="store_true")
+    p.add_argument("--html", help="write the report as HTML to this file too")
     p.add_argument("--work", required=True)
     p.add_argument("--tools", required=True, help="the lab's Windows tools")
     a = p.parse_args(argv)
@@ -932,6 +933,13 @@ def main(argv):
         print(json.dumps(report, indent=2, ensure_ascii=False))
     else:
         print_report(report, sys.stdout)
+    if a.html:
+        import trial_html
+        try:
+            trial_html.write(report, a.html)
+        except OSError as e:
+            print(f"disckit trial: cannot write the HTML report to {a.html}: {e}", file=sys.stderr)
+            return 2
     return report["outcome"]["exitCode"]
 
 

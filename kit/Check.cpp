@@ -4,6 +4,8 @@
 #include "kit/CheckDisc.h"
 #include "kit/DiscTree.h"
 #include "kit/Help.h"
+#include "kit/Html.h"
+#include "kit/HtmlReports.h"
 #include "kit/Json.h"
 #include "kit/Verbs.h"
 
@@ -43,7 +45,7 @@ void WriteHuman(std::ostream& out, const std::string& disc, const std::vector<Fi
     out << disc << ": " << Summary(findings) << "\n";
 }
 
-void WriteJson(std::ostream& out, const std::string& disc, const std::vector<Finding>& findings) {
+Json Report(const std::string& disc, const std::vector<Finding>& findings) {
     Json report = Json::Object();
     report.Set("disc", disc);
     Json& list = report.Set("findings", Json::Array());
@@ -61,17 +63,25 @@ void WriteJson(std::ostream& out, const std::string& disc, const std::vector<Fin
     summary.Set("errors", static_cast<std::uint64_t>(CountOf(findings, Severity::Error)));
     summary.Set("warnings", static_cast<std::uint64_t>(CountOf(findings, Severity::Warning)));
     summary.Set("notes", static_cast<std::uint64_t>(CountOf(findings, Severity::Note)));
-    out << report.Dump();
+    return report;
 }
 
 }  // namespace
 
 int RunCheck(const Args& args, std::ostream& out, std::ostream& err) {
     bool json = false;
+    std::string html;  // where the HTML report goes too
     std::vector<std::string> folders;
-    for (const std::string& arg : args) {
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
         if (arg == "--json") {
             json = true;
+        } else if (arg == "--html" || arg.compare(0, 7, "--html=") == 0) {
+            html = arg.size() > 6 ? arg.substr(7) : i + 1 < args.size() ? args[++i] : "";
+            if (html.empty()) {
+                err << "disckit check: --html needs a file\n" << VerbUsage("check");
+                return kExitUsage;
+            }
         } else if (arg == "--help" || arg == "-h") {
             WriteVerbHelp(*FindVerb("check"), out);
             return kExitClean;
@@ -94,8 +104,13 @@ int RunCheck(const Args& args, std::ostream& out, std::ostream& err) {
         err << "disckit check: " << error << "\n";
         return kExitUsage;
     }
+    const Json report = Report(folders.front(), findings);
+    if (!html.empty() && !WriteHtmlFile(html, CheckHtml(report), error)) {
+        err << "disckit check: " << error << "\n";
+        return kExitUsage;
+    }
     if (json) {
-        WriteJson(out, folders.front(), findings);
+        out << report.Dump();
     } else {
         WriteHuman(out, folders.front(), findings);
     }

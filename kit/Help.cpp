@@ -20,6 +20,10 @@ constexpr OptionHelp kCheckOptions[] = {
      "Write the findings as one JSON object (disc, findings with severity, code, path and "
      "message, summary) instead of the report for people.",
      ValueKind::Free, nullptr},
+    {"--html", "FILE",
+     "Also write the findings, grouped by severity, as one self-contained HTML file (styles and pictures inside, no script, "
+     "nothing fetched), to look at or pass on.",
+     ValueKind::File, nullptr},
 };
 constexpr ExitHelp kCheckExits[] = {
     {0, "no finding of error level"},
@@ -69,7 +73,10 @@ constexpr OptionHelp kSimulateOptions[] = {
     {"--matrix", nullptr,
      "Run every system by every language the disc carries, and show the outcomes as a table; "
      "takes no --system, --lang or version fields.",
-     ValueKind::Free, nullptr},
+     ValueKind::Free, nullptr},    {"--html", "FILE",
+     "Also write the run (its timeline and effects) or the matrix (a coloured grid) as one self-contained HTML file (styles and pictures inside, no script, "
+     "nothing fetched), to look at or pass on.",
+     ValueKind::File, nullptr},
 };
 constexpr ExitHelp kSimulateExits[] = {
     {0, "the simulation ran, whatever its outcome"},
@@ -100,7 +107,10 @@ constexpr OptionHelp kTrialOptions[] = {
     {"--out", "DIR", "Where the screenshots go. Default: a new temporary folder.",
      ValueKind::Folder, nullptr},
     {"--keep", nullptr, "Keep the Wine prefix and Wine's trace.", ValueKind::Free, nullptr},
-    {"--json", nullptr, "Write the report as JSON.", ValueKind::Free, nullptr},
+    {"--json", nullptr, "Write the report as JSON.", ValueKind::Free, nullptr},    {"--html", "FILE",
+     "Also write the report, with the timeline and every screenshot, as one self-contained HTML file (styles and pictures inside, no script, "
+     "nothing fetched), to look at or pass on.",
+     ValueKind::File, nullptr},
 };
 constexpr ExitHelp kTrialExits[] = {
     {0, "the browser was left running and the launcher ended with exit code 0"},

@@ -59,12 +59,13 @@ bool NormaliseInstallDir(const std::string& text, std::string& dir) {
 bool ParseSimulateArgs(const Args& args, SimOptions& options, std::string& error) {
     options = SimOptions();
     std::optional<std::string> system, version, build, platformId, productType, bits, lang, codePage,
-        media, browser, installDir;
+        media, browser, installDir, html;
     const VerbOptions verb = {
         {{"--system", &system},     {"--version", &version},         {"--build", &build},
          {"--platform-id", &platformId}, {"--product-type", &productType}, {"--bits", &bits},
          {"--lang", &lang},         {"--codepage", &codePage},       {"--media", &media},
-         {"--browser", &browser},   {"--install-dir", &installDir}},
+         {"--browser", &browser},   {"--install-dir", &installDir},
+         {"--html", &html}},
         {{"--registered", &options.config.registered},
          {"--instance-running", &options.config.instanceRunning},
          {"--json", &options.json},
@@ -72,6 +73,13 @@ bool ParseSimulateArgs(const Args& args, SimOptions& options, std::string& error
         "disc folder",
     };
     if (!ParseVerbOptions(args, verb, options.discDir, error)) return false;
+    if (html) {
+        if (html->empty()) {
+            error = "--html needs a file";
+            return false;
+        }
+        options.htmlFile = *html;
+    }
     if (media) {
         if (*media != "readonly" && *media != "writable") {
             error = "--media is readonly or writable, not '" + *media + "'";

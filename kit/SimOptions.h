@@ -12,6 +12,7 @@ struct SimOptions {
     bool json = false;
     bool matrix = false;
     bool codePageGiven = false;
+    std::string htmlFile;  // --html: where the HTML report goes too
 };
 
 // Fills options from the arguments after the verb. False, with a one-line reason in error, when

@@ -5,6 +5,8 @@
 #include <system_error>
 
 #include "kit/Help.h"
+#include "kit/Html.h"
+#include "kit/HtmlReports.h"
 #include "kit/SimOptions.h"
 #include "kit/Simulation.h"
 #include "kit/Verbs.h"
@@ -25,8 +27,21 @@ int RunSimulate(const Args& args, std::ostream& out, std::ostream& err) {
     const SimDisc disc(dir);
     if (options.matrix) {
         const Matrix matrix = RunMatrix(options.config, options.codePageGiven, disc);
+        const Json root = MatrixToJson(matrix, options.config, options.codePageGiven);
+        if (!options.htmlFile.empty()) {
+            std::vector<std::vector<Json>> runs;
+            for (const MatrixRow& row : matrix.rows) {
+                runs.emplace_back();
+                for (const MatrixCell& cell : row.cells) {
+                    runs.back().push_back(RunToJson(cell.run, options.discDir));
+                }
+            }
+            if (!WriteHtmlFile(options.htmlFile, MatrixHtml(root, runs, options.discDir), error)) {
+                err << "disckit simulate: " << error << '\n';
+                return kExitUsage;
+            }
+        }
         if (options.json) {
-            Json root = MatrixToJson(matrix, options.config, options.codePageGiven);
             out << root.Dump();
         } else {
             PrintMatrix(matrix, out);
@@ -34,8 +49,13 @@ int RunSimulate(const Args& args, std::ostream& out, std::ostream& err) {
         return kExitClean;
     }
     const SimRun run = RunSimulation(options.config, disc);
+    const Json report = RunToJson(run, options.discDir);
+    if (!options.htmlFile.empty() && !WriteHtmlFile(options.htmlFile, RunHtml(report), error)) {
+        err << "disckit simulate: " << error << '\n';
+        return kExitUsage;
+    }
     if (options.json) {
-        out << RunToJson(run, options.discDir).Dump();
+        out << report.Dump();
     } else {
         PrintRun(run, options.discDir, out);
     }

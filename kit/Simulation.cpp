@@ -344,6 +344,7 @@ Json RunToJson(const SimRun& run, const std::string& discLabel) {
     outcome.Set("osCode", static_cast<unsigned>(run.osCode));
     outcome.Set("serverFlag", static_cast<unsigned>(run.serverFlag));
     if (!run.languageFolder.empty()) outcome.Set("languageFolder", run.languageFolder);
+    if (!run.installDirInCodePage) outcome.Set("installDirInCodePage", false);
     if (run.result == SimResult::LoopsForever && run.repeatPeriodMs != 0) {
         outcome.Set("repeatsFromEffect", static_cast<std::uint64_t>(run.repeatFrom));
         outcome.Set("repeatsEverySeconds", Seconds(run.repeatPeriodMs));
@@ -421,7 +422,7 @@ Matrix RunMatrix(const SimConfig& base, bool fixedCodePage, const SimDisc& disc)
             c.langId = l.langId;
             if (!fixedCodePage) c.codePage = AnsiCodePageForLangId(l.langId);
             const SimRun run = RunSimulation(c, disc);
-            row.cells.push_back({run.result, run.languageFolder});
+            row.cells.push_back({run.result, run.languageFolder, run});
         }
         m.rows.push_back(std::move(row));
     }

@@ -58,6 +58,7 @@ std::vector<MatrixLanguage> MatrixLanguages(const SimDisc& disc);
 struct MatrixCell {
     SimResult result = SimResult::Nothing;
     std::string folder;  // the page folder, for browser-running and loops-forever
+    SimRun run;          // the whole run, for the report that shows each one's effects
 };
 struct MatrixRow {
     std::string profile;

@@ -25,10 +25,10 @@ bool ParseCount(const std::string& text, std::uint64_t min, std::uint64_t max, u
 
 bool ParseTrialArgs(const Args& args, TrialOptions& options, std::string& error) {
     options = TrialOptions();
-    std::optional<std::string> system, lang, timeout, maxStarts, out;
+    std::optional<std::string> system, lang, timeout, maxStarts, out, html;
     const VerbOptions verb = {
         {{"--system", &system}, {"--lang", &lang}, {"--timeout", &timeout},
-         {"--max-starts", &maxStarts}, {"--out", &out}},
+         {"--max-starts", &maxStarts}, {"--out", &out}, {"--html", &html}},
         {{"--keep", &options.keep}, {"--json", &options.json}},
         "disc folder or image",
     };
@@ -59,6 +59,13 @@ bool ParseTrialArgs(const Args& args, TrialOptions& options, std::string& error)
             return false;
         }
         options.outDir = *out;
+    }
+    if (html) {
+        if (html->empty()) {
+            error = "--html needs a file";
+            return false;
+        }
+        options.htmlFile = *html;
     }
     return true;
 }
@@ -122,5 +129,6 @@ std::vector<std::string> TrialDriverCommand(const TrialOptions& o, DiscKind kind
     if (!o.outDir.empty()) command.insert(command.end(), {"--out", o.outDir});
     if (o.keep) command.push_back("--keep");
     if (o.json) command.push_back("--json");
+    if (!o.htmlFile.empty()) command.insert(command.end(), {"--html", o.htmlFile});
     return command;
 }

@@ -18,6 +18,7 @@ struct TrialOptions {
     std::string outDir;             // where the screenshots go; empty: a new temporary folder
     bool keep = false;              // keep the prefix and Wine's trace
     bool json = false;
+    std::string htmlFile;           // --html: where the HTML report goes too
 };
 
 // Fills options from the arguments after the verb. False, with a one-line reason in error, when

@@ -61,10 +61,11 @@ TEST(TrialOptions, GoodValues) {
              EXPECT_EQ(o.timeoutSeconds, 1u);
              EXPECT_EQ(o.maxStarts, 2u);
          }},
-        {{"disc", "--timeout=86400", "--out", "shots", "--keep", "--json"},
+        {{"disc", "--timeout=86400", "--out", "shots", "--keep", "--json", "--html", "r.html"},
          [](const TrialOptions& o) {
              EXPECT_EQ(o.timeoutSeconds, 86400u);
              EXPECT_EQ(o.outDir, "shots");
+             EXPECT_EQ(o.htmlFile, "r.html");
              EXPECT_TRUE(o.keep);
              EXPECT_TRUE(o.json);
          }},
@@ -89,6 +90,7 @@ TEST(TrialOptions, BadValuesAreRefusedWithAReason) {
         {"disc", "--max-starts", "1"},            // a loop shows itself from the second start
         {"disc", "--max-starts", "many"},
         {"disc", "--out="},
+        {"disc", "--html="},
         {"disc", "--keep=yes"},
         {"disc", "--codepage", "1252"},           // simulate's options are not the trial's
         {"disc", "--media", "writable"},
@@ -183,11 +185,14 @@ TEST(TrialOptions, TheDriverGetsWhatTheTablesResolveTo) {
         EXPECT_EQ(After(c, "--tools"), std::vector<std::string>{"/lib/tools"});
         EXPECT_EQ(std::count(c.begin(), c.end(), "--image"), row.kind == DiscKind::Image ? 1 : 0);
         EXPECT_EQ(std::count(c.begin(), c.end(), "--out"), 0);
+        EXPECT_EQ(std::count(c.begin(), c.end(), "--html"), 0);
     }
-    const TrialOptions o = Parse({"d", "--out", "shots", "--keep", "--json", "--timeout", "9"});
+    const TrialOptions o =
+        Parse({"d", "--out", "shots", "--keep", "--json", "--timeout", "9", "--html", "r.html"});
     const std::vector<std::string> c = TrialDriverCommand(o, DiscKind::Folder, "/d", "/s", "/b");
     EXPECT_EQ(After(c, "--out"), std::vector<std::string>{"shots"});
     EXPECT_EQ(After(c, "--timeout"), std::vector<std::string>{"9"});
+    EXPECT_EQ(After(c, "--html"), std::vector<std::string>{"r.html"});
     EXPECT_EQ(std::count(c.begin(), c.end(), "--keep"), 1);
     EXPECT_EQ(std::count(c.begin(), c.end(), "--json"), 1);
 }
