@@ -566,6 +566,23 @@ def prelaunch_tool():
 
 
 @scenario
+def prelaunch_tool_name_read_other_way():
+    """The launcher's test build, told that the first way of reading a process's name through its
+    handle fails (as for an image on a volume without a drive letter): Q7.exe is still ended,
+    its name read the other way, through the same handle."""
+    with Machine("prelaunch_tool_name_read_other_way") as m:
+        d = m.copy_disc("Disc", add={"Start.exe": START_TEST.read_bytes()})
+        m.watch_boxes()
+        run = m.run_launcher(d, env={"START_TEST_HOOKS": "image-name-other-way"})
+        equal(run.rc, 0, "launcher exit code")
+        log = m.settle()
+        equal(len(run.created(events(log, "Q7", "start"))), 1, "tool starts")
+        running = m.processes()
+        check(not any(p.lower() == "q7.exe" for p in running), f"a Q7.exe still runs: {running}")
+        check_supported_run(m, d, run)
+
+
+@scenario
 def second_instance():
     """A second launcher while the first restarts a browser that never stays up."""
     with Machine("second_instance") as m:
