@@ -6,7 +6,7 @@ set(WIN32_COMMON_FLAGS -ffunction-sections -fdata-sections
     -ffile-prefix-map=${CMAKE_SOURCE_DIR}=. -ffile-prefix-map=${CMAKE_BINARY_DIR}=.)
 # For the Pentium, the least processor of the systems the launcher has to refuse: the compiler's
 # default, the Pentium Pro, brings conditional moves, which a Pentium cannot execute.
-# scripts/check-imports.sh counts what the prebuilt run-time still holds of them.
+# scripts/check-early-code.py counts what the prebuilt run-time still holds of them.
 list(APPEND WIN32_COMMON_FLAGS -march=i586 -mtune=generic)
 set(WIN32_LINK_FLAGS -static -static-libgcc -static-libstdc++ -Wl,--gc-sections -s
     -Wl,--no-insert-timestamp -Wl,--dynamicbase -Wl,--nxcompat -Wl,--tsaware)

@@ -3,7 +3,8 @@
 // Pentium; the run-time's libraries come built for the Pentium Pro, whose conditional moves
 // (CMOV) a Pentium cannot execute. Two of them lie on the way of every run: the one in the
 // library's operator new, and the one with which the start-up code skips the program's name in
-// the command line it hands to WinMain. scripts/check-imports.sh counts what stays, and where.
+// the command line it hands to WinMain. scripts/check-early-code.py (run by check-imports.sh)
+// counts what stays, and says where it runs.
 #include <cstdlib>
 
 #include "platform/win32/Fatal.h"
