@@ -66,6 +66,11 @@ constexpr OptionHelp kSimulateOptions[] = {
     {"--install-dir", "DIR",
      "Where the disc is, a Windows folder in UTF-8 such as E:\\Drivers. Default: D:\\.",
      ValueKind::Free, nullptr},
+    {"--short-install-dir", "DIR",
+     "The short (8.3) form of --install-dir that the volume gives, such as C:\\____~BSM\\: the "
+     "launcher falls back to it when the long path does not fit the code page. Without it such "
+     "a run is told the volume has none.",
+     ValueKind::Free, nullptr},
     {"--instance-running", nullptr, "Another launcher of the same file is running.",
      ValueKind::Free, nullptr},
     {"--json", nullptr,

@@ -1,5 +1,6 @@
 #include "kit/SimOptions.h"
 
+#include <algorithm>
 #include <optional>
 
 #include "kit/CodePage.h"
@@ -59,13 +60,13 @@ bool NormaliseInstallDir(const std::string& text, std::string& dir) {
 bool ParseSimulateArgs(const Args& args, SimOptions& options, std::string& error) {
     options = SimOptions();
     std::optional<std::string> system, version, build, platformId, productType, bits, lang, codePage,
-        media, browser, installDir, html;
+        media, browser, installDir, shortInstallDir, html;
     const VerbOptions verb = {
         {{"--system", &system},     {"--version", &version},         {"--build", &build},
          {"--platform-id", &platformId}, {"--product-type", &productType}, {"--bits", &bits},
          {"--lang", &lang},         {"--codepage", &codePage},       {"--media", &media},
          {"--browser", &browser},   {"--install-dir", &installDir},
-         {"--html", &html}},
+         {"--short-install-dir", &shortInstallDir}, {"--html", &html}},
         {{"--registered", &options.config.registered},
          {"--instance-running", &options.config.instanceRunning},
          {"--json", &options.json},
@@ -98,6 +99,21 @@ bool ParseSimulateArgs(const Args& args, SimOptions& options, std::string& error
         error = "--install-dir needs a Windows folder such as D:\\ or E:\\Drivers, not '" +
                 *installDir + "'";
         return false;
+    }
+    // A short name names the same folder: the same drive or share, as many folders deep.
+    if (shortInstallDir) {
+        std::string& dir = options.config.shortInstallDir;
+        const auto depth = [](const std::string& d) { return std::count(d.begin(), d.end(), '\\'); };
+        const auto drive = [](const std::string& d) {
+            return d[1] == ':' ? std::string(1, static_cast<char>(d[0] & ~0x20)) : std::string();
+        };
+        if (!NormaliseInstallDir(*shortInstallDir, dir) ||
+            depth(dir) != depth(options.config.installDir) ||
+            drive(dir) != drive(options.config.installDir)) {
+            error = "--short-install-dir needs the short name of the --install-dir folder, on the "
+                    "same drive and as deep, such as C:\\DMITRI~1\\, not '" + *shortInstallDir + "'";
+            return false;
+        }
     }
 
     const SystemProfile* profile = SystemOption(system, error);

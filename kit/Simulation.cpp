@@ -99,6 +99,7 @@ SimRun RunSimulation(const SimConfig& config, const SimDisc& disc) {
     run.osCode = app.OsCode();
     run.serverFlag = app.ServerFlag();
     run.installDirInCodePage = !sim.ModulePathNotInCodePage();
+    run.shortInstallDirUsed = sim.ShortPathUsed();
     for (const SimProcess& p : sim.Processes()) {
         if (p.startedByRun) run.running.push_back({sim.ToUtf8(p.exeName), p.id});
     }
@@ -194,6 +195,10 @@ void PrintRun(const SimRun& run, const std::string& discLabel, std::ostream& out
         << (c.registered ? "" : "not ") << "registered; the browser "
         << (c.browser == SimBrowser::Appears ? "appears once started" : "never shows up") << '\n';
     if (c.instanceRunning) out << "          another launcher of the same file is running\n";
+    if (run.shortInstallDirUsed) {
+        out << "          code page " << cp << " cannot hold the folder's name: the launcher works "
+            << "under its short name " << c.shortInstallDir << '\n';
+    }
     out << '\n';
 
     for (std::size_t i = 0; i < run.effects.size(); ++i) {
@@ -231,8 +236,15 @@ void PrintRun(const SimRun& run, const std::string& discLabel, std::ostream& out
             break;
         case SimResult::Nothing:
             if (!run.installDirInCodePage) {
-                out << "code page " << cp << " cannot hold the folder " << c.installDir
-                    << ", so the launcher cannot find its own folder and ";
+                out << "code page " << cp << " cannot hold the folder " << c.installDir;
+                if (c.shortInstallDir.empty()) {
+                    out << ", and its short (8.3) name is the volume's own, which the simulation "
+                           "cannot know (--short-install-dir gives it, as dir /x shows it; without "
+                           "one the volume is taken to keep no short names)";
+                } else {
+                    out << " nor its short name " << c.shortInstallDir;
+                }
+                out << ", so the launcher cannot find its own folder and ";
             }
             out << "exits with code 0 after " << SecondsText(run.ms) << " s, doing nothing\n";
             break;
@@ -275,6 +287,7 @@ Json SystemToJson(const SimConfig& c) {
     s.Set("registered", c.registered);
     s.Set("browser", BrowserName(c.browser));
     s.Set("installDir", c.installDir);
+    s.Set("shortInstallDir", c.shortInstallDir);
     s.Set("instanceRunning", c.instanceRunning);
     return s;
 }

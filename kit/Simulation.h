@@ -34,6 +34,7 @@ struct SimRun {
     std::vector<SimRunningProcess> running;  // what the run started that still runs
     std::vector<SimFile> files;              // files the run wrote or copied
     bool installDirInCodePage = true;        // false: the launcher could not read its own path
+    bool shortInstallDirUsed = false;        // ... and worked under the folder's short name
 };
 
 // Runs the launcher on the disc under the described system.

@@ -224,6 +224,19 @@ TEST_F(SimRunTest, AFolderOutsideTheCodePageGetsNothingDone) {
     const SimRun greek = Run(c);
     EXPECT_EQ(greek.result, SimResult::BrowserRunning);
     EXPECT_EQ(greek.effects.front().path, "D:\\\xD9mega\\qzm.dll");
+
+    // Back on the Western system, with the folder's short name known: the launcher runs under it,
+    // unless the code page cannot hold the short name either.
+    c.codePage = 1252;
+    c.shortInstallDir = "D:\\MEGA~1\\";
+    const SimRun shortName = Run(c);
+    EXPECT_EQ(shortName.result, SimResult::BrowserRunning);
+    EXPECT_TRUE(shortName.shortInstallDirUsed);
+    EXPECT_EQ(shortName.effects.front().path, "D:\\MEGA~1\\qzm.dll");
+    ASSERT_FALSE(shortName.files.empty());
+    EXPECT_EQ(shortName.files.back().content, "D:\\MEGA~1\\Start.exe");
+    c.shortInstallDir = "D:\\ΩMEGA~1\\";
+    EXPECT_EQ(Run(c).result, SimResult::Nothing);
 }
 
 TEST_F(SimRunTest, ADoubleByteFolderWhoseSecondByteIsABackslashStaysWhole) {
