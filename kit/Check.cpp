@@ -4,6 +4,7 @@
 #include "kit/CheckDisc.h"
 #include "kit/DiscTree.h"
 #include "kit/Json.h"
+#include "kit/Utf8.h"
 #include "kit/Verbs.h"
 
 namespace {
@@ -36,12 +37,13 @@ void WriteHuman(std::ostream& out, const std::string& disc, const std::vector<Fi
         out << kHeadings[static_cast<int>(severity)] << " (" << count << ")\n";
         for (const Finding& finding : findings) {
             if (finding.kind->severity != severity) continue;
-            out << "  " << finding.kind->code << "  " << finding.path << "\n"
-                << "      " << finding.Message() << "\n";
+            // Names come from the disc: none may steer the terminal.
+            out << "  " << finding.kind->code << "  " << EscapeControls(finding.path) << "\n"
+                << "      " << EscapeControls(finding.Message()) << "\n";
         }
         out << "\n";
     }
-    out << disc << ": " << Summary(findings) << "\n";
+    out << EscapeControls(disc) << ": " << Summary(findings) << "\n";
 }
 
 void WriteJson(std::ostream& out, const std::string& disc, const std::vector<Finding>& findings) {
@@ -92,7 +94,7 @@ int RunCheck(const Args& args, std::ostream& out, std::ostream& err) {
     std::vector<Finding> findings;
     std::string error;
     if (!CheckDisc(Utf8ToPath(folders.front()), findings, error)) {
-        err << "disckit check: " << error << "\n";
+        err << "disckit check: " << EscapeControls(error) << "\n";
         return kExitUsage;
     }
     if (json) {

@@ -7,45 +7,17 @@
 
 namespace fs = std::filesystem;
 
-bool DecodeUtf8(const std::string& utf8, std::u32string& text) {
-    text.clear();
-    for (std::size_t i = 0; i < utf8.size();) {
-        const auto b = static_cast<unsigned char>(utf8[i]);
-        std::size_t n = 0;
-        char32_t c = 0;
-        if (b < 0x80) {
-            n = 1;
-            c = b;
-        } else if ((b >> 5) == 0x6) {
-            n = 2;
-            c = b & 0x1F;
-        } else if ((b >> 4) == 0xE) {
-            n = 3;
-            c = b & 0x0F;
-        } else if ((b >> 3) == 0x1E) {
-            n = 4;
-            c = b & 0x07;
-        } else {
-            return false;
-        }
-        if (i + n > utf8.size()) return false;
-        for (std::size_t k = 1; k < n; ++k) {
-            const auto t = static_cast<unsigned char>(utf8[i + k]);
-            if ((t & 0xC0) != 0x80) return false;
-            c = (c << 6) | (t & 0x3F);
-        }
-        static const char32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
-        if (c < kSmallest[n] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return false;
-        text += c;
-        i += n;
+const char* EntryTypeName(EntryType type) {
+    switch (type) {
+        case EntryType::Folder: return "a folder";
+        case EntryType::File: return "a file";
+        case EntryType::Symlink: return "a symbolic link";
+        case EntryType::Fifo: return "a FIFO";
+        case EntryType::Socket: return "a socket";
+        case EntryType::Device: return "a device file";
+        case EntryType::Unknown: break;
     }
-    return true;
-}
-
-std::size_t Utf16Length(const std::u32string& text) {
-    std::size_t units = 0;
-    for (char32_t c : text) units += c > 0xFFFF ? 2 : 1;
-    return units;
+    return "of a kind disckit cannot tell";
 }
 
 std::string PathToUtf8(const fs::path& path) {
@@ -59,45 +31,62 @@ std::string PathToUtf8(const fs::path& path) {
 
 fs::path Utf8ToPath(const std::string& utf8) { return fs::u8path(utf8); }
 
-bool ListFolder(const fs::path& folder, std::vector<DiscEntry>& entries, std::string& error) {
+namespace {
+
+EntryType TypeOf(const fs::file_status& status) {
+    switch (status.type()) {
+        case fs::file_type::directory: return EntryType::Folder;
+        case fs::file_type::regular: return EntryType::File;
+        case fs::file_type::symlink: return EntryType::Symlink;
+        case fs::file_type::fifo: return EntryType::Fifo;
+        case fs::file_type::socket: return EntryType::Socket;
+        case fs::file_type::block:
+        case fs::file_type::character: return EntryType::Device;
+        default: return EntryType::Unknown;
+    }
+}
+
+}  // namespace
+
+bool ListFolder(const fs::path& folder, DiscFolder& listing, std::string& error) {
+    std::vector<DiscEntry>& entries = listing.entries_;
     entries.clear();
+    listing.firstByFold_.clear();
     std::error_code ec;
     fs::directory_iterator it(folder, ec);
-    if (ec) {
-        error = "cannot read the folder " + PathToUtf8(folder) + ": " + ec.message();
-        return false;
-    }
-    for (const fs::directory_iterator end; it != end; it.increment(ec)) {
-        if (ec) break;
+    for (const fs::directory_iterator end; !ec && it != end; it.increment(ec)) {
         DiscEntry entry;
         entry.path = it->path();
         entry.name = PathToUtf8(entry.path.filename());
         std::u32string decoded;
         entry.validName = DecodeUtf8(entry.name, decoded);
         std::error_code statusError;
-        entry.isSymlink = fs::is_symlink(fs::symlink_status(entry.path, statusError));
-        const fs::file_status status = fs::status(entry.path, statusError);
-        entry.isDirectory = !statusError && fs::is_directory(status);
-        entry.isFile = !statusError && fs::is_regular_file(status);
+        const fs::file_status status = it->symlink_status(statusError);
+        entry.type = statusError ? EntryType::Unknown : TypeOf(status);
+        entry.isDirectory = entry.type == EntryType::Folder;
+        entry.isFile = entry.type == EntryType::File;
+        if (entry.isFile) {
+            const std::uintmax_t size = it->file_size(statusError);
+            entry.size = statusError ? 0 : static_cast<std::uint64_t>(size);
+        }
         entries.push_back(std::move(entry));
     }
     if (ec) {
-        error = "cannot read the folder " + PathToUtf8(folder) + ": " + ec.message();
+        entries.clear();
+        error = ec.message();
         return false;
     }
     std::sort(entries.begin(), entries.end(),
               [](const DiscEntry& a, const DiscEntry& b) { return a.name < b.name; });
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        if (entries[i].Pressed()) listing.firstByFold_.emplace(UpperUtf8(entries[i].name), i);
+    }
     return true;
 }
 
-Lookup Find(const std::vector<DiscEntry>& entries, const std::string& name) {
-    Lookup found;
-    const std::string folded = UpperUtf8(name);
-    for (const DiscEntry& entry : entries) {
-        if (entry.name == name) return {Match::Exact, &entry};
-        if (found.match == Match::Missing && UpperUtf8(entry.name) == folded) {
-            found = {Match::CaseOnly, &entry};
-        }
-    }
-    return found;
+Lookup DiscFolder::Find(const std::string& name) const {
+    const auto found = firstByFold_.find(UpperUtf8(name));
+    if (found == firstByFold_.end()) return Lookup();
+    const DiscEntry& entry = entries_[found->second];
+    return {entry.name == name ? Match::Exact : Match::CaseOnly, &entry};
 }

@@ -1,32 +1,29 @@
 #include "kit/SimDisc.h"
 
-#include <system_error>
-
-#include "kit/SimText.h"
-
 namespace fs = std::filesystem;
+
+namespace {
+
+SimDisc::Entry EntryOf(const DiscEntry& found) {
+    SimDisc::Entry e;
+    e.name = found.name;
+    e.directory = found.isDirectory;
+    e.size = found.size;
+    e.hostPath = found.path;
+    return e;
+}
+
+}  // namespace
 
 SimDisc::SimDisc(fs::path root) : root_(std::move(root)) {}
 
-const std::map<std::string, SimDisc::Entry>& SimDisc::Folder(const fs::path& hostPath) const {
+const DiscFolder& SimDisc::Folder(const fs::path& hostPath) const {
     auto found = folders_.find(hostPath);
     if (found != folders_.end()) return found->second;
-    std::map<std::string, Entry>& entries = folders_[hostPath];
-    std::error_code ec;
-    for (fs::directory_iterator it(hostPath, ec), end; !ec && it != end; it.increment(ec)) {
-        Entry e;
-        e.hostPath = it->path();
-        e.name = e.hostPath.filename().u8string();
-        std::error_code statError;
-        e.directory = it->is_directory(statError);
-        if (!e.directory) {
-            const std::uintmax_t size = it->file_size(statError);
-            e.size = statError ? 0 : static_cast<std::uint64_t>(size);
-        }
-        // Two names that differ only in case cannot both exist on Windows; the first one wins.
-        entries.emplace(UpperUtf8(e.name), std::move(e));
-    }
-    return entries;
+    DiscFolder& listing = folders_[hostPath];
+    std::string error;
+    ListFolder(hostPath, listing, error);
+    return listing;
 }
 
 bool SimDisc::Find(const std::vector<std::string>& components, Entry& entry) const {
@@ -35,10 +32,9 @@ bool SimDisc::Find(const std::vector<std::string>& components, Entry& entry) con
     current.hostPath = root_;
     for (const std::string& component : components) {
         if (!current.directory) return false;
-        const auto& entries = Folder(current.hostPath);
-        auto it = entries.find(UpperUtf8(component));
-        if (it == entries.end()) return false;
-        current = it->second;
+        const Lookup found = Folder(current.hostPath).Find(component);
+        if (!found.entry) return false;
+        current = EntryOf(*found.entry);
     }
     entry = current;
     return true;
@@ -48,6 +44,10 @@ std::vector<SimDisc::Entry> SimDisc::List(const std::vector<std::string>& compon
     Entry folder;
     std::vector<Entry> out;
     if (!Find(components, folder) || !folder.directory) return out;
-    for (const auto& item : Folder(folder.hostPath)) out.push_back(item.second);
+    const DiscFolder& listing = Folder(folder.hostPath);
+    for (const DiscEntry& item : listing.Entries()) {
+        // Of names that differ only in case, the one a lookup reaches.
+        if (item.Pressed() && listing.Find(item.name).entry == &item) out.push_back(EntryOf(item));
+    }
     return out;
 }
