@@ -258,6 +258,26 @@ private:
         }
     }
 
+    struct Library {
+        bool opened = false;
+        PeImage image;
+        std::string problem;  // why it is no image at all
+    };
+
+    // A library of the disc, read once however many images and import entries name it.
+    const Library& LibraryOf(const DiscEntry& entry) {
+        auto [it, fresh] = libraries_.try_emplace(PathToUtf8(entry.path));
+        if (fresh) {
+            FileBytes bytes;
+            it->second.opened = bytes.Open(entry.path);
+            if (it->second.opened && !ReadPeImage(bytes, it->second.image, it->second.problem) &&
+                it->second.problem.empty()) {
+                it->second.problem = "it cannot be read as an image";
+            }
+        }
+        return it->second;
+    }
+
     // What of the image's imports neither the system nor the disc satisfies, each as a phrase.
     // Libraries of the disc are looked for beside the image (the disc's root, for all of the
     // launcher's files), as Windows looks for them, and in turn checked themselves.
@@ -273,15 +293,14 @@ private:
                 continue;
             }
             const std::string label = found.entry->name + " (on the disc)";
-            FileBytes bytes;
-            PeImage library;
-            std::string problem;
-            if (!bytes.Open(found.entry->path)) {
+            const Library& read = LibraryOf(*found.entry);
+            const PeImage& library = read.image;
+            if (!read.opened) {
                 problems.push_back(label + ": disckit cannot read it");
                 continue;
             }
-            if (!ReadPeImage(bytes, library, problem)) {
-                problems.push_back(label + ": " + problem);
+            if (!read.problem.empty()) {
+                problems.push_back(label + ": " + read.problem);
                 continue;
             }
             if (!library.IsX86_32()) {
@@ -656,6 +675,7 @@ private:
     std::vector<std::pair<std::string, std::vector<std::uint16_t>>> folders_;
     DiscFolder rootEntries_;
     std::map<std::string, DiscFolder> listed_;
+    std::map<std::string, Library> libraries_;
     std::set<std::string> added_;
     std::set<std::string> spellings_;
     std::string defaultFold_;

@@ -65,10 +65,6 @@ bool ListFolder(const fs::path& folder, DiscFolder& listing, std::string& error)
         entry.type = statusError ? EntryType::Unknown : TypeOf(status);
         entry.isDirectory = entry.type == EntryType::Folder;
         entry.isFile = entry.type == EntryType::File;
-        if (entry.isFile) {
-            const std::uintmax_t size = it->file_size(statusError);
-            entry.size = statusError ? 0 : static_cast<std::uint64_t>(size);
-        }
         entries.push_back(std::move(entry));
     }
     if (ec) {

@@ -5,7 +5,6 @@
 // lookups never see them and nothing is ever read through a link.
 #pragma once
 
-#include <cstdint>
 #include <filesystem>
 #include <string>
 #include <unordered_map>
@@ -21,7 +20,6 @@ struct DiscEntry {
     EntryType type = EntryType::Unknown;  // the entry itself, never what a link points to
     bool isDirectory = false;             // type == Folder
     bool isFile = false;                  // type == File
-    std::uint64_t size = 0;               // of a regular file
     std::filesystem::path path;
 
     // Whether the pressed disc holds it.

@@ -1,5 +1,7 @@
 #include "kit/SimDisc.h"
 
+#include <system_error>
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -8,7 +10,12 @@ SimDisc::Entry EntryOf(const DiscEntry& found) {
     SimDisc::Entry e;
     e.name = found.name;
     e.directory = found.isDirectory;
-    e.size = found.size;
+    if (found.isFile) {
+        // Asked for here, not for every entry of every folder listed.
+        std::error_code ec;
+        const std::uintmax_t size = fs::file_size(found.path, ec);
+        e.size = ec ? 0 : static_cast<std::uint64_t>(size);
+    }
     e.hostPath = found.path;
     return e;
 }
