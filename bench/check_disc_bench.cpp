@@ -43,7 +43,7 @@ std::string Image(bool dll, const std::vector<Imported>& imports,
                   const std::vector<std::string>& exports, std::size_t minSize) {
     constexpr std::uint32_t kHeaders = 0x200, kRva = 0x1000;
     std::string data;  // the section's bytes
-    const auto rvaOf = [&](std::size_t offset) { return static_cast<std::uint32_t>(kRva + offset); };
+    const auto rvaOf = [&](std::size_t at) { return static_cast<std::uint32_t>(kRva + at); };
     const auto append = [&](const std::string& bytes) {
         const std::size_t at = data.size();
         data += bytes;
@@ -179,10 +179,10 @@ int main(int argc, char** argv) {
     for (std::size_t i = 1; i < 100000; ++i) Write(wide / (Numbered("page", i) + ".htm"), "");
     std::size_t findings = 0;
     double cpu = 0;
-    std::printf("disckit check, median of %d rounds                        wall     CPU\n", rounds);
+    const char* const row = "%-52s %6.2f s %6.2f s  %zu findings\n";
+    std::printf("disckit check, median of %d rounds%19s wall     CPU\n", rounds, "");
     const double entries = TimeCheck(wide, rounds, findings, cpu);
-    std::printf("100,000 root entries, 4,000 imported libraries       %6.2f s %6.2f s  %zu findings\n",
-                entries, cpu, findings);
+    std::printf(row, "100,000 root entries, 4,000 imported libraries", entries, cpu, findings);
     fs::remove_all(wide);
 
     // 2. A 1 MB browser importing 4,000 entry points from a library that exports 50,000.
@@ -194,14 +194,12 @@ int main(int argc, char** argv) {
     Write(big / "Big.dll", Image(true, {}, exported, 0));
     Write(big / names::kBrowser, Image(false, {wanted}, {}, 1u << 20));
     const double lookups = TimeCheck(big, rounds, findings, cpu);
-    std::printf("1 MB program, 4,000 of a library's 50,000 exports    %6.2f s %6.2f s  %zu findings\n",
-                lookups, cpu, findings);
+    std::printf(row, "1 MB program, 4,000 of a library's 50,000 exports", lookups, cpu, findings);
     std::vector<Imported> split;
     for (const std::string& name : wanted.names) split.push_back({"Big.dll", {name}});
     Write(big / names::kBrowser, Image(false, split, {}, 1u << 20));
     const double again = TimeCheck(big, rounds, findings, cpu);
-    std::printf("the same, 4,000 import entries naming the library    %6.2f s %6.2f s  %zu findings\n",
-                again, cpu, findings);
+    std::printf(row, "the same, 4,000 import entries naming the library", again, cpu, findings);
     fs::remove_all(big);
     return 0;
 }

@@ -26,7 +26,7 @@ using kittest::DiscCopy;
 #define REQUIRE_SAMPLE_DISC() \
     if (!kittest::HaveSampleDisc()) GTEST_SKIP() << kittest::SkipReason()
 
-// --- Text ---------------------------------------------------------------------------------------
+// --- Text --------------------------------------------------------------------------------------
 
 TEST(Utf8, OnlyTheShortestFormOfACharacterIsWellFormed) {
     const struct {
@@ -51,7 +51,8 @@ TEST(Utf8, OnlyTheShortestFormOfACharacterIsWellFormed) {
     };
     for (const auto& row : rows) {
         std::u32string text;
-        EXPECT_EQ(DecodeUtf8(row.bytes, text), row.wellFormed) << ::testing::PrintToString(row.bytes);
+        EXPECT_EQ(DecodeUtf8(row.bytes, text), row.wellFormed)
+            << ::testing::PrintToString(row.bytes);
     }
 }
 
@@ -72,7 +73,7 @@ TEST(Utf8, JsonAndTheTerminalGetNoByteThatIsNotText) {
     }
 }
 
-// --- Files ----------------------------------------------------------------------------------------
+// --- Files -------------------------------------------------------------------------------------
 
 class DiscFileTest : public ::testing::Test {
 protected:
@@ -117,7 +118,7 @@ TEST_F(DiscFileTest, OpensARegularFileOnlyAndNeverWaitsOnAFifo) {
     }
 }
 
-// --- Discs ----------------------------------------------------------------------------------------
+// --- Discs -------------------------------------------------------------------------------------
 
 constexpr const char* kSecret = "open=Secret-of-the-checking-machine";
 
