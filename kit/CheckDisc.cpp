@@ -199,7 +199,7 @@ private:
         FileBytes bytes;
         PeImage image;
         std::string problem;
-        if (!bytes.Open(entry.path)) {
+        if (!bytes.Open(entry)) {
             Add(ImageFaultCode(role, ImageFault::Invalid), path, "disckit cannot read it.");
             return;
         }
@@ -269,7 +269,7 @@ private:
         auto [it, fresh] = libraries_.try_emplace(PathToUtf8(entry.path));
         if (fresh) {
             FileBytes bytes;
-            it->second.opened = bytes.Open(entry.path);
+            it->second.opened = bytes.Open(entry);
             if (it->second.opened && !ReadPeImage(bytes, it->second.image, it->second.problem) &&
                 it->second.problem.empty()) {
                 it->second.problem = "it cannot be read as an image";
@@ -352,7 +352,7 @@ private:
         DiscFile file;
         std::string problem;
         const std::string raw =
-            file.Open(found.entry->path, problem) ? file.ReadHead(kAutorunMaxBytes) : "";
+            file.Open(*found.entry, problem) ? file.ReadHead(kAutorunMaxBytes) : "";
         const std::string program = AutorunOpens(AutorunText(raw));
         const std::string launcher = names::kLauncher;
         if (UpperUtf8(program) == UpperUtf8(launcher)) return;
@@ -431,7 +431,7 @@ private:
         if (it == listed_.end()) {
             DiscFolder entries;
             std::string error;
-            ListFolder(folder.path, entries, error);
+            ListFolder(folder, entries, error);
             it = listed_.emplace(key, std::move(entries)).first;
         }
         return it->second;
@@ -662,7 +662,7 @@ private:
             // One unreadable folder costs what it holds, not the rest of the check.
             DiscFolder children;
             std::string error;
-            if (!ListFolder(entry.path, children, error)) {
+            if (!ListFolder(entry, children, error)) {
                 Add("folder-unreadable", path, "Reading it fails: " + error + ".");
                 continue;
             }

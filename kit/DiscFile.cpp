@@ -46,6 +46,8 @@ bool DiscFile::Open(const std::filesystem::path& path, std::string& why) {
     return true;
 }
 
+bool DiscFile::Open(const DiscEntry& entry, std::string& why) { return Open(entry.path, why); }
+
 bool DiscFile::ReadAt(std::uint64_t offset, void* out, std::size_t size) {
     if (!file_.is_open() || offset > size_ || size > size_ - offset) return false;
     file_.clear();
@@ -60,10 +62,24 @@ DiscFile::~DiscFile() {
     if (fd_ >= 0) ::close(fd_);
 }
 
+namespace {
+
+// O_NONBLOCK: a FIFO without a writer would otherwise hold the open forever. It changes nothing
+// for the regular file that fstat then has to confirm.
+constexpr int kOpenFlags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+
+}  // namespace
+
 bool DiscFile::Open(const std::filesystem::path& path, std::string& why) {
-    // O_NONBLOCK: a FIFO without a writer would otherwise hold the open forever. It changes
-    // nothing for the regular file that fstat then has to confirm.
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    return Adopt(::open(path.c_str(), kOpenFlags), why);
+}
+
+bool DiscFile::Open(const DiscEntry& entry, std::string& why) {
+    if (!entry.folder) return Open(entry.path, why);
+    return Adopt(::openat(entry.folder->fd(), entry.path.filename().c_str(), kOpenFlags), why);
+}
+
+bool DiscFile::Adopt(int fd, std::string& why) {
     if (fd < 0) {
         why = errno == ELOOP ? "it is a symbolic link" : std::strerror(errno);
         return false;

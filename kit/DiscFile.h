@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+
+#include "kit/DiscTree.h"
 #ifdef _WIN32
 #include <fstream>
 #endif
@@ -21,6 +23,8 @@ public:
     // False, with why set to a phrase ("it is a symbolic link"), when path is not a regular file
     // that can be read.
     bool Open(const std::filesystem::path& path, std::string& why);
+    // The same for a file of a listed folder, opened from that folder by its name alone.
+    bool Open(const DiscEntry& entry, std::string& why);
     std::uint64_t Size() const { return size_; }
     // False when any byte of the range lies beyond the end or cannot be read.
     bool ReadAt(std::uint64_t offset, void* out, std::size_t size);
@@ -31,6 +35,8 @@ private:
 #ifdef _WIN32
     std::ifstream file_;
 #else
+    // Takes fd (an open's result, -1 on failure) once it is confirmed a regular file.
+    bool Adopt(int fd, std::string& why);
     int fd_ = -1;
 #endif
     std::uint64_t size_ = 0;

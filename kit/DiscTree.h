@@ -5,7 +5,9 @@
 // lookups never see them and nothing is ever read through a link.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -14,6 +16,22 @@
 
 enum class EntryType { Folder, File, Symlink, Fifo, Socket, Device, Unknown };
 
+// A folder of the disc held open while its entries are used (POSIX: its descriptor). Entries are
+// opened relative to it by their names alone, so no folder on the way can be swapped for a link
+// once it has been listed. Elsewhere (Windows, whose discs hold no such links) it holds nothing
+// and entries are opened by path.
+class FolderHandle {
+public:
+    explicit FolderHandle(int fd) : fd_(fd) {}
+    ~FolderHandle();
+    FolderHandle(const FolderHandle&) = delete;
+    FolderHandle& operator=(const FolderHandle&) = delete;
+    int fd() const { return fd_; }
+
+private:
+    int fd_;
+};
+
 struct DiscEntry {
     std::string name;       // UTF-8 (on POSIX hosts the bytes as stored)
     bool validName = true;  // the name is well-formed UTF-8
@@ -21,6 +39,7 @@ struct DiscEntry {
     bool isDirectory = false;             // type == Folder
     bool isFile = false;                  // type == File
     std::filesystem::path path;
+    std::shared_ptr<const FolderHandle> folder;  // the folder that holds it, while it is open
 
     // Whether the pressed disc holds it.
     bool Pressed() const { return isDirectory || isFile; }
@@ -47,13 +66,19 @@ public:
     Lookup Find(const std::string& name) const;
 
 private:
-    friend bool ListFolder(const std::filesystem::path&, DiscFolder&, std::string&);
+    friend bool ListEntries(const std::filesystem::path&, std::shared_ptr<const FolderHandle>,
+                            DiscFolder&, std::string&);
     std::vector<DiscEntry> entries_;
     std::unordered_map<std::string, std::size_t> firstByFold_;  // pressed entries only
 };
 
-// The entries of folder. False, with error set to a phrase, when the folder cannot be read.
-bool ListFolder(const std::filesystem::path& folder, DiscFolder& entries, std::string& error);
+// The entries of the disc's root, or of a folder of the disc (opened from the folder that holds
+// it, never through a link). False, with error set to a phrase, when the folder cannot be read.
+bool ListFolder(const std::filesystem::path& root, DiscFolder& entries, std::string& error);
+bool ListFolder(const DiscEntry& folder, DiscFolder& entries, std::string& error);
+
+// The size of a regular file of the disc; 0 when it cannot be told.
+std::uint64_t FileSizeOf(const DiscEntry& file);
 
 // Paths to and from UTF-8, whatever the host's own encoding of file names.
 std::string PathToUtf8(const std::filesystem::path& path);

@@ -238,6 +238,7 @@ bool MemoryBytes::Read(std::uint64_t offset, void* out, std::size_t size) {
 }
 
 bool FileBytes::Open(const std::filesystem::path& path) { return file_.Open(path, problem_); }
+bool FileBytes::Open(const DiscEntry& entry) { return file_.Open(entry, problem_); }
 
 bool FileBytes::Read(std::uint64_t offset, void* out, std::size_t size) {
     return file_.ReadAt(offset, out, size);

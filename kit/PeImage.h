@@ -35,6 +35,7 @@ class FileBytes : public ByteSource {
 public:
     // False when the file is no regular file that can be read (a link, a FIFO, ...).
     bool Open(const std::filesystem::path& path);
+    bool Open(const DiscEntry& entry);
     std::uint64_t Size() const override { return file_.Size(); }
     bool Read(std::uint64_t offset, void* out, std::size_t size) override;
     // Why Open failed.

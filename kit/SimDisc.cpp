@@ -1,7 +1,5 @@
 #include "kit/SimDisc.h"
 
-#include <system_error>
-
 namespace fs = std::filesystem;
 
 namespace {
@@ -10,12 +8,8 @@ SimDisc::Entry EntryOf(const DiscEntry& found) {
     SimDisc::Entry e;
     e.name = found.name;
     e.directory = found.isDirectory;
-    if (found.isFile) {
-        // Asked for here, not for every entry of every folder listed.
-        std::error_code ec;
-        const std::uintmax_t size = fs::file_size(found.path, ec);
-        e.size = ec ? 0 : static_cast<std::uint64_t>(size);
-    }
+    // Asked for here, not for every entry of every folder listed.
+    e.size = found.isFile ? FileSizeOf(found) : 0;
     e.hostPath = found.path;
     return e;
 }
@@ -24,34 +18,52 @@ SimDisc::Entry EntryOf(const DiscEntry& found) {
 
 SimDisc::SimDisc(fs::path root) : root_(std::move(root)) {}
 
-const DiscFolder& SimDisc::Folder(const fs::path& hostPath) const {
-    auto found = folders_.find(hostPath);
+const DiscFolder& SimDisc::Folder(const DiscEntry* folder) const {
+    const fs::path& key = folder ? folder->path : root_;
+    auto found = folders_.find(key);
     if (found != folders_.end()) return found->second;
-    DiscFolder& listing = folders_[hostPath];
+    DiscFolder& listing = folders_[key];
     std::string error;
-    ListFolder(hostPath, listing, error);
+    if (folder) {
+        ListFolder(*folder, listing, error);
+    } else {
+        ListFolder(root_, listing, error);
+    }
     return listing;
 }
 
-bool SimDisc::Find(const std::vector<std::string>& components, Entry& entry) const {
-    Entry current;
-    current.directory = true;
-    current.hostPath = root_;
+const DiscEntry* SimDisc::Reach(const std::vector<std::string>& components, bool& found) const {
+    const DiscEntry* current = nullptr;  // the root
+    found = false;
     for (const std::string& component : components) {
-        if (!current.directory) return false;
-        const Lookup found = Folder(current.hostPath).Find(component);
-        if (!found.entry) return false;
-        current = EntryOf(*found.entry);
+        if (current && !current->isDirectory) return nullptr;
+        current = Folder(current).Find(component).entry;
+        if (!current) return nullptr;
     }
-    entry = current;
+    found = true;
+    return current;
+}
+
+bool SimDisc::Find(const std::vector<std::string>& components, Entry& entry) const {
+    bool found = false;
+    const DiscEntry* reached = Reach(components, found);
+    if (!found) return false;
+    if (reached) {
+        entry = EntryOf(*reached);
+    } else {
+        entry = Entry();
+        entry.directory = true;
+        entry.hostPath = root_;
+    }
     return true;
 }
 
 std::vector<SimDisc::Entry> SimDisc::List(const std::vector<std::string>& components) const {
-    Entry folder;
     std::vector<Entry> out;
-    if (!Find(components, folder) || !folder.directory) return out;
-    const DiscFolder& listing = Folder(folder.hostPath);
+    bool found = false;
+    const DiscEntry* folder = Reach(components, found);
+    if (!found || (folder && !folder->isDirectory)) return out;
+    const DiscFolder& listing = Folder(folder);
     for (const DiscEntry& item : listing.Entries()) {
         // Of names that differ only in case, the one a lookup reaches.
         if (item.Pressed() && listing.Find(item.name).entry == &item) out.push_back(EntryOf(item));

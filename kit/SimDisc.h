@@ -32,8 +32,10 @@ public:
     std::vector<Entry> List(const std::vector<std::string>& components) const;
 
 private:
-    // The folder's entries, read once; an unreadable folder is an empty one.
-    const DiscFolder& Folder(const std::filesystem::path& hostPath) const;
+    // A folder's entries (null: the root's), read once; an unreadable folder is an empty one.
+    const DiscFolder& Folder(const DiscEntry* folder) const;
+    // The entry at the path (null for the root itself); found false when there is none.
+    const DiscEntry* Reach(const std::vector<std::string>& components, bool& found) const;
 
     std::filesystem::path root_;
     mutable std::map<std::filesystem::path, DiscFolder> folders_;

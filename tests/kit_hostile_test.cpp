@@ -14,6 +14,7 @@
 #include "KitCheckDisc.h"
 #include "kit/CheckDisc.h"
 #include "kit/DiscFile.h"
+#include "kit/DiscTree.h"
 #include "kit/Json.h"
 #include "kit/Utf8.h"
 #include "kit/Verbs.h"
@@ -116,6 +117,29 @@ TEST_F(DiscFileTest, OpensARegularFileOnlyAndNeverWaitsOnAFifo) {
         EXPECT_FALSE(other.Open(root / row.name, why)) << row.name;
         EXPECT_EQ(why, row.why) << row.name;
     }
+}
+
+// A folder swapped for a link once it has been listed leads nowhere outside the disc.
+TEST_F(DiscFileTest, AFolderSwappedForALinkAfterItsListingIsNotFollowed) {
+    kittest::WriteBytes(root / "disc/pages/page.htm", "inside");
+    kittest::WriteBytes(root / "outside/page.htm", "outside");
+    DiscFolder disc, pages;
+    std::string error;
+    ASSERT_TRUE(ListFolder(root / "disc", disc, error)) << error;
+    const Lookup folder = disc.Find("pages");
+    ASSERT_TRUE(folder.entry && folder.entry->isDirectory);
+    ASSERT_TRUE(ListFolder(*folder.entry, pages, error)) << error;
+    const Lookup page = pages.Find("page.htm");
+    ASSERT_TRUE(page.entry && page.entry->isFile);
+
+    fs::rename(root / "disc/pages", root / "disc/moved");
+    fs::create_directory_symlink(root / "outside", root / "disc/pages");
+    DiscFile file;
+    ASSERT_TRUE(file.Open(*page.entry, error)) << error;
+    EXPECT_EQ(file.ReadHead(64), "inside");
+    DiscFolder again;
+    EXPECT_FALSE(ListFolder(*folder.entry, again, error));
+    EXPECT_TRUE(again.Entries().empty());
 }
 
 // --- Discs -------------------------------------------------------------------------------------
