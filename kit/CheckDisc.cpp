@@ -626,8 +626,12 @@ private:
             const std::string path = Join(here, entry.name);
             if (!entry.Pressed()) {
                 // Not on the pressed disc: neither its name nor its length matters there.
-                Add(entry.type == EntryType::Symlink ? "symbolic-link" : "special-file", path,
-                    std::string("It is ") + EntryTypeName(entry.type) + ".");
+                if (entry.type == EntryType::Symlink) {
+                    Add("symbolic-link", path);
+                } else {
+                    Add("special-file", path,
+                        std::string("It is ") + EntryTypeName(entry.type) + ".");
+                }
                 continue;
             }
             CheckName(entry, parts, path);

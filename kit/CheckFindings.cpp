@@ -160,10 +160,10 @@ std::vector<FindingKind> BuildKinds() {
              "browser, a page) finds nothing, and where " + kStart + " needs it the finding for "
              "the missing file says what it does."},
         {"special-file", Severity::Warning,
-         "A FIFO, socket or device file is no file an image can hold, so the pressed disc lacks "
-             "this entry: whatever asks for it there (" + kStart + ", the browser, a page) finds "
-             "nothing, and where " + kStart + " needs it the finding for the missing file says "
-             "what it does."},
+         "Image tools put no FIFO, socket or device file into the Joliet names that Windows "
+             "reads, so the pressed disc lacks this entry: whatever asks for it there (" + kStart +
+             ", the browser, a page) finds nothing, and where " + kStart + " needs it the finding "
+             "for the missing file says what it does."},
         {"folder-unreadable", Severity::Error,
          "disckit cannot read this folder, and nothing in it was checked; an image tool that "
              "cannot read it either leaves out what it holds or fails, and then the pages and "

@@ -158,8 +158,9 @@ std::shared_ptr<const FolderHandle> OpenRoot(const fs::path& root, std::string& 
 
 std::shared_ptr<const FolderHandle> OpenFolder(const DiscEntry& folder, std::string& error) {
     const int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-    const int fd = folder.folder ? ::openat(folder.folder->fd(), folder.path.filename().c_str(), flags)
-                                 : ::open(folder.path.c_str(), flags);
+    const int fd = folder.folder
+                       ? ::openat(folder.folder->fd(), folder.path.filename().c_str(), flags)
+                       : ::open(folder.path.c_str(), flags);
     return Handle(fd, error);
 }
 
@@ -170,8 +171,8 @@ std::uint64_t FileSizeOf(const DiscEntry& file) {
     const int got = file.folder ? ::fstatat(file.folder->fd(), file.path.filename().c_str(), &st,
                                             AT_SYMLINK_NOFOLLOW)
                                 : ::lstat(file.path.c_str(), &st);
-    return got == 0 && S_ISREG(st.st_mode) && st.st_size > 0 ? static_cast<std::uint64_t>(st.st_size)
-                                                              : 0;
+    const bool regular = got == 0 && S_ISREG(st.st_mode) && st.st_size > 0;
+    return regular ? static_cast<std::uint64_t>(st.st_size) : 0;
 }
 
 #endif
