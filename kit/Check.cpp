@@ -7,6 +7,7 @@
 #include "kit/Html.h"
 #include "kit/HtmlReports.h"
 #include "kit/Json.h"
+#include "kit/Utf8.h"
 #include "kit/Verbs.h"
 
 namespace {
@@ -37,12 +38,13 @@ void WriteHuman(std::ostream& out, const std::string& disc, const std::vector<Fi
         out << kHeadings[static_cast<int>(severity)] << " (" << count << ")\n";
         for (const Finding& finding : findings) {
             if (finding.kind->severity != severity) continue;
-            out << "  " << finding.kind->code << "  " << finding.path << "\n"
-                << "      " << finding.Message() << "\n";
+            // Names come from the disc: none may steer the terminal.
+            out << "  " << finding.kind->code << "  " << EscapeControls(finding.path) << "\n"
+                << "      " << EscapeControls(finding.Message()) << "\n";
         }
         out << "\n";
     }
-    out << disc << ": " << Summary(findings) << "\n";
+    out << EscapeControls(disc) << ": " << Summary(findings) << "\n";
 }
 
 Json Report(const std::string& disc, const std::vector<Finding>& findings) {
@@ -101,7 +103,7 @@ int RunCheck(const Args& args, std::ostream& out, std::ostream& err) {
     std::vector<Finding> findings;
     std::string error;
     if (!CheckDisc(Utf8ToPath(folders.front()), findings, error)) {
-        err << "disckit check: " << error << "\n";
+        err << "disckit check: " << EscapeControls(error) << "\n";
         return kExitUsage;
     }
     const Json report = Report(folders.front(), findings);

@@ -1,5 +1,6 @@
-// The disc folder as the simulated Windows sees it: the real files on disk, their names compared
-// without regard to case as Windows compares them. Nothing is ever written there.
+// The disc folder as the simulated Windows sees it: the folders and regular files on disk, read as
+// the check reads them (what a pressed disc would lack, links above all, is not there), their
+// names compared without regard to case as Windows compares them. Nothing is ever written there.
 #pragma once
 
 #include <cstdint>
@@ -7,6 +8,8 @@
 #include <map>
 #include <string>
 #include <vector>
+
+#include "kit/DiscTree.h"
 
 class SimDisc {
 public:
@@ -29,9 +32,11 @@ public:
     std::vector<Entry> List(const std::vector<std::string>& components) const;
 
 private:
-    // The folder's entries, read once; keys are the upper-cased names.
-    const std::map<std::string, Entry>& Folder(const std::filesystem::path& hostPath) const;
+    // A folder's entries (null: the root's), read once; an unreadable folder is an empty one.
+    const DiscFolder& Folder(const DiscEntry* folder) const;
+    // The entry at the path (null for the root itself); found false when there is none.
+    const DiscEntry* Reach(const std::vector<std::string>& components, bool& found) const;
 
     std::filesystem::path root_;
-    mutable std::map<std::filesystem::path, std::map<std::string, Entry>> folders_;
+    mutable std::map<std::filesystem::path, DiscFolder> folders_;
 };
