@@ -6,26 +6,9 @@
 #include <filesystem>
 #include <fstream>
 
-namespace {
+#include "kit/Utf8.h"
 
-// Length of the well-formed UTF-8 sequence at s[i] (no overlong forms, no surrogates, nothing
-// above U+10FFFF), 0 when there is none.
-std::size_t Utf8Length(const std::string& s, std::size_t i) {
-    const auto b = static_cast<unsigned char>(s[i]);
-    if (b < 0x80) return 1;
-    const std::size_t n = b >= 0xC2 && b <= 0xDF ? 2 : b >= 0xE0 && b <= 0xEF ? 3
-                        : b >= 0xF0 && b <= 0xF4 ? 4 : 0;
-    if (n == 0 || i + n > s.size()) return 0;
-    for (std::size_t k = 1; k < n; ++k) {
-        if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) return 0;
-    }
-    const auto b1 = static_cast<unsigned char>(s[i + 1]);
-    if (b == 0xE0 && b1 < 0xA0) return 0;  // overlong
-    if (b == 0xED && b1 >= 0xA0) return 0;  // a surrogate
-    if (b == 0xF0 && b1 < 0x90) return 0;  // overlong
-    if (b == 0xF4 && b1 >= 0x90) return 0;  // beyond U+10FFFF
-    return n;
-}
+namespace {
 
 std::string Number(double value) {
     char buffer[32];
@@ -97,7 +80,7 @@ std::string HtmlText(const std::string& s) {
             std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
             out += escaped;
             ++i;
-        } else if (const std::size_t n = Utf8Length(s, i)) {
+        } else if (char32_t ignored; const std::size_t n = DecodeUtf8At(s, i, ignored)) {
             out.append(s, i, n);
             i += n;
         } else {
