@@ -534,7 +534,9 @@ class Trial:
             number = len(seen) + 1
             shot = self.screenshot(m, f"box-{number}.png",
                                    min(60, max((deadline_ms - raw_ms()) / 1000, 5)))
-            m.sandbox.touch(f"{trialbox.INSIDE}/prefix/drive_c/lab/ack/box-{number}")
+            if not m.sandbox.touch(f"{trialbox.INSIDE}/prefix/drive_c/lab/ack/box-{number}"):
+                self.notes.append(f"box {number} could not be let go: something took the place "
+                                  "of its acknowledgement")
             seen.append({"seconds": round((ms - self.wall_at_spawn) / 1000, 3),
                          "caption": caption.decode(m.ansi, "replace"),
                          "text": text.decode(m.ansi, "replace"),

@@ -31,6 +31,9 @@ from pathlib import Path
 # Where WORK appears inside the sandbox.
 INSIDE = "/trial"
 DISPLAY = ":7"  # the sandbox has its own /tmp and network: no other server can be there
+# Every process the trial starts inside has this variable naming the trial's folder outside,
+# for whoever looks for what a trial left running.
+MARK = "DISCKIT_TRIAL_FOLDER"
 # A file written by the disc's programs is cut off here (Wine's trace included): a write past
 # it fails instead of filling the disk.
 FILE_LIMIT = 256 << 20
@@ -200,9 +203,11 @@ def handle(r):
             pass
         return {}
     if op == "touch":
-        fd = os.open(r["path"], os.O_WRONLY | os.O_CREAT | os.O_NOFOLLOW, 0o644)
-        os.close(fd)
-        return {}
+        try:
+            os.close(os.open(r["path"], os.O_WRONLY | os.O_CREAT | os.O_NOFOLLOW, 0o644))
+        except OSError:
+            return {"ok": False}
+        return {"ok": True}
     if op == "exists":
         return {"exists": os.path.exists(r["path"])}
     raise ValueError(op)
@@ -230,7 +235,7 @@ class Sandbox:
         self.proc = subprocess.Popen(
             bwrap_command(self.work, disc, readonly) + ["python3", "-c", AGENT],
             stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=self.errors,
-            **run_as(sandbox_env()))
+            **run_as(sandbox_env({MARK: str(self.work)})))
         self.answers = queue.Queue()
         threading.Thread(target=self._read, daemon=True).start()
 
@@ -289,7 +294,8 @@ class Sandbox:
         self.call({"op": "kill", "id": n, "group": group}, 60)
 
     def touch(self, inside_path):
-        self.call({"op": "touch", "path": inside_path}, 60)
+        """Creates an empty file inside (not through a link): whether it could."""
+        return bool(self.call({"op": "touch", "path": inside_path}, 60).get("ok"))
 
     def exists(self, inside_path):
         return bool(self.call({"op": "exists", "path": inside_path}, 60).get("exists"))
@@ -302,7 +308,7 @@ class Sandbox:
             self.proc.wait(timeout=60)
         except subprocess.TimeoutExpired:
             pass
-        for f in (self.proc.stdin, self.proc.stdout):
+        for f in (self.proc.stdin, self.proc.stdout, self.errors):
             try:
                 f.close()
             except OSError:
@@ -374,20 +380,20 @@ def unpacked_size(work, image_inside):
                   + listed.stderr.decode("utf-8", "replace").strip()[-500:])
 
 
-def unpack_image(work, image_inside, target_name="disc"):
+def unpack_image(work, image_inside, target_name="disc", budget=IMAGE_BUDGET):
     """Unpacks the image, by the sandbox's uid in a sandbox of its own, into work/target_name,
     keeping only regular files, folders and links that stay in the image, with no set-id or
-    write bits. Raises Hostile when it is over IMAGE_BUDGET."""
+    write bits. Raises Hostile when it is over the budget (bytes)."""
     size = unpacked_size(work, image_inside)
-    if size > IMAGE_BUDGET:
+    if size > budget:
         raise Hostile(f"its files take {size} bytes unpacked, more than the "
-                      f"{IMAGE_BUDGET >> 20} MiB a trial unpacks")
+                      f"{budget >> 20} MiB a trial unpacks")
     target = Path(work) / target_name
     # Device files are never made ("on" leaves them out); no file grows past the budget.
     done = run_contained(work, ["xorriso", "-osirrox", "on", "-report_about", "WARNING",
                                 "-indev", image_inside, "-extract", "/",
                                 f"{INSIDE}/{target_name}"],
-                         timeout=600, file_limit=IMAGE_BUDGET)
+                         timeout=600, file_limit=budget)
     if done.returncode != 0 or not target.is_dir():
         raise Hostile("xorriso could not unpack it: "
                       + done.stderr.decode("utf-8", "replace").strip()[-500:])
@@ -449,7 +455,7 @@ def open_out(path):
     try:
         fd = os.open(path, os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW | os.O_CLOEXEC)
     except OSError as failed:
-        what = ("is a link" if failed.errno == errno.ELOOP
+        what = ("is a link" if os.path.islink(path)
                 else "is not a folder" if failed.errno == errno.ENOTDIR else failed.strerror)
         raise ValueError(f"{path} {what}: --out needs a new or an empty folder") from None
     st = os.fstat(fd)
@@ -517,6 +523,7 @@ class Machine:
             (self.dir / name).mkdir()
             own(self.dir / name)
         self.env = sandbox_env(dict(lab.BASE_ENV, WINEPREFIX=f"{INSIDE}/prefix",
+                                    **{MARK: str(self.dir)},
                                     DISPLAY=DISPLAY, **({"LC_ALL": lang} if lang else {})))
         self.sandbox = Sandbox(self.dir, disc=self.disc_dir)
         try:
