@@ -42,6 +42,9 @@ def folder(name):
     if path.exists():
         shutil.rmtree(path)
     path.mkdir(parents=True)
+    # No other account can enter it, as a folder made by mktemp -d: what the trial's
+    # unprivileged side needs of a disc there, it gets without the folder being opened up.
+    path.chmod(0o700)
     return path
 
 
