@@ -6,9 +6,11 @@ the languages, the launcher's names) and runs this program with what they resolv
 option below comes from there. Exit code 0: the browser was left running and the launcher ended
 with 0; 1: the trial found a fault; 2: the trial could not run (the reason on stderr).
 
-The machine is the lab's (winelab.py): a fresh prefix of the profile's bitness copied from the
-lab's template, under the unprivileged account, its own X server, the disc's image in a
-read-only CD-ROM drive D:. The Wine version setting is the first of the profile's candidates
+The machine is a sandbox (trialbox.py): a real copy of a template prefix of the profile's bitness
+(the lab's, winelab.py, when run by root, which then runs everything inside as the lab's
+unprivileged account; else the user's own), its own X server, the disc's image unpacked into a
+read-only CD-ROM drive D:, and no drive that maps the host. Whatever the disc's programs could
+have written is read as hostile data, bounded. The Wine version setting is the first of the profile's candidates
 whose report (OsProbe) is exactly the profile's; the language is the locale's, checked the same
 way. Nothing is learnt from a log that the disc's programs write:
 
@@ -144,7 +146,8 @@ def creation(rest):
 class Trace:
     """What Wine's trace of the run says, read as it grows."""
 
-    def __init__(self, path, launcher_path, spawned_ms, windows_dir, cap=trialbox.FILE_LIMIT):
+    def __init__(self, path, launcher_path, spawned_ms, windows_dir, cap=trialbox.FILE_LIMIT,
+                 opened=None):
         self.path, self.launcher_path, self.spawned_ms = path, launcher_path, spawned_ms
         self.cap = cap            # bytes read at the most
         self.dropped = 0          # starts and loads past the caps
@@ -156,7 +159,7 @@ class Trace:
         self.starts = []          # every CreateProcess, in order
         self.loads = []           # libraries loaded from outside the Windows directory
         self.pending = {}         # (pid, tid) -> the start that thread is making
-        self.file = None
+        self.file = os.fdopen(opened, "rb") if opened is not None else None
 
     def seconds(self, tick):
         # The tick count is 32 bits of ms and wraps; the run is far shorter than a wrap.
@@ -177,7 +180,8 @@ class Trace:
                 return
             self.file = os.fdopen(fd, "rb")
         self.file.seek(self.offset)
-        data = self.file.read(max(self.cap - self.offset, 0))
+        # A bounded piece at a time, so that the watch loop keeps checking its bounds.
+        data = self.file.read(min(max(self.cap - self.offset, 0), 8 << 20))
         self.offset += len(data)
         lines = (self.partial + data).split(b"\n")
         self.partial = lines.pop()
@@ -615,7 +619,11 @@ class Trial:
         if m.host_drives():
             raise CannotRun(f"Wine mapped the drives {', '.join(m.host_drives())} again")
 
-        # Wine's trace goes to a file that cannot grow past the file limit.
+        # Wine's trace goes to a file that cannot grow past the file limit. It is opened here,
+        # before anything of the disc runs, and read through that descriptor only.
+        if not m.sandbox.touch(f"{trialbox.INSIDE}/trace.txt"):
+            raise CannotRun("cannot make the file for Wine's trace")
+        trace_fd = trialbox.open_regular(m.dir, "trace.txt")
         env = {"WINEDEBUG": TRACE_CHANNELS}
         self.wall_at_spawn = time.time() * 1000
         proc, spawned = m.sandbox.spawn(["wine", launcher], dict(m.env, **env),
@@ -623,7 +631,7 @@ class Trial:
                                         limit=trialbox.FILE_LIMIT)
         m.background.append(proc)
         trace = Trace(m.dir / "trace.txt", launcher, spawned,
-                      m.report.get("windowsDir", "C:\\windows"))
+                      m.report.get("windowsDir", "C:\\windows"), opened=trace_fd)
         self.root = None
         boxes = []
         deadline = spawned + a.timeout * 1000
