@@ -14,6 +14,7 @@ itself uses a short one, and checks nothing that depends on how far the launcher
 import json
 import os
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -322,6 +323,40 @@ def hostile_disc():
     check("were not records of a box" in notes, f"malformed box lines not reported: {notes}")
     check("more than 20 boxes" in notes, f"the cap on boxes not reported: {notes}")
     equal(rc, 1, "exit code")
+
+
+@test
+def stopped_from_outside():
+    """A trial stopped by a signal while the disc's launcher runs (SIGTERM here, as SIGHUP and
+    Ctrl-C): exit code 2, its folder gone, nothing it started left running."""
+    disc = disc_copy("stopped_from_outside", lambda disc: (disc / "Panoview.exe").unlink())
+    command = [str(DISCKIT), "trial", str(disc), "--json", "--max-starts", "100000",
+               "--out", str(disc.parent / "shots"), "--timeout", str(int(winelab.PATIENCE))]
+    print(" ".join(command))
+    proc = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    work = winelab.lab() / "scenarios" / f"trial-{proc.pid}"
+    try:
+        def launcher_runs():
+            return any(b"Start.exe" in arg for pid in processes_in(work)
+                       for arg in cmdline(pid))
+        check(trialbox.wait(launcher_runs, winelab.PATIENCE, 0.2),
+              "the disc's launcher never ran")
+        proc.send_signal(signal.SIGTERM)
+        _, err = proc.communicate(timeout=2 * winelab.PATIENCE)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+    sys.stdout.write(err.decode("utf-8", "replace"))
+    equal(proc.returncode, 2, "exit code")
+    check(not work.exists(), f"the trial's folder {work} is still there")
+    check(not processes_in(work), f"processes of {work} still run: {processes_in(work)}")
+
+
+def cmdline(pid):
+    try:
+        return (Path("/proc") / str(pid) / "cmdline").read_bytes().split(b"\0")
+    except OSError:
+        return []
 
 
 def main(argv):

@@ -443,10 +443,12 @@ def remove_work(work):
 # --- The screenshots' folder ----------------------------------------------------------------------
 
 def open_out(path):
-    """The folder --out names, made by the invoking user when missing, as an open descriptor.
+    """The folder --out names, made by the invoking user when missing (with the folders above
+    it), as an open descriptor.
     An existing path must be an empty folder of theirs, not a link. Raises ValueError with why
     not."""
     try:
+        os.makedirs(os.path.dirname(os.path.abspath(path)), exist_ok=True)
         os.mkdir(path, 0o755)
     except FileExistsError:
         pass

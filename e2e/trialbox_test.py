@@ -52,7 +52,7 @@ class ScreenshotsFolder(unittest.TestCase):
             (r / "full" / "x").write_text("x")
             (r / "file").write_text("x")
             os.symlink(r / "empty", r / "link")
-            for name in ("new", "empty"):
+            for name in ("new", "empty", "above/new"):
                 with self.subTest(name=name):
                     os.close(trialbox.open_out(str(r / name)))
             for name, why in (("full", "not empty"), ("file", "not a folder"),
