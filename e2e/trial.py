@@ -42,7 +42,6 @@ import signal
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 from pathlib import Path
 
@@ -292,7 +291,7 @@ def windows_files(root, relative, notes=None):
         top = trialbox.open_beneath(root, relative, os.O_RDONLY | os.O_DIRECTORY)
     except OSError:
         if notes is not None:
-            notes.append(f"the Windows directory is not a folder: not compared")
+            notes.append("the Windows directory is not a folder: not compared")
         return files
     try:
         for dirpath, _, names, dir_fd in os.fwalk(".", dir_fd=top, follow_symlinks=False):
@@ -446,7 +445,6 @@ class Trial:
             trialbox.unpack_image(work, f"{trialbox.INSIDE}/{image.name}")
         except trialbox.Hostile as why:
             raise CannotRun(f"{self.a.disc} cannot be tried: {why}") from None
-        tools = work / "tools"
         self.machine = trialbox.Machine(winelab, work, template, self.a.lc_all, winelab.TOOLS)
         return self.machine
 
@@ -901,13 +899,20 @@ def quoted(text):
     return '"' + "".join(c if c >= " " else f"\\x{ord(c):02x}" for c in text) + '"'
 
 
+def printable(line):
+    return "".join(c if c >= " " and not "\x7f" <= c <= "\x9f" else f"\\x{ord(c):02x}"
+                   for c in line)
+
+
 def hexpid(pid):
     return f"{pid:04x}" if pid is not None else "?"
 
 
 def print_report(r, out):
     s, lang, launcher, browser = r["system"], r["language"], r["launcher"], r["browser"]
-    w = lambda text="": print(text, file=out)
+    # Names, command lines and captions come from the disc's programs: no control character of
+    # theirs reaches the terminal.
+    w = lambda text="": print(printable(text), file=out)
     w(f"Disc      {r['disc']['path']} ({'image' if r['disc']['kind'] == 'image' else 'folder, pressed into an image with Joliet names'}), "
       f"read-only in CD-ROM drive D:")
     w(f"System    {s['title']} ({s['profile']}) by Wine's setting {s['wineSetting']} in a "

@@ -137,6 +137,11 @@ class Registry(unittest.TestCase):
         })
 
 
+class Report(unittest.TestCase):
+    def test_no_control_character_of_the_disc_reaches_the_terminal(self):
+        self.assertEqual(trial.printable("a\x1b[2Jb\nc\x9bd\u00fc"), "a\\x1b[2Jb\\x0ac\\x9bd\u00fc")
+
+
 class Names(unittest.TestCase):
     def test_only_ascii_letters_change_case(self):
         # The launcher upper-cases in the code page and compares with an ASCII name.
