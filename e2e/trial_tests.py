@@ -61,6 +61,9 @@ def trial(name, disc, *options, timeout=winelab.PATIENCE):
     """Runs disckit trial --json: (exit code, report, seconds it took). Checks that it left
     nothing behind: its folder is gone and no process it started runs."""
     shots = winelab.WORK / "trial-tests" / name / "shots"
+    # --out must be a new or an empty folder: a run before this one left its screenshots.
+    if shots.exists():
+        shutil.rmtree(shots)
     command = [str(DISCKIT), "trial", str(disc), "--json", "--out", str(shots),
                "--timeout", str(int(timeout)), *options]
     print(" ".join(command))
