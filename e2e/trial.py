@@ -445,8 +445,19 @@ class Trial:
             trialbox.unpack_image(work, f"{trialbox.INSIDE}/{image.name}")
         except trialbox.Hostile as why:
             raise CannotRun(f"{self.a.disc} cannot be tried: {why}") from None
-        self.machine = trialbox.Machine(winelab, work, template, self.a.lc_all, winelab.TOOLS)
-        return self.machine
+        for attempt in (1, 2):
+            try:
+                self.machine = trialbox.Machine(winelab, work, template, self.a.lc_all,
+                                                winelab.TOOLS)
+                return self.machine
+            except subprocess.TimeoutExpired as hung:
+                # Wine's own start-up hung, before anything of the disc ran: once more, as the
+                # lab does, in a fresh copy.
+                if attempt == 2:
+                    raise CannotRun(f"Wine did not start: {' '.join(hung.cmd)} did not end in "
+                                    f"{hung.timeout:.0f} s") from None
+                for name in ("prefix", "home", "shots"):
+                    trialbox.remove_work(work / name)
 
     def disc_image(self, work):
         """The disc's image in the trial's folder: the folder pressed (by the invoking user, who
