@@ -11,15 +11,18 @@ set(DISCKIT_RUNTIME_DIR lib/disckit)
 # What the trial's driver needs of the lab's tools; the rest serve the test scenarios only (the
 # launcher with test hooks among them) and are never installed.
 set(DISCKIT_LAB_TOOLS OsProbe.exe BoxWatcher.exe ProcList.exe WaitReady.exe)
+# The trial's driver and the modules it imports.
+set(DISCKIT_DRIVER trial.py trialbox.py trial_html.py winelab.py)
 
 # The build tree's lib/disckit: links, so that an edit of the driver needs no build.
 set(stage ${CMAKE_BINARY_DIR}/${DISCKIT_RUNTIME_DIR})
 file(MAKE_DIRECTORY ${stage})
-foreach(link trial.py winelab.py tools Start.exe)
+foreach(link ${DISCKIT_DRIVER} tools Start.exe)
   file(REMOVE ${stage}/${link})
 endforeach()
-file(CREATE_LINK ${CMAKE_SOURCE_DIR}/e2e/trial.py ${stage}/trial.py SYMBOLIC)
-file(CREATE_LINK ${CMAKE_SOURCE_DIR}/e2e/winelab.py ${stage}/winelab.py SYMBOLIC)
+foreach(module ${DISCKIT_DRIVER})
+  file(CREATE_LINK ${CMAKE_SOURCE_DIR}/e2e/${module} ${stage}/${module} SYMBOLIC)
+endforeach()
 file(CREATE_LINK ${LAUNCHER_WIN32_BUILD}/tools ${stage}/tools SYMBOLIC)
 file(CREATE_LINK ${LAUNCHER_WIN32_BUILD}/Start.exe ${stage}/Start.exe SYMBOLIC)
 
@@ -44,8 +47,8 @@ add_custom_command(OUTPUT ${doc}/changelog.gz
 add_custom_target(disckit_changelog ALL DEPENDS ${doc}/changelog.gz)
 
 install(TARGETS disckit RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(FILES ${CMAKE_SOURCE_DIR}/e2e/trial.py ${CMAKE_SOURCE_DIR}/e2e/winelab.py
-  DESTINATION ${DISCKIT_RUNTIME_DIR})
+list(TRANSFORM DISCKIT_DRIVER PREPEND ${CMAKE_SOURCE_DIR}/e2e/)
+install(FILES ${DISCKIT_DRIVER} DESTINATION ${DISCKIT_RUNTIME_DIR})
 list(TRANSFORM DISCKIT_LAB_TOOLS PREPEND ${LAUNCHER_WIN32_BUILD}/tools/)
 install(FILES ${DISCKIT_LAB_TOOLS} DESTINATION ${DISCKIT_RUNTIME_DIR}/tools)
 install(FILES ${LAUNCHER_WIN32_BUILD}/Start.exe DESTINATION ${DISCKIT_RUNTIME_DIR})

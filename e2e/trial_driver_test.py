@@ -2,7 +2,9 @@
 """How disckit trial's driver reads Wine's trace and the registry files, without Wine: lines as
 Wine 8 writes them (seen in real runs), and the ways they vary."""
 
+import os
 import tempfile
+import types
 import unittest
 from pathlib import Path
 
@@ -135,6 +137,47 @@ class Registry(unittest.TestCase):
             "HKEY_LOCAL_MACHINE\\Software\\Wine": [],
             "HKEY_CURRENT_USER\\Software\\Wine": ['"Version"="win7"'],
         })
+
+
+class BoxLog(unittest.TestCase):
+    """The box watcher's log is written where the disc's programs can write too."""
+
+    def records(self, raw):
+        folder = tempfile.TemporaryDirectory()
+        self.addCleanup(folder.cleanup)
+        log = Path(folder.name) / "prefix" / "drive_c" / "lab" / "boxes.log"
+        log.parent.mkdir(parents=True)
+        if isinstance(raw, bytes):
+            log.write_bytes(raw)
+        else:
+            raw(log)
+        machine = types.SimpleNamespace(dir=Path(folder.name),
+                                        relative=lambda p: "prefix/drive_c/lab/boxes.log")
+        t = trial.Trial.__new__(trial.Trial)
+        t.notes, t.noted = [], {}
+        return t.box_records(machine), t.notes
+
+    def test_records_kept_and_malformed_lines_skipped_and_counted(self):
+        good = b"1500\tStart.exe\tbox\tCaption\x1fText\x1f00d0\t1\t0\t0\t\r\n"
+        records, notes = self.records(
+            good + b"x\tStart.exe\tbox\tC\x1fT\x1f00d0\r\n"    # no time
+            + b"1\tStart.exe\tbox\tno separators\r\n"
+            + b"1\tStart.exe\tbox\tC\x1fT\x1fzz\r\n"           # no owner
+            + b"garbage\r\n\r\n" + good + b"1600\tStart.exe\tbox\tbeing writ")
+        self.assertEqual(records, [(1500, b"Caption", b"Text", 0xd0)] * 2)
+        self.assertEqual(notes, ["4 lines of the box log were not records of a box: skipped"])
+
+    def test_a_log_that_is_not_a_regular_file_is_not_read(self):
+        for plant in (lambda log: os.symlink("/etc/passwd", log), lambda log: os.mkfifo(log)):
+            records, notes = self.records(plant)
+            self.assertEqual(records, [])
+            self.assertEqual(len(notes), 1)
+            self.assertIn("the box log", notes[0])
+
+
+class Report(unittest.TestCase):
+    def test_no_control_character_of_the_disc_reaches_the_terminal(self):
+        self.assertEqual(trial.printable("a\x1b[2Jb\nc\x9bd\u00fc"), "a\\x1b[2Jb\\x0ac\\x9bd\u00fc")
 
 
 class Names(unittest.TestCase):

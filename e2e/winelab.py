@@ -356,6 +356,15 @@ class Machine:
             subprocess.run(["cp", "--remove-destination", str(template / reg),
                             str(self.prefix / reg)], check=True, timeout=60,
                            **as_account(self.env))
+        # The files directly in the Windows directory too: a hard link's change time moves
+        # whenever another copy of the template is made or removed (its link count changes),
+        # and what the launcher wrote there is told by change time.
+        windows = template / "drive_c" / "windows"
+        top = sorted(str(p) for p in windows.iterdir() if p.is_file() and not p.is_symlink())
+        if top:
+            subprocess.run(["cp", "--remove-destination", "--preserve=mode,timestamps", *top,
+                            str(self.prefix / "drive_c" / "windows")], check=True, timeout=60,
+                           **as_account(self.env))
         self.bring(TOOLS, "C:\\lab")
         if lang:
             self.env["LC_ALL"] = lang
