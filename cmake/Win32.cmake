@@ -48,8 +48,21 @@ launcher_program(Start ${CMAKE_BINARY_DIR})
 # end-to-end scenarios only. It sits with the test tools, never on the disc.
 launcher_program(StartTest ${CMAKE_BINARY_DIR}/tools platform/win32/TestHooks.cpp)
 target_compile_definitions(StartTest PRIVATE LAUNCHER_TEST_HOOKS)
+# The stock icon, drawn by a script of the repository at build time; Start.rc finds it in the
+# build folder.
+find_package(Python3 REQUIRED COMPONENTS Interpreter)
+add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/Start.ico
+  COMMAND Python3::Interpreter ${CMAKE_CURRENT_SOURCE_DIR}/platform/win32/StartIcon.py
+          ${CMAKE_BINARY_DIR}/Start.ico
+  DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/platform/win32/StartIcon.py
+  COMMENT "Drawing Start.exe's stock icon" VERBATIM)
+add_custom_target(start_icon DEPENDS ${CMAKE_BINARY_DIR}/Start.ico)
+foreach(target Start StartTest)
+  add_dependencies(${target} start_icon)
+  target_include_directories(${target} PRIVATE ${CMAKE_BINARY_DIR})
+endforeach()
 set_source_files_properties(platform/win32/Start.rc PROPERTIES
-  OBJECT_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/platform/win32/Start.manifest)
+  OBJECT_DEPENDS "${CMAKE_CURRENT_SOURCE_DIR}/platform/win32/Start.manifest;${CMAKE_CURRENT_SOURCE_DIR}/platform/win32/StartVersion.h;${CMAKE_BINARY_DIR}/Start.ico")
 
 if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/disc/CMakeLists.txt)
   add_subdirectory(disc disc-build)
