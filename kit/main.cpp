@@ -1,5 +1,6 @@
 // disckit: checks a launcher disc before it is pressed, simulates what the launcher does on it on
-// any Windows version and language, and runs a real trial of it under Wine.
+// any Windows version and language, runs a real trial of it under Wine, and builds the finished
+// disc from an author's folder.
 #include <iostream>
 
 #include "kit/Verbs.h"
@@ -14,7 +15,8 @@ namespace {
 constexpr const char* kUsage =
     "usage: disckit check DIR [--json]\n"
     "       disckit simulate DIR [--system NAME] [--lang ID] [options] [--json | --matrix]\n"
-    "       disckit trial DIR|IMAGE [--system NAME] [--lang ID] [options] [--json]\n";
+    "       disckit trial DIR|IMAGE [--system NAME] [--lang ID] [options] [--json]\n"
+    "       disckit build SOURCE --out DIR [--icon FILE] [--version A.B.C.D] [options] [--json]\n";
 
 // The arguments in UTF-8. On Windows the narrow argv is in the ANSI code page, which cannot hold
 // every folder name: take the UTF-16 command line instead, and write UTF-8 to the console.
@@ -51,6 +53,7 @@ int main(int argc, char** argv) {
     if (verb == "check") return RunCheck(rest, std::cout, std::cerr);
     if (verb == "simulate") return RunSimulate(rest, std::cout, std::cerr);
     if (verb == "trial") return RunTrial(rest, std::cout, std::cerr);
+    if (verb == "build") return RunBuild(rest, std::cout, std::cerr);
     std::cerr << "disckit: unknown verb '" << verb << "'\n" << kUsage;
     return kExitUsage;
 }

@@ -25,7 +25,7 @@ install() {
 }
 
 install cmake make g++ libgtest-dev libgmock-dev python3 valgrind g++-mingw-w64-i686 binutils-mingw-w64-i686 \
-  xorriso
+  xorriso osslsigncode openssl
 [ "$want" = wine ] || exit 0
 
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
