@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include "KitCheckDisc.h"
+#include "kit/CheckIdentity.h"
 #include "kit/PeImage.h"
 #include "kit/PeResources.h"
 #include "kit/Verbs.h"
@@ -284,6 +285,26 @@ TEST(Build, EveryRefusalIsOneLineWithExitCode2AndWritesNothing) {
         EXPECT_EQ(std::distance(fs::directory_iterator(base), fs::directory_iterator()), 3) << line;
     }
     fs::remove_all(base);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(Identity, Sha256GivesTheStandardsDigests) {
+    auto hex = [](const std::string& raw) {
+        std::string out;
+        for (char c : raw) {
+            static const char digits[] = "0123456789abcdef";
+            out += digits[static_cast<unsigned char>(c) >> 4];
+            out += digits[static_cast<unsigned char>(c) & 15];
+        }
+        return out;
+    };
+    EXPECT_EQ(hex(Sha256("")), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+    EXPECT_EQ(hex(Sha256("abc")), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+    EXPECT_EQ(hex(Sha256(std::string(1000000, 'a'))),
+              "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
 }
 
 }  // namespace
