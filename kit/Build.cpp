@@ -27,7 +27,6 @@
 #include <windows.h>
 #else
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
@@ -392,7 +391,7 @@ private:
     }
 
     // The image, reproducibly: every date is the one SOURCE_DATE_EPOCH gives (a fixed one
-    // without it), files in a fixed order, no identifiers of the run.
+    // without it), whatever the files' own; no identifiers of the run.
     void Press() {
 #ifndef _WIN32
         const char* epoch = std::getenv("SOURCE_DATE_EPOCH");
@@ -400,11 +399,10 @@ private:
         pressed_ = imagePath_.parent_path() / ("." + imagePath_.filename().u8string() + ".partial");
         std::error_code ec;
         fs::remove(pressed_, ec);
-        // Rock Ridge records every file's times; the one date for all of them.
+        // Rock Ridge records every file's times: one date for all of them.
         char* end = nullptr;
         const long long seconds = std::strtoll(date.c_str(), &end, 10);
         if (*end != '\0' || seconds < 0) throw BuildError{"SOURCE_DATE_EPOCH is not a number of seconds"};
-        Redate(staging_, static_cast<time_t>(seconds));
         const time_t when = static_cast<time_t>(seconds);
         struct tm utc {};
         gmtime_r(&when, &utc);
@@ -424,15 +422,6 @@ private:
 #endif
     }
 
-#ifndef _WIN32
-    static void Redate(const fs::path& folder, time_t seconds) {
-        const struct timespec times[2] = {{seconds, 0}, {seconds, 0}};
-        std::error_code ec;
-        for (fs::recursive_directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec))
-            utimensat(AT_FDCWD, it->path().c_str(), times, AT_SYMLINK_NOFOLLOW);
-        utimensat(AT_FDCWD, folder.c_str(), times, AT_SYMLINK_NOFOLLOW);
-    }
-#endif
 
     const BuildOptions& o_;
     fs::path source_, target_, staging_, imagePath_, pressed_;
@@ -515,8 +504,11 @@ int RunBuild(const Args& args, std::ostream& out, std::ostream& err) {
             out << "check: " << SeverityName(f.kind->severity) << " " << f.kind->code << "  "
                 << f.path << "\n";
         }
-        out << "check: " << counts[0] << " errors, " << counts[1] << " warnings, " << counts[2]
-            << " notes\n";
+        auto counted = [](std::size_t n, const char* noun) {
+            return std::to_string(n) + " " + noun + (n == 1 ? "" : "s");
+        };
+        out << "check: " << counted(counts[0], "error") << ", " << counted(counts[1], "warning")
+            << ", " << counted(counts[2], "note") << "\n";
         out << *o.out << ": the disc is ready\n";
         if (o.image && !refused) out << *o.image << ": pressed (label " << builder.Label() << ")\n";
     }

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <random>
@@ -243,6 +245,30 @@ TEST(Build, MakesTheDiscFromTheAuthorsFolder) {
     const std::map<std::string, std::string> map(strings.begin(), strings.end());
     EXPECT_EQ(map.at("CompanyName"), "Acme");
     fs::remove_all(out);
+}
+
+TEST(Build, TheSameInputsPressTheSameImage) {
+    if (!HaveSampleDisc()) GTEST_SKIP() << SkipReason();
+    if (std::system("xorriso -version >/dev/null 2>&1") != 0) GTEST_SKIP() << "no xorriso";
+    DiscCopy source;
+    const std::string base = source.Root().u8string();
+    const std::string launcher = (SampleDisc() / "Start.exe").u8string();
+    for (const char* run : {"-a", "-b"}) {
+        // The second time, every file of the author's folder is an hour older: the image's
+        // dates are its own, not the files'.
+        if (std::string(run) == "-b") {
+            for (const auto& entry : fs::recursive_directory_iterator(source.Root()))
+                fs::last_write_time(entry.path(), fs::last_write_time(entry.path()) - std::chrono::hours(1));
+        }
+        const BuildRun result = Build({base, "--out", base + run, "--image", base + run + ".iso",
+                                       "--launcher", launcher, "--label", "SAME"});
+        ASSERT_EQ(result.code, kExitClean) << result.err;
+    }
+    EXPECT_TRUE(ReadBytes(base + "-a.iso") == ReadBytes(base + "-b.iso"));
+    for (const char* run : {"-a", "-b"}) {
+        fs::remove_all(base + run);
+        fs::remove(base + run + ".iso");
+    }
 }
 
 TEST(Build, EveryRefusalIsOneLineWithExitCode2AndWritesNothing) {
