@@ -350,6 +350,11 @@ private:
             }
             command.insert(command.end(), {"-n", o_.product.value_or(START_PRODUCT)});
             if (o_.timestampUrl) command.insert(command.end(), {"-ts", *o_.timestampUrl});
+            // The signing time is part of the signature: with SOURCE_DATE_EPOCH, the one of the
+            // build, so that the same inputs sign to the same bytes (a timestamp authority's
+            // answer never does).
+            const char* epoch = std::getenv("SOURCE_DATE_EPOCH");
+            if (epoch && *epoch) command.insert(command.end(), {"-time", epoch});
             command.insert(command.end(), {"-in", in, "-out", out});
             std::string output;
             const int status = RunTool(command, output);
