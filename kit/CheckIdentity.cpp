@@ -131,6 +131,7 @@ bool ReadImageIdentity(const std::string& image, ImageIdentity& identity) {
     // the first six data directories.
     const std::size_t optional = U32(image, 0x3C) + 24;
     const std::size_t checksum = optional + 64, security = optional + 96 + 4 * 8;
+    if (security + 8 > image.size()) return true;
     const std::uint32_t at = U32(image, security), size = U32(image, security + 4);
     if (at == 0 || size == 0) return true;
     identity.hasSignature = true;

@@ -55,6 +55,7 @@ struct Section {
 // The headers of a PE32 image as far as the resources need them.
 struct Layout {
     std::uint32_t optional = 0;  // offset of the optional header
+    std::uint64_t headersEnd = 0;  // the end of the section table
     std::uint32_t sectionAlignment = 0, fileAlignment = 0, directories = 0;
     std::vector<Section> sections;
 
@@ -88,6 +89,11 @@ bool ReadLayout(const std::string& image, Layout& layout, std::string& problem) 
         return false;
     }
     const std::uint64_t table = static_cast<std::uint64_t>(layout.optional) + optionalSize;
+    layout.headersEnd = table + 40ull * count;
+    if (layout.headersEnd > image.size()) {
+        problem = "its section table is cut short";
+        return false;
+    }
     for (std::uint16_t i = 0; i < count; ++i) {
         Section s{};
         s.header = static_cast<std::size_t>(table + 40ull * i);
@@ -183,12 +189,14 @@ private:
                 problem = "a resource's data lies outside the image";
                 return false;
             }
-            current.data = image_.substr(static_cast<std::size_t>(offset), length);
-            out.push_back(current);
-            if (out.size() > 4096) {
+            // Entries may share their data: the copies together stay within what a program holds.
+            total_ += length;
+            if (out.size() >= 4096 || total_ > kMaxResourceBytes) {
                 problem = "it has more resources than a program has";
                 return false;
             }
+            current.data = image_.substr(static_cast<std::size_t>(offset), length);
+            out.push_back(current);
         }
         return true;
     }
@@ -209,10 +217,13 @@ private:
         return true;
     }
 
+    static constexpr std::uint64_t kMaxResourceBytes = 64u << 20;
+
     const std::string& image_;
     const Layout& layout_;
     std::uint64_t base_;
     std::uint32_t size_;
+    std::uint64_t total_ = 0;
 };
 
 // Windows looks entries up by binary search: names first, compared by their upper-case units,
@@ -387,6 +398,13 @@ bool ReplacePeResources(const std::string& image, const std::vector<Resource>& r
         }
     }
     Section& rsrc = layout.sections[index];
+    // The headers are copied and then changed in place: no section may overlap them.
+    for (const Section& s : layout.sections) {
+        if ((s.rawSize != 0 || &s == &rsrc) && s.rawOffset < layout.headersEnd) {
+            problem = "section " + s.name + " overlaps the headers";
+            return false;
+        }
+    }
     std::uint64_t end = static_cast<std::uint64_t>(rsrc.rawOffset) + rsrc.rawSize;
     if (after == 1) {
         const Section& reloc = layout.sections.back();

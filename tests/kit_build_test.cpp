@@ -334,3 +334,53 @@ TEST(Identity, Sha256GivesTheStandardsDigests) {
 }
 
 }  // namespace
+
+namespace {
+
+// A resource tree of many entries that all name one large block: reading it must stop at what a
+// program holds instead of copying the block for every entry.
+TEST(Brand, ManyEntriesSharingOneBlockEndAtTheReadersLimit) {
+    if (!HaveSampleDisc()) GTEST_SKIP() << SkipReason();
+    std::string image = ReadBytes(SampleDisc() / "Start.exe");
+    const auto sections = Sections(image);
+    const std::string& stock = sections.at(".rsrc");
+    const std::size_t at = image.find(stock.substr(0, 64));
+    ASSERT_NE(at, std::string::npos);
+    // The root: one type with 3000 names, each pointing at the same language directory, whose
+    // one data entry is the whole section: 3000 copies of it would be more than 64 MiB.
+    std::vector<Resource> resources;
+    std::string problem;
+    ASSERT_TRUE(ReadPeResources(image, resources, problem));
+    const std::uint32_t rva = [&] {
+        std::uint32_t v = 0;
+        const std::size_t pe = static_cast<std::uint8_t>(image[0x3C]) | static_cast<std::uint8_t>(image[0x3D]) << 8;
+        for (int i = 3; i >= 0; --i) v = v << 8 | static_cast<std::uint8_t>(image[pe + 24 + 96 + 16 + static_cast<std::size_t>(i)]);
+        return v;
+    }();
+    std::string tree(stock.size(), '\0');
+    const std::uint32_t entries = 3000, languages = 16 + 8;
+    auto put16 = [&](std::size_t p, std::uint16_t v) {
+        tree[p] = static_cast<char>(v & 0xFF);
+        tree[p + 1] = static_cast<char>(v >> 8);
+    };
+    ASSERT_GT(tree.size(), 16u + 8 + 16 + 8u * entries + 16);
+    put16(14, 1);                                    // root: one type
+    Put32(tree, 16, 3);                              // RT_ICON
+    Put32(tree, 20, 0x80000000u | languages);        // its names
+    put16(languages + 14, static_cast<std::uint16_t>(entries));
+    const std::uint32_t language = languages + 16 + 8 * entries, dataEntry = language + 24;
+    for (std::uint32_t i = 0; i < entries; ++i) {
+        Put32(tree, languages + 16 + 8 * i, i + 1);
+        Put32(tree, languages + 20 + 8 * i, 0x80000000u | language);
+    }
+    put16(language + 14, 1);
+    Put32(tree, language + 16, 0x409);
+    Put32(tree, language + 20, dataEntry);
+    Put32(tree, dataEntry, rva);
+    Put32(tree, dataEntry + 4, static_cast<std::uint32_t>(stock.size()));
+    image.replace(at, tree.size(), tree);
+    EXPECT_FALSE(ReadPeResources(image, resources, problem));
+    EXPECT_EQ(problem, "it has more resources than a program has");
+}
+
+}  // namespace
