@@ -236,6 +236,11 @@ def test_certificate(folder):
             "-passout", "file:password")
 
 
+def z_path(path):
+    """The path as the prefix's drive Z: (the Unix root) shows it."""
+    return "Z:" + str(path).replace("/", "\\")
+
+
 def verified(ca, path):
     return subprocess.run(["osslsigncode", "verify", "-CAfile", str(ca), "-in", str(path)],
                           capture_output=True, timeout=120).returncode == 0
@@ -245,7 +250,8 @@ def verified(ca, path):
 def branded_disc():
     """A disc built by disckit build from an author's folder, with the author's icon and texts,
     every program signed with a test certificate, pressed into an image. Every signature holds,
-    and one changed byte breaks it, for the signing tool and for disckit check alike. Windows
+    and one changed byte breaks it, for the signing tool and for disckit check alike; the Windows
+    build of disckit brands Start.exe to the same bytes as the Linux one. Windows
     reads the author's texts and icon from D:\\Start.exe, and the typical run (German 64-bit
     Windows 7, the disc read-only in its drive) goes as with the stock launcher."""
     disckit = Path(os.environ.get("LAUNCHER_NATIVE_DISCKIT", winelab.WORK.parent / "disckit"))
@@ -296,6 +302,22 @@ def branded_disc():
         errors = [(f["code"], f["path"]) for f in json.loads(result.stdout)["findings"]
                   if f["severity"] == "error"]
         equal(errors, [("signature-broken", "Start.exe")], "check's errors on the changed disc")
+
+        # The Windows build of disckit brands alike, byte for byte (it signs nothing: that needs
+        # Linux).
+        identity = ["--launcher", str(winelab.START_EXE), "--icon", str(work / "author.ico"),
+                    "--company", texts["CompanyName"], "--product", texts["ProductName"],
+                    "--description", texts["FileDescription"], "--copyright",
+                    texts["LegalCopyright"], "--version", "4.2.0.17", "--label", "NORDWIND"]
+        subprocess.run([str(disckit), "build", str(source), "--out", str(work / "unsigned"),
+                        *identity], check=True, capture_output=True, timeout=300)
+        windows = [z_path(a) if a.startswith("/") else a for a in identity]
+        result = m.wine(z_path(winelab.WIN32_BUILD / "disckit.exe"), "build", z_path(source), "--out",
+                        "C:\\branded", *windows, check=False)
+        equal(result.returncode, 0, f"disckit.exe build's exit code ({result.stderr.decode()})")
+        check((m.prefix / "drive_c" / "branded" / "Start.exe").read_bytes()
+              == (work / "unsigned" / "Start.exe").read_bytes(),
+              "disckit.exe and disckit brand Start.exe differently")
 
         m.choose_version(lambda report: classify(report) == (21, 0), (None, "win7", "win2008r2"))
         d = m.insert_disc(image=image)

@@ -6,13 +6,13 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <optional>
 #include <ostream>
 #include <sstream>
 #include <system_error>
-#include <ctime>
 
 #include "kit/CheckDisc.h"
 #include "kit/DiscTree.h"
@@ -49,8 +49,8 @@ constexpr std::uintmax_t kMaxLauncherBytes = 16u << 20;
 
 struct BuildOptions {
     std::string source;
-    std::optional<std::string> out, icon, company, product, description, version, copyright,
-        label, image, pkcs12, passwordFile, cert, key, timestampUrl, launcher;
+    std::optional<std::string> out, icon, company, product, description, version, copyright, label,
+        image, pkcs12, passwordFile, cert, key, timestampUrl, launcher;
     bool signAll = false, force = false, json = false;
 };
 
@@ -189,7 +189,8 @@ public:
         texts.version[2] = START_VERSION_PATCH;
         texts.version[3] = START_VERSION_BUILD;
         if (o_.version && !ParseVersionNumbers(*o_.version, texts.version))
-            throw BuildError{"--version " + *o_.version + " is not four numbers below 65536 (A.B.C.D)"};
+            throw BuildError{"--version " + *o_.version +
+                             " is not four numbers below 65536 (A.B.C.D)"};
         texts.company = o_.company.value_or(START_COMPANY);
         texts.product = o_.product.value_or(START_PRODUCT);
         texts.description = o_.description.value_or(START_DESCRIPTION);
@@ -200,7 +201,8 @@ public:
         if (!MakeVersionResource(texts, version, problem)) throw BuildError{problem};
         label_ = o_.label.value_or(texts.product);
         if (!ValidLabel(label_))
-            throw BuildError{"the label '" + label_ + "' is not 1 to 32 printable ASCII characters" +
+            throw BuildError{"the label '" + label_ +
+                             "' is not 1 to 32 printable ASCII characters" +
                              (o_.label ? "" : " (give --label)")};
 
         std::vector<IconImage> icons;
@@ -235,7 +237,8 @@ public:
         launcher_ = image;
 
         const bool pkcs12 = o_.pkcs12.has_value(), pem = o_.cert || o_.key;
-        if (pkcs12 && pem) throw BuildError{"give --sign-pkcs12 or --sign-cert/--sign-key, not both"};
+        if (pkcs12 && pem)
+            throw BuildError{"give --sign-pkcs12 or --sign-cert/--sign-key, not both"};
         if (pkcs12 && !o_.passwordFile)
             throw BuildError{"--sign-pkcs12 needs --sign-password-file"};
         if (!pkcs12 && o_.passwordFile && !pem)
@@ -250,11 +253,13 @@ public:
                 throw BuildError{"cannot read " + **file};
 #ifdef _WIN32
         if (signing_) throw BuildError{"signing needs the Linux build of disckit (osslsigncode)"};
-        if (o_.image) throw BuildError{"pressing an image needs the Linux build of disckit (xorriso)"};
+        if (o_.image)
+            throw BuildError{"pressing an image needs the Linux build of disckit (xorriso)"};
 #endif
         if (o_.image) {
             imagePath_ = fs::absolute(Utf8ToPath(*o_.image), ec).lexically_normal();
-            if (fs::exists(fs::symlink_status(imagePath_, ec)) && !fs::is_regular_file(imagePath_, ec))
+            if (fs::exists(fs::symlink_status(imagePath_, ec)) &&
+                !fs::is_regular_file(imagePath_, ec))
                 throw BuildError{*o_.image + " exists and is not a file"};
             if (!fs::is_directory(imagePath_.parent_path(), ec))
                 throw BuildError{"the folder of " + *o_.image + " does not exist"};
@@ -267,11 +272,12 @@ public:
         std::error_code ec;
         staging_ = target_.parent_path() / ("." + target_.filename().u8string() + ".partial");
         fs::remove_all(staging_, ec);
-        if (!fs::create_directory(staging_, ec)) throw BuildError{"cannot create " + PathToUtf8(staging_)};
+        if (!fs::create_directory(staging_, ec))
+            throw BuildError{"cannot create " + PathToUtf8(staging_)};
         Copy(source_, staging_, "", warnings);
         WriteWhole(staging_ / kLauncher, launcher_);
-        WriteWhole(staging_ / kAutorun, "[autorun]\r\nopen=Start.exe\r\nicon=Start.exe,0\r\nlabel=" +
-                                           label_ + "\r\n");
+        WriteWhole(staging_ / kAutorun,
+                   "[autorun]\r\nopen=Start.exe\r\nicon=Start.exe,0\r\nlabel=" + label_ + "\r\n");
         if (signing_) Sign(signedFiles);
         std::string error;
         if (!CheckDisc(staging_, findings, error)) throw BuildError{"the check failed: " + error};
@@ -286,11 +292,14 @@ public:
         }
         if (fs::exists(target_, ec)) fs::remove(target_, ec);
         fs::rename(staging_, target_, ec);
-        if (ec) throw BuildError{"cannot move the disc into " + PathToUtf8(target_) + ": " + ec.message()};
+        if (ec)
+            throw BuildError{"cannot move the disc into " + PathToUtf8(target_) + ": " +
+                             ec.message()};
         staging_.clear();
         if (!pressed_.empty()) {
             fs::rename(pressed_, imagePath_, ec);
-            if (ec) throw BuildError{"cannot write " + PathToUtf8(imagePath_) + ": " + ec.message()};
+            if (ec)
+                throw BuildError{"cannot write " + PathToUtf8(imagePath_) + ": " + ec.message()};
         }
         return refused ? kExitFindings : errors ? kExitFindings : kExitClean;
     }
@@ -314,8 +323,10 @@ private:
         for (const DiscEntry& entry : entries) {
             const std::string where = relative.empty() ? entry.name : relative + "\\" + entry.name;
             if (!entry.validName) throw BuildError{"the name of " + where + " is not UTF-8"};
-            if (entry.isSymlink) throw BuildError{where + " is a link: copy the file itself into the folder"};
-            if (relative.empty() && (Lower(entry.name) == "start.exe" || Lower(entry.name) == "autorun.inf")) {
+            if (entry.isSymlink)
+                throw BuildError{where + " is a link: copy the file itself into the folder"};
+            if (relative.empty() &&
+                (Lower(entry.name) == "start.exe" || Lower(entry.name) == "autorun.inf")) {
                 warnings.push_back("the folder's own " + entry.name + " is replaced by the kit's");
                 continue;
             }
@@ -344,7 +355,8 @@ private:
             const std::string in = file.first.u8string(), out = in + ".signed";
             std::vector<std::string> command{"osslsigncode", "sign", "-h", "sha256"};
             if (o_.pkcs12) {
-                command.insert(command.end(), {"-pkcs12", *o_.pkcs12, "-readpass", *o_.passwordFile});
+                command.insert(command.end(),
+                               {"-pkcs12", *o_.pkcs12, "-readpass", *o_.passwordFile});
             } else {
                 command.insert(command.end(), {"-certs", *o_.cert, "-key", *o_.key});
             }
@@ -361,12 +373,13 @@ private:
             if (status == -1 || status == 127)
                 throw BuildError{"cannot run osslsigncode (Debian package osslsigncode)"};
             if (status != 0 && output.find("consistency of a private key") != std::string::npos)
-                throw BuildError{"the key " + o_.key.value_or("") + " does not match the certificate " +
-                                 o_.cert.value_or("")};
+                throw BuildError{"the key " + o_.key.value_or("") +
+                                 " does not match the certificate " + o_.cert.value_or("")};
             if (status != 0 && output.find("Wrong password") != std::string::npos)
-                throw BuildError{"the password in " + o_.passwordFile.value_or("") + " does not open " +
-                                 o_.pkcs12.value_or("")};
-            if (status != 0) throw BuildError{"signing " + file.second + " failed: " + ToolReason(output)};
+                throw BuildError{"the password in " + o_.passwordFile.value_or("") +
+                                 " does not open " + o_.pkcs12.value_or("")};
+            if (status != 0)
+                throw BuildError{"signing " + file.second + " failed: " + ToolReason(output)};
             std::error_code ec;
             fs::rename(out, in, ec);
             if (ec) throw BuildError{"cannot replace " + file.second + ": " + ec.message()};
@@ -407,7 +420,8 @@ private:
         // Rock Ridge records every file's times: one date for all of them.
         char* end = nullptr;
         const long long seconds = std::strtoll(date.c_str(), &end, 10);
-        if (*end != '\0' || seconds < 0) throw BuildError{"SOURCE_DATE_EPOCH is not a number of seconds"};
+        if (*end != '\0' || seconds < 0)
+            throw BuildError{"SOURCE_DATE_EPOCH is not a number of seconds"};
         const time_t when = static_cast<time_t>(seconds);
         struct tm utc {};
         gmtime_r(&when, &utc);
@@ -415,10 +429,10 @@ private:
         std::snprintf(stamp, sizeof stamp, "%04d%02d%02d%02d%02d%02d00", utc.tm_year + 1900,
                       utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec);
         std::string output;
-        const int status = RunTool({"xorriso", "-report_about", "FAILURE", "-as", "mkisofs", "-J",
-                                    "-r", "-V", label_, "--set_all_file_dates", stamp, "-o",
-                                    pressed_.u8string(), staging_.u8string()},
-                                   output, {"SOURCE_DATE_EPOCH=" + date});
+        const int status = RunTool(
+            {"xorriso", "-report_about", "FAILURE", "-as", "mkisofs", "-J", "-r", "-V", label_,
+             "--set_all_file_dates", stamp, "-o", pressed_.u8string(), staging_.u8string()},
+            output, {"SOURCE_DATE_EPOCH=" + date});
         if (status != 0) {
             throw BuildError{status == -1 || status == 127
                                  ? "cannot run xorriso (Debian package xorriso)"
@@ -426,7 +440,6 @@ private:
         }
 #endif
     }
-
 
     const BuildOptions& o_;
     fs::path source_, target_, staging_, imagePath_, pressed_;

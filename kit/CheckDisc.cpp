@@ -207,7 +207,9 @@ private:
         if (!ReadSmallFile(entry.path, bytes) || !ReadImageIdentity(bytes, identity)) return;
         if (!identity.hasSignature) unsigned_.push_back(entry.name);
         if (!identity.signatureMatches) Add("signature-broken", entry.name);
-        if (file == names::kLauncher && !identity.hasVersion) Add("launcher-version-missing", entry.name);
+        if (file == names::kLauncher && !identity.hasVersion) {
+            Add("launcher-version-missing", entry.name);
+        }
     }
 
     // A whole file of the disc, when it is no larger than a program of a disc is.
@@ -217,7 +219,8 @@ private:
         if (ec || size > (64u << 20)) return false;
         std::ifstream in(path, std::ios::binary);
         bytes.assign(static_cast<std::size_t>(size), '\0');
-        return size == 0 || static_cast<bool>(in.read(&bytes[0], static_cast<std::streamsize>(size)));
+        return size == 0 ||
+               static_cast<bool>(in.read(&bytes[0], static_cast<std::streamsize>(size)));
     }
 
     void CheckImage(const ImageRole& role, const std::string& file, const DiscEntry& entry) {
@@ -395,10 +398,13 @@ private:
         icon = icon.substr(0, icon.find(','));
         if (icon.rfind(".\\", 0) == 0) icon.erase(0, 2);
         if (icon.rfind('\\', 0) == 0) icon.erase(0, 1);
-        const Lookup found = icon.find('\\') == std::string::npos ? Find(rootEntries_, icon) : Lookup();
+        const Lookup found =
+            icon.find('\\') == std::string::npos ? Find(rootEntries_, icon) : Lookup();
         std::string bytes;
-        if (found.match == Match::Missing || !found.entry->isFile || !ReadSmallFile(found.entry->path, bytes)) {
-            Add("autorun-icon-missing", kAutorunFile, "It names " + icon + ", which is not a file in the disc's root.");
+        if (found.match == Match::Missing || !found.entry->isFile ||
+            !ReadSmallFile(found.entry->path, bytes)) {
+            Add("autorun-icon-missing", kAutorunFile,
+                "It names " + icon + ", which is not a file in the disc's root.");
             return;
         }
         std::vector<IconImage> images;
@@ -406,7 +412,8 @@ private:
         ImageIdentity identity;
         if (ParseIconFile(bytes, images, problem)) return;
         if (ReadImageIdentity(bytes, identity) && identity.hasIcon) return;
-        Add("autorun-icon-missing", kAutorunFile, "It names " + found.entry->name + ", which holds no icon.");
+        Add("autorun-icon-missing", kAutorunFile,
+            "It names " + found.entry->name + ", which holds no icon.");
     }
 
     // The first value of key in the [autorun] section, trimmed; empty when there is none.
@@ -719,7 +726,7 @@ private:
     std::vector<DiscEntry> rootEntries_;
     std::map<std::string, std::vector<DiscEntry>> listed_;
     std::set<std::string> added_;
-    std::vector<std::string> unsigned_;  // the launcher's programs and libraries without a signature
+    std::vector<std::string> unsigned_;  // the launcher's images without a signature
     std::set<std::string> spellings_;
     std::string defaultFold_;
     std::map<std::string, std::set<int>> pagesOf_;

@@ -52,7 +52,8 @@ private:
             0xc67178f2};
         std::uint32_t w[64];
         for (int i = 0; i < 16; ++i)
-            w[i] = static_cast<std::uint32_t>(block_[4 * i]) << 24 | static_cast<std::uint32_t>(block_[4 * i + 1]) << 16 |
+            w[i] = static_cast<std::uint32_t>(block_[4 * i]) << 24 |
+                   static_cast<std::uint32_t>(block_[4 * i + 1]) << 16 |
                    static_cast<std::uint32_t>(block_[4 * i + 2]) << 8 | block_[4 * i + 3];
         for (int i = 16; i < 64; ++i) {
             const std::uint32_t s0 = Rotr(w[i - 15], 7) ^ Rotr(w[i - 15], 18) ^ (w[i - 15] >> 3);
@@ -62,8 +63,10 @@ private:
         std::uint32_t a = h_[0], b = h_[1], c = h_[2], d = h_[3], e = h_[4], f = h_[5], g = h_[6],
                       h = h_[7];
         for (int i = 0; i < 64; ++i) {
-            const std::uint32_t t1 = h + (Rotr(e, 6) ^ Rotr(e, 11) ^ Rotr(e, 25)) + ((e & f) ^ (~e & g)) + k[i] + w[i];
-            const std::uint32_t t2 = (Rotr(a, 2) ^ Rotr(a, 13) ^ Rotr(a, 22)) + ((a & b) ^ (a & c) ^ (b & c));
+            const std::uint32_t t1 =
+                h + (Rotr(e, 6) ^ Rotr(e, 11) ^ Rotr(e, 25)) + ((e & f) ^ (~e & g)) + k[i] + w[i];
+            const std::uint32_t t2 =
+                (Rotr(a, 2) ^ Rotr(a, 13) ^ Rotr(a, 22)) + ((a & b) ^ (a & c) ^ (b & c));
             h = g;
             g = f;
             f = e;
@@ -86,7 +89,8 @@ private:
 
 std::uint32_t U32(const std::string& b, std::size_t at) {
     std::uint32_t v = 0;
-    for (int i = 3; i >= 0; --i) v = v << 8 | static_cast<std::uint8_t>(b[at + static_cast<std::size_t>(i)]);
+    for (int i = 3; i >= 0; --i)
+        v = v << 8 | static_cast<std::uint8_t>(b[at + static_cast<std::size_t>(i)]);
     return v;
 }
 

@@ -54,7 +54,7 @@ struct Section {
 
 // The headers of a PE32 image as far as the resources need them.
 struct Layout {
-    std::uint32_t optional = 0;  // offset of the optional header
+    std::uint32_t optional = 0;    // offset of the optional header
     std::uint64_t headersEnd = 0;  // the end of the section table
     std::uint32_t sectionAlignment = 0, fileAlignment = 0, directories = 0;
     std::vector<Section> sections;
@@ -97,8 +97,8 @@ bool ReadLayout(const std::string& image, Layout& layout, std::string& problem) 
     for (std::uint16_t i = 0; i < count; ++i) {
         Section s{};
         s.header = static_cast<std::size_t>(table + 40ull * i);
-        if (!Get32(image, s.header + 8ull, s.virtualSize) || !Get32(image, s.header + 12ull, s.rva) ||
-            !Get32(image, s.header + 16ull, s.rawSize) ||
+        if (!Get32(image, s.header + 8ull, s.virtualSize) ||
+            !Get32(image, s.header + 12ull, s.rva) || !Get32(image, s.header + 16ull, s.rawSize) ||
             !Get32(image, s.header + 20ull, s.rawOffset)) {
             problem = "its section table is cut short";
             return false;
@@ -298,8 +298,8 @@ std::string BuildTree(std::vector<Resource> resources, std::uint32_t rva) {
         at += static_cast<std::uint32_t>(r.data.size());
     }
     std::string out(at, '\0');
-    auto directory = [&](std::uint32_t offset, const std::vector<std::size_t>& children,
-                         auto key, auto target) {
+    auto directory = [&](std::uint32_t offset, const std::vector<std::size_t>& children, auto key,
+                         auto target) {
         std::uint16_t named = 0;
         for (std::size_t c : children) named = static_cast<std::uint16_t>(named + (key(c) >> 31));
         Put16(out, offset + 12, named);
@@ -311,16 +311,19 @@ std::string BuildTree(std::vector<Resource> resources, std::uint32_t rva) {
     };
     std::vector<std::size_t> all(types.size());
     for (std::size_t i = 0; i < all.size(); ++i) all[i] = i;
-    directory(0, all, [&](std::size_t t) { return typeKeys[t]; },
-              [&](std::size_t t) { return typeDirs[t] | 0x80000000u; });
+    directory(
+        0, all, [&](std::size_t t) { return typeKeys[t]; },
+        [&](std::size_t t) { return typeDirs[t] | 0x80000000u; });
     for (std::size_t t = 0; t < types.size(); ++t) {
-        directory(typeDirs[t], types[t].children, [&](std::size_t n) { return nameKeys[n]; },
-                  [&](std::size_t n) { return nameDirs[n] | 0x80000000u; });
+        directory(
+            typeDirs[t], types[t].children, [&](std::size_t n) { return nameKeys[n]; },
+            [&](std::size_t n) { return nameDirs[n] | 0x80000000u; });
     }
     for (std::size_t n = 0; n < names.size(); ++n) {
-        directory(nameDirs[n], names[n].children,
-                  [&](std::size_t r) { return static_cast<std::uint32_t>(resources[r].language); },
-                  [&](std::size_t r) { return entriesAt + 16 * static_cast<std::uint32_t>(r); });
+        directory(
+            nameDirs[n], names[n].children,
+            [&](std::size_t r) { return static_cast<std::uint32_t>(resources[r].language); },
+            [&](std::size_t r) { return entriesAt + 16 * static_cast<std::uint32_t>(r); });
     }
     out.replace(stringsAt, strings.size(), strings);
     for (std::size_t r = 0; r < resources.size(); ++r) {
@@ -339,7 +342,8 @@ std::uint32_t PeChecksum(const std::string& image, std::size_t checksumAt) {
     for (std::size_t i = 0; i < image.size(); i += 2) {
         if (i == checksumAt || i == checksumAt + 2) continue;
         std::uint32_t word = static_cast<std::uint8_t>(image[i]);
-        if (i + 1 < image.size()) word |= static_cast<std::uint32_t>(static_cast<std::uint8_t>(image[i + 1])) << 8;
+        if (i + 1 < image.size())
+            word |= static_cast<std::uint32_t>(static_cast<std::uint8_t>(image[i + 1])) << 8;
         sum += word;
         sum = (sum & 0xFFFF) + (sum >> 16);
     }
@@ -416,8 +420,9 @@ bool ReplacePeResources(const std::string& image, const std::vector<Resource>& r
     }
     // Nothing may follow the sections but a signature, which the new image drops.
     const std::uint64_t contentEnd = securitySize != 0 ? securityAt : image.size();
-    if (contentEnd != end && !(contentEnd > end && contentEnd - end < layout.fileAlignment &&
-                               image.find_first_not_of('\0', static_cast<std::size_t>(end)) >= contentEnd)) {
+    if (contentEnd != end &&
+        !(contentEnd > end && contentEnd - end < layout.fileAlignment &&
+          image.find_first_not_of('\0', static_cast<std::size_t>(end)) >= contentEnd)) {
         problem = "data follows its last section";
         return false;
     }
@@ -486,7 +491,8 @@ bool ParseIconFile(const std::string& file, std::vector<IconImage>& images, std:
         Get32(image.data, 8, height);
         const std::uint32_t wanted = image.width == 0 ? 256 : image.width;
         if (!png && (header != 40 || width != wanted || height != 2 * wanted)) {
-            problem = "image " + std::to_string(i + 1) + " is neither a bitmap of its size nor a PNG";
+            problem =
+                "image " + std::to_string(i + 1) + " is neither a bitmap of its size nor a PNG";
             return false;
         }
         images.push_back(image);
@@ -549,8 +555,11 @@ bool Utf16(const std::string& text, std::u16string& out) {
     for (std::size_t i = 0; i < text.size();) {
         const unsigned char lead = static_cast<unsigned char>(text[i]);
         std::uint32_t cp = 0;
-        std::size_t length = lead < 0x80 ? 1 : (lead >> 5) == 6 ? 2 : (lead >> 4) == 14 ? 3
-                                               : (lead >> 3) == 30 ? 4 : 0;
+        std::size_t length = lead < 0x80         ? 1
+                             : (lead >> 5) == 6  ? 2
+                             : (lead >> 4) == 14 ? 3
+                             : (lead >> 3) == 30 ? 4
+                                                 : 0;
         if (length == 0 || i + length > text.size()) return false;
         cp = length == 1 ? lead : lead & (0x7Fu >> length);
         for (std::size_t k = 1; k < length; ++k) {
@@ -630,9 +639,12 @@ std::string VersionNode(const std::u16string& key, const std::string& value,
 
 bool MakeVersionResource(const VersionTexts& texts, std::string& data, std::string& problem) {
     const std::pair<const char*, const std::string*> fields[] = {
-        {"CompanyName", &texts.company},       {"FileDescription", &texts.description},
-        {"InternalName", &texts.internalName}, {"LegalCopyright", &texts.copyright},
-        {"OriginalFilename", &texts.originalFilename}, {"ProductName", &texts.product}};
+        {"CompanyName", &texts.company},
+        {"FileDescription", &texts.description},
+        {"InternalName", &texts.internalName},
+        {"LegalCopyright", &texts.copyright},
+        {"OriginalFilename", &texts.originalFilename},
+        {"ProductName", &texts.product}};
     char numbers[32];
     std::snprintf(numbers, sizeof numbers, "%u.%u.%u.%u", texts.version[0], texts.version[1],
                   texts.version[2], texts.version[3]);
@@ -668,8 +680,8 @@ bool MakeVersionResource(const VersionTexts& texts, std::string& data, std::stri
     std::string fixed;
     const std::uint32_t ms = static_cast<std::uint32_t>(texts.version[0]) << 16 | texts.version[1];
     const std::uint32_t ls = static_cast<std::uint32_t>(texts.version[2]) << 16 | texts.version[3];
-    for (std::uint32_t v : {0xFEEF04BDu, 0x00010000u, ms, ls, ms, ls, 0x3Fu, 0u, 0x00040004u, 1u,
-                            0u, 0u, 0u})
+    for (std::uint32_t v :
+         {0xFEEF04BDu, 0x00010000u, ms, ls, ms, ls, 0x3Fu, 0u, 0x00040004u, 1u, 0u, 0u, 0u})
         Append32(fixed, v);
     std::string children = stringInfo;
     Pad4(children);

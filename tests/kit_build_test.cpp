@@ -28,7 +28,8 @@ using kittest::WriteBytes;
 namespace fs = std::filesystem;
 
 void Put32(std::string& b, std::size_t at, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) b[at + static_cast<std::size_t>(i)] = static_cast<char>(v >> (8 * i));
+    for (int i = 0; i < 4; ++i)
+        b[at + static_cast<std::size_t>(i)] = static_cast<char>(v >> (8 * i));
 }
 
 // An icon file of a 16-pixel bitmap and a 256-pixel PNG (whose pixels nothing here decodes).
@@ -57,13 +58,15 @@ std::map<std::string, std::string> Sections(const std::string& image) {
     std::map<std::string, std::string> out;
     auto u32 = [&](std::size_t at) {
         std::uint32_t v = 0;
-        for (int i = 3; i >= 0; --i) v = v << 8 | static_cast<std::uint8_t>(image[at + static_cast<std::size_t>(i)]);
+        for (int i = 3; i >= 0; --i)
+            v = v << 8 | static_cast<std::uint8_t>(image[at + static_cast<std::size_t>(i)]);
         return v;
     };
     const std::uint32_t pe = u32(0x3C);
     const std::size_t count = static_cast<std::uint8_t>(image[pe + 6]);
-    const std::size_t table = pe + 24 + (static_cast<std::uint8_t>(image[pe + 20]) |
-                                         static_cast<std::uint8_t>(image[pe + 21]) << 8);
+    const std::size_t table = pe + 24 +
+                              (static_cast<std::uint8_t>(image[pe + 20]) |
+                               static_cast<std::uint8_t>(image[pe + 21]) << 8);
     for (std::size_t i = 0; i < count; ++i) {
         const std::size_t h = table + 40 * i;
         std::string name = image.substr(h, 8);
@@ -103,7 +106,9 @@ TEST(Brand, OnlyTheResourcesAndTheirHeaderFieldsChange) {
     texts.version[0] = 7;
     texts.version[3] = 65535;
     texts.company = "Acme Drivers GmbH";
-    texts.product = "Acme S\xC3\xBC" "d \xF0\x9F\x92\xBF";  // beyond the first 64K too
+    texts.product =
+        "Acme S\xC3\xBC"
+        "d \xF0\x9F\x92\xBF";  // beyond the first 64K too
     texts.originalFilename = "Start.exe";
     const std::string branded = Brand(stock, texts, TestIcon());
 
@@ -119,19 +124,22 @@ TEST(Brand, OnlyTheResourcesAndTheirHeaderFieldsChange) {
     ASSERT_TRUE(ReadPeImage(stockBytes, a, problem));
     ASSERT_TRUE(ReadPeImage(brandedBytes, b, problem)) << problem;
     ASSERT_EQ(a.imports.size(), b.imports.size());
-    for (std::size_t i = 0; i < a.imports.size(); ++i) EXPECT_EQ(a.imports[i].names, b.imports[i].names);
+    for (std::size_t i = 0; i < a.imports.size(); ++i)
+        EXPECT_EQ(a.imports[i].names, b.imports[i].names);
 
     std::vector<Resource> stockResources, resources;
     ASSERT_TRUE(ReadPeResources(stock, stockResources, problem));
     ASSERT_TRUE(ReadPeResources(branded, resources, problem)) << problem;
     ASSERT_NE(Find(resources, kResourceManifest), nullptr);
-    EXPECT_EQ(Find(resources, kResourceManifest)->data, Find(stockResources, kResourceManifest)->data);
+    EXPECT_EQ(Find(resources, kResourceManifest)->data,
+              Find(stockResources, kResourceManifest)->data);
     ASSERT_NE(Find(resources, kResourceGroupIcon), nullptr);
     EXPECT_EQ(Find(resources, kResourceGroupIcon)->data.size(), 6u + 2 * 14);
     std::uint16_t version[4];
     std::vector<std::pair<std::string, std::string>> strings;
     ASSERT_TRUE(ReadVersionResource(Find(resources, kResourceVersion)->data, version, strings));
-    EXPECT_EQ(std::vector<std::uint16_t>(version, version + 4), (std::vector<std::uint16_t>{7, 0, 0, 65535}));
+    EXPECT_EQ(std::vector<std::uint16_t>(version, version + 4),
+              (std::vector<std::uint16_t>{7, 0, 0, 65535}));
     const std::map<std::string, std::string> map(strings.begin(), strings.end());
     EXPECT_EQ(map.at("CompanyName"), texts.company);
     EXPECT_EQ(map.at("ProductName"), texts.product);
@@ -185,10 +193,10 @@ TEST(Brand, DamagedImagesGiveAProblemNotACrash) {
 
 TEST(Brand, VersionNumbersAndIconFiles) {
     const std::pair<const char*, bool> versions[] = {
-        {"1.2.3.4", true},    {"0.0.0.0", true},      {"65535.65535.65535.65535", true},
-        {"1.2.3", false},     {"1.2.3.4.5", false},   {"1.2.3.65536", false},
-        {"1.2.3.-4", false},  {"1..3.4", false},      {"1.2.3.4 ", false},
-        {"", false},          {"0000001.2.3.4", false}};
+        {"1.2.3.4", true},   {"0.0.0.0", true},       {"65535.65535.65535.65535", true},
+        {"1.2.3", false},    {"1.2.3.4.5", false},    {"1.2.3.65536", false},
+        {"1.2.3.-4", false}, {"1..3.4", false},       {"1.2.3.4 ", false},
+        {"", false},         {"0000001.2.3.4", false}};
     for (const auto& row : versions) {
         std::uint16_t v[4];
         EXPECT_EQ(ParseVersionNumbers(row.first, v), row.second) << row.first;
@@ -224,10 +232,12 @@ BuildRun Build(const std::vector<std::string>& args) {
 TEST(Build, MakesTheDiscFromTheAuthorsFolder) {
     if (!HaveSampleDisc()) GTEST_SKIP() << SkipReason();
     DiscCopy source;
-    const fs::path out = source.Root().parent_path() / (source.Root().filename().u8string() + "-out");
+    const fs::path out =
+        source.Root().parent_path() / (source.Root().filename().u8string() + "-out");
     const std::string launcher = (SampleDisc() / "Start.exe").u8string();
-    const BuildRun run = Build({source.Root().u8string(), "--out", out.u8string(), "--launcher", launcher,
-                           "--company", "Acme", "--label", "ACME_DISC", "--version", "3.1.4.1"});
+    const BuildRun run =
+        Build({source.Root().u8string(), "--out", out.u8string(), "--launcher", launcher,
+               "--company", "Acme", "--label", "ACME_DISC", "--version", "3.1.4.1"});
     EXPECT_EQ(run.code, kExitClean) << run.err;
     EXPECT_NE(run.err.find("warning: the folder's own Start.exe is replaced"), std::string::npos);
     EXPECT_EQ(ReadBytes(out / "autorun.inf"),
@@ -258,7 +268,8 @@ TEST(Build, TheSameInputsPressTheSameImage) {
         // dates are its own, not the files'.
         if (std::string(run) == "-b") {
             for (const auto& entry : fs::recursive_directory_iterator(source.Root()))
-                fs::last_write_time(entry.path(), fs::last_write_time(entry.path()) - std::chrono::hours(1));
+                fs::last_write_time(entry.path(),
+                                    fs::last_write_time(entry.path()) - std::chrono::hours(1));
         }
         const BuildRun result = Build({base, "--out", base + run, "--image", base + run + ".iso",
                                        "--launcher", launcher, "--label", "SAME"});
@@ -274,7 +285,8 @@ TEST(Build, TheSameInputsPressTheSameImage) {
 TEST(Build, EveryRefusalIsOneLineWithExitCode2AndWritesNothing) {
     if (!HaveSampleDisc()) GTEST_SKIP() << SkipReason();
     DiscCopy source;
-    const fs::path base = source.Root().parent_path() / (source.Root().filename().u8string() + "-x");
+    const fs::path base =
+        source.Root().parent_path() / (source.Root().filename().u8string() + "-x");
     fs::create_directories(base);
     const fs::path out = base / "out", full = base / "full", icon = base / "bad.ico";
     WriteBytes(full / "file", "x");
@@ -328,7 +340,8 @@ TEST(Identity, Sha256GivesTheStandardsDigests) {
         return out;
     };
     EXPECT_EQ(hex(Sha256("")), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
-    EXPECT_EQ(hex(Sha256("abc")), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+    EXPECT_EQ(hex(Sha256("abc")),
+              "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
     EXPECT_EQ(hex(Sha256(std::string(1000000, 'a'))),
               "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
 }
@@ -353,8 +366,11 @@ TEST(Brand, ManyEntriesSharingOneBlockEndAtTheReadersLimit) {
     ASSERT_TRUE(ReadPeResources(image, resources, problem));
     const std::uint32_t rva = [&] {
         std::uint32_t v = 0;
-        const std::size_t pe = static_cast<std::uint8_t>(image[0x3C]) | static_cast<std::uint8_t>(image[0x3D]) << 8;
-        for (int i = 3; i >= 0; --i) v = v << 8 | static_cast<std::uint8_t>(image[pe + 24 + 96 + 16 + static_cast<std::size_t>(i)]);
+        const std::size_t pe =
+            static_cast<std::uint8_t>(image[0x3C]) | static_cast<std::uint8_t>(image[0x3D]) << 8;
+        for (int i = 3; i >= 0; --i)
+            v = v << 8 |
+                static_cast<std::uint8_t>(image[pe + 24 + 96 + 16 + static_cast<std::size_t>(i)]);
         return v;
     }();
     std::string tree(stock.size(), '\0');
@@ -364,9 +380,9 @@ TEST(Brand, ManyEntriesSharingOneBlockEndAtTheReadersLimit) {
         tree[p + 1] = static_cast<char>(v >> 8);
     };
     ASSERT_GT(tree.size(), 16u + 8 + 16 + 8u * entries + 16);
-    put16(14, 1);                                    // root: one type
-    Put32(tree, 16, 3);                              // RT_ICON
-    Put32(tree, 20, 0x80000000u | languages);        // its names
+    put16(14, 1);                              // root: one type
+    Put32(tree, 16, 3);                        // RT_ICON
+    Put32(tree, 20, 0x80000000u | languages);  // its names
     put16(languages + 14, static_cast<std::uint16_t>(entries));
     const std::uint32_t language = languages + 16 + 8 * entries, dataEntry = language + 24;
     for (std::uint32_t i = 0; i < entries; ++i) {
