@@ -64,9 +64,9 @@ std::map<std::string, std::string> Sections(const std::string& image) {
     };
     const std::uint32_t pe = u32(0x3C);
     const std::size_t count = static_cast<std::uint8_t>(image[pe + 6]);
-    const std::size_t table = pe + 24 +
-                              (static_cast<std::uint8_t>(image[pe + 20]) |
-                               static_cast<std::uint8_t>(image[pe + 21]) << 8);
+    const std::size_t table = pe + 24 + static_cast<std::size_t>(
+                                            static_cast<std::uint8_t>(image[pe + 20]) |
+                                            static_cast<std::uint8_t>(image[pe + 21]) << 8);
     for (std::size_t i = 0; i < count; ++i) {
         const std::size_t h = table + 40 * i;
         std::string name = image.substr(h, 8);
@@ -366,8 +366,8 @@ TEST(Brand, ManyEntriesSharingOneBlockEndAtTheReadersLimit) {
     ASSERT_TRUE(ReadPeResources(image, resources, problem));
     const std::uint32_t rva = [&] {
         std::uint32_t v = 0;
-        const std::size_t pe =
-            static_cast<std::uint8_t>(image[0x3C]) | static_cast<std::uint8_t>(image[0x3D]) << 8;
+        const std::size_t pe = static_cast<std::size_t>(static_cast<std::uint8_t>(image[0x3C]) |
+                                                        static_cast<std::uint8_t>(image[0x3D]) << 8);
         for (int i = 3; i >= 0; --i)
             v = v << 8 |
                 static_cast<std::uint8_t>(image[pe + 24 + 96 + 16 + static_cast<std::size_t>(i)]);

@@ -88,8 +88,8 @@ void ForgeSignature(DiscCopy& d) {
     certificate[5] = 0x02;  // revision 2
     certificate[6] = 0x02;  // PKCS#7 signed data
     image += certificate + blob;
-    const std::size_t pe = static_cast<unsigned char>(image[0x3C]) |
-                           static_cast<unsigned char>(image[0x3D]) << 8;
+    const std::size_t pe = static_cast<std::size_t>(static_cast<unsigned char>(image[0x3C]) |
+                                                    static_cast<unsigned char>(image[0x3D]) << 8);
     const std::size_t directory = pe + 24 + 96 + 4 * 8;
     for (int i = 0; i < 4; ++i) {
         image[directory + static_cast<std::size_t>(i)] = static_cast<char>(at >> (8 * i));
