@@ -282,6 +282,29 @@ TEST(Build, TheSameInputsPressTheSameImage) {
     }
 }
 
+TEST(Build, NoImageWhileTheCheckReportsAnErrorUnlessForced) {
+    if (!HaveSampleDisc()) GTEST_SKIP() << SkipReason();
+    if (std::system("xorriso -version >/dev/null 2>&1") != 0) GTEST_SKIP() << "no xorriso";
+    DiscCopy source;
+    source.Remove("Panoview.exe");  // an error: the browser is missing
+    const std::string base = source.Root().u8string();
+    const std::string launcher = (SampleDisc() / "Start.exe").u8string();
+    const BuildRun refused = Build(
+        {base, "--out", base + "-a", "--image", base + "-a.iso", "--launcher", launcher});
+    EXPECT_EQ(refused.code, kExitFindings);
+    EXPECT_TRUE(fs::exists(fs::u8path(base + "-a") / "Start.exe"));
+    EXPECT_FALSE(fs::exists(fs::u8path(base + "-a.iso")));
+    EXPECT_NE(refused.err.find("not pressed while the check reports errors"), std::string::npos);
+    const BuildRun forced = Build({base, "--out", base + "-b", "--image", base + "-b.iso",
+                                   "--launcher", launcher, "--force"});
+    EXPECT_EQ(forced.code, kExitFindings);
+    EXPECT_TRUE(fs::exists(fs::u8path(base + "-b.iso")));
+    for (const char* run : {"-a", "-b"}) {
+        fs::remove_all(base + run);
+        fs::remove(base + run + ".iso");
+    }
+}
+
 TEST(Build, EveryRefusalIsOneLineWithExitCode2AndWritesNothing) {
     if (!HaveSampleDisc()) GTEST_SKIP() << SkipReason();
     DiscCopy source;
