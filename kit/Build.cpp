@@ -164,12 +164,17 @@ public:
         if (!fs::is_directory(source_, ec)) throw BuildError{o_.source + " is not a folder"};
         if (!o_.out) throw BuildError{"no --out folder given"};
         target_ = fs::absolute(Utf8ToPath(*o_.out), ec).lexically_normal();
+        if (target_.filename().empty()) target_ = target_.parent_path();  // "DIR/"
         if (fs::exists(fs::symlink_status(target_, ec)) &&
             !(fs::is_directory(target_, ec) && fs::is_empty(target_, ec)))
             throw BuildError{*o_.out + " exists and is not an empty folder"};
-        const fs::path sourceAbsolute = fs::absolute(source_, ec).lexically_normal();
-        const std::string s = PathToUtf8(sourceAbsolute), t = PathToUtf8(target_);
-        if (t == s || t.compare(0, s.size() + 1, s + "/") == 0)
+        // Compared by components, whatever the host's separator; a trailing one leaves an
+        // empty last component, which lexically_normal keeps.
+        fs::path sourceAbsolute = fs::absolute(source_, ec).lexically_normal();
+        if (sourceAbsolute.filename().empty()) sourceAbsolute = sourceAbsolute.parent_path();
+        const auto mismatch = std::mismatch(sourceAbsolute.begin(), sourceAbsolute.end(),
+                                            target_.begin(), target_.end());
+        if (mismatch.first == sourceAbsolute.end())
             throw BuildError{"--out lies inside the source folder"};
         if (!fs::is_directory(target_.parent_path(), ec))
             throw BuildError{"the folder of " + *o_.out + " does not exist"};
