@@ -193,7 +193,7 @@ def main():
 
     kib = size / 1024
     print("\n== Start.exe")
-    print(f"  size     {size} bytes = {kib:.1f} KiB   (target <= 200 KiB: {verdict(kib <= 200)})")
+    print(f"  size     {size} bytes = {kib:.1f} KiB   (target <= 100 KiB: {verdict(kib <= 100)})")
     print(f"  imports  {', '.join(dlls)}")
 
     print(f"\n== Time from start to the browser's start, under Wine ({system}), "

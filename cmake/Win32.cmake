@@ -17,6 +17,18 @@ set(LAUNCHER_STACK_PROTECTOR -fstack-protector-strong)
 target_compile_options(launcher_core PRIVATE ${WIN32_COMMON_FLAGS} ${LAUNCHER_STACK_PROTECTOR})
 target_link_options(launcher_core INTERFACE ${LAUNCHER_STACK_PROTECTOR})
 
+# Start.exe catches no exception: every end it cannot go on from is the quiet one of
+# platform/win32/Fatal.cpp, the run-time's throw helpers and operator new included. Without the
+# exception machinery it is a fraction of the size. It gets a copy of the core built that way;
+# disckit.exe keeps the core with exceptions, which its simulation throws through.
+set(START_SIZE_FLAGS -fno-exceptions -fno-asynchronous-unwind-tables)
+get_target_property(core_sources launcher_core SOURCES)
+add_library(launcher_core_start STATIC ${core_sources})
+target_include_directories(launcher_core_start PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
+target_compile_options(launcher_core_start PRIVATE ${LAUNCHER_WARNINGS} ${WIN32_COMMON_FLAGS}
+                       ${LAUNCHER_STACK_PROTECTOR} ${START_SIZE_FLAGS})
+target_link_options(launcher_core_start INTERFACE ${LAUNCHER_STACK_PROTECTOR})
+
 # The launcher's application layer on top of the core; dir: where the program goes.
 function(launcher_program target dir)
   add_executable(${target} WIN32
@@ -27,9 +39,9 @@ function(launcher_program target dir)
     platform/win32/Start.rc
     ${ARGN}
   )
-  target_link_libraries(${target} PRIVATE launcher_core)
+  target_link_libraries(${target} PRIVATE launcher_core_start)
   target_compile_options(${target} PRIVATE ${LAUNCHER_WARNINGS} ${WIN32_COMMON_FLAGS}
-                         ${LAUNCHER_STACK_PROTECTOR})
+                         ${LAUNCHER_STACK_PROTECTOR} ${START_SIZE_FLAGS})
   # The link map beside the program: where scripts/check-imports.sh finds the stack guard's
   # check, which the stripped image no longer names.
   target_link_options(${target} PRIVATE ${WIN32_LINK_FLAGS} -Wl,-Map=${dir}/${target}.map)
@@ -41,8 +53,21 @@ launcher_program(Start ${CMAKE_BINARY_DIR})
 # end-to-end scenarios only. It sits with the test tools, never on the disc.
 launcher_program(StartTest ${CMAKE_BINARY_DIR}/tools platform/win32/TestHooks.cpp)
 target_compile_definitions(StartTest PRIVATE LAUNCHER_TEST_HOOKS)
+# The stock icon, drawn by a script of the repository at build time; Start.rc finds it in the
+# build folder.
+find_package(Python3 REQUIRED COMPONENTS Interpreter)
+add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/Start.ico
+  COMMAND Python3::Interpreter ${CMAKE_CURRENT_SOURCE_DIR}/platform/win32/StartIcon.py
+          ${CMAKE_BINARY_DIR}/Start.ico
+  DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/platform/win32/StartIcon.py
+  COMMENT "Drawing Start.exe's stock icon" VERBATIM)
+add_custom_target(start_icon DEPENDS ${CMAKE_BINARY_DIR}/Start.ico)
+foreach(target Start StartTest)
+  add_dependencies(${target} start_icon)
+  target_include_directories(${target} PRIVATE ${CMAKE_BINARY_DIR})
+endforeach()
 set_source_files_properties(platform/win32/Start.rc PROPERTIES
-  OBJECT_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/platform/win32/Start.manifest)
+  OBJECT_DEPENDS "${CMAKE_CURRENT_SOURCE_DIR}/platform/win32/Start.manifest;${CMAKE_CURRENT_SOURCE_DIR}/platform/win32/StartVersion.h;${CMAKE_BINARY_DIR}/Start.ico")
 
 if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/disc/CMakeLists.txt)
   add_subdirectory(disc disc-build)

@@ -10,11 +10,16 @@ Expectations about the system come from what Wine reports (OsProbe) and the laun
 rules, never from the name of a Wine setting.
 """
 
+import json
+import os
 import re
+import shutil
+import struct
 import subprocess
 import sys
 import time
 import traceback
+from pathlib import Path
 
 import simrecord
 import winelab
@@ -194,6 +199,148 @@ def typical_run():
         check_no_tool_wait(log, run)
         part.ran(run)
         rec.save()
+
+
+# --- A disc as an author builds it ------------------------------------------------------------
+
+def author_icon(path):
+    """An icon of the author's own, unlike the stock one: 16, 32 and 48 px, one colour each."""
+    images = []
+    for size, bgra in ((16, b"\x20\x40\xc0\xff"), (32, b"\x20\xa0\x40\xff"), (48, b"\xc0\x40\x20\xff")):
+        header = struct.pack("<IiiHHIIiiII", 40, size, 2 * size, 1, 32, 0, 0, 0, 0, 0, 0)
+        mask = bytes((size + 31) // 32 * 4 * size)
+        images.append((size, header + bgra * size * size + mask))
+    out = struct.pack("<HHH", 0, 1, len(images))
+    offset = 6 + 16 * len(images)
+    for size, data in images:
+        out += struct.pack("<BBBBHHII", size, size, 0, 0, 1, 32, len(data), offset)
+        offset += len(data)
+    path.write_bytes(out + b"".join(data for _, data in images))
+
+
+def test_certificate(folder):
+    """A code-signing certificate of a test CA, made here and thrown away with the run; the
+    PKCS#12 file with it and its key, and the file holding its password."""
+    def openssl(*args):
+        subprocess.run(["openssl", *args], cwd=folder, check=True, capture_output=True, timeout=120)
+    openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "ca.key", "-out", "ca.crt",
+            "-days", "2", "-subj", "/CN=Lab Test CA", "-addext", "basicConstraints=critical,CA:TRUE",
+            "-addext", "keyUsage=critical,keyCertSign")
+    openssl("req", "-newkey", "rsa:2048", "-nodes", "-keyout", "sign.key", "-out", "sign.csr",
+            "-subj", "/CN=Nordwind Treiber GmbH")
+    (folder / "ext").write_text("extendedKeyUsage=codeSigning\nkeyUsage=digitalSignature\n")
+    openssl("x509", "-req", "-in", "sign.csr", "-CA", "ca.crt", "-CAkey", "ca.key",
+            "-CAcreateserial", "-out", "sign.crt", "-days", "2", "-extfile", "ext")
+    (folder / "password").write_text("lab-password\n")
+    openssl("pkcs12", "-export", "-in", "sign.crt", "-inkey", "sign.key", "-out", "sign.p12",
+            "-passout", "file:password")
+
+
+def z_path(path):
+    """The path as the prefix's drive Z: (the Unix root) shows it."""
+    return "Z:" + str(path).replace("/", "\\")
+
+
+def verified(ca, path):
+    return subprocess.run(["osslsigncode", "verify", "-CAfile", str(ca), "-in", str(path)],
+                          capture_output=True, timeout=120).returncode == 0
+
+
+@scenario
+def branded_disc():
+    """A disc built by disckit build from an author's folder, with the author's icon and texts,
+    every program signed with a test certificate, pressed into an image. Every signature holds,
+    and one changed byte breaks it, for the signing tool and for disckit check alike; the Windows
+    build of disckit brands Start.exe to the same bytes as the Linux one. Windows
+    reads the author's texts and icon from D:\\Start.exe, and the typical run (German 64-bit
+    Windows 7, the disc read-only in its drive) goes as with the stock launcher."""
+    disckit = Path(os.environ.get("LAUNCHER_NATIVE_DISCKIT", winelab.WORK.parent / "disckit"))
+    for tool in ("osslsigncode", "openssl"):
+        if shutil.which(tool) is None:
+            print(f"SKIP: {tool} is not installed (scripts/deps.sh build installs it)")
+            sys.exit(77)
+    with Machine("branded_disc", lang="de_DE.UTF-8") as m:
+        work = m.dir / "author"
+        source = work / "source"
+        shutil.copytree(winelab.DISC, source)
+        for name in ("Start.exe", "autorun.inf"):
+            (source / name).unlink()
+        test_certificate(work)
+        author_icon(work / "author.ico")
+        texts = {"CompanyName": "Nordwind Treiber GmbH", "ProductName": "Nordwind Gerätetreiber",
+                 "FileDescription": "Nordwind Treiber-CD", "LegalCopyright": "© 2026 Nordwind"}
+        image = work / "disc.iso"
+        result = subprocess.run(
+            [str(disckit), "build", str(source), "--out", str(work / "disc"),
+             "--launcher", str(winelab.START_EXE), "--icon", str(work / "author.ico"),
+             "--company", texts["CompanyName"], "--product", texts["ProductName"],
+             "--description", texts["FileDescription"], "--copyright", texts["LegalCopyright"],
+             "--version", "4.2.0.17", "--label", "NORDWIND", "--image", str(image),
+             "--sign-pkcs12", str(work / "sign.p12"), "--sign-password-file",
+             str(work / "password"), "--sign-all", "--json"],
+            capture_output=True, timeout=300)
+        equal(result.returncode, 0, f"disckit build's exit code ({result.stderr.decode()})")
+        report = json.loads(result.stdout)
+        signed = report["signed"]
+        equal(sorted(signed), sorted(["Start.exe", "Panoview.exe", "Q7.exe", "Handoff.exe",
+                                      "qzm.dll", "Discpane.ocx", "Gauge.ocx"]), "files signed")
+        equal([f["code"] for f in report["findings"] if f["severity"] != "note"], [],
+              "check's errors and warnings")
+        for name in signed:
+            check(verified(work / "ca.crt", work / "disc" / name), f"{name}: signature refused")
+            changed = work / f"changed-{name}"
+            data = bytearray((work / "disc" / name).read_bytes())
+            data[0x600] ^= 0x01  # in the first section
+            changed.write_bytes(bytes(data))
+            check(not verified(work / "ca.crt", changed), f"{name}: changed, and still accepted")
+        broken = work / "broken"
+        shutil.copytree(work / "disc", broken)
+        shutil.copy(work / "changed-Start.exe", broken / "Start.exe")
+        result = subprocess.run([str(disckit), "check", str(broken), "--json"], capture_output=True,
+                                timeout=120)
+        equal(result.returncode, 1, "disckit check's exit code on the changed disc")
+        errors = [(f["code"], f["path"]) for f in json.loads(result.stdout)["findings"]
+                  if f["severity"] == "error"]
+        equal(errors, [("signature-broken", "Start.exe")], "check's errors on the changed disc")
+
+        # The Windows build of disckit brands alike, byte for byte (it signs nothing: that needs
+        # Linux).
+        identity = ["--launcher", str(winelab.START_EXE), "--icon", str(work / "author.ico"),
+                    "--company", texts["CompanyName"], "--product", texts["ProductName"],
+                    "--description", texts["FileDescription"], "--copyright",
+                    texts["LegalCopyright"], "--version", "4.2.0.17", "--label", "NORDWIND"]
+        subprocess.run([str(disckit), "build", str(source), "--out", str(work / "unsigned"),
+                        *identity], check=True, capture_output=True, timeout=300)
+        windows = [z_path(a) if a.startswith("/") else a for a in identity]
+        result = m.wine(z_path(winelab.WIN32_BUILD / "disckit.exe"), "build", z_path(source), "--out",
+                        "C:\\branded", *windows, check=False)
+        equal(result.returncode, 0, f"disckit.exe build's exit code ({result.stderr.decode()})")
+        check((m.prefix / "drive_c" / "branded" / "Start.exe").read_bytes()
+              == (work / "unsigned" / "Start.exe").read_bytes(),
+              "disckit.exe and disckit brand Start.exe differently")
+
+        m.choose_version(lambda report: classify(report) == (21, 0), (None, "win7", "win2008r2"))
+        d = m.insert_disc(image=image)
+        shown = {}
+        # Wine has a program of its own named start.exe: a file of that name loaded as a library
+        # (as the version functions load it) is its own unless the load order says native.
+        native = {"WINEDLLOVERRIDES": m.env.get("WINEDLLOVERRIDES", "") + ";start.exe=n"}
+        identity = m.wine("C:\\lab\\Identity.exe", d + "Start.exe", env=native)
+        for line in identity.stdout.decode().splitlines():
+            key, _, value = line.strip().partition("=")
+            shown[key] = value
+        expected = {"version": "4.2.0.17", "icons": "1", "large": "32x32", "small": "16x16",
+                    "images": "16,32,48", "string.FileVersion": "4.2.0.17",
+                    "string.ProductVersion": "4.2.0.17", "string.OriginalFilename": "Start.exe",
+                    "string.InternalName": "Start"}
+        expected.update({"string." + k: v for k, v in texts.items()})
+        equal(shown, expected, "what Windows reads of D:\\Start.exe")
+
+        m.wine("regsvr32", "/s", d + "Discpane.ocx")
+        m.watch_boxes()
+        run = m.run_launcher(d)
+        log = check_supported_run(m, d, run, folder="DEU\\")
+        check_reregistration(log, run)
 
 
 @scenario

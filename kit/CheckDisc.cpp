@@ -7,11 +7,13 @@
 
 #include "app/LauncherApp.h"
 #include "inspect/Language.h"
+#include "kit/CheckIdentity.h"
 #include "kit/CheckSystemDlls.h"
 #include "kit/CodePage.h"
 #include "kit/DiscFile.h"
 #include "kit/DiscTree.h"
 #include "kit/PeImage.h"
+#include "kit/PeResources.h"
 #include "kit/SimText.h"
 
 namespace fs = std::filesystem;
@@ -189,9 +191,39 @@ private:
                 }
                 if (found.match == Match::CaseOnly) NoteCase(found.entry->name, file);
                 if (file == names::kPreLaunchTool) Add("prelaunch-tool-present", found.entry->name);
+                // What Windows shows of a program matters once it can run at all.
+                const std::size_t before = findings_.size();
                 CheckImage(role, file, *found.entry);
+                if (findings_.size() == before) CheckIdentity(file, *found.entry);
             }
         }
+        if (!unsigned_.empty()) {
+            const std::vector<std::string> others(unsigned_.begin() + 1, unsigned_.end());
+            Add("unsigned", unsigned_.front(),
+                others.empty() ? "" : "Nor have " + JoinAll(others, ", ") + ".");
+        }
+    }
+
+    // What Windows shows of the program before it runs: its signature, its version texts.
+    void CheckIdentity(const std::string& file, const DiscEntry& entry) {
+        std::string bytes;
+        ImageIdentity identity;
+        if (!ReadSmallFile(entry, bytes) || !ReadImageIdentity(bytes, identity)) return;
+        if (!identity.hasSignature) unsigned_.push_back(entry.name);
+        if (!identity.signatureMatches) Add("signature-broken", entry.name);
+        if (file == names::kLauncher && !identity.hasVersion) {
+            Add("launcher-version-missing", entry.name);
+        }
+    }
+
+    // A whole file of the disc, when it is no larger than a program of a disc is; read as every
+    // file of the disc is (never through a link, never blocking on something that is no file).
+    static bool ReadSmallFile(const DiscEntry& entry, std::string& bytes) {
+        DiscFile file;
+        std::string why;
+        if (!file.Open(entry, why) || file.Size() > (64u << 20)) return false;
+        bytes = file.ReadHead(static_cast<std::size_t>(file.Size()));
+        return bytes.size() == file.Size();
     }
 
     void CheckImage(const ImageRole& role, const std::string& file, const DiscEntry& entry) {
@@ -391,7 +423,9 @@ private:
         std::string problem;
         const std::string raw =
             file.Open(*found.entry, problem) ? file.ReadHead(kAutorunMaxBytes) : "";
-        const std::string program = AutorunOpens(AutorunText(raw));
+        const std::string text = AutorunText(raw);
+        CheckAutorunIcon(AutorunEntry(text, "ICON"));
+        const std::string program = AutorunOpens(text);
         const std::string launcher = names::kLauncher;
         if (UpperUtf8(program) == UpperUtf8(launcher)) return;
         Add("autorun-not-launcher", found.entry->name,
@@ -414,6 +448,64 @@ private:
         }
         if (raw.compare(0, 3, "\xEF\xBB\xBF") == 0) return raw.substr(3);
         return raw;
+    }
+
+    // The icon that AutoPlay and Explorer show for the disc: an .ico file, or the first icon
+    // (or the one numbered after the comma) of a program.
+    void CheckAutorunIcon(std::string icon) {
+        if (icon.empty()) return;
+        if (icon[0] == '"') icon = icon.substr(1, icon.find('"', 1) - 1);
+        icon = icon.substr(0, icon.find(','));
+        if (icon.rfind(".\\", 0) == 0) icon.erase(0, 2);
+        if (icon.rfind('\\', 0) == 0) icon.erase(0, 1);
+        const Lookup found =
+            icon.find('\\') == std::string::npos ? rootEntries_.Find(icon) : Lookup();
+        std::string bytes;
+        if (found.match == Match::Missing || !found.entry->isFile ||
+            !ReadSmallFile(*found.entry, bytes)) {
+            Add("autorun-icon-missing", kAutorunFile,
+                "It names " + icon + ", which is not a file in the disc's root.");
+            return;
+        }
+        std::vector<IconImage> images;
+        std::string problem;
+        ImageIdentity identity;
+        if (ParseIconFile(bytes, images, problem)) return;
+        if (ReadImageIdentity(bytes, identity) && identity.hasIcon) return;
+        Add("autorun-icon-missing", kAutorunFile,
+            "It names " + found.entry->name + ", which holds no icon.");
+    }
+
+    // The first value of key in the [autorun] section, trimmed; empty when there is none.
+    static std::string AutorunEntry(const std::string& text, const std::string& wanted) {
+        std::string section;
+        std::size_t start = 0;
+        while (start < text.size()) {
+            std::size_t end = text.find('\n', start);
+            if (end == std::string::npos) end = text.size();
+            std::string line = text.substr(start, end - start);
+            start = end + 1;
+            const auto trim = [](std::string& s) {
+                const char* blanks = " \t\r";
+                const std::size_t first = s.find_first_not_of(blanks);
+                s.erase(0, first == std::string::npos ? s.size() : first);
+                s.erase(s.find_last_not_of(blanks) + 1);
+            };
+            trim(line);
+            if (line.empty() || line[0] == ';') continue;
+            if (line[0] == '[') {
+                section = UpperUtf8(line.substr(1, line.find(']') - 1));
+                trim(section);
+                continue;
+            }
+            const std::size_t equals = line.find('=');
+            if (section != "AUTORUN" || equals == std::string::npos) continue;
+            std::string key = UpperUtf8(line.substr(0, equals)), value = line.substr(equals + 1);
+            trim(key);
+            trim(value);
+            if (key == wanted && !value.empty()) return value;
+        }
+        return {};
     }
 
     // The program that the [autorun] section's open= (or shellexecute=) line starts, without its
@@ -719,6 +811,7 @@ private:
     std::map<std::string, DiscFolder> listed_;
     std::map<std::string, Library> libraries_;
     std::set<std::string> added_;
+    std::vector<std::string> unsigned_;  // the launcher's images without a signature
     std::set<std::string> spellings_;
     std::string defaultFold_;
     std::map<std::string, std::set<int>> pagesOf_;

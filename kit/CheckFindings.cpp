@@ -159,6 +159,21 @@ std::vector<FindingKind> BuildKinds() {
         {"autorun-not-launcher", Severity::Error,
          "autorun.inf does not open " + kStart + ": inserting the disc runs something else, or "
              "nothing, on every system."},
+        {"autorun-icon-missing", Severity::Warning,
+         "autorun.inf's icon= line names a file without an icon: AutoPlay and Explorer show the "
+             "disc with a blank one."},
+
+        // What Windows shows of the disc's programs before they run.
+        {"unsigned", Severity::Note,
+         "This program has no signature: the elevation prompt before " + kStart + " runs names "
+             "no publisher, on a yellow banner, and download and security checks distrust it "
+             "(disckit build signs it)."},
+        {"signature-broken", Severity::Error,
+         "The signature no longer matches the file, which changed after it was signed: Windows "
+             "treats the program as tampered with, warns of an unknown publisher or refuses it."},
+        {"launcher-version-missing", Severity::Note,
+         kStart + " has no version resource: Explorer's details and the elevation prompt show "
+             "nothing but its file name (disckit build gives it one)."},
 
         // What the pressed disc holds: folders and regular files, read where the image tool can.
         {"symbolic-link", Severity::Warning,

@@ -109,24 +109,81 @@ constexpr OptionHelp kTrialOptions[] = {
      "After this many starts of the browser the launcher counts as one that keeps starting it, "
      "and is ended (2 or more). Default: 10.",
      ValueKind::Free, nullptr},
-    {"--out", "DIR", "Where the screenshots go. Default: a new temporary folder.",
+    {"--out", "DIR",
+     "Where the screenshots go: a new or empty folder of the user's. Default: a new temporary "
+     "folder.",
      ValueKind::Folder, nullptr},
-    {"--keep", nullptr, "Keep the Wine prefix and Wine's trace.", ValueKind::Free, nullptr},
-    {"--json", nullptr, "Write the report as JSON.", ValueKind::Free, nullptr},    {"--html", "FILE",
-     "Also write the report, with the timeline and every screenshot, as one self-contained HTML file (styles and pictures inside, no script, "
-     "nothing fetched), to look at or pass on.",
+    {"--keep", nullptr, "Keep the trial's folder: the prefix, Wine's trace and the image.",
+     ValueKind::Free, nullptr},
+    {"--json", nullptr, "Write the report as JSON.", ValueKind::Free, nullptr},
+    {"--html", "FILE",
+     "Also write the report, with the timeline and every screenshot, as one self-contained "
+     "HTML file (styles and pictures inside, no script, nothing fetched), to look at or pass on.",
      ValueKind::File, nullptr},
 };
 constexpr ExitHelp kTrialExits[] = {
     {0, "the browser was left running and the launcher ended with exit code 0"},
     {1, "the trial found a fault (the launcher kept starting the browser, did not end, refused "
         "the system, showed a box, left no browser running, or ended with another code)"},
-    {2, "the trial could not run (no Wine, not root, a bad option, a system or language Wine "
-        "cannot present, no Start.exe at the disc's root); the reason on stderr"},
+    {2, "the trial could not run (no Wine, no sandbox, a bad option, a system or language Wine "
+        "cannot present, no Start.exe at the disc's root, an --out that is not a new or empty "
+        "folder of the user's, a fault of the trial itself); the reason on stderr"},
 };
 constexpr const char* kTrialExamples[] = {
     "disckit trial build/win32/disc --lang de-DE\tthe sample disc under German Windows 7, 64-bit",
     "disckit trial disc.iso --max-starts 4 --json\tan image as it is, as JSON",
+};
+
+constexpr OptionHelp kBuildOptions[] = {
+    {"--out", "DIR", "Where the finished disc goes: a new or empty folder (required).",
+     ValueKind::Folder, nullptr},
+    {"--icon", "FILE", "The launcher's icon, a .ico file. Default: the kit's stock icon.",
+     ValueKind::File, nullptr},
+    {"--company", "TEXT", "The publisher's name in the version resource.", ValueKind::Free,
+     nullptr},
+    {"--product", "TEXT", "The product's name in the version resource.", ValueKind::Free, nullptr},
+    {"--description", "TEXT", "The file description that Explorer and the elevation prompt show.",
+     ValueKind::Free, nullptr},
+    {"--version", "A.B.C.D", "The file and product version, four numbers below 65536.",
+     ValueKind::Free, nullptr},
+    {"--copyright", "TEXT", "The copyright line in the version resource.", ValueKind::Free,
+     nullptr},
+    {"--label", "TEXT",
+     "The image's volume label and autorun.inf's label=, 1 to 32 printable ASCII characters. "
+     "Default: the product's name.",
+     ValueKind::Free, nullptr},
+    {"--image", "FILE", "Also press the disc into this ISO 9660 image, reproducibly (Linux).",
+     ValueKind::File, nullptr},
+    {"--sign-pkcs12", "FILE", "Sign with the certificate and key of this PKCS#12 file (Linux).",
+     ValueKind::File, nullptr},
+    {"--sign-password-file", "FILE", "The PKCS#12 file's password, in a file.", ValueKind::File,
+     nullptr},
+    {"--sign-cert", "FILE", "Sign with this PEM certificate (with --sign-key; Linux).",
+     ValueKind::File, nullptr},
+    {"--sign-key", "FILE", "The PEM key of --sign-cert.", ValueKind::File, nullptr},
+    {"--sign-all", nullptr, "Sign every PE file of the disc, not only Start.exe.",
+     ValueKind::Free, nullptr},
+    {"--timestamp-url", "URL", "Have the signatures timestamped by this authority.",
+     ValueKind::Free, nullptr},
+    {"--launcher", "FILE",
+     "The stock Start.exe to brand. Default: the one among disckit's own files.", ValueKind::File,
+     nullptr},
+    {"--force", nullptr, "Press the image even when the check reports an error.",
+     ValueKind::Free, nullptr},
+    {"--json", nullptr, "Write the result as JSON: disc, warnings, signed files, findings, image.",
+     ValueKind::Free, nullptr},
+};
+constexpr ExitHelp kBuildExits[] = {
+    {0, "the disc was made and its check found no error"},
+    {1, "the disc was made but its check found an error (an image is then pressed only with "
+        "--force)"},
+    {2, "nothing was made (a bad option, an --out that is not new or empty, an icon, version, "
+        "key or password that is not right); the reason on stderr"},
+};
+constexpr const char* kBuildExamples[] = {
+    "disckit build author --out disc --icon brand.ico --version 4.2.0.17\tbranded, unsigned",
+    "disckit build author --out disc --sign-pkcs12 p.p12 --sign-password-file pw --image d.iso"
+    "\tsigned and pressed",
 };
 
 #define DISCKIT_TABLE(t) t, sizeof t / sizeof t[0]
@@ -160,9 +217,22 @@ const VerbHelp kVerbs[] = {
      "that an unprivileged account owns. Reported: the processes started and their command "
      "lines, the libraries loaded, message boxes, the files added to the Windows directory, the "
      "registry's changes, what still runs, and screenshots.\n\n"
-     "Linux only, as root (Wine runs under the account disclab, created when missing), with "
-     "Wine and its 32-bit part, Xvfb, xorriso and ImageMagick installed.",
+     "Linux only, as any user: the disc's programs, Wine and its X server run in a bubblewrap "
+     "sandbox that sees nothing of the host it could change (run by root, they run as the "
+     "account disclab, created when missing). Needs Wine and its 32-bit part, Xvfb, xorriso, "
+     "ImageMagick and bubblewrap.",
      DISCKIT_TABLE(kTrialOptions), DISCKIT_TABLE(kTrialExits), DISCKIT_TABLE(kTrialExamples)},
+    {"build", "SOURCE", false, "make the finished disc from an author's folder",
+     "Makes the finished disc in --out from the author's folder SOURCE (browser, pages, "
+     "controls, setup program, probe library, optional pre-launch tool): the kit's stock "
+     "Start.exe with the author's icon and version texts (only its resources change), an "
+     "autorun.inf that opens it with its icon and the disc's label, and every other file copied "
+     "as it is. A Start.exe or autorun.inf in SOURCE is replaced, with a warning.\n\n"
+     "Then it signs (Authenticode, SHA-256, with osslsigncode, after every other change), checks "
+     "the result as disckit check does, and with --image presses it, unless the check reports "
+     "an error. A refusal writes nothing: the disc is made beside --out and renamed into place "
+     "at the end.",
+     DISCKIT_TABLE(kBuildOptions), DISCKIT_TABLE(kBuildExits), DISCKIT_TABLE(kBuildExamples)},
 };
 
 #undef DISCKIT_TABLE

@@ -11,6 +11,7 @@
 #include <system_error>
 
 #include "kit/Help.h"
+#include "kit/RuntimeFiles.h"
 #include "kit/TrialOptions.h"
 #include "kit/Verbs.h"
 
@@ -18,19 +19,6 @@
 #include <unistd.h>
 
 namespace {
-
-// An installed disckit is PREFIX/bin/disckit beside PREFIX/lib/disckit; in the build tree the
-// build links the files into lib/disckit beside the program. Empty when neither holds the
-// driver; tried then names the folders looked at.
-std::filesystem::path RuntimeDir(const std::filesystem::path& programDir, std::string& tried) {
-    std::error_code ec;
-    for (const std::filesystem::path& dir :
-         {programDir.parent_path() / "lib" / "disckit", programDir / "lib" / "disckit"}) {
-        if (std::filesystem::is_regular_file(dir / "trial.py", ec)) return dir;
-        tried += (tried.empty() ? "" : " or ") + dir.string();
-    }
-    return std::filesystem::path();
-}
 
 // Where the lab keeps its prefix templates between trials: the build tree's e2e folder, which
 // the end-to-end tests share, or the user's cache. LAUNCHER_E2E_WORK, when set, wins in the
@@ -70,17 +58,15 @@ int RunTrial(const Args& args, std::ostream& out, std::ostream& err) {
     std::error_code ec;
     const std::string disc =
         std::filesystem::absolute(std::filesystem::u8path(options.disc), ec).u8string();
-    const std::filesystem::path program = std::filesystem::read_symlink("/proc/self/exe", ec);
     std::string tried;
-    const std::filesystem::path runtime =
-        ec ? std::filesystem::path() : RuntimeDir(program.parent_path(), tried);
+    const std::filesystem::path runtime = RuntimeDir("trial.py", tried);
     if (runtime.empty()) {
         err << "disckit trial: the trial's driver trial.py is missing (looked for in "
-            << (tried.empty() ? "the folder of disckit" : tried) << ")\n";
+            << tried << ")\n";
         return kExitUsage;
     }
     const std::vector<std::string> command = TrialDriverCommand(
-        options, kind, disc, runtime.string(), WorkDir(program.parent_path(), runtime));
+        options, kind, disc, runtime.string(), WorkDir(ProgramDir(), runtime));
     std::vector<char*> argv;
     for (const std::string& arg : command) argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);

@@ -1,5 +1,6 @@
 // disckit: checks a launcher disc before it is pressed, simulates what the launcher does on it on
-// any Windows version and language, and runs a real trial of it under Wine.
+// any Windows version and language, runs a real trial of it under Wine, and builds the finished
+// disc from an author's folder.
 #include <iostream>
 
 #include "kit/Help.h"
@@ -95,6 +96,7 @@ int main(int argc, char** argv) {
     if (first == "check") return RunCheck(rest, std::cout, std::cerr);
     if (first == "simulate") return RunSimulate(rest, std::cout, std::cerr);
     if (first == "trial") return RunTrial(rest, std::cout, std::cerr);
+    if (first == "build") return RunBuild(rest, std::cout, std::cerr);
     std::cerr << "disckit: the verb '" << first << "' is described but not built in\n";
     return kExitUsage;
 }

@@ -139,6 +139,6 @@ fi
 if grep -q START_TEST_HOOKS "$exe"; then bad "holds the test hooks (START_TEST_HOOKS)"; else ok "holds no test hooks"; fi
 
 size=$(stat -c %s "$exe")
-((size <= 200 * 1024)) && ok "size $size bytes ($((size / 1024)) KiB, limit 200 KiB)" || bad "size $size bytes, over 200 KiB"
+((size <= 100 * 1024)) && ok "size $size bytes ($((size / 1024)) KiB, limit 100 KiB)" || bad "size $size bytes, over 100 KiB"
 
 exit $failed

@@ -15,6 +15,7 @@
 #include "inspect/Language.h"
 #include "kit/CheckDisc.h"
 #include "kit/CheckFindings.h"
+#include "kit/PeResources.h"
 #include "kit/Verbs.h"
 
 namespace {
@@ -56,8 +57,48 @@ int RunCheckOn(const DiscCopy& disc, std::string& out, std::string& err, bool js
     return code;
 }
 
-// The sample disc has its pre-launch tool: that note comes with every copy.
+// The sample disc has its pre-launch tool, and its programs are not signed: those notes come
+// with every copy.
 constexpr const char* kSampleNote = "prelaunch-tool-present";
+constexpr const char* kUnsignedNote = "unsigned";
+
+// Start.exe of the disc with its resources replaced by keep's choice of them.
+void KeepResources(DiscCopy& d, const std::function<bool(const Resource&)>& keep) {
+    std::vector<Resource> resources, kept;
+    std::string problem, out;
+    const std::string stock = kittest::ReadBytes(d / "Start.exe");
+    ASSERT_TRUE(ReadPeResources(stock, resources, problem)) << problem;
+    for (const Resource& r : resources)
+        if (keep(r)) kept.push_back(r);
+    ASSERT_TRUE(ReplacePeResources(stock, kept, out, problem)) << problem;
+    d.Write("Start.exe", out);
+}
+
+// Start.exe with a signature whose digest is not the file's: what any change after signing makes.
+void ForgeSignature(DiscCopy& d) {
+    std::string image = kittest::ReadBytes(d / "Start.exe");
+    while (image.size() % 8) image += '\0';
+    const std::string blob =
+        std::string("\x06\x0A\x2B\x06\x01\x04\x01\x82\x37\x02\x01\x04", 12) +
+        std::string("\x06\x0A\x2B\x06\x01\x04\x01\x82\x37\x02\x01\x0F", 12) +
+        std::string("\x06\x09\x60\x86\x48\x01\x65\x03\x04\x02\x01\x05\x00\x04\x20", 15) +
+        std::string(32, '\x5A');
+    const std::size_t at = image.size(), size = 8 + blob.size();
+    std::string certificate(8, '\0');
+    for (std::size_t i = 0; i < 4; ++i) certificate[i] = static_cast<char>(size >> (8 * i));
+    certificate[4] = 0x00;
+    certificate[5] = 0x02;  // revision 2
+    certificate[6] = 0x02;  // PKCS#7 signed data
+    image += certificate + blob;
+    const std::size_t pe = static_cast<std::size_t>(static_cast<unsigned char>(image[0x3C]) |
+                                                    static_cast<unsigned char>(image[0x3D]) << 8);
+    const std::size_t directory = pe + 24 + 96 + 4 * 8;
+    for (int i = 0; i < 4; ++i) {
+        image[directory + static_cast<std::size_t>(i)] = static_cast<char>(at >> (8 * i));
+        image[directory + 4 + static_cast<std::size_t>(i)] = static_cast<char>(size >> (8 * i));
+    }
+    d.Write("Start.exe", image);
+}
 
 struct Case {
     std::string code;
@@ -77,17 +118,21 @@ std::vector<Case> Cases() {
     // the second control, so that they do not depend on the order in which the files are met.
     for (const ImageRole& role : ImageRoles()) {
         const std::string file = role.files.back();
+        // autorun.inf takes the disc's icon from the launcher: without it, it has none.
+        const std::set<std::string> icon;
+        const std::set<std::string> iconToo =
+            file == names::kLauncher ? std::set<std::string>{"autorun-icon-missing"} : icon;
         if (!role.optional) {
             cases.push_back({ImageFaultCode(role, ImageFault::Missing), file,
-                             [file](DiscCopy& d) { d.Remove(file); }});
+                             [file](DiscCopy& d) { d.Remove(file); }, iconToo});
         }
         cases.push_back({ImageFaultCode(role, ImageFault::Invalid), file,
-                         [file](DiscCopy& d) { d.Truncate(file, 1024); }});
+                         [file](DiscCopy& d) { d.Truncate(file, 1024); }, iconToo});
         cases.push_back({ImageFaultCode(role, ImageFault::NotX86_32), file,
                          [file](DiscCopy& d) { d.SetMachine(file, 0x8664); }});
         const std::string other = role.program ? names::kProbeLibrary : names::kSetupProgram;
         cases.push_back({ImageFaultCode(role, ImageFault::WrongKind), file,
-                         [file, other](DiscCopy& d) { d.Copy(other, file); }});
+                         [file, other](DiscCopy& d) { d.Copy(other, file); }, iconToo});
         cases.push_back({ImageFaultCode(role, ImageFault::ImportUnresolved), file,
                          [file](DiscCopy& d) { d.Patch(file, "msvcrt.dll", "msvcrx.dll"); }});
         // A library of Windows 8 and later: Windows 7 alone cannot load the image.
@@ -120,6 +165,16 @@ std::vector<Case> Cases() {
         {"autorun-missing", "autorun.inf", [](DiscCopy& d) { d.Remove("autorun.inf"); }},
         {"autorun-not-launcher", "autorun.inf",
          [](DiscCopy& d) { d.Write("autorun.inf", "[autorun]\r\nopen=Setup.exe\r\n"); }},
+        {"autorun-icon-missing", "autorun.inf",
+         [](DiscCopy& d) {
+             d.Write("autorun.inf", "[autorun]\r\nopen=Start.exe\r\nicon=Q7.exe,0\r\n");
+         }},
+        {"unsigned", "Start.exe", [](DiscCopy&) {}},
+        {"signature-broken", "Start.exe", ForgeSignature},
+        {"launcher-version-missing", "Start.exe",
+         [](DiscCopy& d) {
+             KeepResources(d, [](const Resource& r) { return r.type.number != kResourceVersion; });
+         }},
         {"name-case", "PANOVIEW.EXE",
          [](DiscCopy& d) { d.Rename("Panoview.exe", "PANOVIEW.EXE"); }},
         // The one first in byte order is the one Windows reaches on the pressed disc.
@@ -198,6 +253,7 @@ TEST_P(EveryFinding, IsFoundOnABrokenCopyOfTheSampleDisc) {
     for (const Finding& finding : findings) {
         found = found || (finding.kind->code == c.code && finding.path == c.path);
         const bool expected = finding.kind->code == c.code || finding.kind->code == kSampleNote ||
+                              finding.kind->code == kUnsignedNote ||
                               c.also.count(finding.kind->code);
         EXPECT_TRUE(expected) << "also found " << finding.kind->code << " " << finding.path;
     }
@@ -223,11 +279,12 @@ TEST(CheckSampleDisc, HasOnlyTheNoteAboutItsPreLaunchTool) {
     REQUIRE_SAMPLE_DISC();
     DiscCopy disc;
     const std::vector<Finding> findings = Check(disc);
-    ASSERT_EQ(findings.size(), 1u) << Codes(findings);
+    ASSERT_EQ(findings.size(), 2u) << Codes(findings);
     EXPECT_EQ(findings[0].kind->code, kSampleNote);
+    EXPECT_EQ(findings[1].kind->code, kUnsignedNote);
     std::string out, err;
     EXPECT_EQ(RunCheckOn(disc, out, err), kExitClean);
-    EXPECT_NE(out.find(": 0 errors, 0 warnings, 1 note\n"), std::string::npos) << out;
+    EXPECT_NE(out.find(": 0 errors, 0 warnings, 2 notes\n"), std::string::npos) << out;
 }
 
 // --- The launcher's files in detail -----------------------------------------------------------
@@ -296,7 +353,7 @@ TEST(CheckLanguages, TheDefaultFolderMayBeSpelledAsTheTurkishOneAndNeedsNoMarker
         }
         disc.Remove(std::string("lang/") + spelling + "/locale.js");
         const std::vector<Finding> findings = Check(disc);
-        EXPECT_EQ(findings.size(), 1u) << spelling << ":\n" << Codes(findings);
+        EXPECT_EQ(findings.size(), 2u) << spelling << ":\n" << Codes(findings);
     }
 }
 
@@ -421,7 +478,7 @@ TEST(CheckNames, ALanguageFoldersNamesNeedOnlyTheCodePagesOfItsSystems) {
     disc.Write("lang/DEU/" + japanese, "x");
     disc.Write("lang/RUS/\u0421\u0442\u0440.htm", "x");  // Cyrillic: code page 1251 only
     const std::vector<Finding> findings = Check(disc);
-    ASSERT_EQ(findings.size(), 2u) << Codes(findings);
+    ASSERT_EQ(findings.size(), 3u) << Codes(findings);
     const std::optional<Finding> finding = FindingOf(findings, "name-not-in-code-page");
     ASSERT_TRUE(finding.has_value());
     EXPECT_EQ(finding->path, "lang\\DEU\\" + japanese);
@@ -442,7 +499,7 @@ TEST(CheckNames, ALoopOfSymbolicLinksEndsTheWalk) {
     DiscCopy disc;
     std::filesystem::create_directory_symlink("..", disc / "lang/Eng/up");
     const std::vector<Finding> findings = Check(disc);
-    EXPECT_EQ(findings.size(), 2u) << Codes(findings);
+    EXPECT_EQ(findings.size(), 3u) << Codes(findings);
     EXPECT_TRUE(FindingOf(findings, "symbolic-link").has_value()) << Codes(findings);
 }
 
@@ -482,13 +539,13 @@ TEST(CheckCommand, GroupsBySeverityWithASummaryAndTheSameInJson) {
     EXPECT_EQ(RunCheckOn(disc, out, err), kExitFindings);
     const std::size_t errors = out.find("Errors (1)\n  browser-missing  Panoview.exe\n");
     const std::size_t warnings = out.find("Warnings (1)\n  marker-missing  lang\\DEU\\locale.js\n");
-    const std::size_t notes = out.find("Notes (1)\n  prelaunch-tool-present  Q7.exe\n");
+    const std::size_t notes = out.find("Notes (2)\n  prelaunch-tool-present  Q7.exe\n");
     ASSERT_NE(errors, std::string::npos) << out;
     ASSERT_NE(warnings, std::string::npos) << out;
     ASSERT_NE(notes, std::string::npos) << out;
     EXPECT_LT(errors, warnings);
     EXPECT_LT(warnings, notes);
-    EXPECT_NE(out.find(": 1 error, 1 warning, 1 note\n"), std::string::npos) << out;
+    EXPECT_NE(out.find(": 1 error, 1 warning, 2 notes\n"), std::string::npos) << out;
 
     EXPECT_EQ(RunCheckOn(disc, out, err, true), kExitFindings);
     EXPECT_NE(
@@ -497,7 +554,7 @@ TEST(CheckCommand, GroupsBySeverityWithASummaryAndTheSameInJson) {
         std::string::npos)
         << out;
     EXPECT_NE(
-        out.find("\"summary\": {\n    \"errors\": 1,\n    \"warnings\": 1,\n    \"notes\": 1\n  }"),
+        out.find("\"summary\": {\n    \"errors\": 1,\n    \"warnings\": 1,\n    \"notes\": 2\n  }"),
         std::string::npos)
         << out;
 }

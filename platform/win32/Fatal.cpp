@@ -8,6 +8,8 @@
 
 #include <csignal>
 #include <cstdint>
+#include <cstdlib>
+#include <new>
 
 [[noreturn]] void EndProcessAtOnce() {
     // Nothing more of a process in this state may run: no exit processing, no handlers.
@@ -22,6 +24,44 @@
 namespace __gnu_cxx {
 void __verbose_terminate_handler() { EndProcessAtOnce(); }
 }  // namespace __gnu_cxx
+
+// The image is built without exceptions, and nothing in it catches one: the run-time's helpers
+// that would throw (a string or vector grown past its limit, an empty function called, memory
+// running out) end the process the quiet way instead. Linking none of the library's own keeps
+// its exception machinery (the unwinder, the personality routine, the exception classes) out of
+// the image, which is most of its weight.
+namespace std {
+void __throw_bad_alloc() { EndProcessAtOnce(); }
+void __throw_bad_array_new_length() { EndProcessAtOnce(); }
+void __throw_length_error(const char*) { EndProcessAtOnce(); }
+void __throw_logic_error(const char*) { EndProcessAtOnce(); }
+void __throw_out_of_range(const char*) { EndProcessAtOnce(); }
+void __throw_out_of_range_fmt(const char*, ...) { EndProcessAtOnce(); }
+void __throw_invalid_argument(const char*) { EndProcessAtOnce(); }
+void __throw_bad_function_call() { EndProcessAtOnce(); }
+}  // namespace std
+
+// Memory running out ends the launcher at once, as any other end it cannot go on from.
+void* operator new(std::size_t size) {
+    if (void* block = std::malloc(size ? size : 1)) return block;
+    EndProcessAtOnce();
+}
+void* operator new[](std::size_t size) { return ::operator new(size); }
+void operator delete(void* block) noexcept { std::free(block); }
+void operator delete[](void* block) noexcept { std::free(block); }
+void operator delete(void* block, std::size_t) noexcept { std::free(block); }
+void operator delete[](void* block, std::size_t) noexcept { std::free(block); }
+
+// The library's string functions are compiled with exceptions: they name the catch and rethrow
+// of the C++ run-time and the unwinder's resume, which no path of this image can reach, since
+// nothing in it throws. Their own stand-ins keep the machinery out.
+extern "C" {
+void* __cxa_begin_catch(void*) { EndProcessAtOnce(); }
+void __cxa_end_catch() { EndProcessAtOnce(); }
+void __cxa_rethrow() { EndProcessAtOnce(); }
+void _Unwind_Resume(void*) { EndProcessAtOnce(); }
+int __gxx_personality_v0() { EndProcessAtOnce(); }
+}
 
 // Replaces the system run-time's abort for everything linked into the image, the compiler's
 // support libraries included: the system's shows its box before anything else could intervene.

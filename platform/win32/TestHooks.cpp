@@ -32,7 +32,12 @@ __attribute__((noinline)) void OverrunStackArray(volatile std::size_t length) {
 }  // namespace
 
 void RunTestFaultHook() {
-    if (TestHookSet("bad-alloc")) throw std::bad_alloc();
+    if (TestHookSet("bad-alloc")) {
+        // More than a 32-bit process can ever have: the allocation fails as memory running out
+        // would, through the image's own operator new.
+        volatile std::size_t huge = ~static_cast<std::size_t>(0) - 4095;
+        static_cast<volatile char*>(::operator new(huge))[0] = 'x';
+    }
     if (TestHookSet("terminate")) std::terminate();
     if (TestHookSet("abort")) std::abort();
     if (TestHookSet("stack-overrun")) OverrunStackArray(64);

@@ -1,0 +1,20 @@
+// What Windows shows of a program before it runs it: the publisher from its signature (and
+// whether the signature still matches the file), its icon and its version texts.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+struct ImageIdentity {
+    bool hasSignature = false;
+    // With a signature: false when the file no longer hashes to the digest the signature holds.
+    bool signatureMatches = true;
+    bool hasIcon = false;     // an icon group resource
+    bool hasVersion = false;  // a version resource
+};
+
+// Reads the identity of a PE image. False when the image cannot be read as one.
+bool ReadImageIdentity(const std::string& image, ImageIdentity& identity);
+
+// SHA-256 of bytes, as 32 raw bytes.
+std::string Sha256(const std::string& bytes);
