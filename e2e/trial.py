@@ -45,6 +45,7 @@ import tempfile
 import time
 from pathlib import Path
 
+import trial_html
 import trialbox
 
 # The lab's folders follow LAUNCHER_E2E_WORK and LAUNCHER_LAB_TOOLS, which must be set before it
@@ -975,16 +976,7 @@ def print_report(r, out):
         for i, line in enumerate(lines or [empty]):
             w(f"{head if i == 0 else '':10}{line}")
 
-    files = []
-    for c in r["windowsDirectory"]:
-        line = f"{c['change']} {c['path']}"
-        if "size" in c:
-            line += f" ({c['size']} bytes{', read-only' if c['readOnly'] else ''})"
-        if "copyOf" in c:
-            line += f": copy of {c['copyOf']}"
-        if "text" in c:
-            line += f": {quoted(c['text'])}"
-        files.append(line)
+    files = [trial_html.windows_change(c, quoted) for c in r["windowsDirectory"]]
     listing("Windows", files, "nothing written to the Windows directory")
     keys = []
     for k in r["registry"]["added"]:
@@ -1119,7 +1111,6 @@ def main(argv):
     else:
         print_report(report, sys.stdout)
     if a.html:
-        import trial_html
         try:
             trial_html.write(report, a.html)
         except OSError as e:

@@ -43,6 +43,18 @@ img.shot { max-width: min(100%, 800px); border: 1px solid #999; margin: 4px 0 12
 """
 
 
+
+def windows_change(c, quote):
+    """One change of the Windows directory as a line, its text put between quote()."""
+    line = f"{c['change']} {c['path']}"
+    if "size" in c:
+        line += f" ({c['size']} bytes{', read-only' if c['readOnly'] else ''})"
+    if "copyOf" in c:
+        line += f": copy of {c['copyOf']}"
+    if "text" in c:
+        line += ": " + quote(c["text"])
+    return line
+
 def text(value):
     """Any value as HTML text: markup characters as references, control characters shown as
     \\xNN, what UTF-8 cannot carry (a lone surrogate from a trace) as U+FFFD."""
@@ -301,16 +313,7 @@ def render(r):
                     f'still ran and {text(why)}: it was ended</td></tr>\n')
     body.append("</table>\n<h2>The screen after the run</h2>\n")
     body.append(screenshot(r.get("screenshotAfterRun"), "the screen after the run"))
-    files = []
-    for c in r["windowsDirectory"]:
-        line = f"{c['change']} {c['path']}"
-        if "size" in c:
-            line += f" ({c['size']} bytes{', read-only' if c['readOnly'] else ''})"
-        if "copyOf" in c:
-            line += f": copy of {c['copyOf']}"
-        if "text" in c:
-            line += ": \u201c" + c["text"] + "\u201d"
-        files.append(line)
+    files = [windows_change(c, lambda t: "\u201c" + t + "\u201d") for c in r["windowsDirectory"]]
     body.append("<h2>The Windows directory</h2>\n")
     body.append(listing(files, "nothing written to the Windows directory"))
     keys = []
