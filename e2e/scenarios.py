@@ -311,9 +311,13 @@ def branded_disc():
                     texts["LegalCopyright"], "--version", "4.2.0.17", "--label", "NORDWIND"]
         subprocess.run([str(disckit), "build", str(source), "--out", str(work / "unsigned"),
                         *identity], check=True, capture_output=True, timeout=300)
-        windows = [z_path(a) if a.startswith("/") else a for a in identity]
-        result = m.wine(z_path(winelab.WIN32_BUILD / "disckit.exe"), "build", z_path(source), "--out",
-                        "C:\\branded", *windows, check=False)
+        # The account may not enter the checkout: the programs come onto C:, the rest lies in the
+        # lab's own folder.
+        kit = {str(winelab.START_EXE): m.bring(winelab.START_EXE, "C:\\kit\\Start.exe")}
+        disckit_exe = m.bring(winelab.WIN32_BUILD / "disckit.exe", "C:\\kit\\disckit.exe")
+        windows = [kit.get(a) or (z_path(a) if a.startswith("/") else a) for a in identity]
+        result = m.wine(disckit_exe, "build", z_path(source), "--out", "C:\\branded", *windows,
+                        check=False)
         equal(result.returncode, 0, f"disckit.exe build's exit code ({result.stderr.decode()})")
         check((m.prefix / "drive_c" / "branded" / "Start.exe").read_bytes()
               == (work / "unsigned" / "Start.exe").read_bytes(),
