@@ -478,6 +478,12 @@ private:
 
     // The first value of key in the [autorun] section, trimmed; empty when there is none.
     static std::string AutorunEntry(const std::string& text, const std::string& wanted) {
+        const auto trim = [](std::string& s) {
+            const char* blanks = " \t\r";
+            const std::size_t first = s.find_first_not_of(blanks);
+            s.erase(0, first == std::string::npos ? s.size() : first);
+            s.erase(s.find_last_not_of(blanks) + 1);
+        };
         std::string section;
         std::size_t start = 0;
         while (start < text.size()) {
@@ -485,12 +491,6 @@ private:
             if (end == std::string::npos) end = text.size();
             std::string line = text.substr(start, end - start);
             start = end + 1;
-            const auto trim = [](std::string& s) {
-                const char* blanks = " \t\r";
-                const std::size_t first = s.find_first_not_of(blanks);
-                s.erase(0, first == std::string::npos ? s.size() : first);
-                s.erase(s.find_last_not_of(blanks) + 1);
-            };
             trim(line);
             if (line.empty() || line[0] == ';') continue;
             if (line[0] == '[') {
@@ -511,35 +511,8 @@ private:
     // The program that the [autorun] section's open= (or shellexecute=) line starts, without its
     // arguments and without a leading ".\" or "\"; empty when there is none.
     static std::string AutorunOpens(const std::string& text) {
-        std::string section, open, shellExecute;
-        std::size_t start = 0;
-        while (start < text.size()) {
-            std::size_t end = text.find('\n', start);
-            if (end == std::string::npos) end = text.size();
-            std::string line = text.substr(start, end - start);
-            start = end + 1;
-            const auto trim = [](std::string& s) {
-                const char* blanks = " \t\r";
-                const std::size_t first = s.find_first_not_of(blanks);
-                s.erase(0, first == std::string::npos ? s.size() : first);
-                s.erase(s.find_last_not_of(blanks) + 1);
-            };
-            trim(line);
-            if (line.empty() || line[0] == ';') continue;
-            if (line[0] == '[') {
-                section = UpperUtf8(line.substr(1, line.find(']') - 1));
-                trim(section);
-                continue;
-            }
-            const std::size_t equals = line.find('=');
-            if (section != "AUTORUN" || equals == std::string::npos) continue;
-            std::string key = UpperUtf8(line.substr(0, equals)), value = line.substr(equals + 1);
-            trim(key);
-            trim(value);
-            if (key == "OPEN" && open.empty()) open = value;
-            if (key == "SHELLEXECUTE" && shellExecute.empty()) shellExecute = value;
-        }
-        std::string command = open.empty() ? shellExecute : open;
+        const std::string open = AutorunEntry(text, "OPEN");
+        const std::string command = open.empty() ? AutorunEntry(text, "SHELLEXECUTE") : open;
         std::string program;
         if (!command.empty() && command[0] == '"') {
             program = command.substr(1, command.find('"', 1) - 1);
