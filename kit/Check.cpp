@@ -1,5 +1,9 @@
-// disckit check DIR [--json]: the disc's faults, found before it is pressed.
+// disckit check DIR [--json] [--ignore CODE,...] [--min-severity LEVEL]: the disc's faults,
+// found before it is pressed.
+#include <algorithm>
+#include <optional>
 #include <ostream>
+#include <set>
 
 #include "kit/CheckDisc.h"
 #include "kit/DiscTree.h"
@@ -8,7 +12,9 @@
 
 namespace {
 
-constexpr const char* kCheckUsage = "usage: disckit check DIR [--json]\n";
+constexpr const char* kCheckUsage =
+    "usage: disckit check DIR [--json] [--ignore CODE[,CODE...]] [--min-severity "
+    "note|warning|error]\n";
 
 constexpr Severity kSeverities[] = {Severity::Error, Severity::Warning, Severity::Note};
 
@@ -22,13 +28,64 @@ std::size_t CountOf(const std::vector<Finding>& findings, Severity severity) {
     return count;
 }
 
-std::string Summary(const std::vector<Finding>& findings) {
+std::string Summary(const std::vector<Finding>& findings, std::size_t leftOut) {
     return Counted(CountOf(findings, Severity::Error), "error", "errors") + ", " +
            Counted(CountOf(findings, Severity::Warning), "warning", "warnings") + ", " +
-           Counted(CountOf(findings, Severity::Note), "note", "notes");
+           Counted(CountOf(findings, Severity::Note), "note", "notes") +
+           (leftOut ? " (" + std::to_string(leftOut) + " left out)" : std::string());
 }
 
-void WriteHuman(std::ostream& out, const std::string& disc, const std::vector<Finding>& findings) {
+// What the author asked not to see: codes by name, and everything below a severity.
+struct Quiet {
+    std::set<std::string> ignored;
+    Severity least = Severity::Note;  // the least severe shown; the enum runs from most severe
+};
+
+// Adds the comma-separated codes to quiet. False, with the reason in error, for a code that no
+// finding has: a misspelt code would otherwise silence nothing, unnoticed.
+bool ParseIgnore(const std::string& list, Quiet& quiet, std::string& error) {
+    std::size_t start = 0;
+    while (start <= list.size()) {
+        std::size_t end = list.find(',', start);
+        if (end == std::string::npos) end = list.size();
+        const std::string code = list.substr(start, end - start);
+        const auto& kinds = FindingKinds();
+        if (std::none_of(kinds.begin(), kinds.end(),
+                         [&](const FindingKind& kind) { return kind.code == code; })) {
+            error = "--ignore: no finding has the code '" + code + "'";
+            return false;
+        }
+        quiet.ignored.insert(code);
+        start = end + 1;
+    }
+    return true;
+}
+
+bool ParseMinSeverity(const std::string& name, Quiet& quiet, std::string& error) {
+    for (Severity severity : kSeverities) {
+        if (name == SeverityName(severity)) {
+            quiet.least = severity;
+            return true;
+        }
+    }
+    error = "--min-severity takes note, warning or error, not '" + name + "'";
+    return false;
+}
+
+// The findings the author wants to see; returns how many were left out.
+std::size_t LeaveOut(const Quiet& quiet, std::vector<Finding>& findings) {
+    const std::size_t before = findings.size();
+    findings.erase(std::remove_if(findings.begin(), findings.end(),
+                                  [&](const Finding& finding) {
+                                      return quiet.ignored.count(finding.kind->code) != 0 ||
+                                             finding.kind->severity > quiet.least;
+                                  }),
+                   findings.end());
+    return before - findings.size();
+}
+
+void WriteHuman(std::ostream& out, const std::string& disc, const std::vector<Finding>& findings,
+                std::size_t leftOut) {
     static const char* const kHeadings[] = {"Errors", "Warnings", "Notes"};
     for (Severity severity : kSeverities) {
         const std::size_t count = CountOf(findings, severity);
@@ -41,10 +98,11 @@ void WriteHuman(std::ostream& out, const std::string& disc, const std::vector<Fi
         }
         out << "\n";
     }
-    out << disc << ": " << Summary(findings) << "\n";
+    out << disc << ": " << Summary(findings, leftOut) << "\n";
 }
 
-void WriteJson(std::ostream& out, const std::string& disc, const std::vector<Finding>& findings) {
+void WriteJson(std::ostream& out, const std::string& disc, const std::vector<Finding>& findings,
+               std::size_t leftOut) {
     Json report = Json::Object();
     report.Set("disc", disc);
     Json& list = report.Set("findings", Json::Array());
@@ -62,6 +120,7 @@ void WriteJson(std::ostream& out, const std::string& disc, const std::vector<Fin
     summary.Set("errors", static_cast<std::uint64_t>(CountOf(findings, Severity::Error)));
     summary.Set("warnings", static_cast<std::uint64_t>(CountOf(findings, Severity::Warning)));
     summary.Set("notes", static_cast<std::uint64_t>(CountOf(findings, Severity::Note)));
+    if (leftOut) summary.Set("leftOut", static_cast<std::uint64_t>(leftOut));
     out << report.Dump();
 }
 
@@ -69,9 +128,31 @@ void WriteJson(std::ostream& out, const std::string& disc, const std::vector<Fin
 
 int RunCheck(const Args& args, std::ostream& out, std::ostream& err) {
     bool json = false;
+    Quiet quiet;
     std::vector<std::string> folders;
-    for (const std::string& arg : args) {
-        if (arg == "--json") {
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        // --name VALUE or --name=VALUE
+        std::string name = arg, value;
+        bool hasValue = false;
+        if (arg.compare(0, 2, "--") == 0 && arg.find('=') != std::string::npos) {
+            name = arg.substr(0, arg.find('='));
+            value = arg.substr(arg.find('=') + 1);
+            hasValue = true;
+        }
+        if (name == "--ignore" || name == "--min-severity") {
+            if (!hasValue && i + 1 >= args.size()) {
+                err << "disckit check: " << name << " needs a value\n" << kCheckUsage;
+                return kExitUsage;
+            }
+            if (!hasValue) value = args[++i];
+            std::string error;
+            if (!(name == "--ignore" ? ParseIgnore(value, quiet, error)
+                                     : ParseMinSeverity(value, quiet, error))) {
+                err << "disckit check: " << error << "\n" << kCheckUsage;
+                return kExitUsage;
+            }
+        } else if (arg == "--json") {
             json = true;
         } else if (arg == "--help" || arg == "-h") {
             out << kCheckUsage;
@@ -95,10 +176,11 @@ int RunCheck(const Args& args, std::ostream& out, std::ostream& err) {
         err << "disckit check: " << error << "\n";
         return kExitUsage;
     }
+    const std::size_t leftOut = LeaveOut(quiet, findings);
     if (json) {
-        WriteJson(out, folders.front(), findings);
+        WriteJson(out, folders.front(), findings, leftOut);
     } else {
-        WriteHuman(out, folders.front(), findings);
+        WriteHuman(out, folders.front(), findings, leftOut);
     }
     return CountOf(findings, Severity::Error) > 0 ? kExitFindings : kExitClean;
 }
