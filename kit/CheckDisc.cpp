@@ -31,6 +31,8 @@ constexpr std::size_t kMaxWalkDepth = 256;
 // English (United States): a language without a folder of its own.
 constexpr std::uint16_t kUnlistedLangId = 0x0409;
 
+constexpr std::uint32_t kPlatformNt = 2;
+
 constexpr const char* kRegisterEntry = "DllRegisterServer";
 constexpr const char* kUnregisterEntry = "DllUnregisterServer";
 
@@ -126,8 +128,8 @@ std::string ChosenBy(const std::vector<std::uint16_t>& ids) {
 
 class Checker {
 public:
-    Checker(fs::path root, std::vector<Finding>& findings)
-        : root_(std::move(root)), findings_(findings), folders_(FoldersOfTable()) {
+    Checker(fs::path root, std::vector<Finding>& findings, std::vector<ImageFacts>* images)
+        : root_(std::move(root)), findings_(findings), images_(images), folders_(FoldersOfTable()) {
         const std::string defaultFolder = kDefaultLanguageFolder;
         defaultFold_ = UpperUtf8(WithoutBackslash(defaultFolder));
         spellings_.insert(WithoutBackslash(defaultFolder));
@@ -175,37 +177,50 @@ private:
     void CheckImages() {
         for (const ImageRole& role : ImageRoles()) {
             for (const std::string& file : role.files) {
+                ImageFacts facts;
+                facts.file = file;
+                facts.program = role.program;
                 const Lookup found = Find(rootEntries_, file);
                 if (found.match == Match::Missing || !found.entry->isFile) {
                     if (!role.optional) {
                         Add(ImageFaultCode(role, ImageFault::Missing), file,
                             found.entry ? "A folder of that name is there instead." : "");
                     }
+                    if (images_) images_->push_back(facts);
                     continue;
                 }
+                facts.present = true;
                 if (found.match == Match::CaseOnly) NoteCase(found.entry->name, file);
                 if (file == names::kPreLaunchTool) Add("prelaunch-tool-present", found.entry->name);
-                CheckImage(role, file, *found.entry);
+                CheckImage(role, file, *found.entry, facts);
+                if (images_) images_->push_back(facts);
             }
         }
     }
 
-    void CheckImage(const ImageRole& role, const std::string& file, const DiscEntry& entry) {
+    void CheckImage(const ImageRole& role, const std::string& file, const DiscEntry& entry,
+                    ImageFacts& facts) {
         const std::string& path = entry.name;
         FileBytes bytes;
         PeImage image;
         std::string problem;
         if (!bytes.Open(entry.path)) {
             Add(ImageFaultCode(role, ImageFault::Invalid), path, "disckit cannot read it.");
+            facts.unusable = "disckit cannot read it";
             return;
         }
         if (!ReadPeImage(bytes, image, problem)) {
             Add(ImageFaultCode(role, ImageFault::Invalid), path, Capitalised(problem) + ".");
+            facts.unusable = "it is no valid image: " + problem;
             return;
         }
         if (!image.IsX86_32()) {
+            const std::string machine = MachineName(image.machine, image.pe32Plus);
             Add(ImageFaultCode(role, ImageFault::NotX86_32), path,
-                "It is built for " + MachineName(image.machine, image.pe32Plus) + ".");
+                "It is built for " + machine + ".");
+            // An x64 program still starts on 64-bit Windows; nothing else starts anywhere.
+            facts.x64 = image.machine == kMachineAmd64 && image.pe32Plus;
+            if (!facts.x64 || !role.program) facts.unusable = "it is built for " + machine;
             return;
         }
         const bool gui = image.subsystem == kSubsystemWindowsGui;
@@ -215,14 +230,20 @@ private:
                 image.IsDll() ? "It is a DLL."
                               : "Its subsystem is " + std::to_string(image.subsystem) +
                                     "; Windows programs have 2 (GUI) or 3 (console).");
+            facts.unusable = image.IsDll() ? "it is a DLL" : "it is no Windows program";
             return;
         }
         if (!role.program && !image.IsDll()) {
             Add(ImageFaultCode(role, ImageFault::WrongKind), path);
+            facts.unusable = "it is a program, not a DLL";
             return;
         }
+        facts.console = console;
         if (file == names::kBrowser && console) Add("browser-not-gui", path);
-        if (file == names::kHtmlControl || file == names::kGaugeControl) CheckControl(image, path);
+        if (file == names::kHtmlControl || file == names::kGaugeControl) {
+            facts.registers = image.Exports(kRegisterEntry);
+            CheckControl(image, path);
+        }
 
         std::set<std::string> visited = {UpperUtf8(entry.name)};
         const std::vector<ImportProblem> problems = Unresolved(image, visited);
@@ -230,6 +251,7 @@ private:
         ReleaseSet lacking = 0, lackingAtAll = 0;
         std::vector<std::string> texts;
         for (const ImportProblem& each : problems) {
+            facts.lacking.push_back({each.lacking, each.text});
             lacking |= each.lacking;
             lackingAtAll |= each.lacking & ~each.unlessUpdated;
             texts.push_back(each.text);
@@ -667,6 +689,7 @@ private:
 
     fs::path root_;
     std::vector<Finding>& findings_;
+    std::vector<ImageFacts>* images_;
     std::vector<std::pair<std::string, std::vector<std::uint16_t>>> folders_;
     std::vector<DiscEntry> rootEntries_;
     std::map<std::string, std::vector<DiscEntry>> listed_;
@@ -679,7 +702,25 @@ private:
 
 }  // namespace
 
-bool CheckDisc(const fs::path& folder, std::vector<Finding>& findings, std::string& error) {
-    Checker checker(folder, findings);
+bool CheckDisc(const fs::path& folder, std::vector<Finding>& findings, std::string& error,
+               std::vector<ImageFacts>* images) {
+    Checker checker(folder, findings, images);
     return checker.Run(error);
+}
+
+std::string CannotRunOn(const ImageFacts& image, const SimSystem& system) {
+    if (!image.present) return std::string();
+    if (!image.unusable.empty()) return image.unusable;
+    const bool windows64 = system.bits == 64 && system.platformId == kPlatformNt;
+    if (image.x64 && !windows64) return "it is an x64 program, and this Windows is 32-bit";
+    // The systems before Windows 7 carry no library that Windows 7 lacks.
+    const SystemProfile* profile = FindSystemProfile(system.profile);
+    const int release = profile ? profile->libraries : kLibrariesBefore7;
+    const ReleaseSet here = 1u << (release == kLibrariesBefore7 ? kWindows7 : release);
+    std::vector<std::string> missing;
+    for (const auto& [lacking, text] : image.lacking) {
+        if (lacking & here) missing.push_back(text);
+    }
+    if (missing.empty()) return std::string();
+    return "its imports cannot be resolved here: " + JoinAll(missing, "; ");
 }

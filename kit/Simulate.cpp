@@ -4,6 +4,7 @@
 #include <ostream>
 #include <system_error>
 
+#include "kit/CheckDisc.h"
 #include "kit/SimOptions.h"
 #include "kit/Simulation.h"
 #include "kit/Verbs.h"
@@ -22,8 +23,16 @@ int RunSimulate(const Args& args, std::ostream& out, std::ostream& err) {
         return kExitUsage;
     }
     const SimDisc disc(dir);
+    // The disc's programs as the check sees them: whether Windows starts each one is decided
+    // from the same facts, so that simulate and check never tell two stories.
+    std::vector<Finding> findings;
+    std::vector<ImageFacts> images;
+    if (!CheckDisc(dir, findings, error, &images)) {
+        err << "disckit simulate: " << error << '\n';
+        return kExitUsage;
+    }
     if (options.matrix) {
-        const Matrix matrix = RunMatrix(options.config, options.codePageGiven, disc);
+        const Matrix matrix = RunMatrix(options.config, options.codePageGiven, disc, &images);
         if (options.json) {
             Json root = MatrixToJson(matrix, options.config, options.codePageGiven);
             out << root.Dump();
@@ -32,7 +41,7 @@ int RunSimulate(const Args& args, std::ostream& out, std::ostream& err) {
         }
         return kExitClean;
     }
-    const SimRun run = RunSimulation(options.config, disc);
+    const SimRun run = RunSimulation(options.config, disc, &images);
     if (options.json) {
         out << RunToJson(run, options.discDir).Dump();
     } else {

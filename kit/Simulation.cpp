@@ -82,10 +82,15 @@ const char* SimResultName(SimResult result) {
     return "?";
 }
 
-SimRun RunSimulation(const SimConfig& config, const SimDisc& disc) {
+bool CleanRun(const SimRun& run) {
+    return run.result == SimResult::BrowserRunning && run.faults.empty();
+}
+
+SimRun RunSimulation(const SimConfig& config, const SimDisc& disc,
+                     const std::vector<ImageFacts>* images) {
     SimRun run;
     run.config = config;
-    SimPlatform sim(config, disc);
+    SimPlatform sim(config, disc, images);
     LauncherApp app(sim);
     bool turnedAway = false;
     bool stopped = false;
@@ -103,6 +108,13 @@ SimRun RunSimulation(const SimConfig& config, const SimDisc& disc) {
         if (p.startedByRun) run.running.push_back({sim.ToUtf8(p.exeName), p.id});
     }
     run.files = sim.WrittenFiles();
+    run.faults = sim.Faults();
+    for (const SimEffect& e : run.effects) {
+        const std::string exe = e.program.substr(e.program.rfind('\\') + 1);
+        if (e.kind == EffectKind::Start && NamesEqualNoCase(exe, names::kBrowser)) {
+            run.browserRefused = e.ok ? std::string() : e.error;
+        }
+    }
 
     const bool browserRuns = std::any_of(
         sim.Processes().begin(), sim.Processes().end(),
@@ -223,7 +235,9 @@ void PrintRun(const SimRun& run, const std::string& discLabel, std::ostream& out
             break;
         case SimResult::LoopsForever:
             out << "the browser (lang\\" << run.languageFolder << ") never shows up as "
-                << names::kBrowserProcess << ", so the launcher ";
+                << names::kBrowserProcess;
+            if (!run.browserRefused.empty()) out << " (" << run.browserRefused << ")";
+            out << ", so the launcher ";
             if (run.repeatPeriodMs != 0) {
                 out << "starts it again every " << SecondsText(run.repeatPeriodMs) << " s and ";
             }
@@ -237,6 +251,7 @@ void PrintRun(const SimRun& run, const std::string& discLabel, std::ostream& out
             out << "exits with code 0 after " << SecondsText(run.ms) << " s, doing nothing\n";
             break;
     }
+    for (const std::string& fault : run.faults) out << "Fault     " << fault << '\n';
     if (!run.running.empty()) {
         out << "Running  ";
         for (const SimRunningProcess& p : run.running) out << ' ' << p.name << " (" << p.id << ')';
@@ -344,6 +359,9 @@ Json RunToJson(const SimRun& run, const std::string& discLabel) {
     outcome.Set("osCode", static_cast<unsigned>(run.osCode));
     outcome.Set("serverFlag", static_cast<unsigned>(run.serverFlag));
     if (!run.languageFolder.empty()) outcome.Set("languageFolder", run.languageFolder);
+    if (!run.browserRefused.empty()) outcome.Set("browserRefused", run.browserRefused);
+    Json& faults = outcome.Set("faults", Json::Array());
+    for (const std::string& fault : run.faults) faults.Push(Json(fault));
     if (run.result == SimResult::LoopsForever && run.repeatPeriodMs != 0) {
         outcome.Set("repeatsFromEffect", static_cast<std::uint64_t>(run.repeatFrom));
         outcome.Set("repeatsEverySeconds", Seconds(run.repeatPeriodMs));
@@ -409,7 +427,8 @@ std::vector<MatrixLanguage> MatrixLanguages(const SimDisc& disc) {
     return languages;
 }
 
-Matrix RunMatrix(const SimConfig& base, bool fixedCodePage, const SimDisc& disc) {
+Matrix RunMatrix(const SimConfig& base, bool fixedCodePage, const SimDisc& disc,
+                 const std::vector<ImageFacts>* images) {
     Matrix m;
     m.languages = MatrixLanguages(disc);
     for (std::size_t p = 0; p < SystemProfileCount(); ++p) {
@@ -420,8 +439,8 @@ Matrix RunMatrix(const SimConfig& base, bool fixedCodePage, const SimDisc& disc)
             c.system = SystemFromProfile(SystemProfiles()[p]);
             c.langId = l.langId;
             if (!fixedCodePage) c.codePage = AnsiCodePageForLangId(l.langId);
-            const SimRun run = RunSimulation(c, disc);
-            row.cells.push_back({run.result, run.languageFolder});
+            const SimRun run = RunSimulation(c, disc, images);
+            row.cells.push_back({run.result, run.languageFolder, run.faults.size()});
         }
         m.rows.push_back(std::move(row));
     }
@@ -432,7 +451,7 @@ namespace {
 
 std::string CellText(const MatrixCell& cell) {
     switch (cell.result) {
-        case SimResult::BrowserRunning: return cell.folder;
+        case SimResult::BrowserRunning: return cell.folder + (cell.faults ? "!" : "");
         case SimResult::LoopsForever: return cell.folder + "*";
         case SimResult::Refused: return "-";
         case SimResult::Nothing: return ".";
@@ -473,6 +492,7 @@ void PrintMatrix(const Matrix& m, std::ostream& out) {
     out << std::right << '\n'
         << "DEU: the browser runs on the pages in lang\\DEU   DEU*: started on them for ever, never "
            "seen running\n"
+           "DEU!: runs, with faults (simulate that system and language to see them)\n"
            "-: refused   .: nothing done   ~: turned away\n";
 
     // Which systems refuse, which never see the browser, and which languages cannot even start.
@@ -530,6 +550,7 @@ Json MatrixToJson(const Matrix& m, const SimConfig& base, bool fixedCodePage) {
             Json j = Json::Object();
             j.Set("result", SimResultName(c.result));
             if (!c.folder.empty()) j.Set("languageFolder", c.folder);
+            j.Set("faults", static_cast<std::uint64_t>(c.faults));
             cells.Push(std::move(j));
         }
         rows.Push(std::move(r));
