@@ -12,9 +12,10 @@
 namespace {
 
 constexpr const char* kUsage =
-    "usage: disckit check DIR [--json]\n"
+    "usage: disckit check DIR [--json] [--ignore CODE[,CODE...]] [--min-severity LEVEL]\n"
     "       disckit simulate DIR [--system NAME] [--lang ID] [options] [--json | --matrix]\n"
-    "       disckit trial DIR|IMAGE [--system NAME] [--lang ID] [options] [--json]\n";
+    "       disckit trial DIR|IMAGE [--system NAME] [--lang ID] [options] [--json]\n"
+    "       disckit init DIR [--lang ID[,ID...]]\n";
 
 // The arguments in UTF-8. On Windows the narrow argv is in the ANSI code page, which cannot hold
 // every folder name: take the UTF-16 command line instead, and write UTF-8 to the console.
@@ -51,6 +52,7 @@ int main(int argc, char** argv) {
     if (verb == "check") return RunCheck(rest, std::cout, std::cerr);
     if (verb == "simulate") return RunSimulate(rest, std::cout, std::cerr);
     if (verb == "trial") return RunTrial(rest, std::cout, std::cerr);
+    if (verb == "init") return RunInit(rest, std::cout, std::cerr);
     std::cerr << "disckit: unknown verb '" << verb << "'\n" << kUsage;
     return kExitUsage;
 }
