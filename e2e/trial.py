@@ -569,6 +569,7 @@ class Trial:
         report["screenshotAfterRun"] = after_shot
         report["account"] = winelab.ACCOUNT
         report["outcome"] = self.outcome(report)
+        trial_check.add_to(report, m.disc_dir, a.work, on_disc)
         if self.notes:
             report["notes"] = self.notes
         return report
@@ -839,6 +840,7 @@ def print_report(r, out):
     else:
         w(f"Verdict   {o['result']}: the launcher started the browser and ended with exit code "
           f"0; the browser runs as {browser['process']}")
+    trial_check.print_beside(r, w)
 
 
 # --- Command line ----------------------------------------------------------------------------------
@@ -902,6 +904,8 @@ def main(argv):
     sys.path.insert(0, str(Path(__file__).resolve().parent))
     import winelab as lab_module
     winelab = lab_module
+    global trial_check
+    import trial_check
     reason = cannot_run_here()
     if reason:
         print(f"disckit trial: {reason}", file=sys.stderr)
