@@ -1,4 +1,4 @@
-// disckit check DIR [--json] [--ignore CODE,...] [--min-severity LEVEL]: the disc's faults,
+// disckit check DIR|IMAGE [--json] [--ignore CODE,...] [--min-severity LEVEL]: the disc's faults,
 // found before it is pressed.
 #include <algorithm>
 #include <optional>
@@ -6,6 +6,7 @@
 #include <set>
 
 #include "kit/CheckDisc.h"
+#include "kit/DiscReader.h"
 #include "kit/DiscTree.h"
 #include "kit/Json.h"
 #include "kit/Verbs.h"
@@ -13,7 +14,7 @@
 namespace {
 
 constexpr const char* kCheckUsage =
-    "usage: disckit check DIR [--json] [--ignore CODE[,CODE...]] [--min-severity "
+    "usage: disckit check DIR|IMAGE [--json] [--ignore CODE[,CODE...]] [--min-severity "
     "note|warning|error]\n";
 
 constexpr Severity kSeverities[] = {Severity::Error, Severity::Warning, Severity::Note};
@@ -172,7 +173,8 @@ int RunCheck(const Args& args, std::ostream& out, std::ostream& err) {
     }
     std::vector<Finding> findings;
     std::string error;
-    if (!CheckDisc(Utf8ToPath(folders.front()), findings, error)) {
+    const std::unique_ptr<DiscReader> reader = OpenDisc(folders.front(), error);
+    if (!reader || !CheckDisc(*reader, findings, error)) {
         err << "disckit check: " << error << "\n";
         return kExitUsage;
     }

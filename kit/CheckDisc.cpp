@@ -10,6 +10,7 @@
 #include "inspect/Language.h"
 #include "kit/CheckSystemDlls.h"
 #include "kit/CodePage.h"
+#include "kit/DiscReader.h"
 #include "kit/DiscTree.h"
 #include "kit/PeImage.h"
 #include "kit/SimText.h"
@@ -128,8 +129,10 @@ std::string ChosenBy(const std::vector<std::uint16_t>& ids) {
 
 class Checker {
 public:
-    Checker(fs::path root, std::vector<Finding>& findings, std::vector<ImageFacts>* images)
-        : root_(std::move(root)), findings_(findings), images_(images), folders_(FoldersOfTable()) {
+    Checker(const DiscReader& reader, std::vector<Finding>& findings,
+            std::vector<ImageFacts>* images)
+        : reader_(reader), root_(reader.Root()), findings_(findings), images_(images),
+          folders_(FoldersOfTable()) {
         const std::string defaultFolder = kDefaultLanguageFolder;
         defaultFold_ = UpperUtf8(WithoutBackslash(defaultFolder));
         spellings_.insert(WithoutBackslash(defaultFolder));
@@ -144,16 +147,7 @@ public:
     }
 
     bool Run(std::string& error) {
-        std::error_code ec;
-        if (!fs::exists(root_, ec)) {
-            error = "no such folder: " + PathToUtf8(root_);
-            return false;
-        }
-        if (!fs::is_directory(root_, ec)) {
-            error = "not a folder: " + PathToUtf8(root_);
-            return false;
-        }
-        if (!ListFolder(root_, rootEntries_, error)) return false;
+        if (!reader_.List(root_, rootEntries_, error)) return false;
         CheckImages();
         CheckAutorun();
         CheckLanguages(error);
@@ -201,15 +195,15 @@ private:
     void CheckImage(const ImageRole& role, const std::string& file, const DiscEntry& entry,
                     ImageFacts& facts) {
         const std::string& path = entry.name;
-        FileBytes bytes;
+        const std::unique_ptr<ByteSource> bytes = reader_.Open(entry.path);
         PeImage image;
         std::string problem;
-        if (!bytes.Open(entry.path)) {
+        if (!bytes) {
             Add(ImageFaultCode(role, ImageFault::Invalid), path, "disckit cannot read it.");
             facts.unusable = "disckit cannot read it";
             return;
         }
-        if (!ReadPeImage(bytes, image, problem)) {
+        if (!ReadPeImage(*bytes, image, problem)) {
             Add(ImageFaultCode(role, ImageFault::Invalid), path, Capitalised(problem) + ".");
             facts.unusable = "it is no valid image: " + problem;
             return;
@@ -329,14 +323,14 @@ private:
             const auto fails = [&](const std::string& text) {
                 problems.push_back({text, kEveryRelease, 0});
             };
-            FileBytes bytes;
+            const std::unique_ptr<ByteSource> bytes = reader_.Open(found.entry->path);
             PeImage library;
             std::string problem;
-            if (!bytes.Open(found.entry->path)) {
+            if (!bytes) {
                 fails(label + ": disckit cannot read it");
                 continue;
             }
-            if (!ReadPeImage(bytes, library, problem)) {
+            if (!ReadPeImage(*bytes, library, problem)) {
                 fails(label + ": " + problem);
                 continue;
             }
@@ -386,10 +380,12 @@ private:
             Add("autorun-missing", kAutorunFile);
             return;
         }
-        std::ifstream in(found.entry->path, std::ios::binary);
-        std::string raw(kAutorunMaxBytes, '\0');
-        in.read(&raw[0], static_cast<std::streamsize>(raw.size()));
-        raw.resize(static_cast<std::size_t>(std::max<std::streamsize>(in.gcount(), 0)));
+        const std::unique_ptr<ByteSource> bytes = reader_.Open(found.entry->path);
+        const std::size_t size =
+            bytes ? static_cast<std::size_t>(std::min<std::uint64_t>(bytes->Size(), kAutorunMaxBytes))
+                  : 0;
+        std::string raw(size, '\0');
+        if (size && !bytes->Read(0, &raw[0], size)) raw.clear();
         const std::string program = AutorunOpens(AutorunText(raw));
         const std::string launcher = names::kLauncher;
         if (UpperUtf8(program) == UpperUtf8(launcher)) return;
@@ -466,7 +462,7 @@ private:
         auto it = listed_.find(key);
         if (it == listed_.end()) {
             std::vector<DiscEntry> entries;
-            if (!ListFolder(folder.path, entries, error)) entries.clear();
+            if (!reader_.List(folder.path, entries, error)) entries.clear();
             it = listed_.emplace(key, std::move(entries)).first;
         }
         return it->second;
@@ -680,13 +676,14 @@ private:
             }
             if (entry.isDirectory && !entry.isSymlink && parts.size() < kMaxWalkDepth) {
                 std::vector<DiscEntry> children;
-                if (!ListFolder(entry.path, children, error)) return false;
+                if (!reader_.List(entry.path, children, error)) return false;
                 if (!Walk(children, parts, below, error)) return false;
             }
         }
         return true;
     }
 
+    const DiscReader& reader_;
     fs::path root_;
     std::vector<Finding>& findings_;
     std::vector<ImageFacts>* images_;
@@ -704,7 +701,21 @@ private:
 
 bool CheckDisc(const fs::path& folder, std::vector<Finding>& findings, std::string& error,
                std::vector<ImageFacts>* images) {
-    Checker checker(folder, findings, images);
+    std::error_code ec;
+    if (!fs::exists(folder, ec)) {
+        error = "no such folder: " + PathToUtf8(folder);
+        return false;
+    }
+    if (!fs::is_directory(folder, ec)) {
+        error = "not a folder: " + PathToUtf8(folder);
+        return false;
+    }
+    return CheckDisc(FolderReader(folder), findings, error, images);
+}
+
+bool CheckDisc(const DiscReader& disc, std::vector<Finding>& findings, std::string& error,
+               std::vector<ImageFacts>* images) {
+    Checker checker(disc, findings, images);
     return checker.Run(error);
 }
 

@@ -31,6 +31,11 @@ struct ImageFacts {
 bool CheckDisc(const std::filesystem::path& folder, std::vector<Finding>& findings,
                std::string& error, std::vector<ImageFacts>* images = nullptr);
 
+// The same for a folder or an image, read through its reader.
+class DiscReader;
+bool CheckDisc(const DiscReader& disc, std::vector<Finding>& findings, std::string& error,
+               std::vector<ImageFacts>* images = nullptr);
+
 // Why the system cannot start (a program) or load (a library) the image; empty when it can, or
 // when the image is missing (the caller sees that for itself).
 std::string CannotRunOn(const ImageFacts& image, const SimSystem& system);

@@ -2,16 +2,34 @@
 
 #include <system_error>
 
+#include "kit/DiscReader.h"
 #include "kit/SimText.h"
 
 namespace fs = std::filesystem;
 
 SimDisc::SimDisc(fs::path root) : root_(std::move(root)) {}
 
+SimDisc::SimDisc(const DiscReader& reader) : root_(reader.Root()), reader_(&reader) {}
+
 const std::map<std::string, SimDisc::Entry>& SimDisc::Folder(const fs::path& hostPath) const {
     auto found = folders_.find(hostPath);
     if (found != folders_.end()) return found->second;
     std::map<std::string, Entry>& entries = folders_[hostPath];
+    if (reader_) {
+        std::vector<DiscEntry> listed;
+        std::string error;
+        if (!reader_->List(hostPath, listed, error)) return entries;
+        for (const DiscEntry& d : listed) {
+            Entry e;
+            e.name = d.name;
+            e.hostPath = d.path;
+            e.directory = d.isDirectory;
+            const std::unique_ptr<ByteSource> bytes = d.isFile ? reader_->Open(d.path) : nullptr;
+            e.size = bytes ? bytes->Size() : 0;
+            entries.emplace(UpperUtf8(e.name), std::move(e));
+        }
+        return entries;
+    }
     std::error_code ec;
     for (fs::directory_iterator it(hostPath, ec), end; !ec && it != end; it.increment(ec)) {
         Entry e;

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+class DiscReader;
+
 class SimDisc {
 public:
     struct Entry {
@@ -19,6 +21,8 @@ public:
 
     // root: an existing folder.
     explicit SimDisc(std::filesystem::path root);
+    // A folder or an image, through its reader (which must outlive this).
+    explicit SimDisc(const DiscReader& reader);
 
     const std::filesystem::path& Root() const { return root_; }
 
@@ -33,5 +37,6 @@ private:
     const std::map<std::string, Entry>& Folder(const std::filesystem::path& hostPath) const;
 
     std::filesystem::path root_;
+    const DiscReader* reader_ = nullptr;
     mutable std::map<std::filesystem::path, std::map<std::string, Entry>> folders_;
 };

@@ -8,7 +8,7 @@
 #include "kit/SimText.h"
 
 const char* const kSimulateUsage =
-    "usage: disckit simulate DIR [--system NAME] [--lang ID] [--codepage N]\n"
+    "usage: disckit simulate DIR|IMAGE [--system NAME] [--lang ID] [--codepage N]\n"
     "                            [--version MAJOR.MINOR] [--build N] [--platform-id N]\n"
     "                            [--product-type N] [--bits 32|64]\n"
     "                            [--media readonly|writable] [--registered]\n"

@@ -5,6 +5,7 @@
 #include <system_error>
 
 #include "kit/CheckDisc.h"
+#include "kit/DiscReader.h"
 #include "kit/SimOptions.h"
 #include "kit/Simulation.h"
 #include "kit/Verbs.h"
@@ -16,18 +17,17 @@ int RunSimulate(const Args& args, std::ostream& out, std::ostream& err) {
         err << "disckit simulate: " << error << '\n' << kSimulateUsage;
         return kExitUsage;
     }
-    const std::filesystem::path dir = std::filesystem::u8path(options.discDir);
-    std::error_code ec;
-    if (!std::filesystem::is_directory(dir, ec)) {
-        err << "disckit simulate: no such folder: " << options.discDir << '\n';
+    const std::unique_ptr<DiscReader> reader = OpenDisc(options.discDir, error);
+    if (!reader) {
+        err << "disckit simulate: " << error << '\n';
         return kExitUsage;
     }
-    const SimDisc disc(dir);
+    const SimDisc disc(*reader);
     // The disc's programs as the check sees them: whether Windows starts each one is decided
     // from the same facts, so that simulate and check never tell two stories.
     std::vector<Finding> findings;
     std::vector<ImageFacts> images;
-    if (!CheckDisc(dir, findings, error, &images)) {
+    if (!CheckDisc(*reader, findings, error, &images)) {
         err << "disckit simulate: " << error << '\n';
         return kExitUsage;
     }

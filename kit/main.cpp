@@ -12,8 +12,8 @@
 namespace {
 
 constexpr const char* kUsage =
-    "usage: disckit check DIR [--json] [--ignore CODE[,CODE...]] [--min-severity LEVEL]\n"
-    "       disckit simulate DIR [--system NAME] [--lang ID] [options] [--json | --matrix]\n"
+    "usage: disckit check DIR|IMAGE [--json] [--ignore CODE[,CODE...]] [--min-severity LEVEL]\n"
+    "       disckit simulate DIR|IMAGE [--system NAME] [--lang ID] [options] [--json | --matrix]\n"
     "       disckit trial DIR|IMAGE [--system NAME] [--lang ID] [options] [--json]\n"
     "       disckit init DIR [--lang ID[,ID...]]\n";
 

@@ -1,0 +1,35 @@
+#include "kit/DiscReader.h"
+
+#include <system_error>
+
+#include "kit/IsoImage.h"
+#include "kit/TrialOptions.h"
+
+namespace fs = std::filesystem;
+
+bool FolderReader::List(const fs::path& folder, std::vector<DiscEntry>& entries,
+                        std::string& error) const {
+    return ListFolder(folder, entries, error);
+}
+
+std::unique_ptr<ByteSource> FolderReader::Open(const fs::path& file) const {
+    auto bytes = std::make_unique<FileBytes>();
+    if (!bytes->Open(file)) return nullptr;
+    return bytes;
+}
+
+std::unique_ptr<DiscReader> OpenDisc(const std::string& operand, std::string& error) {
+    const fs::path path = Utf8ToPath(operand);
+    switch (ClassifyDisc(operand)) {
+        case DiscKind::Folder:
+            return std::make_unique<FolderReader>(path);
+        case DiscKind::Image:
+            return OpenIsoImage(path, error);
+        case DiscKind::Neither:
+            break;
+    }
+    std::error_code ec;
+    error = fs::exists(path, ec) ? operand + " is neither a folder nor an ISO 9660 image"
+                                 : "no such folder or image: " + operand;
+    return nullptr;
+}
