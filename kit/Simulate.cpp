@@ -22,7 +22,9 @@ int RunSimulate(const Args& args, std::ostream& out, std::ostream& err) {
         err << "disckit simulate: " << error << '\n';
         return kExitUsage;
     }
-    const SimDisc disc(*reader);
+    // A folder is read as the simulation always reads one; an image through its reader.
+    const bool folder = dynamic_cast<const FolderReader*>(reader.get()) != nullptr;
+    const SimDisc disc = folder ? SimDisc(reader->Root()) : SimDisc(*reader);
     // The disc's programs as the check sees them: whether Windows starts each one is decided
     // from the same facts, so that simulate and check never tell two stories.
     std::vector<Finding> findings;
