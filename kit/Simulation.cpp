@@ -496,13 +496,18 @@ void PrintMatrix(const Matrix& m, std::ostream& out) {
            "-: refused   .: nothing done   ~: turned away\n";
 
     // Which systems refuse, which never see the browser, and which languages cannot even start.
-    std::vector<std::string> refused, loops, nothing;
+    std::vector<std::string> refused, loops, faulty, nothing;
     auto any = [](const std::vector<MatrixCell>& cells, SimResult r) {
         return std::any_of(cells.begin(), cells.end(), [r](const MatrixCell& c) { return c.result == r; });
     };
     for (const MatrixRow& row : m.rows) {
         if (any(row.cells, SimResult::Refused)) refused.push_back(row.profile);
         if (any(row.cells, SimResult::LoopsForever)) loops.push_back(row.profile);
+        if (std::any_of(row.cells.begin(), row.cells.end(), [](const MatrixCell& c) {
+                return c.result == SimResult::BrowserRunning && c.faults != 0;
+            })) {
+            faulty.push_back(row.profile);
+        }
     }
     for (std::size_t k = 0; k < m.languages.size(); ++k) {
         for (const MatrixRow& row : m.rows) {
@@ -521,6 +526,7 @@ void PrintMatrix(const Matrix& m, std::ostream& out) {
     out << '\n';
     list("Refused on:", refused);
     list("The browser is never seen running on:", loops);
+    list("The browser runs, with faults, on:", faulty);
     list("Nothing happens (the folder's name is not in the code page) in:", nothing);
 }
 
