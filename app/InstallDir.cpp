@@ -22,7 +22,13 @@ std::size_t EndOfLastBackslash(Platform& platform, const std::string& text) {
 
 std::string LauncherApp::ComputeInstallDir() {
     std::string path;
-    if (platform_.ModuleFileName(path) != ModulePathStatus::Ok) return std::string();
+    ModulePathStatus status = platform_.ModuleFileName(path);
+    // A folder named in characters the code page lacks (a copy of the disc in the user's own
+    // profile folder on a non-Western name) mostly still has a short name, which the file system
+    // makes of characters that every code page holds: the launcher then works under that name.
+    // Asked only in that case, so every other path stays exactly as it was read.
+    if (status == ModulePathStatus::NotInCodePage) status = platform_.ModuleShortFileName(path);
+    if (status != ModulePathStatus::Ok) return std::string();
     path.resize(EndOfLastBackslash(platform_, path));
     return path;
 }

@@ -1,7 +1,6 @@
 # Linux: the core against the scripted fake platform, with the unit tests and the end-to-end
 # scenarios (which drive build/win32/Start.exe under Wine).
 include(CTest)
-find_package(GTest REQUIRED)
 
 if(LAUNCHER_SANITIZE)
   set(SAN -fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=all)
@@ -12,6 +11,12 @@ endif()
 add_library(fake_platform STATIC platform/fake/FakePlatform.cpp)
 target_link_libraries(fake_platform PUBLIC launcher_core)
 target_compile_options(fake_platform PRIVATE ${LAUNCHER_WARNINGS} ${SAN})
+
+# The package preset builds disckit alone: no tests, no benchmarks.
+if(NOT BUILD_TESTING)
+  return()
+endif()
+find_package(GTest REQUIRED)
 
 file(GLOB UNIT_TEST_SOURCES CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/tests/*_test.cpp)
 add_executable(unit_tests ${UNIT_TEST_SOURCES})
@@ -30,6 +35,11 @@ find_package(Python3 REQUIRED COMPONENTS Interpreter)
 add_test(NAME unit.system_library_table
   COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/scripts/system-libraries.py generate --check)
 set_tests_properties(unit.system_library_table PROPERTIES LABELS unit)
+
+# disckit's --help, its manual page, the README and its parsers know the same options.
+add_test(NAME unit.disckit_docs COMMAND ${Python3_EXECUTABLE}
+  ${CMAKE_SOURCE_DIR}/tests/disckit_docs_test.py $<TARGET_FILE:disckit> ${CMAKE_SOURCE_DIR}/README.md)
+set_tests_properties(unit.disckit_docs PROPERTIES LABELS unit)
 
 if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/e2e/CMakeLists.txt)
   add_subdirectory(e2e)

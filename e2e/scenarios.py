@@ -566,6 +566,23 @@ def prelaunch_tool():
 
 
 @scenario
+def prelaunch_tool_name_read_other_way():
+    """The launcher's test build, told that the first way of reading a process's name through its
+    handle fails (as for an image on a volume without a drive letter): Q7.exe is still ended,
+    its name read the other way, through the same handle."""
+    with Machine("prelaunch_tool_name_read_other_way") as m:
+        d = m.copy_disc("Disc", add={"Start.exe": START_TEST.read_bytes()})
+        m.watch_boxes()
+        run = m.run_launcher(d, env={"START_TEST_HOOKS": "image-name-other-way"})
+        equal(run.rc, 0, "launcher exit code")
+        log = m.settle()
+        equal(len(run.created(events(log, "Q7", "start"))), 1, "tool starts")
+        running = m.processes()
+        check(not any(p.lower() == "q7.exe" for p in running), f"a Q7.exe still runs: {running}")
+        check_supported_run(m, d, run)
+
+
+@scenario
 def second_instance():
     """A second launcher while the first restarts a browser that never stays up."""
     with Machine("second_instance") as m:
@@ -686,34 +703,57 @@ START_TEST = winelab.TOOLS / "StartTest.exe"
 def fullwidth_quote_folder():
     """A copied disc in a folder whose name holds a fullwidth quote (U+FF02), which code page 1252
     cannot hold: read through the ANSI call it becomes '"', and quoted into the elevated command
-    lines it would add arguments of the folder namer's choosing. The launcher treats the path like
-    one it cannot read: after the guard it starts, loads, writes and shows nothing, and ends with
-    exit code 0."""
+    lines it would add arguments of the folder namer's choosing. The launcher works under the
+    folder's short name instead, which holds no quote: every command line it starts carries
+    exactly its own quotes. (Where the volume keeps no short names, it does nothing after the
+    guard: the unit tests show that.)"""
     with Machine("fullwidth_quote_folder") as m:
         rec = simrecord.Recording(m)
         equal(m.report["acp"], "1252", "ANSI code page")
         d = m.copy_disc("x\uff02 y", remove=("Q7.exe",))
+        short = short_path(m, d)
+        check(short is not None and short.isascii() and '"' not in short,
+              f"short name {short} of {d}")
         m.watch_boxes()
-        part = rec.part(d)
-        launcher = m.start_launcher(d)
-        # A box would hold the launcher up until the watcher has recorded and answered it; a
-        # launcher that took the mangled folder for its own never ends.
-        try:
-            rc = launcher.wait().rc
-        except subprocess.TimeoutExpired:
-            rc = None
-        log = m.log()
-        handoff = m.unix_path("C:\\windows\\Handoff.ini")
-        did = {
-            "ended": rc is not None,
-            "exit code": rc,
-            "boxes": boxes(log),
-            "events": [f"{e.program} {e.event} {e.detail.decode(m.ansi, 'replace')}" for e in log],
-            "Handoff.ini": handoff.read_bytes().decode(m.ansi, "replace") if handoff.exists() else None,
-        }
-        equal(did, {"ended": True, "exit code": 0, "boxes": [], "events": [], "Handoff.ini": None},
-              "what the launcher did")
-        part.ran(launcher)
+        part = rec.part(d, short_install_dir=short)
+        # A launcher that took the mangled folder for its own would not end: that fails here.
+        run = m.run_launcher(d)
+        log = check_supported_run(m, short, run)
+        commands = sorted(e.detail.partition(b"\x1f")[2] for e in run.created(log)
+                          if e.event == "process" and e.program in ("Discpane", "Gauge"))
+        equal(commands, [f'regsvr32 /s "{short}{name}.ocx"'.encode("ascii")
+                         for name in ("Discpane", "Gauge")], "registration command lines")
+        part.ran(run)
+        rec.save()
+
+
+def short_path(m, windows_folder):
+    """The short (8.3) form of a folder (ending with a backslash) as this Wine gives it, asked
+    for in UTF-16; None when it gives none."""
+    out = m.wine("C:\\lab\\OsProbe.exe", "--short", windows_folder.rstrip("\\")).stdout
+    line = out.decode("utf-8").strip()
+    return line[len("shortPath="):] + "\\" if line.startswith("shortPath=") else None
+
+
+@scenario
+def cyrillic_folder():
+    """A copied disc in a folder named in Cyrillic on an English system: code page 1252 cannot
+    hold the name, so the launcher works under the folder's short (8.3) name, as the system gives
+    it. The browser's command line and Handoff.ini carry that name, byte for byte."""
+    folder = "Дмитрий Папка"
+    with Machine("cyrillic_folder") as m:
+        rec = simrecord.Recording(m)
+        equal(m.report["acp"], "1252", "ANSI code page")
+        d = m.copy_disc(folder, remove=("Q7.exe",))
+        short = short_path(m, d)
+        check(short is not None, f"no short name for {d}")
+        check(short.startswith("C:\\") and short != d, f"short name {short} of {d}")
+        short.encode("ascii")  # what every code page holds
+        m.watch_boxes()
+        part = rec.part(d, short_install_dir=short)
+        run = m.run_launcher(d)
+        check_supported_run(m, short, run)
+        part.ran(run)
         rec.save()
 
 

@@ -175,12 +175,16 @@ class Recording:
         if self.path.exists():
             self.path.unlink()
 
-    def part(self, install_dir, registered=None):
+    def part(self, install_dir, registered=None, short_install_dir=None):
         """Begins a part just before its launchers start. registered: whether the controls'
-        class is registered, when the scenario has just checked it; otherwise it is read."""
+        class is registered, when the scenario has just checked it; otherwise it is read.
+        short_install_dir: the folder's short name, as the system gives it, when the launcher
+        is to work under it."""
         for earlier in self.parts:
             earlier.observe()
         part = Part(self, len(self.parts) + 1, install_dir, registered)
+        if short_install_dir:
+            part.record["shortInstallDir"] = short_install_dir
         self.parts.append(part)
         return part
 

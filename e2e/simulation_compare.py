@@ -76,6 +76,7 @@ NOT_DESCRIBED = {
     "fallback_search_planted": "the launcher's test build with a forced library search",
     "fallback_search_planted_native32": "the launcher's test build with a forced library search",
     "fatal_ends_quietly": "the launcher's test build with its fault hooks",
+    "prelaunch_tool_name_read_other_way": "the launcher's test build with a failing name query",
 }
 COMPARED = [name for name in scenarios.SCENARIOS if name not in NOT_DESCRIBED]
 assert set(NOT_DESCRIBED) <= set(scenarios.SCENARIOS), set(NOT_DESCRIBED) - set(scenarios.SCENARIOS)
@@ -102,6 +103,8 @@ def simulate_args(part, options):
             "--bits", "64" if wow[0] == "1" else "32",
             "--lang", report["systemLangId"], "--codepage", report["acp"],
             "--media", part["media"], "--install-dir", part["installDir"]]
+    if part.get("shortInstallDir"):
+        args += ["--short-install-dir", part["shortInstallDir"]]
     if part["registered"]:
         args.append("--registered")
     if options.get("browser"):
@@ -186,9 +189,29 @@ def expected_items(sim, install_dir):
     return [i for i in items[:first] if i], one_pass
 
 
+def seen_image(part, image):
+    """A started program's file as the launcher named it. One started by its short name runs
+    under its long path, which the stand-in's ANSI record shows with a look-alike or '?' for
+    every character the code page lacks: the same file."""
+    short = part.get("shortInstallDir")
+    if short:
+        def held(c):
+            try:
+                c.encode(part["ansi"])
+                return True
+            except UnicodeEncodeError:
+                return False
+        long_seen = "".join(re.escape(c) if held(c) else "." for c in part["installDir"])
+        match = re.match(long_seen, image, re.IGNORECASE)
+        if match:
+            return short + image[match.end():]
+    return image
+
+
 def observed_groups(part):
     """What Wine recorded, in time order, as groups of Items that fell in the same millisecond."""
-    timed = [(p["created"], start_item(p["image"], p["commandLine"])) for p in part["processes"]]
+    timed = [(p["created"], start_item(seen_image(part, p["image"]), p["commandLine"]))
+             for p in part["processes"]]
     timed += [(b["ms"], box_item(b["caption"], b["text"])) for b in part["boxes"]]
     timed += [(l["ms"], load_item(l["path"])) for l in part["loads"]]
     timed.sort(key=lambda t: t[0])
@@ -252,7 +275,7 @@ def compare_files(part, sims, disc):
         if "content" in mine:
             data = mine["content"].encode(ansi, "surrogateescape")
         else:
-            data = disc_file(disc, part["installDir"], mine["copyOf"]).read_bytes()
+            data = disc_file(disc, launcher_dir(part), mine["copyOf"]).read_bytes()
         got = base64.b64decode(theirs["bytes"])
         if data != got:
             differences.append(f"file {mine['path']}: simulation {shown_bytes(data, ansi)}, "
@@ -273,6 +296,11 @@ def shown_bytes(data, ansi):
     if len(data) <= 200:
         return repr(data.decode(ansi, "replace"))
     return f"{len(data)} bytes starting {data[:16].hex()}"
+
+
+def launcher_dir(part):
+    """The folder as the launcher names it: its short name where the scenario gave one."""
+    return part.get("shortInstallDir") or part["installDir"]
 
 
 def disc_file(disc, install_dir, windows_path):
@@ -303,7 +331,7 @@ def compare_part(part):
     if mine != theirs:
         differences.append(f"launchers: simulation {mine}, Wine {theirs}")
 
-    acting = [(expected_items(s, part["installDir"]), s) for s in sims]
+    acting = [(expected_items(s, launcher_dir(part)), s) for s in sims]
     acting = [(items, s) for items, s in acting if items[0] or items[1]]
     groups = observed_groups(part)
     if len(acting) > 1:

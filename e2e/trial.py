@@ -6,9 +6,11 @@ the languages, the launcher's names) and runs this program with what they resolv
 option below comes from there. Exit code 0: the browser was left running and the launcher ended
 with 0; 1: the trial found a fault; 2: the trial could not run (the reason on stderr).
 
-The machine is the lab's (winelab.py): a fresh prefix of the profile's bitness copied from the
-lab's template, under the unprivileged account, its own X server, the disc's image in a
-read-only CD-ROM drive D:. The Wine version setting is the first of the profile's candidates
+The machine is a sandbox (trialbox.py): a real copy of a template prefix of the profile's bitness
+(the lab's, winelab.py, when run by root, which then runs everything inside as the lab's
+unprivileged account; else the user's own), its own X server, the disc's image unpacked into a
+read-only CD-ROM drive D:, and no drive that maps the host. Whatever the disc's programs could
+have written is read as hostile data, bounded. The Wine version setting is the first of the profile's candidates
 whose report (OsProbe) is exactly the profile's; the language is the locale's, checked the same
 way. Nothing is learnt from a log that the disc's programs write:
 
@@ -40,11 +42,14 @@ import signal
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 from pathlib import Path
 
-# The lab's folders follow LAUNCHER_E2E_WORK, which must be set before it is imported.
+import trial_check
+import trialbox
+
+# The lab's folders follow LAUNCHER_E2E_WORK and LAUNCHER_LAB_TOOLS, which must be set before it
+# is imported.
 winelab = None
 
 TRACE_CHANNELS = "-all,+process,+loaddll,+timestamp,+pid"
@@ -53,6 +58,15 @@ BOX_LOG = "C:\\lab\\boxes.log"
 # How long what a stopped launcher started gets to settle, at the least.
 SETTLE_SECONDS = 30
 LAB_TOOLS = ("OsProbe.exe", "BoxWatcher.exe", "ProcList.exe", "WaitReady.exe")
+# Everything below is read from what the disc's programs could write, and bounded: process
+# starts and library loads kept from the trace, boxes answered, lines of the box log read, files
+# of the Windows directory compared, bytes of a registry file.
+MAX_STARTS = 5000
+MAX_LOADS = 5000
+MAX_BOXES = 20
+BOX_LOG_CAP = 1 << 20
+MAX_WINDOWS_FILES = 200000
+REGISTRY_CAP = 64 << 20
 
 
 class CannotRun(Exception):
@@ -133,8 +147,11 @@ def creation(rest):
 class Trace:
     """What Wine's trace of the run says, read as it grows."""
 
-    def __init__(self, path, launcher_path, spawned_ms, windows_dir):
+    def __init__(self, path, launcher_path, spawned_ms, windows_dir, cap=trialbox.FILE_LIMIT,
+                 opened=None):
         self.path, self.launcher_path, self.spawned_ms = path, launcher_path, spawned_ms
+        self.cap = cap            # bytes read at the most
+        self.dropped = 0          # starts and loads past the caps
         self.system = windows_dir.lower().rstrip("\\") + "\\"  # its libraries are not listed
         self.offset = 0
         self.partial = b""
@@ -143,6 +160,7 @@ class Trace:
         self.starts = []          # every CreateProcess, in order
         self.loads = []           # libraries loaded from outside the Windows directory
         self.pending = {}         # (pid, tid) -> the start that thread is making
+        self.file = os.fdopen(opened, "rb") if opened is not None else None
 
     def seconds(self, tick):
         # The tick count is 32 bits of ms and wraps; the run is far shorter than a wrap.
@@ -152,12 +170,19 @@ class Trace:
         return round(delta / 1000, 3)
 
     def update(self):
-        try:
-            with open(self.path, "rb") as f:
-                f.seek(self.offset)
-                data = f.read()
-        except FileNotFoundError:
-            return
+        # The file was opened once, when the run began: whatever the disc's programs put in its
+        # place later is not read. What they write into it is parsed as the rest is.
+        if self.file is None:
+            try:
+                fd = trialbox.open_regular(self.path.parent, self.path.name)
+            except trialbox.Hostile:
+                fd = None
+            if fd is None:
+                return
+            self.file = os.fdopen(fd, "rb")
+        self.file.seek(self.offset)
+        # A bounded piece at a time, so that the watch loop keeps checking its bounds.
+        data = self.file.read(min(max(self.cap - self.offset, 0), 8 << 20))
         self.offset += len(data)
         lines = (self.partial + data).split(b"\n")
         self.partial = lines.pop()
@@ -181,7 +206,9 @@ class Trace:
         if channel == "process" and function == "CreateProcessInternalW":
             created = creation(rest)
             started = STARTED.match(rest)
-            if created:
+            if created and len(self.starts) >= MAX_STARTS:
+                self.dropped += 1
+            elif created:
                 self._close_pending(thread, "failed")
                 program, command, complete = created
                 start = {"seconds": self.seconds(tick), "by": pid, "program": program,
@@ -209,7 +236,9 @@ class Trace:
                 except ValueError:
                     return
                 own = self.processes.get(pid, {}).get("program") or ""
-                if not path.lower().startswith(self.system) and path.lower() != own.lower():
+                if len(self.loads) >= MAX_LOADS:
+                    self.dropped += 1
+                elif not path.lower().startswith(self.system) and path.lower() != own.lower():
                     self.loads.append({"seconds": self.seconds(tick), "by": pid, "path": path})
 
     def _close_pending(self, thread, state):
@@ -223,6 +252,9 @@ class Trace:
         self.update()
         for thread in list(self.pending):
             self._close_pending(thread, "failed" if self.pending[thread]["after"] else "unanswered")
+        if self.file is not None:
+            self.file.close()
+            self.file = None
 
     def name(self, pid):
         process = self.processes.get(pid)
@@ -230,14 +262,9 @@ class Trace:
 
 
 def on_disc(disc_dir, relative):
-    """Whether the disc holds this path (backslashes), names compared as Windows does."""
-    folder = disc_dir
-    for part in [p for p in relative.split("\\") if p]:
-        match = [c for c in folder.iterdir() if same_name(c.name, part)] if folder.is_dir() else []
-        if not match:
-            return False
-        folder = match[0]
-    return True
+    """Whether the disc holds this file (backslashes), names compared as Windows does; read as
+    hostile input, as trial_check reads the start page: no link is followed."""
+    return trial_check.on_disc(disc_dir, relative, same_name)
 
 
 def between_starts(trace):
@@ -252,34 +279,55 @@ def between_starts(trace):
 
 # --- Snapshots -------------------------------------------------------------------------------
 
-def windows_files(folder):
-    """Every file under the Windows directory: relative path -> (size, mtime, ctime, mode)."""
+def windows_files(root, relative, notes=None):
+    """Every file under the Windows directory (root/relative): relative path -> (size, mtime,
+    ctime, mode). Nothing on the way is followed through a link; past MAX_WINDOWS_FILES the rest
+    is left out (noted)."""
     files = {}
-    for dirpath, _, names in os.walk(folder):
-        for name in names:
-            path = Path(dirpath) / name
-            try:
-                st = path.lstat()
-            except OSError:
-                continue
-            files[path.relative_to(folder).as_posix()] = (st.st_size, st.st_mtime_ns,
-                                                          st.st_ctime_ns, st.st_mode)
+    try:
+        top = trialbox.open_beneath(root, relative, os.O_RDONLY | os.O_DIRECTORY)
+    except OSError:
+        if notes is not None:
+            notes.append("the Windows directory is not a folder: not compared")
+        return files
+    try:
+        for dirpath, _, names, dir_fd in os.fwalk(".", dir_fd=top, follow_symlinks=False):
+            for name in names:
+                if len(files) >= MAX_WINDOWS_FILES:
+                    if notes is not None:
+                        notes.append(f"the Windows directory holds more than "
+                                     f"{MAX_WINDOWS_FILES} files: the rest were not compared")
+                    return files
+                try:
+                    st = os.stat(name, dir_fd=dir_fd, follow_symlinks=False)
+                except OSError:
+                    continue
+                path = os.path.normpath(os.path.join(dirpath, name))
+                files[path] = (st.st_size, st.st_mtime_ns, st.st_ctime_ns, st.st_mode)
+    finally:
+        os.close(top)
     return files
 
 
 REG_ROOTS = {"system.reg": "HKEY_LOCAL_MACHINE", "user.reg": "HKEY_CURRENT_USER"}
 
 
-def registry_keys(prefix):
-    """The keys of the prefix's registry files with their value lines, as Wine wrote them."""
+def registry_keys(prefix, notes=None):
+    """The keys of the prefix's registry files with their value lines, as Wine wrote them (a
+    file that is not a regular one, or over REGISTRY_CAP, is left out and noted)."""
     keys = {}
     for file, root in REG_ROOTS.items():
         key = None
-        path = prefix / file
-        if not path.exists():
+        try:
+            data = trialbox.read_beneath(prefix, file, REGISTRY_CAP)
+        except trialbox.Hostile as why:
+            if notes is not None:
+                notes.append(f"the registry file {why}: not read")
             continue
-        for line in path.read_text("utf-8", "replace").splitlines():
-            if line.startswith("["):
+        if data is None:
+            continue
+        for line in data.decode("utf-8", "replace").splitlines():
+            if line.startswith("[") and "]" in line:
                 name = line[1:line.rindex("]")].replace("\\\\", "\\")
                 key = f"{root}\\{name}"
                 keys[key] = []
@@ -294,8 +342,11 @@ class Trial:
     def __init__(self, a):
         self.a = a
         self.out = Path(a.out).resolve()
+        self.out_fd = a.out_fd
         self.machine = None
+        self.work = None
         self.notes = []
+        self.noted = {}
         self.wall_at_spawn = 0.0
 
     # --- Setting up ----------------------------------------------------------------------------
@@ -359,22 +410,59 @@ class Trial:
                 "file names through it: names outside ASCII may reach the disc's programs "
                 "mangled (enable it in /etc/locale.gen and run locale-gen)")
 
-    def open_machine(self):
-        arch = self.a.prefix
-        winelab.ensure_template(arch)
-        name = f"trial-{os.getpid()}"
-        try:
-            m = winelab.Machine(name, arch=arch, lang=self.a.lc_all)
-        except winelab.WineHung:
-            # Wine's own start-up, before anything of the disc ran: once more, as the lab does.
-            m = winelab.Machine(name, arch=arch, lang=self.a.lc_all)
-        self.machine = m
-        return m
+    def work_folder(self):
+        """The trial's own folder, which only the sandbox's uid (and root) can enter."""
+        if os.geteuid() == 0:
+            work = winelab.lab() / "scenarios" / f"trial-{os.getpid()}"
+            if os.path.lexists(work):
+                trialbox.remove_work(work)
+            work.parent.mkdir(parents=True, exist_ok=True)
+            work.mkdir(mode=0o700)
+        else:
+            work = Path(tempfile.mkdtemp(prefix="disckit-trial-work-"))
+        trialbox.own(work)
+        self.work = work
+        return work
 
-    def disc_image(self, m):
+    def template(self):
+        """The template prefix to copy: the lab's, made by root for its account; for anyone
+        else one of their own, made in a sandbox the first time."""
+        arch = self.a.prefix
+        if os.geteuid() == 0:
+            winelab.ensure_template(arch)
+            return winelab.template_dir(arch)
+        cache = Path(os.environ.get("XDG_CACHE_HOME") or Path.home() / ".cache")
+        return trialbox.ensure_own_template(cache / "disckit" / "templates", arch, winelab)
+
+    def open_machine(self):
+        work = self.work_folder()
+        template = self.template()
+        image = self.disc_image(work)
+        try:
+            trialbox.unpack_image(work, f"{trialbox.INSIDE}/{image.name}")
+        except trialbox.Hostile as why:
+            raise CannotRun(f"{self.a.disc} cannot be tried: {why}") from None
+        for attempt in (1, 2):
+            try:
+                self.machine = trialbox.Machine(winelab, work, template, self.a.lc_all,
+                                                winelab.TOOLS)
+                return self.machine
+            except subprocess.TimeoutExpired as hung:
+                # Wine's own start-up hung, before anything of the disc ran: once more, as the
+                # lab does, in a fresh copy.
+                if attempt == 2:
+                    raise CannotRun(f"Wine did not start: {' '.join(hung.cmd)} did not end in "
+                                    f"{hung.timeout:.0f} s") from None
+                for name in ("prefix", "home", "shots"):
+                    trialbox.remove_work(work / name)
+
+    def disc_image(self, work):
+        """The disc's image in the trial's folder: the folder pressed (by the invoking user, who
+        can read it), or a copy of the image (which the sandbox's uid may not reach where it
+        is)."""
         source = Path(self.a.disc)
+        image = work / "disc.iso"
         if not self.a.image:
-            image = m.dir / "pressed.iso"
             # The folder's name as the volume label, in the characters a label may hold.
             label = re.sub(r"[^A-Z0-9_]", "_", source.name.upper())[:32] or "DISC"
             try:
@@ -382,73 +470,127 @@ class Trial:
             except subprocess.CalledProcessError as failed:
                 raise CannotRun(f"xorriso could not press {source} into an image: "
                                 f"{failed.stderr.decode('utf-8', 'replace').strip()}") from None
-            return image
-        return source
+        else:
+            shutil.copyfile(source, image)
+        trialbox.own(image)
+        return image
 
-    def insert(self, m, image):
-        try:
-            d = m.insert_disc(image)
-        except subprocess.CalledProcessError as failed:
-            raise CannotRun(f"{image} is not a disc image xorriso can read: "
-                            f"{failed.stderr.decode('utf-8', 'replace').strip()}") from None
+    def insert(self, m):
         # Windows finds names without regard to case; the image keeps the author's case.
         found = [p.name for p in m.disc_dir.iterdir() if same_name(p.name, self.a.launcher)]
         if not found:
             raise CannotRun(f"the disc has no {self.a.launcher} at its root: a trial runs the "
                             "disc's own launcher")
-        return d + found[0]
+        return "D:\\" + found[0]
 
     # --- Watching ------------------------------------------------------------------------------
 
-    def boxes(self, m, seen):
+    def box_records(self, m):
+        """The box watcher's records, read as hostile: at most MAX_BOXES, a line that is not one
+        skipped and counted."""
+        try:
+            raw = trialbox.read_beneath(m.dir, m.relative(BOX_LOG), BOX_LOG_CAP) or b""
+        except trialbox.Hostile as why:
+            self.note_once("box-log", f"the box log {why}: not read further")
+            return []
+        records, malformed = [], 0
+        # A line is complete once its CR LF is there: the last one may still be being written.
+        for line in raw.split(b"\r\n")[:-1]:
+            fields = line.split(b"\t")
+            if len(fields) < 4 or fields[2] != b"box":
+                malformed += bool(line)
+                continue
+            try:
+                ms = int(fields[0])
+            except ValueError:
+                malformed += 1
+                continue
+            caption, sep, rest = fields[3].partition(b"\x1f")
+            text, sep2, owner = rest.rpartition(b"\x1f")
+            try:
+                pid = int(owner or b"0", 16)
+            except ValueError:
+                malformed += 1
+                continue
+            if not (sep and sep2):
+                malformed += 1
+                continue
+            records.append((ms, caption, text, pid))
+        if malformed:
+            self.note_once("box-malformed", f"{malformed} lines of the box log were not records "
+                           "of a box: skipped", replace=True)
+        return records
+
+    def note_once(self, key, text, replace=False):
+        if key in self.noted and not replace:
+            return
+        if key in self.noted:
+            self.notes.remove(self.noted[key])
+        self.noted[key] = text
+        self.notes.append(text)
+
+    def boxes(self, m, seen, deadline_ms):
         """New boxes in the watcher's record: a screenshot of each while it is up, then lets the
-        watcher answer it."""
-        path = m.unix_path(BOX_LOG)
-        raw = path.read_bytes() if path.exists() else b""
-        records = [e for e in winelab.parse_log(raw, m.ansi) if e.event == "box"]
-        for record in records[len(seen):]:
-            caption, _, rest = record.detail.partition(b"\x1f")
-            text, _, owner = rest.rpartition(b"\x1f")
+        watcher answer it. No more than MAX_BOXES, and none once the deadline has passed."""
+        records = self.box_records(m)
+        if len(records) > MAX_BOXES:
+            self.note_once("box-many", f"more than {MAX_BOXES} boxes were recorded: only the "
+                           f"first {MAX_BOXES} are in the report")
+        for ms, caption, text, pid in records[len(seen):MAX_BOXES]:
+            if raw_ms() >= deadline_ms:
+                self.note_once("box-late", "boxes recorded after the time bound were not "
+                               "answered")
+                return
             number = len(seen) + 1
-            shot = self.screenshot(m, f"box-{number}.png")
-            (m.unix_path(ACK_FOLDER) / f"box-{number}").write_bytes(b"")
-            seen.append({"seconds": round((record.ms - self.wall_at_spawn) / 1000, 3),
+            shot = self.screenshot(m, f"box-{number}.png",
+                                   min(60, max((deadline_ms - raw_ms()) / 1000, 5)))
+            if not m.sandbox.touch(f"{trialbox.INSIDE}/prefix/drive_c/lab/ack/box-{number}"):
+                self.notes.append(f"box {number} could not be let go: something took the place "
+                                  "of its acknowledgement")
+            seen.append({"seconds": round((ms - self.wall_at_spawn) / 1000, 3),
                          "caption": caption.decode(m.ansi, "replace"),
                          "text": text.decode(m.ansi, "replace"),
-                         "pid": int(owner or b"0", 16), "screenshot": shot})
+                         "pid": pid, "screenshot": shot})
 
-    def screenshot(self, m, name):
-        path = self.out / name
-        try:
-            m.screenshot(path)
-        except (subprocess.CalledProcessError, subprocess.TimeoutExpired) as failed:
-            self.notes.append(f"no screenshot {name}: {failed}")
+    def screenshot(self, m, name, timeout=60):
+        """A screenshot taken in the sandbox, written into --out as a new file; its path."""
+        data = m.screenshot(name, timeout)
+        if data is None:
+            self.notes.append(f"no screenshot {name}")
             return None
-        return str(path)
+        try:
+            trialbox.write_new(self.out_fd, name, data)
+        except OSError as failed:
+            self.notes.append(f"no screenshot {name}: {failed.strerror}")
+            return None
+        return str(self.out / name)
 
-    def wait_ready(self, m, pids, budget_ms, boxes):
+    def wait_ready(self, m, pids, budget_ms, boxes, deadline_ms):
         """WaitReady for these processes (bounded by budget_ms), answering boxes meanwhile:
         (process states by pid, windows as (pid, class, title))."""
-        out = m.dir / "ready.txt"
-        with open(out, "wb") as f:
-            proc = subprocess.Popen(["wine", "C:\\lab\\WaitReady.exe", str(max(budget_ms, 0)),
-                                     *(f"{p:x}" for p in pids)], stdout=f,
-                                    stderr=subprocess.DEVNULL, start_new_session=True,
-                                    **winelab.as_account(m.env))
-            limit = time.monotonic() + budget_ms / 1000 + winelab.PATIENCE
-            while proc.poll() is None and time.monotonic() < limit:
-                self.boxes(m, boxes)
-                time.sleep(0.1)
-            if proc.poll() is None:
-                os.killpg(proc.pid, signal.SIGKILL)
-                proc.wait()
+        n = m.spawn("C:\\lab\\WaitReady.exe", str(max(budget_ms, 0)),
+                    *(f"{p:x}" for p in pids), out=f"{trialbox.INSIDE}/ready.txt")
+        limit = time.monotonic() + budget_ms / 1000 + winelab.PATIENCE
+        while m.sandbox.poll(n)[0] is None and time.monotonic() < limit:
+            self.boxes(m, boxes, deadline_ms)
+            time.sleep(0.1)
+        if m.sandbox.poll(n)[0] is None:
+            m.sandbox.kill(n, group=True)
         states, windows = {}, []
-        for line in out.read_bytes().decode("utf-8", "replace").splitlines():
+        try:
+            raw = trialbox.read_beneath(m.dir, "ready.txt", 1 << 20) or b""
+        except trialbox.Hostile as why:
+            self.notes.append(f"WaitReady's answer {why}: not read")
+            raw = b""
+        for line in raw.decode("utf-8", "replace").splitlines()[:10000]:
             fields = line.rstrip("\r").split("\t")
-            if fields[0] == "process" and len(fields) == 3:
-                states[int(fields[1], 16)] = fields[2]
-            elif fields[0] == "window" and len(fields) == 4:
-                windows.append((int(fields[1], 16), fields[2], fields[3]))
+            try:
+                if fields[0] == "process" and len(fields) == 3:
+                    states[int(fields[1], 16)] = fields[2]
+                elif fields[0] == "window" and len(fields) == 4:
+                    windows.append((int(fields[1], 16), fields[2], fields[3]))
+            except ValueError:
+                continue
         return states, windows
 
     def run(self):
@@ -456,54 +598,56 @@ class Trial:
         report = {"disc": {"path": a.disc, "kind": "image" if a.image else "folder"},
                   "wine": subprocess.run(["wine", "--version"], capture_output=True, text=True,
                                          timeout=60).stdout.strip()}
-        image = self.disc_image(m)
         setting = self.choose_version(m)
         self.check_language(m)
-        launcher = self.insert(m, image)
+        launcher = self.insert(m)
         report["system"] = {"profile": a.profile, "title": a.title, "wineSetting": setting,
                             "prefix": a.prefix, "reported": self.reported(m.report)}
         report["language"] = {"langId": a.lang_id, "locale": a.locale_name, "lcAll": a.lc_all,
                               "codePage": int(m.report.get("acp", "0"))}
-        windows_dir = m.unix_path("C:\\windows")
+        windows_rel = m.relative("C:\\windows")
 
         # Everything Wine holds is written out before the snapshots, as it is after the run.
-        winelab.stop_wine(m.env)
-        files_before, keys_before = windows_files(windows_dir), registry_keys(m.prefix)
+        m.stop_wine()
+        # Wine may have mapped the host again while it updated the prefix.
+        if m.host_drives():
+            m.remove_host_drives()
+        files_before = windows_files(m.dir, windows_rel, self.notes)
+        keys_before = registry_keys(m.prefix, self.notes)
 
-        ack = m.unix_path(ACK_FOLDER)
-        ack.mkdir(parents=True, exist_ok=True)
+        (m.unix_path(ACK_FOLDER)).mkdir(parents=True, exist_ok=True)
+        trialbox.own(m.unix_path(ACK_FOLDER))
         m.spawn("C:\\lab\\BoxWatcher.exe", "300", ACK_FOLDER, env={"STANDIN_LOG": BOX_LOG})
         # The system's own processes start with the first program; once the watcher is in the
         # process table they run, and nothing but the launcher writes to the trace.
         if not m.wait_for(lambda: "BoxWatcher.exe" in m.processes()):
             raise CannotRun(f"the box watcher did not start within {winelab.PATIENCE:.0f} s")
+        if m.host_drives():
+            raise CannotRun(f"Wine mapped the drives {', '.join(m.host_drives())} again")
 
-        trace_path = m.dir / "trace.txt"
-        env = dict(m.env, WINEDEBUG=TRACE_CHANNELS)
-        ended = {}
-        with open(trace_path, "ab") as trace_file:
-            spawned = raw_ms()
-            self.wall_at_spawn = time.time() * 1000
-            proc = subprocess.Popen(["wine", launcher], stdin=subprocess.DEVNULL,
-                                    stdout=subprocess.DEVNULL, stderr=trace_file, cwd="/",
-                                    start_new_session=True, **winelab.as_account(env))
+        # Wine's trace goes to a file that cannot grow past the file limit. It is opened here,
+        # before anything of the disc runs, and read through that descriptor only.
+        if not m.sandbox.touch(f"{trialbox.INSIDE}/trace.txt"):
+            raise CannotRun("cannot make the file for Wine's trace")
+        trace_fd = trialbox.open_regular(m.dir, "trace.txt")
+        env = {"WINEDEBUG": TRACE_CHANNELS}
+        self.wall_at_spawn = time.time() * 1000
+        proc, spawned = m.sandbox.spawn(["wine", launcher], dict(m.env, **env),
+                                        err=f"{trialbox.INSIDE}/trace.txt",
+                                        limit=trialbox.FILE_LIMIT)
         m.background.append(proc)
-
-        def wait_end():
-            ended["rc"] = proc.wait()
-            ended["ms"] = raw_ms()
-
-        waiter = threading.Thread(target=wait_end, daemon=True)
-        waiter.start()
-        trace = Trace(trace_path, launcher, spawned, m.report.get("windowsDir", "C:\\windows"))
+        trace = Trace(m.dir / "trace.txt", launcher, spawned,
+                      m.report.get("windowsDir", "C:\\windows"), opened=trace_fd)
         self.root = None
         boxes = []
         deadline = spawned + a.timeout * 1000
         stop_reason = None
+        end_rc = end_ms = None
         while True:
             trace.update()
-            self.boxes(m, boxes)
-            if not waiter.is_alive():
+            self.boxes(m, boxes, deadline)
+            end_rc, end_ms = m.sandbox.poll(proc)
+            if end_ms is not None:
                 break
             if len(self.browser_starts(trace, launcher_only=True)) >= a.max_starts:
                 stop_reason = "loop"
@@ -512,22 +656,19 @@ class Trial:
                 stop_reason = "time"
                 break
             time.sleep(0.1)
-        watched_ms = (ended["ms"] if "ms" in ended else raw_ms()) - spawned
+        watched_ms = (end_ms if end_ms is not None else raw_ms()) - spawned
         if stop_reason:
             # A launcher still running is ended here, as TerminateProcess would end it, so that
             # the report holds what it did within the bound; what it started goes on for now.
             # Not in the middle of a start, though: Wine would leave the process it was making
             # half made, never running and never ending.
             limit = time.monotonic() + winelab.PATIENCE
-            while waiter.is_alive() and not between_starts(trace) and time.monotonic() < limit:
+            while (m.sandbox.poll(proc)[1] is None and not between_starts(trace)
+                   and time.monotonic() < limit):
                 time.sleep(0.05)
                 trace.update()
             # `wine` has become the launcher's own process: the same id, nothing in between.
-            try:
-                os.kill(proc.pid, signal.SIGKILL)
-            except ProcessLookupError:
-                pass
-            waiter.join(timeout=winelab.PATIENCE)
+            m.sandbox.kill(proc)
 
         # What the run started gets time to settle before anything is looked at: to end (a
         # registration, a browser that hands over) or to be ready for input (its window drawn,
@@ -536,28 +677,32 @@ class Trial:
         trace.update()
         started = [s["pid"] for s in trace.starts if s["pid"] is not None]
         budget = max(deadline - raw_ms(), SETTLE_SECONDS * 1000)
-        states, windows = self.wait_ready(m, started, budget, boxes)
+        settle_deadline = raw_ms() + budget
+        states, windows = self.wait_ready(m, started, budget, boxes, settle_deadline)
         table = m.process_table()
         after_shot = self.screenshot(m, "after-run.png")
-        self.boxes(m, boxes)
+        self.boxes(m, boxes, settle_deadline)
         trace.finish()
+        if trace.dropped:
+            self.notes.append(f"Wine's trace held more than {MAX_STARTS} starts or "
+                              f"{MAX_LOADS} loads: {trace.dropped} more were left out")
 
-        winelab.stop_wine(m.env)
-        waiter.join(timeout=winelab.PATIENCE)
-        files_after, keys_after = windows_files(windows_dir), registry_keys(m.prefix)
+        m.stop_wine()
+        files_after = windows_files(m.dir, windows_rel, self.notes)
+        keys_after = registry_keys(m.prefix, self.notes)
 
         report["launcher"] = {
             "program": launcher, "pid": trace.root,
-            "ended": stop_reason is None, "exitCode": ended.get("rc") if stop_reason is None else None,
+            "ended": stop_reason is None, "exitCode": end_rc if stop_reason is None else None,
             "seconds": round(watched_ms / 1000, 3), "stoppedBecause": stop_reason}
         self.root = trace.root
         for box in boxes:
             box["by"] = trace.name(box["pid"])
         report["events"] = self.events(trace, boxes, report["launcher"])
         report["browser"] = self.browser(trace, table, windows, states)
-        report["windowsDirectory"] = self.windows_changes(files_before, files_after,
-                                                          windows_dir, m.report.get("acp"))
-        self.name_copies(report["windowsDirectory"], windows_dir, m.disc_dir)
+        report["windowsDirectory"] = self.windows_changes(files_before, files_after, m.dir,
+                                                          windows_rel, m.report.get("acp"))
+        self.name_copies(report["windowsDirectory"], m.dir, windows_rel, m.disc_dir)
         report["registry"] = self.registry_changes(keys_before, keys_after)
         report["running"] = self.running(trace, table, states)
         report["windows"] = [{"pid": p, "process": self.table_name(table, p), "class": c,
@@ -567,9 +712,11 @@ class Trial:
         report["screenshots"] = [b["screenshot"] for b in boxes if b["screenshot"]] + \
             ([after_shot] if after_shot else [])
         report["screenshotAfterRun"] = after_shot
-        report["account"] = winelab.ACCOUNT
+        report["account"] = (winelab.ACCOUNT if os.geteuid() == 0
+                             else os.environ.get("USER") or str(os.getuid()))
+        report["sandbox"] = "bubblewrap"
         report["outcome"] = self.outcome(report)
-        trial_check.add_to(report, m.disc_dir, a.work, on_disc)
+        trial_check.add_to(report, m.disc_dir, a.disckit, same_name)
         if self.notes:
             report["notes"] = self.notes
         return report
@@ -631,7 +778,7 @@ class Trial:
         }
 
     @staticmethod
-    def windows_changes(before, after, folder, acp):
+    def windows_changes(before, after, root, relative, acp):
         codec = f"cp{acp}"
         try:
             codecs.lookup(codec)
@@ -647,20 +794,24 @@ class Trial:
                 size, _, _, mode = after[rel]
                 entry["size"] = size
                 entry["readOnly"] = not mode & 0o200
-                if size <= 512:
-                    data = (folder / rel).read_bytes()
-                    if b"\0" not in data:
+                try:
+                    data = trialbox.read_beneath(root, f"{relative}/{rel}", 512) \
+                        if size <= 512 else None
+                except trialbox.Hostile:
+                    data = None  # no longer what it was when it was listed
+                if data is not None and b"\0" not in data:
                         entry["text"] = data.decode(codec, "replace")
             changes.append(entry)
         return changes
 
     @staticmethod
-    def name_copies(changes, windows_dir, disc_dir):
+    def name_copies(changes, root, relative, disc_dir):
         """Marks each file written to the Windows directory that is a copy of a file of the
-        disc, byte for byte."""
+        disc, byte for byte. (The disc's files are the unpacked image's, read-only to the
+        disc's programs; the Windows directory's are read as hostile.)"""
         by_size = {}
         for path in disc_dir.rglob("*"):
-            if path.is_file():
+            if path.is_file() and not path.is_symlink():
                 by_size.setdefault(path.stat().st_size, []).append(path)
         for change in changes:
             if change["change"] == "removed":
@@ -668,7 +819,12 @@ class Trial:
             data = None
             for candidate in by_size.get(change["size"], []):
                 if data is None:
-                    data = (windows_dir / change["path"][len("C:\\windows\\"):].replace("\\", "/")).read_bytes()
+                    rel = change["path"][len("C:\\windows\\"):].replace("\\", "/")
+                    try:
+                        data = trialbox.read_beneath(root, f"{relative}/{rel}",
+                                                     change["size"]) or b""
+                    except trialbox.Hostile:
+                        break
                 if candidate.read_bytes() == data:
                     change["copyOf"] = "D:\\" + str(candidate.relative_to(disc_dir)).replace("/", "\\")
                     break
@@ -734,13 +890,15 @@ class Trial:
 
     def close(self):
         m = self.machine
-        if m is None:
+        if m is not None:
+            m.close()
+        if self.work is None:
             return
-        m.close()
         if self.a.keep:
-            print(f"disckit trial: the prefix and the trace are kept in {m.dir}", file=sys.stderr)
+            print(f"disckit trial: the prefix and the trace are kept in {self.work}",
+                  file=sys.stderr)
         else:
-            winelab.remove_tree(m.dir)
+            trialbox.remove_work(self.work)
 
 
 # --- The report in words ---------------------------------------------------------------------------
@@ -750,13 +908,20 @@ def quoted(text):
     return '"' + "".join(c if c >= " " else f"\\x{ord(c):02x}" for c in text) + '"'
 
 
+def printable(line):
+    return "".join(c if c >= " " and not "\x7f" <= c <= "\x9f" else f"\\x{ord(c):02x}"
+                   for c in line)
+
+
 def hexpid(pid):
     return f"{pid:04x}" if pid is not None else "?"
 
 
 def print_report(r, out):
     s, lang, launcher, browser = r["system"], r["language"], r["launcher"], r["browser"]
-    w = lambda text="": print(text, file=out)
+    # Names, command lines and captions come from the disc's programs: no control character of
+    # theirs reaches the terminal.
+    w = lambda text="": print(printable(text), file=out)
     w(f"Disc      {r['disc']['path']} ({'image' if r['disc']['kind'] == 'image' else 'folder, pressed into an image with Joliet names'}), "
       f"read-only in CD-ROM drive D:")
     w(f"System    {s['title']} ({s['profile']}) by Wine's setting {s['wineSetting']} in a "
@@ -870,18 +1035,18 @@ def parse(argv):
     p.add_argument("--out")
     p.add_argument("--keep", action="store_true")
     p.add_argument("--json", action="store_true")
+    p.add_argument("--html", help="write the report as HTML to this file too")
     p.add_argument("--work", required=True)
+    p.add_argument("--tools", required=True, help="the lab's Windows tools")
+    p.add_argument("--disckit", required=True, help="the disckit that runs this trial")
     a = p.parse_args(argv)
     a.extended_query = bool(a.extended_query)
     return a
 
 
 def cannot_run_here():
-    if os.geteuid() != 0:
-        return (f"a trial runs Wine under the unprivileged account {winelab.ACCOUNT} and needs "
-                "root to switch to it")
     for tool, package in (("wine", "wine"), ("Xvfb", "xvfb"), ("xorriso", "xorriso"),
-                          ("import", "imagemagick")):
+                          ("import", "imagemagick"), ("prlimit", "util-linux")):
         if shutil.which(tool) is None:
             return f"{tool} is not installed (scripts/deps.sh wine installs {package})"
     missing = [t for t in LAB_TOOLS if not (winelab.TOOLS / t).exists()]
@@ -890,7 +1055,7 @@ def cannot_run_here():
                 "(cmake --preset win32 && cmake --build --preset win32)")
     if not winelab.runs_32bit_code():
         return "this machine cannot run 32-bit x86 code (scripts/deps.sh wine sets up emulation)"
-    return None
+    return trialbox.bwrap_usable()
 
 
 def interrupted(signum, frame):
@@ -901,22 +1066,31 @@ def main(argv):
     global winelab
     a = parse(argv)
     os.environ.setdefault("LAUNCHER_E2E_WORK", a.work)
+    os.environ["LAUNCHER_LAB_TOOLS"] = a.tools
     sys.path.insert(0, str(Path(__file__).resolve().parent))
     import winelab as lab_module
     winelab = lab_module
-    global trial_check
-    import trial_check
+    # Run by root, everything the disc can touch runs as the lab's unprivileged account.
+    if os.geteuid() == 0:
+        trialbox.set_account(winelab.account())
     reason = cannot_run_here()
     if reason:
         print(f"disckit trial: {reason}", file=sys.stderr)
         return 2
-    if a.out:
-        Path(a.out).mkdir(parents=True, exist_ok=True)
-    else:
-        a.out = tempfile.mkdtemp(prefix="disckit-trial-")
-    # A stop from outside (Ctrl-C, kill) still ends Wine and removes the prefix; the report is
-    # written after that, so a reader that goes away (| head) only cuts it short.
+    try:
+        if a.out:
+            a.out_fd = trialbox.open_out(a.out)
+        else:
+            a.out = tempfile.mkdtemp(prefix="disckit-trial-")
+            a.out_fd = trialbox.open_out(a.out)
+    except ValueError as why:
+        print(f"disckit trial: {why}", file=sys.stderr)
+        return 2
+    # A stop from outside (Ctrl-C, kill, a closed terminal) still ends the sandbox and removes
+    # the trial's folder; the report is written after that, so a reader that goes away (| head)
+    # only cuts it short.
     signal.signal(signal.SIGTERM, interrupted)
+    signal.signal(signal.SIGHUP, interrupted)
     signal.signal(signal.SIGPIPE, signal.SIG_DFL)
     trial = Trial(a)
     try:
@@ -927,14 +1101,37 @@ def main(argv):
     except KeyboardInterrupt:
         print("disckit trial: stopped", file=sys.stderr)
         return 2
+    except Exception as failed:
+        # A fault of the trial itself is not a fault of the disc: never exit code 1.
+        import traceback
+        traceback.print_exc()
+        print(f"disckit trial: the trial failed: {type(failed).__name__}: {failed}",
+              file=sys.stderr)
+        return 2
     finally:
-        trial.close()
+        try:
+            trial.close()
+        except Exception as failed:
+            print(f"disckit trial: cleaning up failed: {failed}", file=sys.stderr)
     if a.json:
         print(json.dumps(report, indent=2, ensure_ascii=False))
     else:
         print_report(report, sys.stdout)
+    if a.html:
+        import trial_html
+        try:
+            trial_html.write(report, a.html)
+        except OSError as e:
+            print(f"disckit trial: cannot write the HTML report to {a.html}: {e}", file=sys.stderr)
+            return 2
     return report["outcome"]["exitCode"]
 
 
 if __name__ == "__main__":
-    sys.exit(main(sys.argv[1:]))
+    try:
+        sys.exit(main(sys.argv[1:]))
+    except SystemExit:
+        raise
+    except BaseException as failed:
+        print(f"disckit trial: {type(failed).__name__}: {failed}", file=sys.stderr)
+        sys.exit(2)

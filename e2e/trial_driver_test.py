@@ -2,7 +2,9 @@
 """How disckit trial's driver reads Wine's trace and the registry files, without Wine: lines as
 Wine 8 writes them (seen in real runs), and the ways they vary."""
 
+import os
 import tempfile
+import types
 import unittest
 from pathlib import Path
 
@@ -137,12 +139,80 @@ class Registry(unittest.TestCase):
         })
 
 
+class BoxLog(unittest.TestCase):
+    """The box watcher's log is written where the disc's programs can write too."""
+
+    def records(self, raw):
+        folder = tempfile.TemporaryDirectory()
+        self.addCleanup(folder.cleanup)
+        log = Path(folder.name) / "prefix" / "drive_c" / "lab" / "boxes.log"
+        log.parent.mkdir(parents=True)
+        if isinstance(raw, bytes):
+            log.write_bytes(raw)
+        else:
+            raw(log)
+        machine = types.SimpleNamespace(dir=Path(folder.name),
+                                        relative=lambda p: "prefix/drive_c/lab/boxes.log")
+        t = trial.Trial.__new__(trial.Trial)
+        t.notes, t.noted = [], {}
+        return t.box_records(machine), t.notes
+
+    def test_records_kept_and_malformed_lines_skipped_and_counted(self):
+        good = b"1500\tStart.exe\tbox\tCaption\x1fText\x1f00d0\t1\t0\t0\t\r\n"
+        records, notes = self.records(
+            good + b"x\tStart.exe\tbox\tC\x1fT\x1f00d0\r\n"    # no time
+            + b"1\tStart.exe\tbox\tno separators\r\n"
+            + b"1\tStart.exe\tbox\tC\x1fT\x1fzz\r\n"           # no owner
+            + b"garbage\r\n\r\n" + good + b"1600\tStart.exe\tbox\tbeing writ")
+        self.assertEqual(records, [(1500, b"Caption", b"Text", 0xd0)] * 2)
+        self.assertEqual(notes, ["4 lines of the box log were not records of a box: skipped"])
+
+    def test_a_log_that_is_not_a_regular_file_is_not_read(self):
+        for plant in (lambda log: os.symlink("/etc/passwd", log), lambda log: os.mkfifo(log)):
+            records, notes = self.records(plant)
+            self.assertEqual(records, [])
+            self.assertEqual(len(notes), 1)
+            self.assertIn("the box log", notes[0])
+
+
+class Report(unittest.TestCase):
+    def test_no_control_character_of_the_disc_reaches_the_terminal(self):
+        self.assertEqual(trial.printable("a\x1b[2Jb\nc\x9bd\u00fc"), "a\\x1b[2Jb\\x0ac\\x9bd\u00fc")
+
+
 class Names(unittest.TestCase):
     def test_only_ascii_letters_change_case(self):
         # The launcher upper-cases in the code page and compares with an ASCII name.
         self.assertEqual(trial.ascii_upper("panoview.exe"), "PANOVIEW.EXE")
         self.assertNotEqual(trial.ascii_upper("\u0131panoview.exe"), "IPANOVIEW.EXE")
         self.assertTrue(trial.same_name("PanoView.EXE", "Panoview.exe"))
+
+
+class StartPageOnDisc(unittest.TestCase):
+    """The start page is looked for on a disc the user made, read as hostile: a link is not a
+    page, a FIFO neither (and looking must not block), names fold as Windows folds them."""
+
+    def test_links_fifos_and_case(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            disc = Path(tmp) / "disc"
+            (disc / "lang" / "DEU").mkdir(parents=True)
+            (disc / "lang" / "DEU" / "Welcome.htm").write_text("page")
+            outside = Path(tmp) / "outside"
+            (outside / "Eng").mkdir(parents=True)
+            (outside / "Eng" / "Welcome.htm").write_text("page")
+            os.symlink(outside / "Eng", disc / "lang" / "Eng")
+            os.symlink(disc / "lang" / "DEU" / "Welcome.htm", disc / "lang" / "DEU" / "Link.htm")
+            os.mkfifo(disc / "lang" / "DEU" / "Fifo.htm")
+            self.assertTrue(trial.on_disc(disc, "lang\\deu\\WELCOME.HTM"))
+            self.assertFalse(trial.on_disc(disc, "lang\\Eng\\Welcome.htm"))
+            self.assertFalse(trial.on_disc(disc, "lang\\DEU\\Link.htm"))
+            self.assertFalse(trial.on_disc(disc, "lang\\DEU\\Fifo.htm"))
+            self.assertFalse(trial.on_disc(disc, "lang\\DEU"))
+            self.assertFalse(trial.on_disc(disc, "lang\\..\\lang\\DEU\\Welcome.htm"))
+            faults = trial.trial_check.page_faults(
+                ['Panoview.exe "D:\\lang\\Eng\\Welcome.htm', 'Panoview.exe "D:\\lang\\DEU\\Welcome.htm'],
+                disc, trial.same_name)
+            self.assertEqual(faults, ["the browser's start page D:\\lang\\Eng\\Welcome.htm is not there"])
 
 
 if __name__ == "__main__":

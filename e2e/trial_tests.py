@@ -14,20 +14,28 @@ itself uses a short one, and checks nothing that depends on how far the launcher
 import json
 import os
 import shutil
+import signal
 import subprocess
 import sys
+import tempfile
 import time
 import traceback
 from pathlib import Path
 
+import trialbox
 import winelab
 from scenarios import REFUSAL, check, equal
 
 DISCKIT = Path(os.environ.get("LAUNCHER_NATIVE_DISCKIT",
                               winelab.ROOT / "build" / "native" / "disckit")).resolve()
 HANDOVER = winelab.TOOLS / "PanoviewHandover.exe"
+INTRUDER = winelab.TOOLS / "Intruder.exe"
 BROWSER_COMMAND = 'Panoview.exe "D:\\lang\\Eng\\Welcome.htm'
 PNG = b"\x89PNG\r\n\x1a\n"
+
+
+class Skipped(Exception):
+    """This machine cannot run the test."""
 
 
 def folder(name):
@@ -35,6 +43,9 @@ def folder(name):
     if path.exists():
         shutil.rmtree(path)
     path.mkdir(parents=True)
+    # No other account can enter it, as a folder made by mktemp -d: what the trial's
+    # unprivileged side needs of a disc there, it gets without the folder being opened up.
+    path.chmod(0o700)
     return path
 
 
@@ -48,8 +59,11 @@ def disc_copy(name, change):
 
 def trial(name, disc, *options, timeout=winelab.PATIENCE):
     """Runs disckit trial --json: (exit code, report, seconds it took). Checks that it left
-    nothing behind: its prefix is gone and no process runs in it."""
+    nothing behind: its folder is gone and no process it started runs."""
     shots = winelab.WORK / "trial-tests" / name / "shots"
+    # --out must be a new or an empty folder: a run before this one left its screenshots.
+    if shots.exists():
+        shutil.rmtree(shots)
     command = [str(DISCKIT), "trial", str(disc), "--json", "--out", str(shots),
                "--timeout", str(int(timeout)), *options]
     print(" ".join(command))
@@ -61,22 +75,26 @@ def trial(name, disc, *options, timeout=winelab.PATIENCE):
     sys.stdout.write(err.decode("utf-8", "replace"))
     check(proc.returncode in (0, 1), f"disckit trial could not run (exit {proc.returncode})")
     report = json.loads(out.decode("utf-8"))
-    prefix = winelab.lab() / "scenarios" / f"trial-{proc.pid}"
-    check(not prefix.exists(), f"the trial's folder {prefix} is still there")
-    check(not processes_in(prefix), f"processes still run in {prefix}: {processes_in(prefix)}")
+    work = winelab.lab() / "scenarios" / f"trial-{proc.pid}"
+    check(not work.exists(), f"the trial's folder {work} is still there")
+    check(not processes_in(work), f"processes of {work} still run: {processes_in(work)}")
     print(f"exit {proc.returncode} after {took:.1f} s: {report['outcome']}")
     return proc.returncode, report, took
 
 
-def processes_in(prefix):
-    """Ids of the processes whose environment names this prefix (Wine's and its server)."""
-    needle = f"WINEPREFIX={prefix}".encode()
+def processes_in(work):
+    """Ids of the processes whose environment names this trial's folder (everything the trial
+    starts in its sandbox)."""
+    return processes_with(f"{trialbox.MARK}={work}".encode(), "environ")
+
+
+def processes_with(needle, what="cmdline"):
     found = []
     for entry in Path("/proc").iterdir():
         if not entry.name.isdigit():
             continue
         try:
-            if needle in (entry / "environ").read_bytes().split(b"\0"):
+            if needle in (entry / what).read_bytes().split(b"\0"):
                 found.append(int(entry.name))
         except OSError:
             pass
@@ -157,6 +175,38 @@ def sample_disc():
     check_png(r["screenshotAfterRun"], "after the run")
     check(any(w["process"] == "Panoview.exe" for w in r["windows"]),
           f"no window of the browser on the screen: {r['windows']}")
+
+
+@test
+def sample_disc_unprivileged():
+    """The sample disc tried by an ordinary account that cannot become root (the lab's): the
+    trial needs no root, and makes and keeps a template prefix of the account's own."""
+    pw = winelab.account()
+    env = {"PATH": "/usr/bin:/bin", "HOME": pw.pw_dir, "USER": pw.pw_name,
+           "LOGNAME": pw.pw_name, "LAUNCHER_E2E_PATIENCE": str(winelab.PATIENCE)}
+    reach = subprocess.run(["test", "-x", str(DISCKIT), "-a", "-r",
+                            str(winelab.ROOT / "e2e" / "trial.py"), "-a", "-r",
+                            str(winelab.DISC_IMAGE)], user=pw.pw_uid, group=pw.pw_gid,
+                           extra_groups=[], env=env, timeout=60)
+    if reach.returncode != 0:
+        raise Skipped(f"the account {pw.pw_name} cannot reach {DISCKIT} and its sources")
+    out = Path(tempfile.mkdtemp(prefix="trial-unprivileged-", dir="/var/tmp"))
+    os.chown(out, pw.pw_uid, pw.pw_gid)
+    try:
+        command = [str(DISCKIT), "trial", str(winelab.DISC_IMAGE), "--json", "--out",
+                   str(out / "shots")]
+        print(" ".join(command))
+        proc = subprocess.run(command, capture_output=True, user=pw.pw_uid, group=pw.pw_gid,
+                              extra_groups=[], env=env, cwd="/", timeout=4 * winelab.PATIENCE)
+        sys.stdout.write(proc.stderr.decode("utf-8", "replace"))
+        equal(proc.returncode, 0, "exit code")
+        r = json.loads(proc.stdout)
+        equal(r["outcome"], {"result": "browser-running", "faults": [], "exitCode": 0}, "outcome")
+        equal(r["account"], pw.pw_name, "the account the disc ran under")
+        check_png(r["screenshotAfterRun"], "after the run")
+        equal(Path(r["screenshotAfterRun"]).stat().st_uid, pw.pw_uid, "the screenshot's owner")
+    finally:
+        shutil.rmtree(out)
 
 
 @test
@@ -269,6 +319,82 @@ def verbs_agree():
         if fault:
             check(any(f.startswith(fault) for f in r["outcome"]["faults"]),
                   f"{name}: no fault '{fault}' in {r['outcome']['faults']}")
+@test
+def hostile_disc():
+    """A disc whose browser writes through Z:\\ and \\?\\unix\\, reads a host file, leaves a
+    detached Unix process, forges the box log and plants links and a FIFO where the trial
+    reads: nothing outside the sandbox changes or is read, nothing is left running, and the
+    forged records stay within their bounds."""
+    here = folder("hostile_disc")
+    token = f"{os.getpid()}-{int(time.time())}"
+    secret = here / "secret.txt"
+    secret.write_text(f"SECRET-{token}\n")
+    secret.chmod(0o644)
+    marker = f"86399.{os.getpid() % 1000:03d}"
+    host = str(here).replace("/", "\\")
+    windows = "/trial/prefix/drive_c/windows"
+    plant = (f"ln -sf {secret} {windows}/Handoff.ini; mkfifo {windows}/fifo.ini; "
+             f"ln -s /dev/zero {windows}/zero.ini; ln -s {secret} {windows}/link.ini; "
+             f"mkdir -p /trial/prefix/drive_c/lab/ack; ln -s {secret} /trial/prefix/drive_c/lab/ack/box-2")
+    deeds = [f"write Z:\\tmp\\disckit-intruder-{token}",
+             f"write \\\\?\\unix\\tmp\\disckit-intruder-{token}-unix",
+             f"write Z:{host}\\z-written", f"write \\\\?\\unix{host}\\unix-written",
+             f"read Z:{host}\\secret.txt", f"read \\\\?\\unix{host}\\secret.txt",
+             f'run \\\\?\\unix\\bin\\sh -c "setsid sleep {marker} </dev/null >/dev/null 2>&1 &"',
+             f'run \\\\?\\unix\\bin\\sh -c "{plant}"',
+             "boxlog C:\\lab\\boxes.log 1000"]
+
+    def change(disc):
+        shutil.copyfile(INTRUDER, disc / "Panoview.exe")
+        (disc / "intrude.txt").write_text("\r\n".join(deeds) + "\r\n")
+    rc, r, _ = trial("hostile_disc", disc_copy("hostile_disc", change), "--max-starts", "2")
+    text = json.dumps(r)
+    written = [p for p in (Path(f"/tmp/disckit-intruder-{token}"),
+                           Path(f"/tmp/disckit-intruder-{token}-unix"),
+                           here / "z-written", here / "unix-written") if p.exists()]
+    equal(written, [], "files the disc's program wrote on the host")
+    check(f"SECRET-{token}" not in text, "the host file's text reached the report")
+    equal(processes_with(marker.encode()), [],
+          "the disc's detached Unix process still runs")
+    check(len(r["boxes"]) <= 20, f"{len(r['boxes'])} boxes answered")
+    notes = " ".join(r.get("notes", []))
+    check("were not records of a box" in notes, f"malformed box lines not reported: {notes}")
+    check("more than 20 boxes" in notes, f"the cap on boxes not reported: {notes}")
+    equal(rc, 1, "exit code")
+
+
+@test
+def stopped_from_outside():
+    """A trial stopped by a signal while the disc's launcher runs (SIGTERM here, as SIGHUP and
+    Ctrl-C): exit code 2, its folder gone, nothing it started left running."""
+    disc = disc_copy("stopped_from_outside", lambda disc: (disc / "Panoview.exe").unlink())
+    command = [str(DISCKIT), "trial", str(disc), "--json", "--max-starts", "100000",
+               "--out", str(disc.parent / "shots"), "--timeout", str(int(winelab.PATIENCE))]
+    print(" ".join(command))
+    proc = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    work = winelab.lab() / "scenarios" / f"trial-{proc.pid}"
+    try:
+        def launcher_runs():
+            return any(b"Start.exe" in arg for pid in processes_in(work)
+                       for arg in cmdline(pid))
+        check(trialbox.wait(launcher_runs, winelab.PATIENCE, 0.2),
+              "the disc's launcher never ran")
+        proc.send_signal(signal.SIGTERM)
+        _, err = proc.communicate(timeout=2 * winelab.PATIENCE)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+    sys.stdout.write(err.decode("utf-8", "replace"))
+    equal(proc.returncode, 2, "exit code")
+    check(not work.exists(), f"the trial's folder {work} is still there")
+    check(not processes_in(work), f"processes of {work} still run: {processes_in(work)}")
+
+
+def cmdline(pid):
+    try:
+        return (Path("/proc") / str(pid) / "cmdline").read_bytes().split(b"\0")
+    except OSError:
+        return []
 
 
 def main(argv):
@@ -278,8 +404,11 @@ def main(argv):
     reason = winelab.can_run_wine()
     if not reason and not DISCKIT.exists():
         reason = f"{DISCKIT} is not built (cmake --preset native && cmake --build --preset native)"
-    if not reason and not HANDOVER.exists():
-        reason = f"{HANDOVER} is not built (cmake --build --preset win32)"
+    for tool in (HANDOVER, INTRUDER):
+        if not reason and not tool.exists():
+            reason = f"{tool} is not built (cmake --build --preset win32)"
+    if not reason:
+        reason = trialbox.bwrap_usable()
     if reason:
         print(f"SKIPPED: {reason}")
         return 77
@@ -289,6 +418,9 @@ def main(argv):
     started = time.time()
     try:
         TESTS[argv[1]]()
+    except Skipped as why:
+        print(f"SKIPPED: {why}")
+        return 77
     except Exception:
         traceback.print_exc()
         print(f"FAILED after {time.time() - started:.0f} s")

@@ -44,7 +44,8 @@ START_EXE = WIN32_BUILD / "Start.exe"
 DISC = WIN32_BUILD / "disc"
 DISC_IMAGE = WIN32_BUILD / "disc.iso"
 DISC_LABEL = "SWIFTDECK"
-TOOLS = WIN32_BUILD / "tools"
+# The lab's own Windows programs; an installed disckit names its copy.
+TOOLS = Path(os.environ.get("LAUNCHER_LAB_TOOLS", WIN32_BUILD / "tools")).resolve()
 WORK = Path(os.environ.get("LAUNCHER_E2E_WORK", ROOT / "build" / "e2e")).resolve()
 ACCOUNT = os.environ.get("LAUNCHER_E2E_ACCOUNT", "disclab")
 # Seconds to wait for something that must happen (a program's start, a record, an end).
@@ -354,6 +355,15 @@ class Machine:
         for reg in REGISTRY_FILES:
             subprocess.run(["cp", "--remove-destination", str(template / reg),
                             str(self.prefix / reg)], check=True, timeout=60,
+                           **as_account(self.env))
+        # The files directly in the Windows directory too: a hard link's change time moves
+        # whenever another copy of the template is made or removed (its link count changes),
+        # and what the launcher wrote there is told by change time.
+        windows = template / "drive_c" / "windows"
+        top = sorted(str(p) for p in windows.iterdir() if p.is_file() and not p.is_symlink())
+        if top:
+            subprocess.run(["cp", "--remove-destination", "--preserve=mode,timestamps", *top,
+                            str(self.prefix / "drive_c" / "windows")], check=True, timeout=60,
                            **as_account(self.env))
         self.bring(TOOLS, "C:\\lab")
         if lang:

@@ -8,14 +8,14 @@
 #include "kit/CheckDisc.h"
 #include "kit/DiscReader.h"
 #include "kit/DiscTree.h"
+#include "kit/Help.h"
+#include "kit/Html.h"
+#include "kit/HtmlReports.h"
 #include "kit/Json.h"
+#include "kit/Utf8.h"
 #include "kit/Verbs.h"
 
 namespace {
-
-constexpr const char* kCheckUsage =
-    "usage: disckit check DIR|IMAGE [--json] [--ignore CODE[,CODE...]] [--min-severity "
-    "note|warning|error]\n";
 
 constexpr Severity kSeverities[] = {Severity::Error, Severity::Warning, Severity::Note};
 
@@ -94,16 +94,16 @@ void WriteHuman(std::ostream& out, const std::string& disc, const std::vector<Fi
         out << kHeadings[static_cast<int>(severity)] << " (" << count << ")\n";
         for (const Finding& finding : findings) {
             if (finding.kind->severity != severity) continue;
-            out << "  " << finding.kind->code << "  " << finding.path << "\n"
-                << "      " << finding.Message() << "\n";
+            // Names come from the disc: none may steer the terminal.
+            out << "  " << finding.kind->code << "  " << EscapeControls(finding.path) << "\n"
+                << "      " << EscapeControls(finding.Message()) << "\n";
         }
         out << "\n";
     }
-    out << disc << ": " << Summary(findings, leftOut) << "\n";
+    out << EscapeControls(disc) << ": " << Summary(findings, leftOut) << "\n";
 }
 
-void WriteJson(std::ostream& out, const std::string& disc, const std::vector<Finding>& findings,
-               std::size_t leftOut) {
+Json Report(const std::string& disc, const std::vector<Finding>& findings, std::size_t leftOut) {
     Json report = Json::Object();
     report.Set("disc", disc);
     Json& list = report.Set("findings", Json::Array());
@@ -122,7 +122,7 @@ void WriteJson(std::ostream& out, const std::string& disc, const std::vector<Fin
     summary.Set("warnings", static_cast<std::uint64_t>(CountOf(findings, Severity::Warning)));
     summary.Set("notes", static_cast<std::uint64_t>(CountOf(findings, Severity::Note)));
     if (leftOut) summary.Set("leftOut", static_cast<std::uint64_t>(leftOut));
-    out << report.Dump();
+    return report;
 }
 
 }  // namespace
@@ -130,6 +130,7 @@ void WriteJson(std::ostream& out, const std::string& disc, const std::vector<Fin
 int RunCheck(const Args& args, std::ostream& out, std::ostream& err) {
     bool json = false;
     Quiet quiet;
+    std::string html;  // where the HTML report goes too
     std::vector<std::string> folders;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
@@ -143,23 +144,29 @@ int RunCheck(const Args& args, std::ostream& out, std::ostream& err) {
         }
         if (name == "--ignore" || name == "--min-severity") {
             if (!hasValue && i + 1 >= args.size()) {
-                err << "disckit check: " << name << " needs a value\n" << kCheckUsage;
+                err << "disckit check: " << name << " needs a value\n" << VerbUsage("check");
                 return kExitUsage;
             }
             if (!hasValue) value = args[++i];
             std::string error;
             if (!(name == "--ignore" ? ParseIgnore(value, quiet, error)
                                      : ParseMinSeverity(value, quiet, error))) {
-                err << "disckit check: " << error << "\n" << kCheckUsage;
+                err << "disckit check: " << EscapeControls(error) << "\n" << VerbUsage("check");
                 return kExitUsage;
             }
         } else if (arg == "--json") {
             json = true;
+        } else if (arg == "--html" || arg.compare(0, 7, "--html=") == 0) {
+            html = arg.size() > 6 ? arg.substr(7) : i + 1 < args.size() ? args[++i] : "";
+            if (html.empty()) {
+                err << "disckit check: --html needs a file\n" << VerbUsage("check");
+                return kExitUsage;
+            }
         } else if (arg == "--help" || arg == "-h") {
-            out << kCheckUsage;
+            WriteVerbHelp(*FindVerb("check"), out);
             return kExitClean;
         } else if (arg.size() > 1 && arg[0] == '-') {
-            err << "disckit check: unknown option '" << arg << "'\n" << kCheckUsage;
+            err << "disckit check: unknown option '" << arg << "'\n" << VerbUsage("check");
             return kExitUsage;
         } else {
             folders.push_back(arg);
@@ -168,19 +175,24 @@ int RunCheck(const Args& args, std::ostream& out, std::ostream& err) {
     if (folders.size() != 1) {
         err << "disckit check: "
             << (folders.empty() ? "no disc folder given" : "give one disc folder") << "\n"
-            << kCheckUsage;
+            << VerbUsage("check");
         return kExitUsage;
     }
     std::vector<Finding> findings;
     std::string error;
     const std::unique_ptr<DiscReader> reader = OpenDisc(folders.front(), error);
     if (!reader || !CheckDisc(*reader, findings, error)) {
-        err << "disckit check: " << error << "\n";
+        err << "disckit check: " << EscapeControls(error) << "\n";
         return kExitUsage;
     }
     const std::size_t leftOut = LeaveOut(quiet, findings);
+    const Json report = Report(folders.front(), findings, leftOut);
+    if (!html.empty() && !WriteHtmlFile(html, CheckHtml(report), error)) {
+        err << "disckit check: " << error << "\n";
+        return kExitUsage;
+    }
     if (json) {
-        WriteJson(out, folders.front(), findings, leftOut);
+        out << report.Dump();
     } else {
         WriteHuman(out, folders.front(), findings, leftOut);
     }

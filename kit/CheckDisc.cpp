@@ -1,7 +1,6 @@
 #include "kit/CheckDisc.h"
 
 #include <algorithm>
-#include <fstream>
 #include <map>
 #include <set>
 #include <utility>
@@ -147,11 +146,15 @@ public:
     }
 
     bool Run(std::string& error) {
-        if (!reader_.List(root_, rootEntries_, error)) return false;
+        if (!reader_.ListRoot(rootEntries_, error)) {
+            error = "cannot read the folder " + PathToUtf8(root_) + ": " + error;
+            return false;
+        }
         CheckImages();
         CheckAutorun();
-        CheckLanguages(error);
-        return Walk(rootEntries_, {}, Reported(), error);
+        CheckLanguages();
+        Walk(rootEntries_, {}, Reported());
+        return true;
     }
 
 private:
@@ -174,7 +177,7 @@ private:
                 ImageFacts facts;
                 facts.file = file;
                 facts.program = role.program;
-                const Lookup found = Find(rootEntries_, file);
+                const Lookup found = rootEntries_.Find(file);
                 if (found.match == Match::Missing || !found.entry->isFile) {
                     if (!role.optional) {
                         Add(ImageFaultCode(role, ImageFault::Missing), file,
@@ -195,9 +198,9 @@ private:
     void CheckImage(const ImageRole& role, const std::string& file, const DiscEntry& entry,
                     ImageFacts& facts) {
         const std::string& path = entry.name;
-        const std::unique_ptr<ByteSource> bytes = reader_.Open(entry.path);
-        PeImage image;
         std::string problem;
+        const std::unique_ptr<ByteSource> bytes = reader_.Open(entry, problem);
+        PeImage image;
         if (!bytes) {
             Add(ImageFaultCode(role, ImageFault::Invalid), path, "disckit cannot read it.");
             facts.unusable = "disckit cannot read it";
@@ -282,6 +285,27 @@ private:
         }
     }
 
+    struct Library {
+        bool opened = false;
+        PeImage image;
+        std::string problem;  // why it is no image at all
+    };
+
+    // A library of the disc, read once however many images and import entries name it.
+    const Library& LibraryOf(const DiscEntry& entry) {
+        auto [it, fresh] = libraries_.try_emplace(PathToUtf8(entry.path));
+        if (fresh) {
+            std::string why;
+            const std::unique_ptr<ByteSource> bytes = reader_.Open(entry, why);
+            it->second.opened = bytes != nullptr;
+            if (bytes && !ReadPeImage(*bytes, it->second.image, it->second.problem) &&
+                it->second.problem.empty()) {
+                it->second.problem = "it cannot be read as an image";
+            }
+        }
+        return it->second;
+    }
+
     struct ImportProblem {
         std::string text;          // one phrase
         ReleaseSet lacking;        // the systems where it keeps the image from loading
@@ -296,7 +320,7 @@ private:
         std::vector<ImportProblem> problems;
         for (const PeImport& import : image.imports) {
             const LibraryPresence presence = SystemLibraryPresence(import.dll);
-            const Lookup found = presence.lacking ? Find(rootEntries_, import.dll) : Lookup();
+            const Lookup found = presence.lacking ? rootEntries_.Find(import.dll) : Lookup();
             if (found.match == Match::Missing || !found.entry->isFile) {
                 if (presence.lacking) {
                     const bool nowhere = presence.lacking == kEveryRelease;
@@ -323,15 +347,14 @@ private:
             const auto fails = [&](const std::string& text) {
                 problems.push_back({text, kEveryRelease, 0});
             };
-            const std::unique_ptr<ByteSource> bytes = reader_.Open(found.entry->path);
-            PeImage library;
-            std::string problem;
-            if (!bytes) {
+            const Library& read = LibraryOf(*found.entry);
+            const PeImage& library = read.image;
+            if (!read.opened) {
                 fails(label + ": disckit cannot read it");
                 continue;
             }
-            if (!ReadPeImage(*bytes, library, problem)) {
-                fails(label + ": " + problem);
+            if (!read.problem.empty()) {
+                fails(label + ": " + read.problem);
                 continue;
             }
             if (!library.IsX86_32()) {
@@ -375,12 +398,13 @@ private:
     // --- Inserting the disc --------------------------------------------------------------------
 
     void CheckAutorun() {
-        const Lookup found = Find(rootEntries_, kAutorunFile);
+        const Lookup found = rootEntries_.Find(kAutorunFile);
         if (found.match == Match::Missing || !found.entry->isFile) {
             Add("autorun-missing", kAutorunFile);
             return;
         }
-        const std::unique_ptr<ByteSource> bytes = reader_.Open(found.entry->path);
+        std::string problem;
+        const std::unique_ptr<ByteSource> bytes = reader_.Open(*found.entry, problem);
         const std::size_t size =
             bytes ? static_cast<std::size_t>(std::min<std::uint64_t>(bytes->Size(), kAutorunMaxBytes))
                   : 0;
@@ -456,13 +480,15 @@ private:
 
     // --- The pages ------------------------------------------------------------------------------
 
-    // Entries of a folder of the disc, read once.
-    const std::vector<DiscEntry>& EntriesOf(const DiscEntry& folder, std::string& error) {
+    // Entries of a folder of the disc, read once; an unreadable folder (which the walk reports)
+    // holds nothing.
+    const DiscFolder& EntriesOf(const DiscEntry& folder) {
         const std::string key = PathToUtf8(folder.path);
         auto it = listed_.find(key);
         if (it == listed_.end()) {
-            std::vector<DiscEntry> entries;
-            if (!reader_.List(folder.path, entries, error)) entries.clear();
+            DiscFolder entries;
+            std::string error;
+            reader_.List(folder, entries, error);
             it = listed_.emplace(key, std::move(entries)).first;
         }
         return it->second;
@@ -472,24 +498,24 @@ private:
         Add("name-case", path, names::kLauncher + std::string(" asks for \"") + asked + "\".");
     }
 
-    void CheckLanguages(std::string& error) {
+    void CheckLanguages() {
         const std::string pagesName = WithoutBackslash(names::kPagesFolder);
-        const Lookup pages = Find(rootEntries_, pagesName);
+        const Lookup pages = rootEntries_.Find(pagesName);
         if (pages.match == Match::Missing || !pages.entry->isDirectory) {
             Add("pages-folder-missing", pagesName);
             return;
         }
         if (pages.match == Match::CaseOnly) NoteCase(pages.entry->name, pagesName);
-        const std::vector<DiscEntry>& languages = EntriesOf(*pages.entry, error);
+        const DiscFolder& languages = EntriesOf(*pages.entry);
         const std::string pagesPath = pages.entry->name;
 
         const auto folderOf = [&](const std::string& folder) -> Lookup {
-            const Lookup found = Find(languages, WithoutBackslash(folder));
+            const Lookup found = languages.Find(WithoutBackslash(folder));
             return found.entry && found.entry->isDirectory ? found : Lookup();
         };
         const auto fileIn = [&](const Lookup& folder, const std::string& name) -> Lookup {
             if (!folder.entry) return Lookup();
-            return Find(EntriesOf(*folder.entry, error), name);
+            return EntriesOf(*folder.entry).Find(name);
         };
         const auto hasMarker = [&](const char* folder) {
             const Lookup marker = fileIn(folderOf(folder), names::kMarkerFile);
@@ -542,7 +568,7 @@ private:
 
         std::set<std::string> chosen;
         for (const std::string& spelling : spellings_) chosen.insert(UpperUtf8(spelling));
-        for (const DiscEntry& entry : languages) {
+        for (const DiscEntry& entry : languages.Entries()) {
             if (entry.isDirectory && !chosen.count(UpperUtf8(entry.name))) {
                 Add("language-folder-unused", Join(pagesPath, entry.name));
             }
@@ -632,12 +658,15 @@ private:
         return std::string();
     }
 
-    bool Walk(const std::vector<DiscEntry>& entries, const std::vector<std::string>& parents,
-              Reported reported, std::string& error) {
+    void Walk(const DiscFolder& folder, const std::vector<std::string>& parents,
+              Reported reported) {
         const std::string here = JoinAll(parents, "\\");
         std::map<std::string, std::vector<const DiscEntry*>> byFold;
-        for (const DiscEntry& entry : entries) byFold[UpperUtf8(entry.name)].push_back(&entry);
-        for (const DiscEntry& entry : entries) {
+        for (const DiscEntry& entry : folder.Entries()) {
+            if (entry.Pressed()) byFold[UpperUtf8(entry.name)].push_back(&entry);
+        }
+        for (const DiscEntry& entry : folder.Entries()) {
+            if (!entry.Pressed()) continue;
             const auto& same = byFold[UpperUtf8(entry.name)];
             if (same.size() > 1 && same.front() == &entry) {
                 std::vector<std::string> others;
@@ -648,10 +677,20 @@ private:
                     "Also here: " + JoinAll(others, ", ") + ".");
             }
         }
-        for (const DiscEntry& entry : entries) {
+        for (const DiscEntry& entry : folder.Entries()) {
             std::vector<std::string> parts = parents;
             parts.push_back(entry.name);
             const std::string path = Join(here, entry.name);
+            if (!entry.Pressed()) {
+                // Not on the pressed disc: neither its name nor its length matters there.
+                if (entry.type == EntryType::Symlink) {
+                    Add("symbolic-link", path);
+                } else {
+                    Add("special-file", path,
+                        std::string("It is ") + EntryTypeName(entry.type) + ".");
+                }
+                continue;
+            }
             CheckName(entry, parts, path);
 
             Reported below = reported;
@@ -674,13 +713,22 @@ private:
                         ", the disc's root on level 1.");
                 below.depth = true;
             }
-            if (entry.isDirectory && !entry.isSymlink && parts.size() < kMaxWalkDepth) {
-                std::vector<DiscEntry> children;
-                if (!reader_.List(entry.path, children, error)) return false;
-                if (!Walk(children, parts, below, error)) return false;
+            if (!entry.isDirectory) continue;
+            if (parts.size() >= kMaxWalkDepth) {
+                Add("folder-unreadable", path,
+                    "It lies more than " + std::to_string(kMaxWalkDepth) +
+                        " levels deep, deeper than disckit reads.");
+                continue;
             }
+            // One unreadable folder costs what it holds, not the rest of the check.
+            DiscFolder children;
+            std::string error;
+            if (!reader_.List(entry, children, error)) {
+                Add("folder-unreadable", path, "Reading it fails: " + error + ".");
+                continue;
+            }
+            Walk(children, parts, below);
         }
-        return true;
     }
 
     const DiscReader& reader_;
@@ -688,8 +736,9 @@ private:
     std::vector<Finding>& findings_;
     std::vector<ImageFacts>* images_;
     std::vector<std::pair<std::string, std::vector<std::uint16_t>>> folders_;
-    std::vector<DiscEntry> rootEntries_;
-    std::map<std::string, std::vector<DiscEntry>> listed_;
+    DiscFolder rootEntries_;
+    std::map<std::string, DiscFolder> listed_;
+    std::map<std::string, Library> libraries_;
     std::set<std::string> added_;
     std::set<std::string> spellings_;
     std::string defaultFold_;

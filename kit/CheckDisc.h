@@ -25,7 +25,8 @@ struct ImageFacts {
 };
 
 // Checks the disc whose root is folder. False, with error set, when it could not be checked at
-// all (no such folder, a folder that cannot be read); findings then holds what was found so far.
+// all (no such folder, or one that cannot be read); findings then holds what was found so far. A
+// folder below the root that cannot be read is a finding, and the check goes on.
 // Findings come in the order they were found; the report groups them by severity. With images,
 // also the facts of each of the launcher's programs and libraries, in the order of ImageRoles.
 bool CheckDisc(const std::filesystem::path& folder, std::vector<Finding>& findings,

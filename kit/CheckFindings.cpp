@@ -160,6 +160,22 @@ std::vector<FindingKind> BuildKinds() {
          "autorun.inf does not open " + kStart + ": inserting the disc runs something else, or "
              "nothing, on every system."},
 
+        // What the pressed disc holds: folders and regular files, read where the image tool can.
+        {"symbolic-link", Severity::Warning,
+         "Image tools leave symbolic links out of the Joliet names that Windows reads, so the "
+             "pressed disc lacks this entry: whatever asks for it there (" + kStart + ", the "
+             "browser, a page) finds nothing, and where " + kStart + " needs it the finding for "
+             "the missing file says what it does."},
+        {"special-file", Severity::Warning,
+         "Image tools put no FIFO, socket or device file into the Joliet names that Windows "
+             "reads, so the pressed disc lacks this entry: whatever asks for it there (" + kStart +
+             ", the browser, a page) finds nothing, and where " + kStart + " needs it the finding "
+             "for the missing file says what it does."},
+        {"folder-unreadable", Severity::Error,
+         "disckit cannot read this folder, and nothing in it was checked; an image tool that "
+             "cannot read it either leaves out what it holds or fails, and then the pages and "
+             "files " + kStart + " and the browser look for in it are not on the pressed disc."},
+
         // Names and lengths.
         {"name-case", Severity::Note,
          "The launcher's name for this file differs from it only in case: Windows, which folds "

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "kit/Utf8.h"
+
 #ifdef _WIN32
 #include <windows.h>
 #else
@@ -59,15 +61,21 @@ bool IsLeadByte(int codePage, unsigned char b) {
 
 namespace {
 
+// Through the kit's own decoder, so that both builds agree on what is well-formed.
 bool Utf8ToWide(const std::string& utf8, std::wstring& wide) {
     wide.clear();
-    if (utf8.empty()) return true;
-    const int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(),
-                                      static_cast<int>(utf8.size()), nullptr, 0);
-    if (n <= 0) return false;
-    wide.resize(static_cast<std::size_t>(n));
-    return MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(),
-                               static_cast<int>(utf8.size()), &wide[0], n) == n;
+    std::u32string text;
+    if (!DecodeUtf8(utf8, text)) return false;
+    for (char32_t c : text) {
+        if (c > 0xFFFF) {
+            c -= 0x10000;
+            wide += static_cast<wchar_t>(0xD800 + (c >> 10));
+            wide += static_cast<wchar_t>(0xDC00 + (c & 0x3FF));
+        } else {
+            wide += static_cast<wchar_t>(c);
+        }
+    }
+    return true;
 }
 
 }  // namespace
@@ -154,6 +162,9 @@ bool Convert(const char* from, const char* to, const std::string& in, std::strin
 }  // namespace
 
 bool Utf8ToAnsiExact(int codePage, const std::string& utf8, std::string& ansi) {
+    // The kit's own decoder says what is well-formed; iconv only encodes.
+    std::u32string text;
+    if (!DecodeUtf8(utf8, text)) return false;
     if (!Convert("UTF-8", IconvName(codePage).c_str(), utf8, ansi, false)) return false;
     std::string back;
     return Convert(IconvName(codePage).c_str(), "UTF-8", ansi, back, false) && back == utf8;

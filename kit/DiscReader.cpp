@@ -7,16 +7,24 @@
 
 namespace fs = std::filesystem;
 
-bool FolderReader::List(const fs::path& folder, std::vector<DiscEntry>& entries,
-                        std::string& error) const {
+bool FolderReader::ListRoot(DiscFolder& entries, std::string& error) const {
+    return ListFolder(root_, entries, error);
+}
+
+bool FolderReader::List(const DiscEntry& folder, DiscFolder& entries, std::string& error) const {
     return ListFolder(folder, entries, error);
 }
 
-std::unique_ptr<ByteSource> FolderReader::Open(const fs::path& file) const {
+std::unique_ptr<ByteSource> FolderReader::Open(const DiscEntry& file, std::string& why) const {
     auto bytes = std::make_unique<FileBytes>();
-    if (!bytes->Open(file)) return nullptr;
+    if (!bytes->Open(file)) {
+        why = bytes->Problem();
+        return nullptr;
+    }
     return bytes;
 }
+
+std::uint64_t FolderReader::SizeOf(const DiscEntry& file) const { return FileSizeOf(file); }
 
 std::unique_ptr<DiscReader> OpenDisc(const std::string& operand, std::string& error) {
     const fs::path path = Utf8ToPath(operand);

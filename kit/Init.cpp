@@ -11,20 +11,18 @@
 #include "inspect/Language.h"
 #include "kit/CheckFindings.h"
 #include "kit/DiscTree.h"
+#include "kit/Help.h"
 #include "kit/Languages.h"
 #include "kit/Options.h"
+#include "kit/RuntimeFiles.h"
 #include "kit/SimText.h"
 #include "kit/Verbs.h"
 
-#ifdef _WIN32
-#include <windows.h>
-#endif
 
 namespace fs = std::filesystem;
 
 namespace {
 
-constexpr const char* kInitUsage = "usage: disckit init DIR [--lang ID[,ID...]]\n";
 constexpr const char* kLayoutFile = "LAYOUT.txt";
 constexpr const char* kAutorun = "[autorun]\r\nopen=Start.exe\r\nicon=Start.exe,0\r\n";
 
@@ -53,26 +51,6 @@ bool WriteNew(const fs::path& path, const std::string& bytes, std::string& error
 
 std::string Pad(const std::string& text, std::size_t width) {
     return text.size() >= width ? text + "  " : text + std::string(width - text.size(), ' ');
-}
-
-// The launcher that init copies: the one built beside this disckit (build/win32 holds both),
-// else the one the source tree's Windows build made.
-std::optional<fs::path> StockLauncher() {
-    std::vector<fs::path> candidates;
-    std::error_code ec;
-#ifdef _WIN32
-    wchar_t self[MAX_PATH * 4];
-    const DWORD n = GetModuleFileNameW(nullptr, self, MAX_PATH * 4);
-    if (n > 0 && n < MAX_PATH * 4) candidates.push_back(fs::path(self).parent_path() / names::kLauncher);
-#else
-    const fs::path self = fs::read_symlink("/proc/self/exe", ec);
-    if (!ec) candidates.push_back(self.parent_path() / names::kLauncher);
-#endif
-    candidates.push_back(fs::u8path(DISCKIT_SOURCE_DIR) / "build" / "win32" / names::kLauncher);
-    for (const fs::path& candidate : candidates) {
-        if (fs::is_regular_file(candidate, ec)) return candidate;
-    }
-    return std::nullopt;
 }
 
 }  // namespace
@@ -197,11 +175,11 @@ int RunInit(const Args& args, std::ostream& out, std::ostream& err) {
     const VerbOptions options{{{"--lang", &langs}}, {{"--help", &help}}, "disc folder"};
     const bool parsed = ParseVerbOptions(args, options, dir, error);
     if (help) {
-        out << kInitUsage;
+        WriteVerbHelp(*FindVerb("init"), out);
         return kExitClean;
     }
     if (!parsed) {
-        err << "disckit init: " << error << '\n' << kInitUsage;
+        err << "disckit init: " << error << '\n' << VerbUsage("init");
         return kExitUsage;
     }
     std::vector<std::uint16_t> ids;
@@ -222,15 +200,19 @@ int RunInit(const Args& args, std::ostream& out, std::ostream& err) {
             start = end + 1;
         }
     }
-    const std::optional<fs::path> launcher = StockLauncher();
-    if (!launcher) {
-        err << "disckit init: no " << names::kLauncher << " beside disckit or in "
-            << DISCKIT_SOURCE_DIR << "/build/win32 (cmake --preset win32 && cmake --build "
-            << "--preset win32 builds it)\n";
+    // The stock launcher is one of disckit's run-time files, found as the trial finds its driver.
+    const fs::path programDir = ProgramDir();
+    std::string tried;
+    const fs::path runtime =
+        programDir.empty() ? fs::path() : RuntimeDir(programDir, names::kLauncher, tried);
+    if (runtime.empty()) {
+        err << "disckit init: the stock " << names::kLauncher << " is missing (looked for in "
+            << (tried.empty() ? "the folder of disckit" : tried) << ")\n";
         return kExitUsage;
     }
+    const fs::path launcher = runtime / names::kLauncher;
     const std::vector<std::string> folders = InitFolders(ids, !langs);
-    if (!LayOutDisc(fs::u8path(dir), *launcher, folders, error)) {
+    if (!LayOutDisc(fs::u8path(dir), launcher, folders, error)) {
         err << "disckit init: " << error << '\n';
         return kExitUsage;
     }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <set>
+#include <system_error>
 
 namespace fs = std::filesystem;
 
@@ -75,12 +76,18 @@ struct Node {
 
 class IsoReader : public DiscReader {
 public:
-    explicit IsoReader(fs::path image) : image_(std::move(image)) {}
+    // The image is what the user named, links and all; its bytes are then read from the file
+    // that name led to, as the library read them, never through a link the name led to later.
+    explicit IsoReader(fs::path image) : image_(std::move(image)) {
+        std::error_code ec;
+        data_ = fs::canonical(image_, ec);
+        if (ec) data_ = image_;
+    }
 
     bool Load(std::string& error) {
         // What the library would say of a damaged image on stderr, the caller says in one line.
         cdio_log_set_handler([](cdio_log_level_t, const char*) {});
-        iso9660_t* iso = iso9660_open_ext(PathToUtf8(image_).c_str(), ISO_EXTENSION_JOLIET);
+        iso9660_t* iso = iso9660_open_ext(PathToUtf8(data_).c_str(), ISO_EXTENSION_JOLIET);
         if (!iso) {
             error = PathToUtf8(image_) + ": not an ISO 9660 image that can be read";
             return false;
@@ -94,24 +101,31 @@ public:
 
     const fs::path& Root() const override { return image_; }
 
-    bool List(const fs::path& folder, std::vector<DiscEntry>& entries,
-              std::string& error) const override {
-        entries.clear();
-        const auto it = folders_.find(folder);
-        if (it == folders_.end()) {
-            error = "no folder " + PathToUtf8(folder) + " in the image";
-            return false;
-        }
-        for (const Node& node : it->second) entries.push_back(node.entry);
-        return true;
+    bool ListRoot(DiscFolder& entries, std::string& error) const override {
+        return ListPath(image_, entries, error);
     }
 
-    std::unique_ptr<ByteSource> Open(const fs::path& file) const override {
-        const auto it = files_.find(file);
-        if (it == files_.end()) return nullptr;
+    bool List(const DiscEntry& folder, DiscFolder& entries, std::string& error) const override {
+        return ListPath(folder.path, entries, error);
+    }
+
+    std::unique_ptr<ByteSource> Open(const DiscEntry& file, std::string& why) const override {
+        const auto it = files_.find(file.path);
+        if (it == files_.end()) {
+            why = "it is no file of the image";
+            return nullptr;
+        }
         auto bytes = std::make_unique<SliceBytes>();
-        if (!bytes->Open(image_, it->second.first, it->second.second)) return nullptr;
+        if (!bytes->Open(data_, it->second.first, it->second.second)) {
+            why = "its recorded place lies outside the image";
+            return nullptr;
+        }
         return bytes;
+    }
+
+    std::uint64_t SizeOf(const DiscEntry& file) const override {
+        const auto it = files_.find(file.path);
+        return it == files_.end() ? 0 : it->second.second;
     }
 
 private:
@@ -136,13 +150,12 @@ private:
             }
             Node node;
             node.entry.name = ShownName(raw, joliet);
-            std::u32string decoded;
-            node.entry.validName = DecodeUtf8(node.entry.name, decoded);
             node.entry.path = folder / Utf8ToPath(node.entry.name);
-            node.entry.isDirectory = stat->type == iso9660_stat_s::_STAT_DIR;
-            node.entry.isFile = !node.entry.isDirectory;
+            // An image records folders and files only: DiscFolder::Of sets isDirectory, isFile.
+            node.entry.type = stat->type == iso9660_stat_s::_STAT_DIR ? EntryType::Folder
+                                                                      : EntryType::File;
             node.libraryPath = at + raw + "/";
-            if (node.entry.isFile) {
+            if (node.entry.type == EntryType::File) {
                 files_[node.entry.path] = {static_cast<std::uint64_t>(stat->lsn) * kSector,
                                            stat->size};
             } else {
@@ -168,7 +181,21 @@ private:
         return true;
     }
 
+    bool ListPath(const fs::path& folder, DiscFolder& entries, std::string& error) const {
+        const auto it = folders_.find(folder);
+        if (it == folders_.end()) {
+            entries = DiscFolder();
+            error = "no folder " + PathToUtf8(folder) + " in the image";
+            return false;
+        }
+        std::vector<DiscEntry> listed;
+        for (const Node& node : it->second) listed.push_back(node.entry);
+        entries = DiscFolder::Of(std::move(listed));
+        return true;
+    }
+
     fs::path image_;
+    fs::path data_;  // the image's file itself
     std::size_t entries_ = 0;
     std::map<fs::path, std::vector<Node>> folders_;
     std::map<fs::path, std::pair<std::uint64_t, std::uint64_t>> files_;

@@ -3,21 +3,7 @@
 #include <cmath>
 #include <cstdio>
 
-namespace {
-
-// Length of the UTF-8 sequence starting at s[i], or 0 when it is not well-formed.
-std::size_t Utf8Length(const std::string& s, std::size_t i) {
-    const auto b = static_cast<unsigned char>(s[i]);
-    std::size_t n = b < 0x80 ? 1 : (b >> 5) == 0x6 ? 2 : (b >> 4) == 0xE ? 3 : (b >> 3) == 0x1E ? 4 : 0;
-    if (n == 0 || i + n > s.size()) return 0;
-    for (std::size_t k = 1; k < n; ++k) {
-        if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) return 0;
-    }
-    if (n == 2 && b < 0xC2) return 0;  // overlong
-    return n;
-}
-
-}  // namespace
+#include "kit/Utf8.h"
 
 Json::Json(double value) : kind_(Kind::Number) {
     if (!std::isfinite(value)) {
@@ -58,7 +44,7 @@ std::string JsonQuote(const std::string& s) {
                     out += esc;
             }
             ++i;
-        } else if (const std::size_t n = Utf8Length(s, i)) {
+        } else if (char32_t ch = 0; const std::size_t n = DecodeUtf8At(s, i, ch)) {
             out.append(s, i, n);
             i += n;
         } else {

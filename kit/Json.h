@@ -33,6 +33,20 @@ public:
     Json& Set(const std::string& key, Json value);
 
     Kind kind() const { return kind_; }
+    // Reading a value back, for the reports drawn from the same value as the JSON (HTML).
+    // A string's text, or a number as written; empty for the other kinds.
+    const std::string& text() const { return kind_ == Kind::Number ? number_ : string_; }
+    bool boolean() const { return kind_ == Kind::Bool && bool_; }
+    bool isNull() const { return kind_ == Kind::Null; }
+    const std::vector<Json>& items() const { return items_; }
+    // An object's member of that key; a null value when there is none.
+    const Json& operator[](const std::string& key) const {
+        static const Json missing;
+        for (const auto& member : members_) {
+            if (member.first == key) return member.second;
+        }
+        return missing;
+    }
     // Two-space indentation, one member or element per line, a final newline at top level.
     std::string Dump() const;
 

@@ -6,9 +6,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
+
+#include "kit/DiscFile.h"
 
 // Random access to the bytes of an image. Read answers false (and leaves out unspecified) when any
 // byte of the range lies beyond the end.
@@ -29,17 +30,20 @@ private:
     std::string bytes_;
 };
 
-// A file read piece by piece: a large program is never loaded whole.
+// A file of the disc read piece by piece: a large program is never loaded whole.
 class FileBytes : public ByteSource {
 public:
-    // False when the file cannot be opened for reading.
+    // False when the file is no regular file that can be read (a link, a FIFO, ...).
     bool Open(const std::filesystem::path& path);
-    std::uint64_t Size() const override { return size_; }
+    bool Open(const DiscEntry& entry);
+    std::uint64_t Size() const override { return file_.Size(); }
     bool Read(std::uint64_t offset, void* out, std::size_t size) override;
+    // Why Open failed.
+    const std::string& Problem() const { return problem_; }
 
 private:
-    std::ifstream file_;
-    std::uint64_t size_ = 0;
+    DiscFile file_;
+    std::string problem_;
 };
 
 constexpr std::uint16_t kMachineI386 = 0x014C;
@@ -66,9 +70,12 @@ struct PeImage {
     // Non-empty when the export table could not be read (the names above are then incomplete).
     // Windows still loads such an image; only looking up its entry points fails.
     std::string exportProblem;
+    // exportNames sorted, for Exports.
+    std::vector<std::string> sortedExportNames;
 
     bool IsDll() const { return (characteristics & 0x2000) != 0; }
     bool IsX86_32() const { return machine == kMachineI386 && !pe32Plus; }
+    // Near-constant time per name however many the image exports (see ReadPeImage).
     bool Exports(const std::string& name) const;
     bool ExportsOrdinal(std::uint32_t ordinal) const;
 };

@@ -1,12 +1,16 @@
-// The disc folder as the simulated Windows sees it: the real files on disk, their names compared
-// without regard to case as Windows compares them. Nothing is ever written there.
+// The disc folder as the simulated Windows sees it: the folders and regular files on disk, read as
+// the check reads them (what a pressed disc would lack, links above all, is not there), their
+// names compared without regard to case as Windows compares them. Nothing is ever written there.
 #pragma once
 
 #include <cstdint>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "kit/DiscTree.h"
 
 class DiscReader;
 
@@ -19,10 +23,11 @@ public:
         std::filesystem::path hostPath;
     };
 
-    // root: an existing folder.
+    // root: an existing folder, read as FolderReader reads it.
     explicit SimDisc(std::filesystem::path root);
     // A folder or an image, through its reader (which must outlive this).
     explicit SimDisc(const DiscReader& reader);
+    ~SimDisc();
 
     const std::filesystem::path& Root() const { return root_; }
 
@@ -33,10 +38,13 @@ public:
     std::vector<Entry> List(const std::vector<std::string>& components) const;
 
 private:
-    // The folder's entries, read once; keys are the upper-cased names.
-    const std::map<std::string, Entry>& Folder(const std::filesystem::path& hostPath) const;
+    // A folder's entries (null: the root's), read once; an unreadable folder is an empty one.
+    const DiscFolder& Folder(const DiscEntry* folder) const;
+    // The entry at the path (null for the root itself); found false when there is none.
+    const DiscEntry* Reach(const std::vector<std::string>& components, bool& found) const;
 
     std::filesystem::path root_;
+    std::unique_ptr<const DiscReader> owned_;  // the folder's reader, when given a folder
     const DiscReader* reader_ = nullptr;
-    mutable std::map<std::filesystem::path, std::map<std::string, Entry>> folders_;
+    mutable std::map<std::filesystem::path, DiscFolder> folders_;
 };

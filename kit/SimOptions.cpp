@@ -1,19 +1,12 @@
 #include "kit/SimOptions.h"
 
+#include <algorithm>
 #include <optional>
 
 #include "kit/CodePage.h"
 #include "kit/Options.h"
 #include "kit/Profiles.h"
 #include "kit/SimText.h"
-
-const char* const kSimulateUsage =
-    "usage: disckit simulate DIR|IMAGE [--system NAME] [--lang ID] [--codepage N]\n"
-    "                            [--version MAJOR.MINOR] [--build N] [--platform-id N]\n"
-    "                            [--product-type N] [--bits 32|64]\n"
-    "                            [--media readonly|writable] [--registered]\n"
-    "                            [--browser appears|never] [--install-dir DIR]\n"
-    "                            [--instance-running] [--json] [--matrix]\n";
 
 namespace {
 
@@ -67,12 +60,13 @@ bool NormaliseInstallDir(const std::string& text, std::string& dir) {
 bool ParseSimulateArgs(const Args& args, SimOptions& options, std::string& error) {
     options = SimOptions();
     std::optional<std::string> system, version, build, platformId, productType, bits, lang, codePage,
-        media, browser, installDir;
+        media, browser, installDir, shortInstallDir, html;
     const VerbOptions verb = {
         {{"--system", &system},     {"--version", &version},         {"--build", &build},
          {"--platform-id", &platformId}, {"--product-type", &productType}, {"--bits", &bits},
          {"--lang", &lang},         {"--codepage", &codePage},       {"--media", &media},
-         {"--browser", &browser},   {"--install-dir", &installDir}},
+         {"--browser", &browser},   {"--install-dir", &installDir},
+         {"--short-install-dir", &shortInstallDir}, {"--html", &html}},
         {{"--registered", &options.config.registered},
          {"--instance-running", &options.config.instanceRunning},
          {"--json", &options.json},
@@ -80,6 +74,13 @@ bool ParseSimulateArgs(const Args& args, SimOptions& options, std::string& error
         "disc folder",
     };
     if (!ParseVerbOptions(args, verb, options.discDir, error)) return false;
+    if (html) {
+        if (html->empty()) {
+            error = "--html needs a file";
+            return false;
+        }
+        options.htmlFile = *html;
+    }
     if (media) {
         if (*media != "readonly" && *media != "writable") {
             error = "--media is readonly or writable, not '" + *media + "'";
@@ -98,6 +99,21 @@ bool ParseSimulateArgs(const Args& args, SimOptions& options, std::string& error
         error = "--install-dir needs a Windows folder such as D:\\ or E:\\Drivers, not '" +
                 *installDir + "'";
         return false;
+    }
+    // A short name names the same folder: the same drive or share, as many folders deep.
+    if (shortInstallDir) {
+        std::string& dir = options.config.shortInstallDir;
+        const auto depth = [](const std::string& d) { return std::count(d.begin(), d.end(), '\\'); };
+        const auto drive = [](const std::string& d) {
+            return d[1] == ':' ? std::string(1, static_cast<char>(d[0] & ~0x20)) : std::string();
+        };
+        if (!NormaliseInstallDir(*shortInstallDir, dir) ||
+            depth(dir) != depth(options.config.installDir) ||
+            drive(dir) != drive(options.config.installDir)) {
+            error = "--short-install-dir needs the short name of the --install-dir folder, on the "
+                    "same drive and as deep, such as C:\\DMITRI~1\\, not '" + *shortInstallDir + "'";
+            return false;
+        }
     }
 
     const SystemProfile* profile = SystemOption(system, error);

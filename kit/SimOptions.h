@@ -12,6 +12,7 @@ struct SimOptions {
     bool json = false;
     bool matrix = false;
     bool codePageGiven = false;
+    std::string htmlFile;  // --html: where the HTML report goes too
 };
 
 // Fills options from the arguments after the verb. False, with a one-line reason in error, when
@@ -22,5 +23,3 @@ bool ParseSimulateArgs(const Args& args, SimOptions& options, std::string& error
 // gives "E:\Drivers\". False when it is not a drive or share path, or holds a character no
 // Windows file name may hold.
 bool NormaliseInstallDir(const std::string& text, std::string& dir);
-
-extern const char* const kSimulateUsage;

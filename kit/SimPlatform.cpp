@@ -1,6 +1,7 @@
 #include "kit/SimPlatform.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "app/LauncherApp.h"
 #include "kit/CodePage.h"
@@ -178,11 +179,16 @@ SimPlatform::SimPlatform(const SimConfig& config, const SimDisc& disc,
     : config_(config), disc_(disc), images_(images) {
     if (config_.instanceRunning) instanceCounter_ = 0;
 
-    std::string root;
-    std::vector<std::string> parts;
-    if (SplitWindowsPath(config_.installDir, root, parts)) {
-        installComponents_.push_back(UpperUtf8(root));
-        for (const std::string& p : parts) installComponents_.push_back(UpperUtf8(p));
+    // The disc's root by its name and, when known, by its short name: both reach the same files.
+    const std::pair<const std::string*, std::vector<std::string>*> dirs[] = {
+        {&config_.installDir, &installComponents_},
+        {&config_.shortInstallDir, &shortInstallComponents_}};
+    for (const auto& d : dirs) {
+        std::string root;
+        std::vector<std::string> parts;
+        if (d.first->empty() || !SplitWindowsPath(*d.first, root, parts)) continue;
+        d.second->push_back(UpperUtf8(root));
+        for (const std::string& p : parts) d.second->push_back(UpperUtf8(p));
         // The folders above the disc's root exist; the root itself is the disc's.
         for (std::size_t k = 0; k < parts.size(); ++k) {
             MemNode dir;
@@ -265,16 +271,20 @@ SimPlatform::Where SimPlatform::Locate(const std::string& ansiPath) const {
     w.valid = true;
     w.key = JoinKey(root, parts, parts.size());
     w.isRoot = parts.empty();
-    if (!installComponents_.empty() && installComponents_[0] == UpperUtf8(root) &&
-        parts.size() + 1 >= installComponents_.size()) {
+    for (const std::vector<std::string>* components : {&installComponents_, &shortInstallComponents_}) {
+        if (components->empty() || (*components)[0] != UpperUtf8(root) ||
+            parts.size() + 1 < components->size()) {
+            continue;
+        }
         bool below = true;
-        for (std::size_t k = 1; k < installComponents_.size() && below; ++k) {
-            below = UpperUtf8(parts[k - 1]) == installComponents_[k];
+        for (std::size_t k = 1; k < components->size() && below; ++k) {
+            below = UpperUtf8(parts[k - 1]) == (*components)[k];
         }
         if (below) {
             w.onDisc = true;
-            w.discPath.assign(parts.begin() + static_cast<std::ptrdiff_t>(installComponents_.size() - 1),
+            w.discPath.assign(parts.begin() + static_cast<std::ptrdiff_t>(components->size() - 1),
                               parts.end());
+            break;
         }
     }
     return w;
@@ -409,6 +419,19 @@ ModulePathStatus SimPlatform::ModuleFileName(std::string& path) {
         return ModulePathStatus::NotInCodePage;
     }
     path = dir + names::kLauncher;
+    return ModulePathStatus::Ok;
+}
+
+ModulePathStatus SimPlatform::ModuleShortFileName(std::string& path) {
+    shortPathAsked_ = true;
+    // Without the volume's own short name the simulation takes the volume for one that keeps none.
+    if (config_.shortInstallDir.empty()) return ModulePathStatus::Unreadable;
+    std::string dir;
+    if (!Utf8ToAnsiExact(config_.codePage, config_.shortInstallDir, dir)) {
+        return ModulePathStatus::NotInCodePage;
+    }
+    path = dir + names::kLauncher;
+    shortPathUsed_ = true;
     return ModulePathStatus::Ok;
 }
 

@@ -27,6 +27,9 @@ struct SimConfig {
     bool registered = false;  // the controls' class key exists
     SimBrowser browser = SimBrowser::Appears;
     std::string installDir = "D:\\";  // UTF-8, ends with a backslash
+    // The same folder's short (8.3) name, as the volume gives it (dir /x shows it); empty: not
+    // known. Short names are the volume's own, so the simulation cannot work them out.
+    std::string shortInstallDir;
     bool instanceRunning = false;     // another launcher of the same file runs already
 };
 
@@ -99,6 +102,9 @@ public:
     bool StoppedWithoutRepeat() const { return stoppedWithoutRepeat_; }
     // Whether the launcher asked for its own path and the code page could not hold it.
     bool ModulePathNotInCodePage() const { return modulePathNotInCodePage_; }
+    // Whether the launcher then asked for the short form of its path, and whether it got it.
+    bool ShortPathAsked() const { return shortPathAsked_; }
+    bool ShortPathUsed() const { return shortPathUsed_; }
     const std::vector<SimProcess>& Processes() const { return processes_; }
     // Files the run created or changed, in path order.
     std::vector<SimFile> WrittenFiles() const;
@@ -116,6 +122,7 @@ public:
     bool IsLeadByte(unsigned char value) override;
     void UpperCase(std::string& text) override;
     ModulePathStatus ModuleFileName(std::string& path) override;
+    ModulePathStatus ModuleShortFileName(std::string& path) override;
     bool SetCurrentDirectory(const std::string& path) override;
     bool WindowsDirectory(std::string& path) override;
     bool SystemDirectory(std::string& path) override;
@@ -193,6 +200,7 @@ private:
     const std::vector<ImageFacts>* images_;
     std::vector<std::string> faults_;
     std::vector<std::string> installComponents_;  // the disc's root, upper-cased
+    std::vector<std::string> shortInstallComponents_;  // the same by its short name, if known
     std::int32_t instanceCounter_ = -1;
     std::string currentDirectory_;
     std::map<std::string, MemNode> memory_;
@@ -214,4 +222,6 @@ private:
     std::uint64_t repeatPeriodMs_ = 0;
     bool stoppedWithoutRepeat_ = false;
     bool modulePathNotInCodePage_ = false;
+    bool shortPathAsked_ = false;
+    bool shortPathUsed_ = false;
 };

@@ -2,6 +2,8 @@
 
 #include <limits>
 
+#include "kit/Utf8.h"
+
 namespace {
 
 int DigitValue(char c, int base) {
@@ -10,55 +12,6 @@ int DigitValue(char c, int base) {
     if (c >= 'a' && c <= 'f') v = c - 'a' + 10;
     if (c >= 'A' && c <= 'F') v = c - 'A' + 10;
     return v < base ? v : -1;
-}
-
-// Decodes one UTF-8 sequence at s[i]; 0 when it is not well-formed.
-std::size_t DecodeUtf8(const std::string& s, std::size_t i, char32_t& c) {
-    const auto b = static_cast<unsigned char>(s[i]);
-    std::size_t n = 0;
-    if (b < 0x80) {
-        c = b;
-        return 1;
-    }
-    if ((b >> 5) == 0x6) {
-        n = 2;
-        c = b & 0x1Fu;
-    } else if ((b >> 4) == 0xE) {
-        n = 3;
-        c = b & 0x0Fu;
-    } else if ((b >> 3) == 0x1E) {
-        n = 4;
-        c = b & 0x07u;
-    } else {
-        return 0;
-    }
-    if (i + n > s.size()) return 0;
-    for (std::size_t k = 1; k < n; ++k) {
-        const auto t = static_cast<unsigned char>(s[i + k]);
-        if ((t & 0xC0) != 0x80) return 0;
-        c = (c << 6) | (t & 0x3Fu);
-    }
-    const char32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
-    if (c < least[n] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return 0;
-    return n;
-}
-
-void EncodeUtf8(char32_t c, std::string& out) {
-    if (c < 0x80) {
-        out += static_cast<char>(c);
-    } else if (c < 0x800) {
-        out += static_cast<char>(0xC0 | (c >> 6));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        out += static_cast<char>(0xE0 | (c >> 12));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (c >> 18));
-        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    }
 }
 
 }  // namespace
@@ -116,12 +69,12 @@ std::string UpperUtf8(const std::string& utf8) {
     out.reserve(utf8.size());
     for (std::size_t i = 0; i < utf8.size();) {
         char32_t c = 0;
-        const std::size_t n = DecodeUtf8(utf8, i, c);
+        const std::size_t n = DecodeUtf8At(utf8, i, c);
         if (n == 0) {
             out += utf8[i++];
             continue;
         }
-        EncodeUtf8(UpperChar(c), out);
+        AppendUtf8(UpperChar(c), out);
         i += n;
     }
     return out;

@@ -1,11 +1,15 @@
 // disckit simulate: what the launcher does with a disc folder on a Windows of one's choosing, by
 // running the launcher's own sequence against a simulated system.
 #include <filesystem>
+#include <memory>
 #include <ostream>
 #include <system_error>
 
 #include "kit/CheckDisc.h"
 #include "kit/DiscReader.h"
+#include "kit/Help.h"
+#include "kit/Html.h"
+#include "kit/HtmlReports.h"
 #include "kit/SimOptions.h"
 #include "kit/Simulation.h"
 #include "kit/Verbs.h"
@@ -14,7 +18,7 @@ int RunSimulate(const Args& args, std::ostream& out, std::ostream& err) {
     SimOptions options;
     std::string error;
     if (!ParseSimulateArgs(args, options, error)) {
-        err << "disckit simulate: " << error << '\n' << kSimulateUsage;
+        err << "disckit simulate: " << error << '\n' << VerbUsage("simulate");
         return kExitUsage;
     }
     const std::unique_ptr<DiscReader> reader = OpenDisc(options.discDir, error);
@@ -22,9 +26,8 @@ int RunSimulate(const Args& args, std::ostream& out, std::ostream& err) {
         err << "disckit simulate: " << error << '\n';
         return kExitUsage;
     }
-    // A folder is read as the simulation always reads one; an image through its reader.
-    const bool folder = dynamic_cast<const FolderReader*>(reader.get()) != nullptr;
-    const SimDisc disc = folder ? SimDisc(reader->Root()) : SimDisc(*reader);
+    // A folder or an image, read through the one reader the check below reads it through.
+    const SimDisc disc(*reader);
     // The disc's programs as the check sees them: whether Windows starts each one is decided
     // from the same facts, so that simulate and check never tell two stories.
     std::vector<Finding> findings;
@@ -35,8 +38,21 @@ int RunSimulate(const Args& args, std::ostream& out, std::ostream& err) {
     }
     if (options.matrix) {
         const Matrix matrix = RunMatrix(options.config, options.codePageGiven, disc, &images);
+        const Json root = MatrixToJson(matrix, options.config, options.codePageGiven);
+        if (!options.htmlFile.empty()) {
+            std::vector<std::vector<Json>> runs;
+            for (const MatrixRow& row : matrix.rows) {
+                runs.emplace_back();
+                for (const MatrixCell& cell : row.cells) {
+                    runs.back().push_back(RunToJson(cell.run, options.discDir));
+                }
+            }
+            if (!WriteHtmlFile(options.htmlFile, MatrixHtml(root, runs, options.discDir), error)) {
+                err << "disckit simulate: " << error << '\n';
+                return kExitUsage;
+            }
+        }
         if (options.json) {
-            Json root = MatrixToJson(matrix, options.config, options.codePageGiven);
             out << root.Dump();
         } else {
             PrintMatrix(matrix, out);
@@ -44,8 +60,13 @@ int RunSimulate(const Args& args, std::ostream& out, std::ostream& err) {
         return kExitClean;
     }
     const SimRun run = RunSimulation(options.config, disc, &images);
+    const Json report = RunToJson(run, options.discDir);
+    if (!options.htmlFile.empty() && !WriteHtmlFile(options.htmlFile, RunHtml(report), error)) {
+        err << "disckit simulate: " << error << '\n';
+        return kExitUsage;
+    }
     if (options.json) {
-        out << RunToJson(run, options.discDir).Dump();
+        out << report.Dump();
     } else {
         PrintRun(run, options.discDir, out);
     }

@@ -104,6 +104,7 @@ SimRun RunSimulation(const SimConfig& config, const SimDisc& disc,
     run.osCode = app.OsCode();
     run.serverFlag = app.ServerFlag();
     run.installDirInCodePage = !sim.ModulePathNotInCodePage();
+    run.shortInstallDirUsed = sim.ShortPathUsed();
     for (const SimProcess& p : sim.Processes()) {
         if (p.startedByRun) run.running.push_back({sim.ToUtf8(p.exeName), p.id});
     }
@@ -206,6 +207,10 @@ void PrintRun(const SimRun& run, const std::string& discLabel, std::ostream& out
         << (c.registered ? "" : "not ") << "registered; the browser "
         << (c.browser == SimBrowser::Appears ? "appears once started" : "never shows up") << '\n';
     if (c.instanceRunning) out << "          another launcher of the same file is running\n";
+    if (run.shortInstallDirUsed) {
+        out << "          code page " << cp << " cannot hold the folder's name: the launcher works "
+            << "under its short name " << c.shortInstallDir << '\n';
+    }
     out << '\n';
 
     for (std::size_t i = 0; i < run.effects.size(); ++i) {
@@ -245,8 +250,15 @@ void PrintRun(const SimRun& run, const std::string& discLabel, std::ostream& out
             break;
         case SimResult::Nothing:
             if (!run.installDirInCodePage) {
-                out << "code page " << cp << " cannot hold the folder " << c.installDir
-                    << ", so the launcher cannot find its own folder and ";
+                out << "code page " << cp << " cannot hold the folder " << c.installDir;
+                if (c.shortInstallDir.empty()) {
+                    out << ", and its short (8.3) name is the volume's own, which the simulation "
+                           "cannot know (--short-install-dir gives it, as dir /x shows it; without "
+                           "one the volume is taken to keep no short names)";
+                } else {
+                    out << " nor its short name " << c.shortInstallDir;
+                }
+                out << ", so the launcher cannot find its own folder and ";
             }
             out << "exits with code 0 after " << SecondsText(run.ms) << " s, doing nothing\n";
             break;
@@ -290,6 +302,7 @@ Json SystemToJson(const SimConfig& c) {
     s.Set("registered", c.registered);
     s.Set("browser", BrowserName(c.browser));
     s.Set("installDir", c.installDir);
+    s.Set("shortInstallDir", c.shortInstallDir);
     s.Set("instanceRunning", c.instanceRunning);
     return s;
 }
@@ -362,6 +375,7 @@ Json RunToJson(const SimRun& run, const std::string& discLabel) {
     if (!run.browserRefused.empty()) outcome.Set("browserRefused", run.browserRefused);
     Json& faults = outcome.Set("faults", Json::Array());
     for (const std::string& fault : run.faults) faults.Push(Json(fault));
+    if (!run.installDirInCodePage) outcome.Set("installDirInCodePage", false);
     if (run.result == SimResult::LoopsForever && run.repeatPeriodMs != 0) {
         outcome.Set("repeatsFromEffect", static_cast<std::uint64_t>(run.repeatFrom));
         outcome.Set("repeatsEverySeconds", Seconds(run.repeatPeriodMs));
@@ -440,7 +454,7 @@ Matrix RunMatrix(const SimConfig& base, bool fixedCodePage, const SimDisc& disc,
             c.langId = l.langId;
             if (!fixedCodePage) c.codePage = AnsiCodePageForLangId(l.langId);
             const SimRun run = RunSimulation(c, disc, images);
-            row.cells.push_back({run.result, run.languageFolder, run.faults.size()});
+            row.cells.push_back({run.result, run.languageFolder, run.faults.size(), run});
         }
         m.rows.push_back(std::move(row));
     }

@@ -39,6 +39,7 @@ struct SimRun {
     // What went wrong without deciding the result: a browser-running with faults is not a clean
     // one (its start page is missing, a control was not registered).
     std::vector<std::string> faults;
+    bool shortInstallDirUsed = false;        // ... and worked under the folder's short name
 };
 
 // browser-running, and nothing went wrong on the way.
@@ -69,6 +70,7 @@ struct MatrixCell {
     SimResult result = SimResult::Nothing;
     std::string folder;  // the page folder, for browser-running and loops-forever
     std::size_t faults = 0;
+    SimRun run;          // the whole run, for the report that shows each one's effects
 };
 struct MatrixRow {
     std::string profile;

@@ -12,10 +12,6 @@
 #include "kit/SimPlatform.h"
 #include "kit/SimText.h"
 
-const char* const kTrialUsage =
-    "usage: disckit trial DIR|IMAGE [--system NAME] [--lang ID] [--timeout SECONDS]\n"
-    "                               [--max-starts N] [--out DIR] [--keep] [--json]\n";
-
 namespace {
 
 bool ParseCount(const std::string& text, std::uint64_t min, std::uint64_t max, unsigned& value) {
@@ -29,10 +25,10 @@ bool ParseCount(const std::string& text, std::uint64_t min, std::uint64_t max, u
 
 bool ParseTrialArgs(const Args& args, TrialOptions& options, std::string& error) {
     options = TrialOptions();
-    std::optional<std::string> system, lang, timeout, maxStarts, out;
+    std::optional<std::string> system, lang, timeout, maxStarts, out, html;
     const VerbOptions verb = {
         {{"--system", &system}, {"--lang", &lang}, {"--timeout", &timeout},
-         {"--max-starts", &maxStarts}, {"--out", &out}},
+         {"--max-starts", &maxStarts}, {"--out", &out}, {"--html", &html}},
         {{"--keep", &options.keep}, {"--json", &options.json}},
         "disc folder or image",
     };
@@ -64,6 +60,13 @@ bool ParseTrialArgs(const Args& args, TrialOptions& options, std::string& error)
         }
         options.outDir = *out;
     }
+    if (html) {
+        if (html->empty()) {
+            error = "--html needs a file";
+            return false;
+        }
+        options.htmlFile = *html;
+    }
     return true;
 }
 
@@ -93,12 +96,13 @@ DiscKind ClassifyDisc(const std::string& path) {
 
 std::vector<std::string> TrialDriverCommand(const TrialOptions& o, DiscKind kind,
                                             const std::string& absoluteDisc,
-                                            const std::string& sourceDir,
-                                            const std::string& buildDir) {
+                                            const std::string& runtimeDir,
+                                            const std::string& workDir,
+                                            const std::string& disckit) {
     const SystemProfile& p = *o.profile;
     const VersionRecord record = ComposeVersionRecord(SystemFromProfile(p));
     std::vector<std::string> command = {
-        "python3", sourceDir + "/e2e/trial.py",
+        "python3", runtimeDir + "/trial.py",
         "--disc", absoluteDisc,
         "--profile", p.name,
         "--title", p.title,
@@ -119,11 +123,14 @@ std::vector<std::string> TrialDriverCommand(const TrialOptions& o, DiscKind kind
         "--refusal-text", texts::kRefusal,
         "--timeout", std::to_string(o.timeoutSeconds),
         "--max-starts", std::to_string(o.maxStarts),
-        "--work", buildDir + "/e2e",
+        "--work", workDir,
+        "--tools", runtimeDir + "/tools",
+        "--disckit", disckit,
     };
     if (kind == DiscKind::Image) command.push_back("--image");
     if (!o.outDir.empty()) command.insert(command.end(), {"--out", o.outDir});
     if (o.keep) command.push_back("--keep");
     if (o.json) command.push_back("--json");
+    if (!o.htmlFile.empty()) command.insert(command.end(), {"--html", o.htmlFile});
     return command;
 }

@@ -18,6 +18,7 @@ struct TrialOptions {
     std::string outDir;             // where the screenshots go; empty: a new temporary folder
     bool keep = false;              // keep the prefix and Wine's trace
     bool json = false;
+    std::string htmlFile;           // --html: where the HTML report goes too
 };
 
 // Fills options from the arguments after the verb. False, with a one-line reason in error, when
@@ -34,11 +35,11 @@ enum class DiscKind { Folder, Image, Neither };
 DiscKind ClassifyDisc(const std::string& path);
 
 // The driver's command line (argv, python3 first) for a disc given as an absolute path.
-// sourceDir holds e2e/trial.py; the lab works in buildDir/e2e unless LAUNCHER_E2E_WORK says
-// otherwise.
+// runtimeDir holds trial.py, the lab beside it and the lab's Windows tools in tools/; the lab
+// works in workDir unless LAUNCHER_E2E_WORK says otherwise. disckit: this program, whose check
+// the driver runs on the disc.
 std::vector<std::string> TrialDriverCommand(const TrialOptions& options, DiscKind kind,
                                             const std::string& absoluteDisc,
-                                            const std::string& sourceDir,
-                                            const std::string& buildDir);
-
-extern const char* const kTrialUsage;
+                                            const std::string& runtimeDir,
+                                            const std::string& workDir,
+                                            const std::string& disckit = std::string());

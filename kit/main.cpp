@@ -2,6 +2,7 @@
 // any Windows version and language, and runs a real trial of it under Wine.
 #include <iostream>
 
+#include "kit/Help.h"
 #include "kit/Verbs.h"
 
 #ifdef _WIN32
@@ -10,12 +11,6 @@
 #endif
 
 namespace {
-
-constexpr const char* kUsage =
-    "usage: disckit check DIR|IMAGE [--json] [--ignore CODE[,CODE...]] [--min-severity LEVEL]\n"
-    "       disckit simulate DIR|IMAGE [--system NAME] [--lang ID] [options] [--json | --matrix]\n"
-    "       disckit trial DIR|IMAGE [--system NAME] [--lang ID] [options] [--json]\n"
-    "       disckit init DIR [--lang ID[,ID...]]\n";
 
 // The arguments in UTF-8. On Windows the narrow argv is in the ANSI code page, which cannot hold
 // every folder name: take the UTF-16 command line instead, and write UTF-8 to the console.
@@ -39,20 +34,68 @@ Args Arguments(int argc, char** argv) {
     return Args(argv + 1, argv + argc);
 }
 
+bool IsHelp(const std::string& arg) { return arg == "--help" || arg == "-h"; }
+
 }  // namespace
 
 int main(int argc, char** argv) {
     const Args all = Arguments(argc, argv);
-    if (all.empty() || all[0] == "--help" || all[0] == "-h" || all[0] == "help") {
-        (all.empty() ? std::cerr : std::cout) << kUsage;
-        return all.empty() ? kExitUsage : kExitClean;
+    if (all.empty()) {
+        WriteUsage(std::cerr);
+        return kExitUsage;
     }
-    const std::string verb = all[0];
+    const std::string first = all[0];
+    if (first == "--version" && all.size() == 1) {
+        std::cout << "disckit " << DisckitVersion() << '\n';
+        return kExitClean;
+    }
+    // Not for people: the build writes the manual page and the completion with these, so that
+    // both come from the tables the --help texts come from.
+    if (first == "--manual-page" && all.size() == 1) {
+        WriteManualPage(std::cout);
+        return kExitClean;
+    }
+    if (first == "--bash-completion" && all.size() == 1) {
+        WriteBashCompletion(std::cout);
+        return kExitClean;
+    }
+    if ((IsHelp(first) || first == "help") && all.size() <= 2) {
+        if (all.size() == 1) {
+            WriteHelp(std::cout);
+            return kExitClean;
+        }
+        if (const VerbHelp* verb = FindVerb(all[1])) {
+            WriteVerbHelp(*verb, std::cout);
+            return kExitClean;
+        }
+        std::cerr << "disckit: no verb '" << all[1] << "'\n";
+        WriteUsage(std::cerr);
+        return kExitUsage;
+    }
+    if (first == "--version" || first == "--manual-page" || first == "--bash-completion") {
+        std::cerr << "disckit: " << first << " takes nothing after it\n";
+        WriteUsage(std::cerr);
+        return kExitUsage;
+    }
+    const VerbHelp* verb = FindVerb(first);
+    if (!verb) {
+        std::cerr << "disckit: " << (first.compare(0, 1, "-") == 0 ? "unknown option '"
+                                                                   : "unknown verb '")
+                  << first << "'\n";
+        WriteUsage(std::cerr);
+        return kExitUsage;
+    }
     const Args rest(all.begin() + 1, all.end());
-    if (verb == "check") return RunCheck(rest, std::cout, std::cerr);
-    if (verb == "simulate") return RunSimulate(rest, std::cout, std::cerr);
-    if (verb == "trial") return RunTrial(rest, std::cout, std::cerr);
-    if (verb == "init") return RunInit(rest, std::cout, std::cerr);
-    std::cerr << "disckit: unknown verb '" << verb << "'\n" << kUsage;
+    for (const std::string& arg : rest) {
+        if (IsHelp(arg)) {
+            WriteVerbHelp(*verb, std::cout);
+            return kExitClean;
+        }
+    }
+    if (first == "check") return RunCheck(rest, std::cout, std::cerr);
+    if (first == "simulate") return RunSimulate(rest, std::cout, std::cerr);
+    if (first == "trial") return RunTrial(rest, std::cout, std::cerr);
+    if (first == "init") return RunInit(rest, std::cout, std::cerr);
+    std::cerr << "disckit: the verb '" << first << "' is described but not built in\n";
     return kExitUsage;
 }

@@ -95,6 +95,11 @@ public:
     // Full path of the running executable in the ANSI code page, any length. path is set only
     // when the answer is Ok.
     virtual ModulePathStatus ModuleFileName(std::string& path) = 0;
+    // The short (8.3) form of that same path, for when the code page cannot hold the full one: Ok
+    // when it holds every component of the short form exactly (path is set only then);
+    // NotInCodePage when some component has no short name it holds (the volume keeps no short
+    // names, or not for that folder); Unreadable when the system gives no short form at all.
+    virtual ModulePathStatus ModuleShortFileName(std::string& path) = 0;
     virtual bool SetCurrentDirectory(const std::string& path) = 0;
     // Windows directory without trailing backslash (except at a drive root); false on failure.
     virtual bool WindowsDirectory(std::string& path) = 0;
@@ -159,6 +164,12 @@ public:
     // through that handle (so it names the process the handle holds, whatever happened to the id
     // since it was listed). False when it cannot be read.
     virtual bool ProcessImageName(ProcessHandle process, std::string& name) = 0;
+    // The same name read another way through the same handle, for when the first way cannot read
+    // it (an image on a volume without a drive letter, a system without the first call). False
+    // when it cannot be read that way either, and on a platform that has no second way.
+    virtual bool ProcessImageNameOtherWay(ProcessHandle /*process*/, std::string& /*name*/) {
+        return false;
+    }
     virtual bool TerminateProcess(ProcessHandle process, std::uint32_t exitCode) = 0;
     virtual void CloseHandle(ProcessHandle handle) = 0;
 };

@@ -13,14 +13,17 @@ char LowerAsciiLetter(char c) {
 // Ends the process behind id if it still is a process of that name. Ids are reused: the listed
 // process may have ended since the snapshot and an unrelated one, of any session, taken over its
 // id. So the name is read again through the opened handle, which holds on to one process whatever
-// happens to the id; a process whose name cannot be read that way is never ended.
+// happens to the id; a process whose name cannot be read that way is never ended. When the first
+// way reads no name at all, the other way asks through the same handle: left running, the tool
+// would go on beside the browser while the step looked done. A name that was read and differs is
+// final: that process is a stranger, whatever another way might say.
 void TerminateOpened(Platform& platform, std::uint32_t id, const std::string& name) {
     const ProcessHandle process = platform.OpenProcess(id, kProcessAccessAll);
     if (process == 0) return;  // passed over, the walk goes on
     std::string imageName;
-    if (platform.ProcessImageName(process, imageName) && NamesEqualNoCase(imageName, name)) {
-        platform.TerminateProcess(process, 0);
-    }
+    const bool named = platform.ProcessImageName(process, imageName) ||
+                       platform.ProcessImageNameOtherWay(process, imageName);
+    if (named && NamesEqualNoCase(imageName, name)) platform.TerminateProcess(process, 0);
     platform.CloseHandle(process);
 }
 

@@ -13,5 +13,6 @@ int NamesEqualNoCase(const std::string& a, const std::string& b);
 // the first. Uses the snapshot source where the system has one, else the module source, else does
 // nothing. Returns 1 when the snapshot walk ran to its end, 0 otherwise (the module-source walk
 // reports 0 whatever it ended). Processes that cannot be opened or ended are passed over, and so
-// is every process whose name, read again through the opened handle, is not (or no longer) name.
+// is every process whose name, read again through the opened handle (one way, else the other),
+// is not (or no longer) name, or cannot be read either way.
 int TerminateProcessesByName(Platform& platform, const std::string& name);

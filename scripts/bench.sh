@@ -2,7 +2,8 @@
 # Builds what the benchmarks need and runs them (README, "Benchmarks"): Start.exe's size and
 # imports; its time to the page browser under Wine next to two floor programs built from bench/;
 # its peak working set next to theirs; the CPU cost of one browser-loop check through the fake
-# platform. Not part of the test run: timings are figures to read, not pass/fail checks.
+# platform; disckit check on discs made large where it looks names and exports up. Not part of
+# the test run: timings are figures to read, not pass/fail checks.
 # Usage: scripts/bench.sh [--rounds N] [--memory-rounds N]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -31,6 +32,8 @@ $cc -mconsole -o "$out/peakmem.exe" bench/peakmem.c
 # build, whose figures would say little about the launcher's code).
 echo "bench: building the native benchmark"
 cmake --preset native -B build/bench/native -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build build/bench/native --target bench_process_check -j2 >/dev/null
+cmake --build build/bench/native --target bench_process_check bench_check_disc -j2 >/dev/null
 
 python3 bench/run_bench.py "$@"
+echo
+build/bench/native/bench/bench_check_disc

@@ -128,6 +128,12 @@ else
     || bad "stack protector: only $checks calls of __stack_chk_fail ($fail_at)"
 fi
 
+# The code that runs before the launcher can refuse a processor, or while it seeds the stack
+# guard: what of it needs more than a Pentium, and what checks the guard (scripts/check-early-code.py).
+if [ -f "$map" ]; then
+  python3 "$(dirname "$0")/check-early-code.py" "$exe" "$map" || failed=1
+fi
+
 # The test hooks (platform/win32/TestHooks.h) belong to tools/StartTest.exe alone: the shipped
 # launcher reads nothing from its environment.
 if grep -q START_TEST_HOOKS "$exe"; then bad "holds the test hooks (START_TEST_HOOKS)"; else ok "holds no test hooks"; fi

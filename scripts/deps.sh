@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs, from Debian's packages, whatever building and testing need and is missing.
-#   scripts/deps.sh build   compilers, the test framework and the disc image maker
+#   scripts/deps.sh build   compilers, the test framework, the disc image maker and what
+#                           disckit's Debian package is made and checked with
 #   scripts/deps.sh wine    also Wine, Xvfb and what the end-to-end runs need (the default)
 #   scripts/deps.sh wine --emulate-32bit
 #                           also run 32-bit x86 code under user-mode emulation where it would run
@@ -26,14 +27,15 @@ install() {
 
 # mingw-w64-i686-dev: its import libraries are also a source of the table of Windows's libraries.
 install cmake make g++ libgtest-dev libgmock-dev python3 valgrind g++-mingw-w64-i686 binutils-mingw-w64-i686 \
-  mingw-w64-i686-dev xorriso pkg-config libiso9660-dev
+  mingw-w64-i686-dev xorriso dpkg-dev file lintian pkg-config libiso9660-dev
 [ "$want" = wine ] || exit 0
 
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
   dpkg --add-architecture i386
   updated=
 fi
-install wine wine32:i386 wine64 xvfb xauth x11-apps imagemagick locales
+# bubblewrap contains what disckit trial runs of a disc (prlimit, from util-linux, bounds unpacking).
+install wine wine32:i386 wine64 xvfb xauth x11-apps imagemagick locales bubblewrap util-linux chromium
 
 # Some machines (paravirtualised ones among them) cannot run 32-bit x86 code at all. There the
 # 32-bit half of Wine runs under user-mode emulation. The emulator of the stable release spends

@@ -1,7 +1,9 @@
 // disckit check: every finding of its table on a broken copy of the sample disc, the sample disc
 // itself, and what the report and the exit code say.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
+#include <algorithm>
 #include <functional>
 #include <optional>
 #include <set>
@@ -95,6 +97,8 @@ std::vector<Case> Cases() {
                          }});
     }
     const std::string deep60 = Repeat('a', 60);
+    std::string deepest = "d";
+    for (int level = 1; level < 256; ++level) deepest += "\\d";
     const std::vector<Case> rest = {
         {"browser-not-gui", "Panoview.exe",
          [](DiscCopy& d) { d.Copy("Handoff.exe", "Panoview.exe"); }},
@@ -118,8 +122,10 @@ std::vector<Case> Cases() {
          [](DiscCopy& d) { d.Write("autorun.inf", "[autorun]\r\nopen=Setup.exe\r\n"); }},
         {"name-case", "PANOVIEW.EXE",
          [](DiscCopy& d) { d.Rename("Panoview.exe", "PANOVIEW.EXE"); }},
+        // The one first in byte order is the one Windows reaches on the pressed disc.
         {"name-case-clash", "lang\\Eng\\WELCOME.HTM",
-         [](DiscCopy& d) { d.Copy("lang/Eng/Welcome.htm", "lang/Eng/WELCOME.HTM"); }},
+         [](DiscCopy& d) { d.Copy("lang/Eng/Welcome.htm", "lang/Eng/WELCOME.HTM"); },
+         {"name-case"}},
         {"name-not-in-code-page", "lang\\Eng\\\u03A9mega.htm",
          [](DiscCopy& d) { d.Write("lang/Eng/\u03A9mega.htm", "x"); }},
         {"name-not-windows", "lang\\Eng\\a:b.htm",
@@ -141,6 +147,20 @@ std::vector<Case> Cases() {
                      "x");
          },
          {"path-too-long-joliet"}},
+        {"symbolic-link", "lang\\Eng\\Linked.htm",
+         [](DiscCopy& d) {
+             std::filesystem::create_symlink("Welcome.htm", d / "lang/Eng/Linked.htm");
+         }},
+        {"special-file", "lang\\Eng\\pipe.htm",
+         [](DiscCopy& d) { ASSERT_EQ(mkfifo((d / "lang/Eng/pipe.htm").c_str(), 0644), 0); }},
+        // 256 levels of folders: the deepest is not read.
+        {"folder-unreadable", deepest,
+         [deepest](DiscCopy& d) {
+             std::string slashed = deepest;
+             std::replace(slashed.begin(), slashed.end(), '\\', '/');
+             std::filesystem::create_directories(d / slashed);
+         },
+         {"path-too-long", "path-too-long-joliet", "path-too-deep-iso9660"}},
     };
     cases.insert(cases.end(), rest.begin(), rest.end());
     return cases;
@@ -421,7 +441,9 @@ TEST(CheckNames, ALoopOfSymbolicLinksEndsTheWalk) {
     REQUIRE_SAMPLE_DISC();
     DiscCopy disc;
     std::filesystem::create_directory_symlink("..", disc / "lang/Eng/up");
-    EXPECT_EQ(Check(disc).size(), 1u);
+    const std::vector<Finding> findings = Check(disc);
+    EXPECT_EQ(findings.size(), 2u) << Codes(findings);
+    EXPECT_TRUE(FindingOf(findings, "symbolic-link").has_value()) << Codes(findings);
 }
 
 TEST(CheckNames, OnlyTheFirstPathPastALimitIsReportedNotEverythingBelowIt) {

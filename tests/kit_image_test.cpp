@@ -86,10 +86,10 @@ TEST(Images, APlainIso9660ImageIsReadUnderItsShortNames) {
     std::string error;
     const std::unique_ptr<DiscReader> reader = OpenDisc(image.u8string(), error);
     ASSERT_TRUE(reader) << error;
-    std::vector<DiscEntry> root;
-    ASSERT_TRUE(reader->List(reader->Root(), root, error)) << error;
+    DiscFolder root;
+    ASSERT_TRUE(reader->ListRoot(root, error)) << error;
     std::vector<std::string> names;
-    for (const DiscEntry& e : root) names.push_back(e.name);
+    for (const DiscEntry& e : root.Entries()) names.push_back(e.name);
     EXPECT_NE(std::find(names.begin(), names.end(), "START.EXE"), names.end())
         << ::testing::PrintToString(names);
     std::vector<Finding> findings;

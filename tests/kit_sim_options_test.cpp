@@ -86,6 +86,8 @@ TEST(SimulateOptions, GoodValues) {
         {{"disc", "--install-dir=C:"}, [](const SimOptions& o) {
              EXPECT_EQ(o.config.installDir, "C:\\");
          }},
+        {{"disc", "--install-dir", "c:\\Дмитрий Папка", "--short-install-dir", "C:/____~BSM"},
+         [](const SimOptions& o) { EXPECT_EQ(o.config.shortInstallDir, "C:\\____~BSM\\"); }},
         {{"disc", "--install-dir", "D:\\Übung ﾃ\\"}, [](const SimOptions& o) {
              EXPECT_EQ(o.config.installDir, "D:\\Übung ﾃ\\");  // any code page's letters
          }},
@@ -128,6 +130,8 @@ TEST(SimulateOptions, BadValuesAreRefusedWithAReason) {
         {"disc", "--install-dir", "D:\\a|b"},
         {"disc", "--install-dir", "D:\\a:b"},
         {"disc", "--install-dir", "D:\\a\\\\b"},
+        {"disc", "--install-dir", "D:\\a b", "--short-install-dir", "D:\\AB~1\\X"},  // deeper
+        {"disc", "--install-dir", "D:\\a b", "--short-install-dir", "E:\\AB~1"},  // elsewhere
         {"disc", "--install-dir", "\\\\server"},
         {"disc", "--registered=yes"},
         {"disc", "--verbose"},

@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <cstdlib>
+#include <functional>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -119,6 +122,43 @@ TEST_F(SimRunTest, NamesOnTheDiscMatchWithoutRegardToCase) {
     EXPECT_EQ(run.languageFolder, "DEU");
 }
 
+// Image tools leave links, FIFOs and the like out of the pressed disc: the simulation, like the
+// check, does not see them.
+TEST_F(SimRunTest, WhatThePressedDiscLacksIsNotThere) {
+    const fs::path outside = root.string() + "-outside";
+    const struct {
+        const char* what;
+        std::function<void()> plant;
+        SimResult result;
+        const char* folder;
+    } rows[] = {
+        {"a linked browser", [&] { fs::create_symlink(root / "Q7.exe", root / "Panoview.exe"); },
+         SimResult::LoopsForever, "DEU"},
+        {"a FIFO as the browser",
+         [&] { ASSERT_EQ(mkfifo((root / "Panoview.exe").c_str(), 0644), 0); },
+         SimResult::LoopsForever, "DEU"},
+        {"a linked language folder",
+         [&] {
+             Put("Panoview.exe", "MZ");
+             fs::create_directories(outside);
+             fs::rename(root / "lang/DEU", outside / "DEU");
+             fs::create_directory_symlink(outside / "DEU", root / "lang/DEU");
+         },
+         SimResult::BrowserRunning, "Eng"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        Remove("Panoview.exe");
+        row.plant();
+        SimConfig c = System("7");
+        c.langId = 0x0407;
+        const SimRun run = Run(c);
+        EXPECT_EQ(run.result, row.result);
+        EXPECT_EQ(run.languageFolder, row.folder);
+    }
+    fs::remove_all(outside);
+}
+
 TEST_F(SimRunTest, AMissingMarkerFallsBackToEnglishAndAMissingLibraryShowsItsBox) {
     Remove("lang/DEU/locale.js");
     Remove("qzm.dll");
@@ -224,6 +264,19 @@ TEST_F(SimRunTest, AFolderOutsideTheCodePageGetsNothingDone) {
     const SimRun greek = Run(c);
     EXPECT_EQ(greek.result, SimResult::BrowserRunning);
     EXPECT_EQ(greek.effects.front().path, "D:\\\xD9mega\\qzm.dll");
+
+    // Back on the Western system, with the folder's short name known: the launcher runs under it,
+    // unless the code page cannot hold the short name either.
+    c.codePage = 1252;
+    c.shortInstallDir = "D:\\MEGA~1\\";
+    const SimRun shortName = Run(c);
+    EXPECT_EQ(shortName.result, SimResult::BrowserRunning);
+    EXPECT_TRUE(shortName.shortInstallDirUsed);
+    EXPECT_EQ(shortName.effects.front().path, "D:\\MEGA~1\\qzm.dll");
+    ASSERT_FALSE(shortName.files.empty());
+    EXPECT_EQ(shortName.files.back().content, "D:\\MEGA~1\\Start.exe");
+    c.shortInstallDir = "D:\\ΩMEGA~1\\";
+    EXPECT_EQ(Run(c).result, SimResult::Nothing);
 }
 
 TEST_F(SimRunTest, ADoubleByteFolderWhoseSecondByteIsABackslashStaysWhole) {

@@ -61,10 +61,11 @@ TEST(TrialOptions, GoodValues) {
              EXPECT_EQ(o.timeoutSeconds, 1u);
              EXPECT_EQ(o.maxStarts, 2u);
          }},
-        {{"disc", "--timeout=86400", "--out", "shots", "--keep", "--json"},
+        {{"disc", "--timeout=86400", "--out", "shots", "--keep", "--json", "--html", "r.html"},
          [](const TrialOptions& o) {
              EXPECT_EQ(o.timeoutSeconds, 86400u);
              EXPECT_EQ(o.outDir, "shots");
+             EXPECT_EQ(o.htmlFile, "r.html");
              EXPECT_TRUE(o.keep);
              EXPECT_TRUE(o.json);
          }},
@@ -89,6 +90,7 @@ TEST(TrialOptions, BadValuesAreRefusedWithAReason) {
         {"disc", "--max-starts", "1"},            // a loop shows itself from the second start
         {"disc", "--max-starts", "many"},
         {"disc", "--out="},
+        {"disc", "--html="},
         {"disc", "--keep=yes"},
         {"disc", "--codepage", "1252"},           // simulate's options are not the trial's
         {"disc", "--media", "writable"},
@@ -165,10 +167,10 @@ TEST(TrialOptions, TheDriverGetsWhatTheTablesResolveTo) {
     for (const Row& row : rows) {
         SCOPED_TRACE(Line(row.args));
         const TrialOptions o = Parse(row.args);
-        const std::vector<std::string> c = TrialDriverCommand(o, row.kind, "/abs/d", "/src", "/b");
+        const std::vector<std::string> c = TrialDriverCommand(o, row.kind, "/abs/d", "/lib", "/w");
         ASSERT_GE(c.size(), 2u);
         EXPECT_EQ(c[0], "python3");
-        EXPECT_EQ(c[1], "/src/e2e/trial.py");
+        EXPECT_EQ(c[1], "/lib/trial.py");
         EXPECT_EQ(After(c, "--disc"), std::vector<std::string>{"/abs/d"});
         EXPECT_EQ(After(c, "--record", 5), row.record);
         EXPECT_EQ(After(c, "--extended-query"), std::vector<std::string>{row.extended});
@@ -179,14 +181,21 @@ TEST(TrialOptions, TheDriverGetsWhatTheTablesResolveTo) {
         EXPECT_EQ(After(c, "--browser"), std::vector<std::string>{names::kBrowser});
         EXPECT_EQ(After(c, "--launcher"), std::vector<std::string>{names::kLauncher});
         EXPECT_EQ(After(c, "--refusal-text"), std::vector<std::string>{texts::kRefusal});
-        EXPECT_EQ(After(c, "--work"), std::vector<std::string>{"/b/e2e"});
+        EXPECT_EQ(After(c, "--work"), std::vector<std::string>{"/w"});
+        EXPECT_EQ(After(c, "--tools"), std::vector<std::string>{"/lib/tools"});
         EXPECT_EQ(std::count(c.begin(), c.end(), "--image"), row.kind == DiscKind::Image ? 1 : 0);
         EXPECT_EQ(std::count(c.begin(), c.end(), "--out"), 0);
+        EXPECT_EQ(std::count(c.begin(), c.end(), "--html"), 0);
     }
-    const TrialOptions o = Parse({"d", "--out", "shots", "--keep", "--json", "--timeout", "9"});
-    const std::vector<std::string> c = TrialDriverCommand(o, DiscKind::Folder, "/d", "/s", "/b");
+    const TrialOptions o =
+        Parse({"d", "--out", "shots", "--keep", "--json", "--timeout", "9", "--html", "r.html"});
+    const std::vector<std::string> c =
+        TrialDriverCommand(o, DiscKind::Folder, "/d", "/s", "/b", "/bin/disckit");
+    // The driver's check runs this very disckit, never one it guesses.
+    EXPECT_EQ(After(c, "--disckit"), std::vector<std::string>{"/bin/disckit"});
     EXPECT_EQ(After(c, "--out"), std::vector<std::string>{"shots"});
     EXPECT_EQ(After(c, "--timeout"), std::vector<std::string>{"9"});
+    EXPECT_EQ(After(c, "--html"), std::vector<std::string>{"r.html"});
     EXPECT_EQ(std::count(c.begin(), c.end(), "--keep"), 1);
     EXPECT_EQ(std::count(c.begin(), c.end(), "--json"), 1);
 }

@@ -218,20 +218,60 @@ TEST(SequenceWithoutInstallDir, StartsLoadsAndWritesNothing) {
 }
 
 // A folder whose name the code page cannot hold exactly (a fullwidth quote would come back as '"'
-// and open the elevated command lines to arguments of the folder namer's choosing) is treated as
-// no folder at all: after the guard nothing is registered, shown, written or started.
+// and open the elevated command lines to arguments of the folder namer's choosing) and that has no
+// short name the code page holds either is treated as no folder at all: after the guard nothing
+// is registered, shown, written or started. An unreadable path has no short form to ask for.
 TEST(SequenceWithoutInstallDir, PathOutsideTheCodePageDoesNothingAfterTheGuard) {
-    for (ModulePathStatus status : {ModulePathStatus::NotInCodePage, ModulePathStatus::Unreadable}) {
+    struct Case {
+        ModulePathStatus full, shortForm;
+        int shortQueries;
+    };
+    const Case cases[] = {
+        {ModulePathStatus::NotInCodePage, ModulePathStatus::Unreadable, 1},     // no short form
+        {ModulePathStatus::NotInCodePage, ModulePathStatus::NotInCodePage, 1},  // 8.3 names off
+        {ModulePathStatus::Unreadable, ModulePathStatus::Unreadable, 0},
+    };
+    for (const Case& c : cases) {
         FakePlatform fake;
         SetUpDisc(fake, "C:\\x\" y\\");
-        fake.moduleFileNameStatus = status;
+        fake.moduleFileNameStatus = c.full;
+        fake.moduleShortFileNameStatus = c.shortForm;
         LauncherApp app(fake);
         EXPECT_FALSE(app.InitInstance());
         EXPECT_EQ(fake.log, std::vector<std::string>{"counter"});
         EXPECT_FALSE(fake.HasFile("C:\\Windows\\Handoff.ini"));
+        EXPECT_EQ(fake.moduleShortFileNameQueries, c.shortQueries);
         EXPECT_EQ(app.InstallDir(), "");
         EXPECT_TRUE(fake.Events("cwd ").empty());
     }
+}
+
+// A copy in a folder named in another script (C:\Дмитрий Папка\ on a Western system) runs
+// under the folder's short name: every path the launcher builds, the one it hands over and the
+// browser's command line among them, carries it.
+TEST(SequenceWithoutInstallDir, PathOutsideTheCodePageRunsUnderItsShortName) {
+    FakePlatform fake;
+    SetUpDisc(fake, "C:\\____~BSM\\");
+    fake.moduleFileNameStatus = ModulePathStatus::NotInCodePage;
+    fake.moduleShortFileName = std::string("C:\\____~BSM\\Start.exe");
+    LauncherApp app(fake);
+    EXPECT_FALSE(app.InitInstance());
+    EXPECT_EQ(fake.FileContent("C:\\Windows\\Handoff.ini"), "C:\\____~BSM\\Start.exe");
+    EXPECT_EQ(fake.Events("probe-library "), std::vector<std::string>{"probe-library C:\\____~BSM\\qzm.dll"});
+    EXPECT_EQ(fake.Events("start C:\\____~BSM\\Panoview.exe|").at(0),
+              "start C:\\____~BSM\\Panoview.exe|Panoview.exe \"C:\\____~BSM\\lang\\Eng\\Welcome.htm|5");
+    EXPECT_EQ(fake.currentDirectory, "C:\\____~BSM\\");
+}
+
+// Every other path is used exactly as read: its short form is never asked for.
+TEST(SequenceWithoutInstallDir, PathInTheCodePageNeverAsksForItsShortName) {
+    FakePlatform fake;
+    SetUpDisc(fake, "C:\\Disc Copy\\");
+    fake.moduleShortFileName = std::string("C:\\DISCCO~1\\Start.exe");
+    LauncherApp app(fake);
+    EXPECT_FALSE(app.InitInstance());
+    EXPECT_EQ(fake.FileContent("C:\\Windows\\Handoff.ini"), "C:\\Disc Copy\\Start.exe");
+    EXPECT_EQ(fake.moduleShortFileNameQueries, 0);
 }
 
 }  // namespace

@@ -104,12 +104,13 @@ TEST(Termination, SnapshotSourceIsPreferredAndItsFailureEndsTheCall) {
 }
 
 // The snapshot's name is only a hint: the name read through the opened handle decides, in any
-// case of A to Z, and a process whose name cannot be read that way is never ended.
+// case of A to Z, and a process whose name cannot be read that way, either way, is never ended.
 TEST(Termination, SnapshotMatchesAreEndedOnlyWhenTheirHandleStillNamesThem) {
     FakePlatform fake;
     const std::uint32_t unreadable = fake.AddProcess("Q7.exe");
     const std::uint32_t otherCase = fake.AddProcess("Q7.exe");
     fake.processes[0].imageNameReadable = false;
+    fake.processes[0].imageNameReadableOtherWay = false;
     fake.onOpenProcess = [&](FakePlatform& f, std::uint32_t id) {
         if (id == otherCase) f.processes[1].exeName = "q7.EXE";
     };
@@ -117,6 +118,42 @@ TEST(Termination, SnapshotMatchesAreEndedOnlyWhenTheirHandleStillNamesThem) {
     EXPECT_EQ(fake.terminated, std::vector<std::uint32_t>{otherCase});
     EXPECT_TRUE(fake.IsAlive(unreadable));
     EXPECT_EQ(fake.openHandles, 0);
+}
+
+// When the first way reads no name through the handle (an image on a volume without a drive
+// letter), the other way asks through the same handle; it is never asked once a name was read,
+// and a process that took over a listed id is still a stranger by either way.
+TEST(Termination, AnUnreadableImageNameIsReadTheOtherWay) {
+    struct Case {
+        const char* name;
+        bool firstWay, otherWay;
+        bool ended, otherWayAsked;
+    };
+    const Case cases[] = {
+        {"first way", true, true, true, false},
+        {"other way", false, true, true, true},
+        {"neither way", false, false, false, true},
+    };
+    for (const Case& c : cases) {
+        FakePlatform fake;
+        const std::uint32_t q7 = fake.AddProcess("Q7.exe");
+        fake.processes[0].imageNameReadable = c.firstWay;
+        fake.processes[0].imageNameReadableOtherWay = c.otherWay;
+        EXPECT_EQ(TerminateProcessesByName(fake, "Q7.exe"), 1) << c.name;
+        EXPECT_EQ(fake.IsAlive(q7), !c.ended) << c.name;
+        EXPECT_EQ(fake.Events("image-name-other-way ").size(), c.otherWayAsked ? 1u : 0u) << c.name;
+        EXPECT_EQ(fake.openHandles, 0) << c.name;
+    }
+    // Taken over by a process whose name only the other way reads: still not ended.
+    FakePlatform fake;
+    const std::uint32_t q7 = fake.AddProcess("Q7.exe");
+    fake.onOpenProcess = [](FakePlatform& f, std::uint32_t id) {
+        f.ReuseProcessId(id, "winlogon.exe");
+        f.processes[0].imageNameReadable = false;
+    };
+    TerminateProcessesByName(fake, "Q7.exe");
+    EXPECT_TRUE(fake.IsAlive(q7));
+    EXPECT_EQ(fake.Events("image-name-other-way ").size(), 1u);
 }
 
 TEST(Termination, ModuleSourceFailuresEndNothing) {

@@ -1,14 +1,49 @@
 /* Prints what this Windows (or Wine) tells a program about itself, as key=value lines, so the
  * end-to-end scenarios can work out what the launcher should decide here. Built without a
  * manifest, like Start.exe's, so the version it reads is the one the launcher reads.
- * Usage: OsProbe [drive root]  -- with a root (D:\), also the kind of that drive. */
+ * Usage: OsProbe [drive root]  -- with a root (D:\), also the kind of that drive.
+ *        OsProbe --short PATH   -- only the short (8.3) form of PATH, read in UTF-16 from the
+ *                                  command line, as UTF-8 (shortPath=), or shortPath! when none. */
 #include <windows.h>
 #include <stdio.h>
+#include <string.h>
+
+/* The short form of the path that follows "--short " on the UTF-16 command line. */
+static int PrintShortPath(void)
+{
+    const wchar_t *line = wcsstr(GetCommandLineW(), L"--short ");
+    wchar_t path[1024], shortPath[1024];
+    char utf8[4096];
+    size_t n;
+    if (!line)
+        return 2;
+    line += 8;
+    while (*line == L' ')
+        line++;
+    n = wcslen(line);
+    if (n >= 1024)
+        return 2;
+    memcpy(path, line, (n + 1) * sizeof(wchar_t));
+    if (n >= 2 && path[0] == L'"' && path[n - 1] == L'"') {
+        path[n - 1] = 0;
+        memmove(path, path + 1, n * sizeof(wchar_t));
+    }
+    DWORD length = GetShortPathNameW(path, shortPath, 1024);
+    if (length == 0 || length >= 1024) {
+        printf("shortPath!\n");
+        return 0;
+    }
+    WideCharToMultiByte(CP_UTF8, 0, shortPath, -1, utf8, sizeof utf8, NULL, NULL);
+    printf("shortPath=%s\n", utf8);
+    return 0;
+}
 
 typedef BOOL(WINAPI *IsWow64ProcessFn)(HANDLE, PBOOL);
 
 int main(int argc, char **argv)
 {
+    if (argc > 1 && strcmp(argv[1], "--short") == 0)
+        return PrintShortPath();
     OSVERSIONINFOEXA v;
     ZeroMemory(&v, sizeof v);
     v.dwOSVersionInfoSize = sizeof v;

@@ -164,6 +164,13 @@ ModulePathStatus FakePlatform::ModuleFileName(std::string& path) {
     return ModulePathStatus::Ok;
 }
 
+ModulePathStatus FakePlatform::ModuleShortFileName(std::string& path) {
+    ++moduleShortFileNameQueries;
+    if (!moduleShortFileName) return moduleShortFileNameStatus;
+    path = *moduleShortFileName;
+    return ModulePathStatus::Ok;
+}
+
 bool FakePlatform::SetCurrentDirectory(const std::string& path) {
     log.push_back("cwd " + path);
     currentDirectory = path;
@@ -309,6 +316,16 @@ bool FakePlatform::ProcessImageName(ProcessHandle process, std::string& name) {
     if (it == openProcesses_.end()) return false;
     const FakeProcess* p = FindProcess(it->second);
     if (!p || !p->imageNameReadable) return false;
+    name = p->exeName;
+    return true;
+}
+
+bool FakePlatform::ProcessImageNameOtherWay(ProcessHandle process, std::string& name) {
+    auto it = openProcesses_.find(process);
+    if (it == openProcesses_.end()) return false;
+    log.push_back("image-name-other-way " + std::to_string(it->second));
+    const FakeProcess* p = FindProcess(it->second);
+    if (!p || !p->imageNameReadableOtherWay) return false;
     name = p->exeName;
     return true;
 }

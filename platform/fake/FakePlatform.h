@@ -29,6 +29,7 @@ struct FakeProcess {
     bool hasModule = true;        // the first module can be obtained
     bool nameReadable = true;     // its base name can be read
     bool imageNameReadable = true;  // its image name can be read through an opened handle
+    bool imageNameReadableOtherWay = true;  // ... and the other way, through the same handle
     bool terminable = true;
 };
 
@@ -42,6 +43,11 @@ public:
     // What reading the executable's path answers when it is not Ok (e.g. NotInCodePage: the path
     // holds a character the code page lacks); moduleFileName is then not handed out.
     ModulePathStatus moduleFileNameStatus = ModulePathStatus::Ok;
+    // The path's short (8.3) form; when nullopt, moduleShortFileNameStatus answers (by default
+    // Unreadable: no short form). moduleShortFileNameQueries counts the questions.
+    std::optional<std::string> moduleShortFileName;
+    ModulePathStatus moduleShortFileNameStatus = ModulePathStatus::Unreadable;
+    int moduleShortFileNameQueries = 0;
     std::optional<std::string> windowsDir = std::string("C:\\Windows");
     std::optional<std::string> systemDir = std::string("C:\\Windows\\system32");
     std::set<unsigned char> leadBytes;                   // double-byte code page when not empty
@@ -108,6 +114,7 @@ public:
     bool IsLeadByte(unsigned char value) override;
     void UpperCase(std::string& text) override;
     ModulePathStatus ModuleFileName(std::string& path) override;
+    ModulePathStatus ModuleShortFileName(std::string& path) override;
     bool SetCurrentDirectory(const std::string& path) override;
     bool WindowsDirectory(std::string& path) override;
     bool SystemDirectory(std::string& path) override;
@@ -132,6 +139,7 @@ public:
     std::unique_ptr<ModuleSource> OpenModuleSource() override;
     ProcessHandle OpenProcess(std::uint32_t id, std::uint32_t access) override;
     bool ProcessImageName(ProcessHandle process, std::string& name) override;
+    bool ProcessImageNameOtherWay(ProcessHandle process, std::string& name) override;
     bool TerminateProcess(ProcessHandle process, std::uint32_t exitCode) override;
     void CloseHandle(ProcessHandle handle) override;
 

@@ -1,5 +1,6 @@
 // Hooks for the end-to-end tests: conditions and faults that a scenario cannot otherwise bring
-// about on the machine it runs on. They exist only in tools/StartTest.exe, the test build of the
+// about on the machine it runs on ("fallback-search": a system without SetDefaultDllDirectories;
+// "image-name-other-way": a process name the first way cannot read). They exist only in tools/StartTest.exe, the test build of the
 // launcher (LAUNCHER_TEST_HOOKS); in Start.exe every hook is a constant "no" and compiles away.
 #pragma once
 

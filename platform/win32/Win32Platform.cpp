@@ -225,17 +225,30 @@ void Win32Platform::UpperCase(std::string& text) {
     _mbsupr(reinterpret_cast<unsigned char*>(&text[0]));
 }
 
+namespace {
+
+bool ReadModuleFileName(WideText& wide, DWORD& error) {
+    return ReadGrowing(wide, [&error](wchar_t* b, DWORD n) {
+        const DWORD length = GetModuleFileNameW(nullptr, b, n);
+        if (length == 0) error = GetLastError();
+        return length;
+    });
+}
+
+// The file name of a UTF-16 path: what follows its last backslash.
+WideText FileNameOf(const WideText& path) {
+    return WideText(std::find(path.rbegin(), path.rend(), L'\\').base(), path.end());
+}
+
+}  // namespace
+
 ModulePathStatus Win32Platform::ModuleFileName(std::string& path) {
     // Read in UTF-16 and converted without best fit: the ANSI call would hand back a look-alike
     // for every character the code page lacks (see ToAnsiExactly), and the launcher would build
     // its elevated command lines from a path that is not its own.
     DWORD error = ERROR_SUCCESS;
     WideText wide;
-    if (ReadGrowing(wide, [&error](wchar_t* b, DWORD n) {
-            const DWORD length = GetModuleFileNameW(nullptr, b, n);
-            if (length == 0) error = GetLastError();
-            return length;
-        })) {
+    if (ReadModuleFileName(wide, error)) {
         std::string ansi;
         if (!ToAnsiExactly(wide, ansi)) return ModulePathStatus::NotInCodePage;
         path = std::move(ansi);
@@ -249,6 +262,25 @@ ModulePathStatus Win32Platform::ModuleFileName(std::string& path) {
     if (!ReadGrowing(ansi, [](char* b, DWORD n) { return GetModuleFileNameA(nullptr, b, n); })) {
         return ModulePathStatus::Unreadable;
     }
+    path = std::move(ansi);
+    return ModulePathStatus::Ok;
+}
+
+ModulePathStatus Win32Platform::ModuleShortFileName(std::string& path) {
+    DWORD error = ERROR_SUCCESS;
+    WideText wide;
+    if (!ReadModuleFileName(wide, error)) return ModulePathStatus::Unreadable;
+    wide.push_back(L'\0');
+    // Where the volume keeps no short names the call hands back the long ones, and the check
+    // below finds the same characters the code page lacks: no name at all rather than best fit.
+    WideText shortPath;
+    if (!ReadGrowing(shortPath, [&wide](wchar_t* b, DWORD n) {
+            return GetShortPathNameW(wide.data(), b, n);
+        })) {
+        return ModulePathStatus::Unreadable;
+    }
+    std::string ansi;
+    if (!ToAnsiExactly(shortPath, ansi)) return ModulePathStatus::NotInCodePage;
     path = std::move(ansi);
     return ModulePathStatus::Ok;
 }
@@ -437,6 +469,8 @@ ProcessHandle Win32Platform::OpenProcess(std::uint32_t id, std::uint32_t access)
 }
 
 bool Win32Platform::ProcessImageName(ProcessHandle process, std::string& name) {
+    // A test build can be made to fail here, as for an image on a volume without a drive letter.
+    if (TestHookSet("image-name-other-way")) return false;
     // Looked up by name: the call exists from Vista on, and the launcher must still load on the
     // older systems it refuses.
     using QueryImageNameFn = BOOL(WINAPI*)(HANDLE, DWORD, LPWSTR, PDWORD);
@@ -454,9 +488,38 @@ bool Win32Platform::ProcessImageName(ProcessHandle process, std::string& name) {
     }
     // Exactly, or not at all: through the ANSI call a name with, say, a fullwidth letter comes back
     // as its plain look-alike, which must not pass for the name that is to be ended.
-    const auto fileName = std::find(path.rbegin(), path.rend(), L'\\').base();
     std::string ansi;
-    if (!ToAnsiExactly(WideText(fileName, path.end()), ansi)) return false;
+    if (!ToAnsiExactly(FileNameOf(path), ansi)) return false;
+    name = std::move(ansi);
+    return true;
+}
+
+bool Win32Platform::ProcessImageNameOtherWay(ProcessHandle process, std::string& name) {
+    // The process-status library, looked up by name like all of it. Its image file name is the
+    // path in the system's device form (\Device\HarddiskVolume5\...\Q7.exe), which exists whether
+    // or not the volume has a drive letter, and whatever the bitness of the process; the first
+    // module's base name stands in on systems whose library lacks that call.
+    HMODULE psapi = LoadSystemLibrary("PSAPI.DLL");
+    if (!psapi) return false;
+    using ImageFileNameFn = DWORD(WINAPI*)(HANDLE, LPWSTR, DWORD);
+    using BaseNameFn = DWORD(WINAPI*)(HANDLE, HMODULE, LPWSTR, DWORD);
+    auto imageFileName = EntryPoint<ImageFileNameFn>(psapi, "GetProcessImageFileNameW");
+    auto baseName = EntryPoint<BaseNameFn>(psapi, "GetModuleBaseNameW");
+    WideText path;
+    // Too small a buffer is an error of the first call and a name cut short by the second; either
+    // way ReadGrowing tries a larger one.
+    const bool read =
+        imageFileName
+            ? ReadGrowing(path, [&](wchar_t* b, DWORD n) -> DWORD {
+                  if (const DWORD length = imageFileName(FromHandle(process), b, n)) return length;
+                  return GetLastError() == ERROR_INSUFFICIENT_BUFFER ? n : 0;
+              })
+            : baseName && ReadGrowing(path, [&](wchar_t* b, DWORD n) {
+                  return baseName(FromHandle(process), nullptr, b, n);
+              });
+    FreeLibrary(psapi);
+    std::string ansi;
+    if (!read || !ToAnsiExactly(FileNameOf(path), ansi) || ansi.empty()) return false;
     name = std::move(ansi);
     return true;
 }

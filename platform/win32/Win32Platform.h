@@ -11,6 +11,7 @@ public:
     bool IsLeadByte(unsigned char value) override;
     void UpperCase(std::string& text) override;
     ModulePathStatus ModuleFileName(std::string& path) override;
+    ModulePathStatus ModuleShortFileName(std::string& path) override;
     bool SetCurrentDirectory(const std::string& path) override;
     bool WindowsDirectory(std::string& path) override;
     bool SystemDirectory(std::string& path) override;
@@ -35,6 +36,7 @@ public:
     std::unique_ptr<ModuleSource> OpenModuleSource() override;
     ProcessHandle OpenProcess(std::uint32_t id, std::uint32_t access) override;
     bool ProcessImageName(ProcessHandle process, std::string& name) override;
+    bool ProcessImageNameOtherWay(ProcessHandle process, std::string& name) override;
     bool TerminateProcess(ProcessHandle process, std::uint32_t exitCode) override;
     void CloseHandle(ProcessHandle handle) override;
 };

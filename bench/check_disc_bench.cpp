@@ -1,0 +1,205 @@
+// Wall time of `disckit check` on two discs made to be large where the check looks things up:
+// 1. a root of 100,000 entries, with a browser that imports one entry point from each of 4,000
+//    libraries (each looked up among the root's entries);
+// 2. a 1 MB browser importing 4,000 entry points from a library on the disc that exports 50,000,
+//    in one import entry, and in 4,000 entries that each name the library (read once all the same).
+// Prints figures; not a test. Usage: bench_check_disc [--rounds N]   (default 3; the median)
+#include <algorithm>
+#include <chrono>
+#include <ctime>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "app/LauncherApp.h"
+#include "kit/CheckDisc.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+void Put16(std::string& b, std::size_t at, std::uint32_t v) {
+    b[at] = static_cast<char>(v & 0xFF);
+    b[at + 1] = static_cast<char>((v >> 8) & 0xFF);
+}
+void Put32(std::string& b, std::size_t at, std::uint32_t v) {
+    Put16(b, at, v & 0xFFFF);
+    Put16(b, at + 2, v >> 16);
+}
+
+struct Imported {
+    std::string dll;
+    std::vector<std::string> names;
+};
+
+// A 32-bit x86 GUI image of one section (.data at RVA 0x1000, file offset 0x200) that holds its
+// import and export tables, padded with zeros to at least minSize bytes.
+std::string Image(bool dll, const std::vector<Imported>& imports,
+                  const std::vector<std::string>& exports, std::size_t minSize) {
+    constexpr std::uint32_t kHeaders = 0x200, kRva = 0x1000;
+    std::string data;  // the section's bytes
+    const auto rvaOf = [&](std::size_t at) { return static_cast<std::uint32_t>(kRva + at); };
+    const auto append = [&](const std::string& bytes) {
+        const std::size_t at = data.size();
+        data += bytes;
+        while (data.size() % 4) data += '\0';
+        return at;
+    };
+    std::uint32_t importRva = 0, importSize = 0, exportRva = 0, exportSize = 0;
+    if (!imports.empty()) {
+        const std::size_t descriptors = append(std::string(20 * (imports.size() + 1), '\0'));
+        for (std::size_t i = 0; i < imports.size(); ++i) {
+            std::vector<std::uint32_t> hints;
+            for (const std::string& name : imports[i].names) {
+                hints.push_back(rvaOf(append(std::string(2, '\0') + name + '\0')));
+            }
+            std::string thunks(4 * (hints.size() + 1), '\0');
+            for (std::size_t k = 0; k < hints.size(); ++k) Put32(thunks, 4 * k, hints[k]);
+            const std::size_t lookup = append(thunks), bound = append(thunks);
+            const std::size_t name = append(imports[i].dll + '\0');
+            const std::size_t d = descriptors + 20 * i;
+            Put32(data, d, rvaOf(lookup));
+            Put32(data, d + 12, rvaOf(name));
+            Put32(data, d + 16, rvaOf(bound));
+        }
+        importRva = rvaOf(descriptors);
+        importSize = static_cast<std::uint32_t>(20 * (imports.size() + 1));
+    }
+    if (!exports.empty()) {
+        const auto count = static_cast<std::uint32_t>(exports.size());
+        const std::size_t directory = append(std::string(40, '\0'));
+        const std::size_t functions = append(std::string(4 * exports.size(), '\0'));
+        const std::size_t ordinals = append(std::string(2 * exports.size(), '\0'));
+        std::string names(4 * exports.size(), '\0');
+        for (std::size_t i = 0; i < exports.size(); ++i) {
+            Put32(names, 4 * i, rvaOf(append(exports[i] + '\0')));
+            Put16(data, ordinals + 2 * i, static_cast<std::uint32_t>(i));
+        }
+        const std::size_t nameTable = append(names);
+        Put32(data, directory + 16, 1);
+        Put32(data, directory + 20, count);
+        Put32(data, directory + 24, count);
+        Put32(data, directory + 28, rvaOf(functions));
+        Put32(data, directory + 32, rvaOf(nameTable));
+        Put32(data, directory + 36, rvaOf(ordinals));
+        exportRva = rvaOf(directory);
+        exportSize = 40;
+    }
+    if (kHeaders + data.size() < minSize) data.resize(minSize - kHeaders);
+    while (data.size() % 0x200) data += '\0';
+
+    std::string b(kHeaders, '\0');
+    b[0] = 'M';
+    b[1] = 'Z';
+    Put32(b, 0x3C, 0x40);
+    b.replace(0x40, 4, std::string("PE\0\0", 4));
+    const std::size_t coff = 0x44, optional = coff + 20;
+    Put16(b, coff, 0x014C);
+    Put16(b, coff + 2, 1);
+    Put16(b, coff + 16, 224);
+    Put16(b, coff + 18, dll ? 0x2102 : 0x0102);
+    Put16(b, optional, 0x10B);
+    Put32(b, optional + 56, static_cast<std::uint32_t>(kRva + data.size()));  // SizeOfImage
+    Put32(b, optional + 60, kHeaders);
+    Put16(b, optional + 68, 2);  // GUI
+    Put32(b, optional + 92, 16);
+    Put32(b, optional + 96, exportRva);
+    Put32(b, optional + 100, exportSize);
+    Put32(b, optional + 104, importRva);
+    Put32(b, optional + 108, importSize);
+    const std::size_t section = optional + 224;
+    b.replace(section, 5, ".data");
+    Put32(b, section + 8, static_cast<std::uint32_t>(data.size()));
+    Put32(b, section + 12, kRva);
+    Put32(b, section + 16, static_cast<std::uint32_t>(data.size()));
+    Put32(b, section + 20, kHeaders);
+    return b + data;
+}
+
+void Write(const fs::path& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary).write(bytes.data(),
+                                                static_cast<std::streamsize>(bytes.size()));
+}
+
+std::string Numbered(const char* stem, std::size_t i) {
+    char name[64];
+    std::snprintf(name, sizeof name, "%s%05zu", stem, i);
+    return name;
+}
+
+fs::path FreshFolder(const char* what) {
+    const fs::path folder = fs::temp_directory_path() /
+                            (std::string("bench-check-") + what + "-" +
+                             std::to_string(std::random_device()()));
+    fs::remove_all(folder);
+    fs::create_directories(folder);
+    return folder;
+}
+
+// The median of rounds checks, in seconds of the wall clock and of CPU time (on a busy machine the
+// wall clock also counts the time other processes had the CPU), and the findings of the last.
+double TimeCheck(const fs::path& disc, int rounds, std::size_t& findingCount, double& cpu) {
+    std::vector<double> seconds, cpuSeconds;
+    for (int round = 0; round < rounds; ++round) {
+        std::vector<Finding> findings;
+        std::string error;
+        const auto start = std::chrono::steady_clock::now();
+        const std::clock_t cpuStart = std::clock();
+        if (!CheckDisc(disc, findings, error)) {
+            std::fprintf(stderr, "bench_check_disc: %s\n", error.c_str());
+            std::exit(1);
+        }
+        seconds.push_back(
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+        cpuSeconds.push_back(static_cast<double>(std::clock() - cpuStart) / CLOCKS_PER_SEC);
+        findingCount = findings.size();
+    }
+    std::sort(cpuSeconds.begin(), cpuSeconds.end());
+    cpu = cpuSeconds[cpuSeconds.size() / 2];
+    std::sort(seconds.begin(), seconds.end());
+    return seconds[seconds.size() / 2];
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    int rounds = 3;
+    if (argc == 3 && std::string(argv[1]) == "--rounds") rounds = std::max(1, std::atoi(argv[2]));
+
+    // 1. 100,000 entries in the root; the browser imports from 4,000 libraries, none of them there.
+    const fs::path wide = FreshFolder("entries");
+    std::vector<Imported> many;
+    for (std::size_t i = 0; i < 4000; ++i) many.push_back({Numbered("lib", i) + ".dll", {"Entry"}});
+    Write(wide / names::kBrowser, Image(false, many, {}, 0));
+    for (std::size_t i = 1; i < 100000; ++i) Write(wide / (Numbered("page", i) + ".htm"), "");
+    std::size_t findings = 0;
+    double cpu = 0;
+    const char* const row = "%-52s %6.2f s %6.2f s  %zu findings\n";
+    std::printf("disckit check, median of %d rounds%19s wall     CPU\n", rounds, "");
+    const double entries = TimeCheck(wide, rounds, findings, cpu);
+    std::printf(row, "100,000 root entries, 4,000 imported libraries", entries, cpu, findings);
+    fs::remove_all(wide);
+
+    // 2. A 1 MB browser importing 4,000 entry points from a library that exports 50,000.
+    const fs::path big = FreshFolder("exports");
+    std::vector<std::string> exported;
+    for (std::size_t i = 0; i < 50000; ++i) exported.push_back(Numbered("Function", i));
+    Imported wanted{"Big.dll", {}};
+    for (std::size_t i = 0; i < 4000; ++i) wanted.names.push_back(exported[(i * 12) % 50000]);
+    Write(big / "Big.dll", Image(true, {}, exported, 0));
+    Write(big / names::kBrowser, Image(false, {wanted}, {}, 1u << 20));
+    const double lookups = TimeCheck(big, rounds, findings, cpu);
+    std::printf(row, "1 MB program, 4,000 of a library's 50,000 exports", lookups, cpu, findings);
+    std::vector<Imported> split;
+    for (const std::string& name : wanted.names) split.push_back({"Big.dll", {name}});
+    Write(big / names::kBrowser, Image(false, split, {}, 1u << 20));
+    const double again = TimeCheck(big, rounds, findings, cpu);
+    std::printf(row, "the same, 4,000 import entries naming the library", again, cpu, findings);
+    fs::remove_all(big);
+    return 0;
+}

@@ -1,0 +1,485 @@
+#include "kit/Help.h"
+
+#include <ostream>
+#include <sstream>
+#include <vector>
+
+#include "kit/Languages.h"
+#include "kit/Profiles.h"
+
+#ifndef DISCKIT_VERSION
+#define DISCKIT_VERSION "unknown"
+#endif
+
+namespace {
+
+// --- The tables ------------------------------------------------------------------------------
+
+constexpr OptionHelp kCheckOptions[] = {
+    {"--json", nullptr,
+     "Write the findings as one JSON object (disc, findings with severity, code, path and "
+     "message, summary) instead of the report for people.",
+     ValueKind::Free, nullptr},
+    {"--html", "FILE",
+     "Also write the findings, grouped by severity, as one self-contained HTML file (styles and pictures inside, no script, "
+     "nothing fetched), to look at or pass on.",
+     ValueKind::File, nullptr},
+    {"--ignore", "CODE[,CODE...]",
+     "Leave out findings with these codes; the summary counts them, and an unknown code is an "
+     "error.",
+     ValueKind::Free, nullptr},
+    {"--min-severity", "note|warning|error",
+     "Leave out findings less severe than this; the summary counts them.", ValueKind::Choices,
+     "note warning error"},
+};
+constexpr ExitHelp kCheckExits[] = {
+    {0, "no finding of error level"},
+    {1, "at least one error"},
+    {2, "the folder could not be checked (no such folder, a bad option); the reason on stderr"},
+};
+constexpr const char* kCheckExamples[] = {
+    "disckit check build/win32/disc\tthe sample disc: one note, about its pre-launch tool",
+    "disckit check mydisc --json\tthe same facts for a CI job",
+};
+
+constexpr OptionHelp kSimulateOptions[] = {
+    {"--system", "NAME",
+     "The Windows to simulate, a name of the profile table (disckit help lists them). Default: "
+     "7-x64.",
+     ValueKind::System, nullptr},
+    {"--version", "MAJOR.MINOR", "Change the version the system reports, such as 6.1.",
+     ValueKind::Free, nullptr},
+    {"--build", "N", "Change the build number the system reports.", ValueKind::Free, nullptr},
+    {"--platform-id", "N", "Change the platform id the system reports (1 for the 95/98/Me family, 2 for NT).",
+     ValueKind::Free, nullptr},
+    {"--product-type", "N", "Change the edition the system reports (1 workstation, 3 server).",
+     ValueKind::Free, nullptr},
+    {"--bits", "32|64", "Change the system's bitness.", ValueKind::Choices, "32 64"},
+    {"--lang", "ID",
+     "The system language: a LANGID such as 0x0407 or 1031, or a locale name such as de-DE. "
+     "Default: en-US.",
+     ValueKind::Language, nullptr},
+    {"--codepage", "N", "The ANSI code page (874, 932, 936, 949, 950, 1250 to 1258). Default: the "
+     "language's.", ValueKind::Free, nullptr},
+    {"--media", "readonly|writable",
+     "A pressed disc (read-only files: the pre-launch tool never starts, copies are read-only) "
+     "or a writable copy. Default: readonly.",
+     ValueKind::Choices, "readonly writable"},
+    {"--registered", nullptr, "The controls' class is registered already.", ValueKind::Free,
+     nullptr},
+    {"--browser", "appears|never",
+     "Whether the started browser shows up as a process. Default: appears.", ValueKind::Choices,
+     "appears never"},
+    {"--install-dir", "DIR",
+     "Where the disc is, a Windows folder in UTF-8 such as E:\\Drivers. Default: D:\\.",
+     ValueKind::Free, nullptr},
+    {"--short-install-dir", "DIR",
+     "The short (8.3) form of --install-dir that the volume gives, such as C:\\____~BSM\\: the "
+     "launcher falls back to it when the long path does not fit the code page. Without it such "
+     "a run is told the volume has none.",
+     ValueKind::Free, nullptr},
+    {"--instance-running", nullptr, "Another launcher of the same file is running.",
+     ValueKind::Free, nullptr},
+    {"--json", nullptr,
+     "Write the run as JSON: system, effects, outcome, running, files.", ValueKind::Free, nullptr},
+    {"--matrix", nullptr,
+     "Run every system by every language the disc carries, and show the outcomes as a table; "
+     "takes no --system, --lang or version fields.",
+     ValueKind::Free, nullptr},    {"--html", "FILE",
+     "Also write the run (its timeline and effects) or the matrix (a coloured grid) as one self-contained HTML file (styles and pictures inside, no script, "
+     "nothing fetched), to look at or pass on.",
+     ValueKind::File, nullptr},
+};
+constexpr ExitHelp kSimulateExits[] = {
+    {0, "the simulation ran, whatever its outcome"},
+    {2, "a bad option or no such folder; the reason on stderr"},
+};
+constexpr const char* kSimulateExamples[] = {
+    "disckit simulate build/win32/disc --system 8-x64 --lang de-DE\tGerman Windows 8, 64-bit",
+    "disckit simulate build/win32/disc --matrix\tevery system by every language of the disc",
+    "disckit simulate mydisc --media writable --json\ta copy on a hard disk, as JSON",
+};
+
+constexpr OptionHelp kTrialOptions[] = {
+    {"--system", "NAME",
+     "The Windows that Wine presents, a name of the profile table; the trial refuses one Wine "
+     "cannot present exactly. Default: 7-x64.",
+     ValueKind::System, nullptr},
+    {"--lang", "ID",
+     "The system language, a LANGID or a locale name, set through the Unix locale. Default: "
+     "en-US.",
+     ValueKind::Language, nullptr},
+    {"--timeout", "SECONDS",
+     "How long the launcher is watched at the most (1 to 86400). Default: 60.", ValueKind::Free,
+     nullptr},
+    {"--max-starts", "N",
+     "After this many starts of the browser the launcher counts as one that keeps starting it, "
+     "and is ended (2 or more). Default: 10.",
+     ValueKind::Free, nullptr},
+    {"--out", "DIR", "Where the screenshots go. Default: a new temporary folder.",
+     ValueKind::Folder, nullptr},
+    {"--keep", nullptr, "Keep the Wine prefix and Wine's trace.", ValueKind::Free, nullptr},
+    {"--json", nullptr, "Write the report as JSON.", ValueKind::Free, nullptr},    {"--html", "FILE",
+     "Also write the report, with the timeline and every screenshot, as one self-contained HTML file (styles and pictures inside, no script, "
+     "nothing fetched), to look at or pass on.",
+     ValueKind::File, nullptr},
+};
+constexpr ExitHelp kTrialExits[] = {
+    {0, "the browser was left running and the launcher ended with exit code 0"},
+    {1, "the trial found a fault (the launcher kept starting the browser, did not end, refused "
+        "the system, showed a box, left no browser running, or ended with another code)"},
+    {2, "the trial could not run (no Wine, not root, a bad option, a system or language Wine "
+        "cannot present, no Start.exe at the disc's root); the reason on stderr"},
+};
+constexpr const char* kTrialExamples[] = {
+    "disckit trial build/win32/disc --lang de-DE\tthe sample disc under German Windows 7, 64-bit",
+    "disckit trial disc.iso --max-starts 4 --json\tan image as it is, as JSON",
+};
+
+constexpr OptionHelp kInitOptions[] = {
+    {"--lang", "ID[,ID...]",
+     "The languages to make folders for (LANGIDs or locale names, comma-separated); the English "
+     "folder is always made. Without it, every folder of the launcher's table is made.",
+     ValueKind::Free, nullptr},
+};
+constexpr ExitHelp kInitExits[] = {
+    {0, "the disc was laid out"},
+    {2, "DIR is not new or empty, a bad option, or no stock Start.exe beside disckit; the reason "
+        "on stderr"},
+};
+constexpr const char* kInitExamples[] = {
+    "disckit init mydisc	a disc with a folder for every language of the launcher's table",
+    "disckit init mydisc --lang de-DE,ja-JP	the English, German and Japanese folders only",
+};
+
+#define DISCKIT_TABLE(t) t, sizeof t / sizeof t[0]
+
+const VerbHelp kVerbs[] = {
+    {"check", "DIR|IMAGE", true, "find a disc's faults before it is pressed",
+     "Checks the disc folder DIR, or the ISO 9660 image IMAGE read in place, against the launcher's own names, language table and rules: "
+     "every file the launcher uses, under the exact name it uses; each program and library a "
+     "32-bit x86 PE image of the right kind whose imports Windows or the disc can satisfy; each "
+     "language folder with its marker and start page; autorun.inf; and every name and path "
+     "against the ANSI code pages of the languages the launcher knows, MAX_PATH, and what an ISO "
+     "9660 image with Joliet names can carry.\n\n"
+     "Each finding has a stable code, a severity (error: the disc misbehaves on every supported "
+     "system or on some; warning: it may, or does depending on the media; note: worth knowing), "
+     "the path concerned and what Start.exe does because of it. Nothing on the disc is run.",
+     DISCKIT_TABLE(kCheckOptions), DISCKIT_TABLE(kCheckExits), DISCKIT_TABLE(kCheckExamples)},
+    {"simulate", "DIR|IMAGE", true,
+     "what the launcher does with a disc on any Windows, in milliseconds",
+     "Runs the launcher's own sequence against a simulated Windows made of the disc's real "
+     "files (a folder, or an ISO 9660 image read in place) and a described system, without Wine: the folder as the install directory "
+     "(never written to), the Windows directory held in memory, a few system processes plus what "
+     "the run starts, and a virtual clock that only the launcher's sleeps move.\n\n"
+     "The outcome is browser-running, refused, turned-away, loops-forever (the browser never "
+     "shows up, so the launcher starts it once a second for ever; the simulation stops once the "
+     "passes repeat) or nothing.",
+     DISCKIT_TABLE(kSimulateOptions), DISCKIT_TABLE(kSimulateExits),
+     DISCKIT_TABLE(kSimulateExamples)},
+    {"trial", "DIR|IMAGE", true, "run the disc's own programs under Wine and watch them",
+     "Runs the disc's own Start.exe under Wine as Windows would run it, and watches it from "
+     "outside: a folder is pressed into an ISO 9660 image with Joliet names first, an image is "
+     "taken as it is, and either goes into a read-only CD-ROM drive D: of a fresh Wine prefix "
+     "that an unprivileged account owns. Reported: the processes started and their command "
+     "lines, the libraries loaded, message boxes, the files added to the Windows directory, the "
+     "registry's changes, what still runs, and screenshots.\n\n"
+     "Linux only, as root (Wine runs under the account disclab, created when missing), with "
+     "Wine and its 32-bit part, Xvfb, xorriso and ImageMagick installed.",
+     DISCKIT_TABLE(kTrialOptions), DISCKIT_TABLE(kTrialExits), DISCKIT_TABLE(kTrialExamples)},
+    {"init", "DIR", false, "lay out a new disc to start from",
+     "Lay out a new disc in DIR (new or empty): Start.exe, autorun.inf, LAYOUT.txt, and a "
+     "language folder with marker and start page for each language.\n\n"
+     "Start.exe is the stock launcher installed with disckit. LAYOUT.txt says what goes where "
+     "and what the disc still lacks; disckit check DIR lists the same.",
+     DISCKIT_TABLE(kInitOptions), DISCKIT_TABLE(kInitExits), DISCKIT_TABLE(kInitExamples)},
+};
+
+#undef DISCKIT_TABLE
+
+constexpr std::size_t kWidth = 79;
+
+// Words of text in lines of at most width columns, each started with indent.
+void Wrap(std::ostream& out, const std::string& text, const std::string& indent,
+          std::size_t width = kWidth, const std::string& first = std::string()) {
+    std::istringstream words(text);
+    std::string word;
+    std::string line = first.empty() ? indent : first;
+    bool empty = true;
+    while (words >> word) {
+        if (!empty && line.size() + 1 + word.size() > width) {
+            out << line << '\n';
+            line = indent;
+            empty = true;
+        }
+        if (!empty) line += ' ';
+        line += word;
+        empty = false;
+    }
+    out << line << '\n';
+}
+
+std::vector<std::string> Paragraphs(const std::string& text) {
+    std::vector<std::string> paragraphs;
+    std::size_t start = 0;
+    while (start <= text.size()) {
+        const std::size_t end = text.find("\n\n", start);
+        paragraphs.push_back(text.substr(start, end == std::string::npos ? end : end - start));
+        if (end == std::string::npos) break;
+        start = end + 2;
+    }
+    return paragraphs;
+}
+
+std::string OptionUsage(const OptionHelp& option) {
+    return option.argument ? std::string(option.name) + " " + option.argument : option.name;
+}
+
+std::pair<std::string, std::string> Example(const char* example) {
+    const std::string text = example;
+    const std::size_t tab = text.find('\t');
+    if (tab == std::string::npos) return {text, std::string()};
+    return {text.substr(0, tab), text.substr(tab + 1)};
+}
+
+// roff takes a backslash as its escape, a leading dot or quote as a request, and '-' as a
+// hyphen that may be typeset as a dash: options must stay copyable.
+std::string Roff(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        if (c == '\\') {
+            out += "\\e";
+        } else if (c == '-') {
+            out += "\\-";
+        } else {
+            out += c;
+        }
+    }
+    if (!out.empty() && (out[0] == '.' || out[0] == '\'')) out.insert(0, "\\&");
+    return out;
+}
+
+std::string Upper(std::string text) {
+    for (char& c : text) {
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    }
+    return text;
+}
+
+}  // namespace
+
+std::size_t VerbCount() { return sizeof kVerbs / sizeof kVerbs[0]; }
+const VerbHelp* Verbs() { return kVerbs; }
+
+const VerbHelp* FindVerb(const std::string& name) {
+    for (const VerbHelp& verb : kVerbs) {
+        if (name == verb.name) return &verb;
+    }
+    return nullptr;
+}
+
+const char* DisckitVersion() { return DISCKIT_VERSION; }
+
+void WriteVerbUsage(const VerbHelp& verb, std::ostream& out) {
+    const std::string head = std::string("usage: disckit ") + verb.name + " ";
+    std::string words = verb.operand;
+    for (std::size_t i = 0; i < verb.optionCount; ++i) {
+        // Kept together when wrapped: one bracket is one word.
+        std::string usage = OptionUsage(verb.options[i]);
+        for (char& c : usage) {
+            if (c == ' ') c = '\x01';
+        }
+        words += " [" + usage + "]";
+    }
+    std::ostringstream wrapped;
+    Wrap(wrapped, words, std::string(head.size(), ' '), kWidth, head);
+    std::string text = wrapped.str();
+    for (char& c : text) {
+        if (c == '\x01') c = ' ';
+    }
+    out << text;
+}
+
+std::string VerbUsage(const char* name) {
+    std::ostringstream out;
+    if (const VerbHelp* verb = FindVerb(name)) WriteVerbUsage(*verb, out);
+    out << "('disckit " << name << " --help' tells what each option does)\n";
+    return out.str();
+}
+
+void WriteUsage(std::ostream& out) {
+    for (const VerbHelp& verb : kVerbs) {
+        out << (&verb == kVerbs ? "usage: " : "       ") << "disckit " << verb.name << ' '
+            << verb.operand << " [options]\n";
+    }
+    out << "       disckit help [VERB] | disckit VERB --help | disckit --version\n";
+}
+
+void WriteVerbHelp(const VerbHelp& verb, std::ostream& out) {
+    WriteVerbUsage(verb, out);
+    out << '\n';
+    for (const std::string& paragraph : Paragraphs(verb.description)) {
+        Wrap(out, paragraph, "");
+        out << '\n';
+    }
+    out << "Options:\n";
+    for (std::size_t i = 0; i < verb.optionCount; ++i) {
+        const OptionHelp& option = verb.options[i];
+        out << "  " << OptionUsage(option) << '\n';
+        Wrap(out, option.help, "      ");
+    }
+    out << "  --help, -h\n      Write this help and exit.\n\nExit status:\n";
+    for (std::size_t i = 0; i < verb.exitCount; ++i) {
+        Wrap(out, verb.exits[i].meaning, "      ", kWidth,
+             "  " + std::to_string(verb.exits[i].code) + "   ");
+    }
+    out << "\nExamples:\n";
+    for (std::size_t i = 0; i < verb.exampleCount; ++i) {
+        const auto example = Example(verb.examples[i]);
+        out << "  " << example.first << '\n';
+        if (!example.second.empty()) Wrap(out, example.second, "      ");
+    }
+}
+
+void WriteHelp(std::ostream& out) {
+    out << "usage: disckit VERB [options]\n\n"
+           "disckit checks a launcher disc before it is pressed, simulates what the\n"
+           "launcher does with it on any Windows, and runs it under Wine.\n\nVerbs:\n";
+    for (const VerbHelp& verb : kVerbs) {
+        std::string name = std::string("  ") + verb.name;
+        name.resize(12, ' ');
+        out << name << verb.summary << '\n';
+    }
+    out << "\nOptions:\n"
+           "  --version   Write disckit's version and exit.\n"
+           "  --help, -h  Write this help and exit.\n\n";
+    Wrap(out, SystemProfileNames(), "                    ", kWidth, "Systems (--system): ");
+    out << "\n'disckit help VERB' or 'disckit VERB --help' tells the verb's options.\n";
+}
+
+void WriteManualPage(std::ostream& out) {
+    out << ".\\\" The manual page of disckit, written by disckit --manual-page from the tables\n"
+           ".\\\" that its --help texts come from.\n"
+           ".TH DISCKIT 1 \"\" \"disckit " << DisckitVersion() << "\" \"User Commands\"\n"
+           ".nh\n"
+           ".SH NAME\n"
+           "disckit \\- check, simulate and try a launcher disc before it is pressed\n"
+           ".SH SYNOPSIS\n";
+    for (const VerbHelp& verb : kVerbs) {
+        out << ".B disckit " << verb.name << "\n.I " << Roff(verb.operand) << "\n";
+        for (std::size_t i = 0; i < verb.optionCount; ++i) {
+            const OptionHelp& option = verb.options[i];
+            out << "[\\fB" << Roff(option.name) << "\\fR";
+            if (option.argument) out << " \\fI" << Roff(option.argument) << "\\fR";
+            out << "]\n";
+        }
+        out << ".br\n";
+    }
+    out << ".B disckit help\n[\\fIVERB\\fR]\n.br\n.B disckit \\-\\-version\n"
+           ".SH DESCRIPTION\n"
+           "disckit is the disc author's kit, built on the launcher's own code: its names, its "
+           "language table and the launch sequence itself, so that it cannot disagree with "
+           "Start.exe.\n"
+           ".PP\n";
+    for (const VerbHelp& verb : kVerbs) {
+        out << ".TP\n.B " << verb.name << "\n" << Roff(verb.summary) << "\n";
+    }
+    out << ".PP\n"
+           "\\fBdisckit help\\fR \\fIVERB\\fR and \\fBdisckit\\fR \\fIVERB\\fR \\fB\\-\\-help\\fR "
+           "write what this page says of a verb; \\fBdisckit \\-\\-version\\fR writes the "
+           "version.\n";
+    for (const VerbHelp& verb : kVerbs) {
+        out << ".SH " << Upper(verb.name) << "\n";
+        bool first = true;
+        for (const std::string& paragraph : Paragraphs(verb.description)) {
+            if (!first) out << ".PP\n";
+            out << Roff(paragraph) << "\n";
+            first = false;
+        }
+        out << ".SS Options\n";
+        for (std::size_t i = 0; i < verb.optionCount; ++i) {
+            const OptionHelp& option = verb.options[i];
+            out << ".TP\n\\fB" << Roff(option.name) << "\\fR";
+            if (option.argument) out << " \\fI" << Roff(option.argument) << "\\fR";
+            out << "\n" << Roff(option.help) << "\n";
+        }
+        out << ".SS Exit status\n";
+        for (std::size_t i = 0; i < verb.exitCount; ++i) {
+            out << ".TP\n.B " << verb.exits[i].code << "\n" << Roff(verb.exits[i].meaning) << "\n";
+        }
+        out << ".SS Examples\n";
+        for (std::size_t i = 0; i < verb.exampleCount; ++i) {
+            const auto example = Example(verb.examples[i]);
+            out << ".TP\n.B " << Roff(example.first) << "\n" << Roff(example.second) << "\n";
+        }
+    }
+    out << ".SH SYSTEMS\n"
+           "The names that \\fB\\-\\-system\\fR takes: " << Roff(SystemProfileNames()) << ".\n"
+           ".SH FILES\n"
+           ".TP\n.I /usr/lib/disckit\n"
+           "The trial's driver and Wine lab, the lab's Windows tools and the stock Start.exe, "
+           "found as \\fI../lib/disckit\\fR from the folder of the disckit program.\n"
+           ".SH ENVIRONMENT\n"
+           ".TP\n.B LAUNCHER_E2E_WORK\n"
+           "Where a trial keeps its Wine prefix templates; default: "
+           "\\fI$XDG_CACHE_HOME/disckit\\fR or \\fI~/.cache/disckit\\fR (a folder the account "
+           "disclab cannot reach is replaced by one under \\fI/var/tmp\\fR).\n";
+}
+
+void WriteBashCompletion(std::ostream& out) {
+    std::string verbs;
+    for (const VerbHelp& verb : kVerbs) verbs += std::string(verbs.empty() ? "" : " ") + verb.name;
+    std::string languages;
+    for (std::size_t i = 0; i < LocaleNameCount(); ++i) {
+        languages += std::string(i ? " " : "") + LocaleNames()[i].name;
+    }
+    out << "# bash completion for disckit, written by disckit --bash-completion\n"
+           "_disckit()\n{\n"
+           "    local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD-1]}\n"
+           "    if [[ $COMP_CWORD -eq 1 ]]; then\n"
+           "        COMPREPLY=($(compgen -W '" << verbs << " help --help --version' -- \"$cur\"))\n"
+           "        return\n"
+           "    fi\n"
+           "    local words\n"
+           "    case ${COMP_WORDS[1]} in\n"
+           "    help)\n"
+           "        [[ $COMP_CWORD -eq 2 ]] && COMPREPLY=($(compgen -W '" << verbs
+        << "' -- \"$cur\"))\n"
+           "        return;;\n";
+    for (const VerbHelp& verb : kVerbs) {
+        out << "    " << verb.name << ")\n        case $prev in\n";
+        for (std::size_t i = 0; i < verb.optionCount; ++i) {
+            const OptionHelp& option = verb.options[i];
+            if (!option.argument) continue;
+            out << "        " << option.name << ") ";
+            switch (option.kind) {
+                case ValueKind::Choices:
+                    out << "COMPREPLY=($(compgen -W '" << option.choices << "' -- \"$cur\"))";
+                    break;
+                case ValueKind::System:
+                    out << "COMPREPLY=($(compgen -W '" << SystemProfileNames() << "' -- \"$cur\"))";
+                    break;
+                case ValueKind::Language:
+                    out << "COMPREPLY=($(compgen -W '" << languages << "' -- \"$cur\"))";
+                    break;
+                case ValueKind::Folder:
+                    out << "compopt -o filenames; COMPREPLY=($(compgen -d -- \"$cur\"))";
+                    break;
+                case ValueKind::File:
+                    out << "compopt -o filenames; COMPREPLY=($(compgen -f -- \"$cur\"))";
+                    break;
+                case ValueKind::Free:
+                    out << "COMPREPLY=()";
+                    break;
+            }
+            out << "; return;;\n";
+        }
+        out << "        esac\n        words='";
+        for (std::size_t i = 0; i < verb.optionCount; ++i) out << verb.options[i].name << ' ';
+        out << "--help'\n        compopt -o filenames\n"
+            << "        [[ $cur == -* ]] && COMPREPLY=($(compgen -W \"$words\" -- \"$cur\")) ||\n"
+            << "            COMPREPLY=($(compgen " << (verb.operandMayBeFile ? "-f" : "-d")
+            << " -- \"$cur\"))\n        ;;\n";
+    }
+    out << "    esac\n}\ncomplete -F _disckit disckit\n";
+}

@@ -1,0 +1,275 @@
+// A disc made by someone else: what the check reads of it (never through a link, never blocking),
+// what it makes of names that are no text, and what it writes for them.
+#include <gtest/gtest.h>
+#include <grp.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <functional>
+#include <set>
+#include <sstream>
+
+#include "KitCheckDisc.h"
+#include "kit/CheckDisc.h"
+#include "kit/DiscFile.h"
+#include "kit/DiscTree.h"
+#include "kit/Json.h"
+#include "kit/Utf8.h"
+#include "kit/Verbs.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using kittest::DiscCopy;
+
+#define REQUIRE_SAMPLE_DISC() \
+    if (!kittest::HaveSampleDisc()) GTEST_SKIP() << kittest::SkipReason()
+
+// --- Text --------------------------------------------------------------------------------------
+
+TEST(Utf8, OnlyTheShortestFormOfACharacterIsWellFormed) {
+    const struct {
+        const char* bytes;
+        bool wellFormed;
+    } rows[] = {
+        {"plain", true},
+        {"\xC3\xA9", true},               // U+00E9
+        {"\xED\x9F\xBF", true},           // U+D7FF, just below the surrogates
+        {"\xEE\x80\x80", true},           // U+E000, just above them
+        {"\xF4\x8F\xBF\xBF", true},       // U+10FFFF
+        {"\xED\xA0\x80", false},          // a surrogate (U+D800)
+        {"\xED\xBF\xBF", false},          // a surrogate (U+DFFF)
+        {"\xC0\x80", false},              // NUL in two bytes
+        {"\xE0\x80\x80", false},          // NUL in three bytes
+        {"\xE0\x9F\xBF", false},          // U+07FF in three bytes
+        {"\xF0\x8F\xBF\xBF", false},      // U+FFFF in four bytes
+        {"\xF4\x90\x80\x80", false},      // past U+10FFFF
+        {"\xC3", false},                  // cut short
+        {"\x80", false},                  // a continuation alone
+        {"\xFF", false},
+    };
+    for (const auto& row : rows) {
+        std::u32string text;
+        EXPECT_EQ(DecodeUtf8(row.bytes, text), row.wellFormed)
+            << ::testing::PrintToString(row.bytes);
+    }
+}
+
+TEST(Utf8, JsonAndTheTerminalGetNoByteThatIsNotText) {
+    const struct {
+        std::string bytes, json, shown;
+    } rows[] = {
+        {"a\xED\xA0\x80z", "\"a\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBDz\"", "a\\xED\\xA0\\x80z"},
+        {"\xE0\x80\x80", "\"\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\"", "\\xE0\\x80\\x80"},
+        {"\x1B[2J\x7F", "\"\\u001b[2J\x7F\"", "\\x1B[2J\\x7F"},
+        {"\xC2\x9B" "1m", "\"\xC2\x9B" "1m\"", "\\xC2\\x9B1m"},  // the 8-bit CSI, as U+009B
+        {"\x9B", "\"\xEF\xBF\xBD\"", "\\x9B"},                 // and as a lone byte
+        {"\xCE\xA9 \\ \"", "\"\xCE\xA9 \\\\ \\\"\"", "\xCE\xA9 \\ \""},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(JsonQuote(row.bytes), row.json) << ::testing::PrintToString(row.bytes);
+        EXPECT_EQ(EscapeControls(row.bytes), row.shown) << ::testing::PrintToString(row.bytes);
+    }
+}
+
+// --- Files -------------------------------------------------------------------------------------
+
+class DiscFileTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string pattern = (fs::temp_directory_path() / "kit_discfile_XXXXXX").string();
+        ASSERT_NE(mkdtemp(&pattern[0]), nullptr);
+        root = pattern;
+    }
+    void TearDown() override {
+        std::error_code ec;
+        fs::remove_all(root, ec);
+    }
+    fs::path root;
+};
+
+TEST_F(DiscFileTest, OpensARegularFileOnlyAndNeverWaitsOnAFifo) {
+    kittest::WriteBytes(root / "file", "MZ data");
+    fs::create_symlink("file", root / "link");
+    fs::create_directory(root / "folder");
+    ASSERT_EQ(mkfifo((root / "fifo").c_str(), 0644), 0);  // no writer: a blocking open waits
+
+    DiscFile file;
+    std::string why;
+    ASSERT_TRUE(file.Open(root / "file", why)) << why;
+    EXPECT_EQ(file.Size(), 7u);
+    EXPECT_EQ(file.ReadHead(2), "MZ");
+    char past[8];
+    EXPECT_FALSE(file.ReadAt(4, past, sizeof past));
+
+    const struct {
+        const char* name;
+        const char* why;
+    } refused[] = {
+        {"link", "it is a symbolic link"},
+        {"fifo", "it is not a regular file"},
+        {"folder", "it is not a regular file"},
+    };
+    for (const auto& row : refused) {
+        DiscFile other;
+        EXPECT_FALSE(other.Open(root / row.name, why)) << row.name;
+        EXPECT_EQ(why, row.why) << row.name;
+    }
+}
+
+// A folder swapped for a link once it has been listed leads nowhere outside the disc.
+TEST_F(DiscFileTest, AFolderSwappedForALinkAfterItsListingIsNotFollowed) {
+    kittest::WriteBytes(root / "disc/pages/page.htm", "inside");
+    kittest::WriteBytes(root / "outside/page.htm", "outside");
+    DiscFolder disc, pages;
+    std::string error;
+    ASSERT_TRUE(ListFolder(root / "disc", disc, error)) << error;
+    const Lookup folder = disc.Find("pages");
+    ASSERT_TRUE(folder.entry && folder.entry->isDirectory);
+    ASSERT_TRUE(ListFolder(*folder.entry, pages, error)) << error;
+    const Lookup page = pages.Find("page.htm");
+    ASSERT_TRUE(page.entry && page.entry->isFile);
+
+    fs::rename(root / "disc/pages", root / "disc/moved");
+    fs::create_directory_symlink(root / "outside", root / "disc/pages");
+    DiscFile file;
+    ASSERT_TRUE(file.Open(*page.entry, error)) << error;
+    EXPECT_EQ(file.ReadHead(64), "inside");
+    DiscFolder again;
+    EXPECT_FALSE(ListFolder(*folder.entry, again, error));
+    EXPECT_TRUE(again.Entries().empty());
+}
+
+// --- Discs -------------------------------------------------------------------------------------
+
+constexpr const char* kSecret = "open=Secret-of-the-checking-machine";
+
+struct HostileCase {
+    std::string what;
+    // outside: a folder beside the disc, where links may point.
+    std::function<void(DiscCopy&, const fs::path& outside)> plant;
+    std::set<std::string> findings;  // "code path", besides the sample disc's note
+    bool json = false;
+    std::string unseen = kSecret;  // what the output must not hold
+};
+
+void PrintTo(const HostileCase& c, std::ostream* out) { *out << c.what; }
+
+void MoveOut(DiscCopy& d, const std::string& name, const fs::path& outside) {
+    fs::rename(d / name, outside / name);
+    fs::create_symlink(outside / name, d / name);
+}
+
+std::vector<HostileCase> HostileCases() {
+    return {
+        {"a symbolic link in place of the browser",
+         [](DiscCopy& d, const fs::path& out) { MoveOut(d, "Panoview.exe", out); },
+         {"browser-missing Panoview.exe", "symbolic-link Panoview.exe"}},
+        {"a symbolic link in place of the pages",
+         [](DiscCopy& d, const fs::path& out) { MoveOut(d, "lang", out); },
+         {"pages-folder-missing lang", "symbolic-link lang"}},
+        {"a FIFO named as the browser",
+         [](DiscCopy& d, const fs::path&) {
+             d.Remove("Panoview.exe");
+             ASSERT_EQ(mkfifo((d / "Panoview.exe").c_str(), 0644), 0);
+         },
+         {"browser-missing Panoview.exe", "special-file Panoview.exe"}},
+        {"autorun.inf linked to a file outside the disc",
+         [](DiscCopy& d, const fs::path& out) {
+             kittest::WriteBytes(out / "secret", std::string("[autorun]\n") + kSecret + "\n");
+             d.Remove("autorun.inf");
+             fs::create_symlink(out / "secret", d / "autorun.inf");
+         },
+         {"autorun-missing autorun.inf", "symbolic-link autorun.inf"}},
+        {"control characters in a name",
+         [](DiscCopy& d, const fs::path&) { d.Write("lang/Eng/\x1B[2Jowned\x07.htm", "x"); },
+         {"name-not-windows lang\\Eng\\\x1B[2Jowned\x07.htm"},
+         false,
+         "\x1B"},
+        {"a surrogate in a name, in JSON",
+         [](DiscCopy& d, const fs::path&) { d.Write("lang/Eng/\xED\xA0\x80.htm", "x"); },
+         {"name-not-windows lang\\Eng\\\xED\xA0\x80.htm"},
+         true,
+         "\xED"},
+        {"an overlong form in a name, in JSON",
+         [](DiscCopy& d, const fs::path&) { d.Write("lang/Eng/\xE0\x80\x80.htm", "x"); },
+         {"name-not-windows lang\\Eng\\\xE0\x80\x80.htm"},
+         true,
+         "\xE0"},
+    };
+}
+
+class HostileDisc : public ::testing::TestWithParam<HostileCase> {};
+
+TEST_P(HostileDisc, IsCheckedForWhatThePressedDiscHoldsAndReportedSafely) {
+    REQUIRE_SAMPLE_DISC();
+    const HostileCase& c = GetParam();
+    DiscCopy disc;
+    const fs::path outside = disc.Root().string() + "-outside";
+    fs::create_directories(outside);
+    c.plant(disc, outside);
+    if (HasFatalFailure()) return;
+
+    std::vector<Finding> findings;
+    std::string error;
+    ASSERT_TRUE(CheckDisc(disc.Root(), findings, error)) << error;
+    std::set<std::string> got;
+    for (const Finding& f : findings) {
+        if (f.kind->code != "prelaunch-tool-present") got.insert(f.kind->code + " " + f.path);
+    }
+    EXPECT_EQ(got, c.findings);
+
+    std::ostringstream out, err;
+    Args args = {disc.Root().u8string()};
+    if (c.json) args.push_back("--json");
+    RunCheck(args, out, err);
+    EXPECT_EQ(out.str().find(c.unseen), std::string::npos) << out.str();
+    std::u32string text;
+    EXPECT_TRUE(DecodeUtf8(out.str(), text)) << out.str();
+    fs::remove_all(outside);
+}
+
+INSTANTIATE_TEST_SUITE_P(Planted, HostileDisc, ::testing::ValuesIn(HostileCases()));
+
+// Root reads every folder: the check runs as an account that cannot.
+TEST(HostileDisc, AnUnreadableFolderIsAFindingAndTheCheckGoesOn) {
+    REQUIRE_SAMPLE_DISC();
+    DiscCopy disc;
+    disc.Remove("lang/DEU/locale.js");  // found all the same
+    fs::permissions(disc / "lang/JPN", fs::perms::none);
+    int pipeEnds[2];
+    ASSERT_EQ(pipe(pipeEnds), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        close(pipeEnds[0]);
+        constexpr uid_t kNobody = 65534;
+        if (geteuid() == 0 && (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 ||
+                               setuid(kNobody) != 0)) {
+            _exit(3);
+        }
+        std::vector<Finding> findings;
+        std::string error;
+        std::string report = CheckDisc(disc.Root(), findings, error) ? "" : "failed: " + error;
+        for (const Finding& f : findings) report += f.kind->code + " " + f.path + "\n";
+        const ssize_t written = write(pipeEnds[1], report.data(), report.size());
+        _exit(written == static_cast<ssize_t>(report.size()) ? 0 : 4);
+    }
+    close(pipeEnds[1]);
+    std::string report;
+    char buffer[4096];
+    for (ssize_t got; (got = read(pipeEnds[0], buffer, sizeof buffer)) > 0;) {
+        report.append(buffer, static_cast<std::size_t>(got));
+    }
+    close(pipeEnds[0]);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    fs::permissions(disc / "lang/JPN", fs::perms::owner_all);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_NE(report.find("folder-unreadable lang\\JPN\n"), std::string::npos) << report;
+    EXPECT_NE(report.find("marker-missing lang\\DEU\\locale.js\n"), std::string::npos) << report;
+}
+
+}  // namespace
