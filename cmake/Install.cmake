@@ -12,7 +12,7 @@ set(DISCKIT_RUNTIME_DIR lib/disckit)
 # launcher with test hooks among them) and are never installed.
 set(DISCKIT_LAB_TOOLS OsProbe.exe BoxWatcher.exe ProcList.exe WaitReady.exe)
 # The trial's driver and the modules it imports.
-set(DISCKIT_DRIVER trial.py trialbox.py trial_html.py winelab.py)
+set(DISCKIT_DRIVER trial.py trialbox.py trial_html.py trial_check.py winelab.py)
 
 # The build tree's lib/disckit: links, so that an edit of the driver needs no build.
 set(stage ${CMAKE_BINARY_DIR}/${DISCKIT_RUNTIME_DIR})

@@ -41,6 +41,7 @@ def main(build):
             for folder in hidden:
                 check(str(folder).encode() not in data, f"{file} names {folder}")
         for path in ("bin/disckit", "lib/disckit/trial.py", "lib/disckit/winelab.py",
+                     "lib/disckit/trialbox.py", "lib/disckit/trial_check.py",
                      "lib/disckit/Start.exe", "lib/disckit/tools/OsProbe.exe",
                      "share/man/man1/disckit.1.gz", "share/bash-completion/completions/disckit"):
             check((prefix / path).is_file(), f"{path} is not installed")
@@ -70,6 +71,13 @@ def main(build):
         equal(simulated.returncode, 0, "simulate's exit code")
         equal(json.loads(simulated.stdout)["outcome"]["result"], "browser-running",
               "the simulation's outcome")
+        # init copies the stock launcher that is installed beside it, with the build hidden.
+        new_disc = temp / "new disc"
+        made = disckit("init", str(new_disc), "--lang", "de-DE")
+        equal(made.returncode, 0, "init's exit code")
+        check((new_disc / "Start.exe").read_bytes() ==
+              (prefix / "lib" / "disckit" / "Start.exe").read_bytes(),
+              "init's Start.exe is not the installed stock launcher")
         tried = disckit("trial", str(disc), "--json", "--out", str(temp / "shots"),
                         "--timeout", str(int(winelab.PATIENCE)))
         equal(tried.returncode, 0, "trial's exit code")

@@ -45,6 +45,7 @@ import tempfile
 import time
 from pathlib import Path
 
+import trial_check
 import trial_html
 import trialbox
 
@@ -262,14 +263,9 @@ class Trace:
 
 
 def on_disc(disc_dir, relative):
-    """Whether the disc holds this path (backslashes), names compared as Windows does."""
-    folder = disc_dir
-    for part in [p for p in relative.split("\\") if p]:
-        match = [c for c in folder.iterdir() if same_name(c.name, part)] if folder.is_dir() else []
-        if not match:
-            return False
-        folder = match[0]
-    return True
+    """Whether the disc holds this file (backslashes), names compared as Windows does; read as
+    hostile input, as trial_check reads the start page: no link is followed."""
+    return trial_check.on_disc(disc_dir, relative, same_name)
 
 
 def between_starts(trace):
@@ -721,6 +717,7 @@ class Trial:
                              else os.environ.get("USER") or str(os.getuid()))
         report["sandbox"] = "bubblewrap"
         report["outcome"] = self.outcome(report)
+        trial_check.add_to(report, m.disc_dir, a.disckit, same_name)
         if self.notes:
             report["notes"] = self.notes
         return report
@@ -1000,6 +997,7 @@ def print_report(r, out):
     else:
         w(f"Verdict   {o['result']}: the launcher started the browser and ended with exit code "
           f"0; the browser runs as {browser['process']}")
+    trial_check.print_beside(r, w)
 
 
 # --- Command line ----------------------------------------------------------------------------------
@@ -1032,6 +1030,7 @@ def parse(argv):
     p.add_argument("--html", help="write the report as HTML to this file too")
     p.add_argument("--work", required=True)
     p.add_argument("--tools", required=True, help="the lab's Windows tools")
+    p.add_argument("--disckit", required=True, help="the disckit that runs this trial")
     a = p.parse_args(argv)
     a.extended_query = bool(a.extended_query)
     return a

@@ -188,5 +188,32 @@ class Names(unittest.TestCase):
         self.assertTrue(trial.same_name("PanoView.EXE", "Panoview.exe"))
 
 
+class StartPageOnDisc(unittest.TestCase):
+    """The start page is looked for on a disc the user made, read as hostile: a link is not a
+    page, a FIFO neither (and looking must not block), names fold as Windows folds them."""
+
+    def test_links_fifos_and_case(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            disc = Path(tmp) / "disc"
+            (disc / "lang" / "DEU").mkdir(parents=True)
+            (disc / "lang" / "DEU" / "Welcome.htm").write_text("page")
+            outside = Path(tmp) / "outside"
+            (outside / "Eng").mkdir(parents=True)
+            (outside / "Eng" / "Welcome.htm").write_text("page")
+            os.symlink(outside / "Eng", disc / "lang" / "Eng")
+            os.symlink(disc / "lang" / "DEU" / "Welcome.htm", disc / "lang" / "DEU" / "Link.htm")
+            os.mkfifo(disc / "lang" / "DEU" / "Fifo.htm")
+            self.assertTrue(trial.on_disc(disc, "lang\\deu\\WELCOME.HTM"))
+            self.assertFalse(trial.on_disc(disc, "lang\\Eng\\Welcome.htm"))
+            self.assertFalse(trial.on_disc(disc, "lang\\DEU\\Link.htm"))
+            self.assertFalse(trial.on_disc(disc, "lang\\DEU\\Fifo.htm"))
+            self.assertFalse(trial.on_disc(disc, "lang\\DEU"))
+            self.assertFalse(trial.on_disc(disc, "lang\\..\\lang\\DEU\\Welcome.htm"))
+            faults = trial.trial_check.page_faults(
+                ['Panoview.exe "D:\\lang\\Eng\\Welcome.htm', 'Panoview.exe "D:\\lang\\DEU\\Welcome.htm'],
+                disc, trial.same_name)
+            self.assertEqual(faults, ["the browser's start page D:\\lang\\Eng\\Welcome.htm is not there"])
+
+
 if __name__ == "__main__":
     unittest.main()

@@ -284,6 +284,41 @@ def time_bound():
           f"watched for {launcher['seconds']} s with a bound of 5 s")
 
 
+def patch_header(path, offset, value):
+    """Sets a 16-bit field of a program image's headers, offset counted from its PE signature."""
+    data = bytearray(path.read_bytes())
+    at = int.from_bytes(data[0x3C:0x40], "little") + offset
+    data[at:at + 2] = value.to_bytes(2, "little")
+    path.write_bytes(bytes(data))
+
+
+# Faulty copies of the sample disc: the change, the error check reports, and a fault the trial
+# itself sees (None: only check's error tells).
+FAULTY_DISCS = [
+    ("missing_page", lambda d: (d / "lang" / "Eng" / "Welcome.htm").unlink(),
+     "default-start-page-missing", "the browser's start page D:\\lang\\Eng\\Welcome.htm is not there"),
+    ("browser_64bit", lambda d: patch_header(d / "Panoview.exe", 4, 0x8664),
+     "browser-not-x86-32", "the launcher keeps starting the browser"),
+    ("console_browser", lambda d: patch_header(d / "Panoview.exe", 4 + 20 + 68, 3),
+     "browser-not-gui", None),
+    ("control_cannot_load", lambda d: patch_header(d / "Discpane.ocx", 4, 0x01C4),
+     "control-not-x86-32", None),
+]
+
+
+@test
+def verbs_agree():
+    """Where check reports an error, the trial's verdict is not a clean browser-running: it has a
+    fault, or check's error beside it, and the exit code 1."""
+    for name, change, error, fault in FAULTY_DISCS:
+        rc, r, _ = trial(f"verbs_agree_{name}", disc_copy(f"verbs_agree_{name}", change),
+                         "--max-starts", "4")
+        equal(rc, 1, f"{name}: exit code")
+        codes = [e["code"] for e in r["check"]["errors"]]
+        check(error in codes, f"{name}: check's errors beside the verdict: {codes}")
+        if fault:
+            check(any(f.startswith(fault) for f in r["outcome"]["faults"]),
+                  f"{name}: no fault '{fault}' in {r['outcome']['faults']}")
 @test
 def hostile_disc():
     """A disc whose browser writes through Z:\\ and \\?\\unix\\, reads a host file, leaves a

@@ -1,7 +1,12 @@
-// disckit check DIR [--json]: the disc's faults, found before it is pressed.
+// disckit check DIR|IMAGE [--json] [--ignore CODE,...] [--min-severity LEVEL]: the disc's faults,
+// found before it is pressed.
+#include <algorithm>
+#include <optional>
 #include <ostream>
+#include <set>
 
 #include "kit/CheckDisc.h"
+#include "kit/DiscReader.h"
 #include "kit/DiscTree.h"
 #include "kit/Help.h"
 #include "kit/Html.h"
@@ -24,13 +29,64 @@ std::size_t CountOf(const std::vector<Finding>& findings, Severity severity) {
     return count;
 }
 
-std::string Summary(const std::vector<Finding>& findings) {
+std::string Summary(const std::vector<Finding>& findings, std::size_t leftOut) {
     return Counted(CountOf(findings, Severity::Error), "error", "errors") + ", " +
            Counted(CountOf(findings, Severity::Warning), "warning", "warnings") + ", " +
-           Counted(CountOf(findings, Severity::Note), "note", "notes");
+           Counted(CountOf(findings, Severity::Note), "note", "notes") +
+           (leftOut ? " (" + std::to_string(leftOut) + " left out)" : std::string());
 }
 
-void WriteHuman(std::ostream& out, const std::string& disc, const std::vector<Finding>& findings) {
+// What the author asked not to see: codes by name, and everything below a severity.
+struct Quiet {
+    std::set<std::string> ignored;
+    Severity least = Severity::Note;  // the least severe shown; the enum runs from most severe
+};
+
+// Adds the comma-separated codes to quiet. False, with the reason in error, for a code that no
+// finding has: a misspelt code would otherwise silence nothing, unnoticed.
+bool ParseIgnore(const std::string& list, Quiet& quiet, std::string& error) {
+    std::size_t start = 0;
+    while (start <= list.size()) {
+        std::size_t end = list.find(',', start);
+        if (end == std::string::npos) end = list.size();
+        const std::string code = list.substr(start, end - start);
+        const auto& kinds = FindingKinds();
+        if (std::none_of(kinds.begin(), kinds.end(),
+                         [&](const FindingKind& kind) { return kind.code == code; })) {
+            error = "--ignore: no finding has the code '" + code + "'";
+            return false;
+        }
+        quiet.ignored.insert(code);
+        start = end + 1;
+    }
+    return true;
+}
+
+bool ParseMinSeverity(const std::string& name, Quiet& quiet, std::string& error) {
+    for (Severity severity : kSeverities) {
+        if (name == SeverityName(severity)) {
+            quiet.least = severity;
+            return true;
+        }
+    }
+    error = "--min-severity takes note, warning or error, not '" + name + "'";
+    return false;
+}
+
+// The findings the author wants to see; returns how many were left out.
+std::size_t LeaveOut(const Quiet& quiet, std::vector<Finding>& findings) {
+    const std::size_t before = findings.size();
+    findings.erase(std::remove_if(findings.begin(), findings.end(),
+                                  [&](const Finding& finding) {
+                                      return quiet.ignored.count(finding.kind->code) != 0 ||
+                                             finding.kind->severity > quiet.least;
+                                  }),
+                   findings.end());
+    return before - findings.size();
+}
+
+void WriteHuman(std::ostream& out, const std::string& disc, const std::vector<Finding>& findings,
+                std::size_t leftOut) {
     static const char* const kHeadings[] = {"Errors", "Warnings", "Notes"};
     for (Severity severity : kSeverities) {
         const std::size_t count = CountOf(findings, severity);
@@ -44,10 +100,10 @@ void WriteHuman(std::ostream& out, const std::string& disc, const std::vector<Fi
         }
         out << "\n";
     }
-    out << EscapeControls(disc) << ": " << Summary(findings) << "\n";
+    out << EscapeControls(disc) << ": " << Summary(findings, leftOut) << "\n";
 }
 
-Json Report(const std::string& disc, const std::vector<Finding>& findings) {
+Json Report(const std::string& disc, const std::vector<Finding>& findings, std::size_t leftOut) {
     Json report = Json::Object();
     report.Set("disc", disc);
     Json& list = report.Set("findings", Json::Array());
@@ -65,6 +121,7 @@ Json Report(const std::string& disc, const std::vector<Finding>& findings) {
     summary.Set("errors", static_cast<std::uint64_t>(CountOf(findings, Severity::Error)));
     summary.Set("warnings", static_cast<std::uint64_t>(CountOf(findings, Severity::Warning)));
     summary.Set("notes", static_cast<std::uint64_t>(CountOf(findings, Severity::Note)));
+    if (leftOut) summary.Set("leftOut", static_cast<std::uint64_t>(leftOut));
     return report;
 }
 
@@ -72,11 +129,32 @@ Json Report(const std::string& disc, const std::vector<Finding>& findings) {
 
 int RunCheck(const Args& args, std::ostream& out, std::ostream& err) {
     bool json = false;
+    Quiet quiet;
     std::string html;  // where the HTML report goes too
     std::vector<std::string> folders;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
-        if (arg == "--json") {
+        // --name VALUE or --name=VALUE
+        std::string name = arg, value;
+        bool hasValue = false;
+        if (arg.compare(0, 2, "--") == 0 && arg.find('=') != std::string::npos) {
+            name = arg.substr(0, arg.find('='));
+            value = arg.substr(arg.find('=') + 1);
+            hasValue = true;
+        }
+        if (name == "--ignore" || name == "--min-severity") {
+            if (!hasValue && i + 1 >= args.size()) {
+                err << "disckit check: " << name << " needs a value\n" << VerbUsage("check");
+                return kExitUsage;
+            }
+            if (!hasValue) value = args[++i];
+            std::string error;
+            if (!(name == "--ignore" ? ParseIgnore(value, quiet, error)
+                                     : ParseMinSeverity(value, quiet, error))) {
+                err << "disckit check: " << EscapeControls(error) << "\n" << VerbUsage("check");
+                return kExitUsage;
+            }
+        } else if (arg == "--json") {
             json = true;
         } else if (arg == "--html" || arg.compare(0, 7, "--html=") == 0) {
             html = arg.size() > 6 ? arg.substr(7) : i + 1 < args.size() ? args[++i] : "";
@@ -102,11 +180,13 @@ int RunCheck(const Args& args, std::ostream& out, std::ostream& err) {
     }
     std::vector<Finding> findings;
     std::string error;
-    if (!CheckDisc(Utf8ToPath(folders.front()), findings, error)) {
+    const std::unique_ptr<DiscReader> reader = OpenDisc(folders.front(), error);
+    if (!reader || !CheckDisc(*reader, findings, error)) {
         err << "disckit check: " << EscapeControls(error) << "\n";
         return kExitUsage;
     }
-    const Json report = Report(folders.front(), findings);
+    const std::size_t leftOut = LeaveOut(quiet, findings);
+    const Json report = Report(folders.front(), findings, leftOut);
     if (!html.empty() && !WriteHtmlFile(html, CheckHtml(report), error)) {
         err << "disckit check: " << error << "\n";
         return kExitUsage;
@@ -114,7 +194,7 @@ int RunCheck(const Args& args, std::ostream& out, std::ostream& err) {
     if (json) {
         out << report.Dump();
     } else {
-        WriteHuman(out, folders.front(), findings);
+        WriteHuman(out, folders.front(), findings, leftOut);
     }
     return CountOf(findings, Severity::Error) > 0 ? kExitFindings : kExitClean;
 }

@@ -10,7 +10,7 @@
 #include "kit/CheckIdentity.h"
 #include "kit/CheckSystemDlls.h"
 #include "kit/CodePage.h"
-#include "kit/DiscFile.h"
+#include "kit/DiscReader.h"
 #include "kit/DiscTree.h"
 #include "kit/PeImage.h"
 #include "kit/PeResources.h"
@@ -32,6 +32,8 @@ constexpr std::size_t kAutorunMaxBytes = 64 * 1024;
 constexpr std::size_t kMaxWalkDepth = 256;
 // English (United States): a language without a folder of its own.
 constexpr std::uint16_t kUnlistedLangId = 0x0409;
+
+constexpr std::uint32_t kPlatformNt = 2;
 
 constexpr const char* kRegisterEntry = "DllRegisterServer";
 constexpr const char* kUnregisterEntry = "DllUnregisterServer";
@@ -128,8 +130,10 @@ std::string ChosenBy(const std::vector<std::uint16_t>& ids) {
 
 class Checker {
 public:
-    Checker(fs::path root, std::vector<Finding>& findings)
-        : root_(std::move(root)), findings_(findings), folders_(FoldersOfTable()) {
+    Checker(const DiscReader& reader, std::vector<Finding>& findings,
+            std::vector<ImageFacts>* images)
+        : reader_(reader), root_(reader.Root()), findings_(findings), images_(images),
+          folders_(FoldersOfTable()) {
         const std::string defaultFolder = kDefaultLanguageFolder;
         defaultFold_ = UpperUtf8(WithoutBackslash(defaultFolder));
         spellings_.insert(WithoutBackslash(defaultFolder));
@@ -144,16 +148,7 @@ public:
     }
 
     bool Run(std::string& error) {
-        std::error_code ec;
-        if (!fs::exists(root_, ec)) {
-            error = "no such folder: " + PathToUtf8(root_);
-            return false;
-        }
-        if (!fs::is_directory(root_, ec)) {
-            error = "not a folder: " + PathToUtf8(root_);
-            return false;
-        }
-        if (!ListFolder(root_, rootEntries_, error)) {
+        if (!reader_.ListRoot(rootEntries_, error)) {
             error = "cannot read the folder " + PathToUtf8(root_) + ": " + error;
             return false;
         }
@@ -181,19 +176,25 @@ private:
     void CheckImages() {
         for (const ImageRole& role : ImageRoles()) {
             for (const std::string& file : role.files) {
+                ImageFacts facts;
+                facts.file = file;
+                facts.program = role.program;
                 const Lookup found = rootEntries_.Find(file);
                 if (found.match == Match::Missing || !found.entry->isFile) {
                     if (!role.optional) {
                         Add(ImageFaultCode(role, ImageFault::Missing), file,
                             found.entry ? "A folder of that name is there instead." : "");
                     }
+                    if (images_) images_->push_back(facts);
                     continue;
                 }
+                facts.present = true;
                 if (found.match == Match::CaseOnly) NoteCase(found.entry->name, file);
                 if (file == names::kPreLaunchTool) Add("prelaunch-tool-present", found.entry->name);
                 // What Windows shows of a program matters once it can run at all.
                 const std::size_t before = findings_.size();
-                CheckImage(role, file, *found.entry);
+                CheckImage(role, file, *found.entry, facts);
+                if (images_) images_->push_back(facts);
                 if (findings_.size() == before) CheckIdentity(file, *found.entry);
             }
         }
@@ -216,32 +217,39 @@ private:
         }
     }
 
-    // A whole file of the disc, when it is no larger than a program of a disc is; read as every
-    // file of the disc is (never through a link, never blocking on something that is no file).
-    static bool ReadSmallFile(const DiscEntry& entry, std::string& bytes) {
-        DiscFile file;
-        std::string why;
-        if (!file.Open(entry, why) || file.Size() > (64u << 20)) return false;
-        bytes = file.ReadHead(static_cast<std::size_t>(file.Size()));
-        return bytes.size() == file.Size();
+    // A whole file of the disc, when it is no larger than a program of a disc is; read through
+    // the disc's one reader, as every file of the disc is.
+    bool ReadSmallFile(const DiscEntry& entry, std::string& bytes) {
+        std::string problem;
+        const std::unique_ptr<ByteSource> file = reader_.Open(entry, problem);
+        if (!file || file->Size() > (64u << 20)) return false;
+        bytes.assign(static_cast<std::size_t>(file->Size()), '\0');
+        return bytes.empty() || file->Read(0, &bytes[0], bytes.size());
     }
 
-    void CheckImage(const ImageRole& role, const std::string& file, const DiscEntry& entry) {
+    void CheckImage(const ImageRole& role, const std::string& file, const DiscEntry& entry,
+                    ImageFacts& facts) {
         const std::string& path = entry.name;
-        FileBytes bytes;
-        PeImage image;
         std::string problem;
-        if (!bytes.Open(entry)) {
+        const std::unique_ptr<ByteSource> bytes = reader_.Open(entry, problem);
+        PeImage image;
+        if (!bytes) {
             Add(ImageFaultCode(role, ImageFault::Invalid), path, "disckit cannot read it.");
+            facts.unusable = "disckit cannot read it";
             return;
         }
-        if (!ReadPeImage(bytes, image, problem)) {
+        if (!ReadPeImage(*bytes, image, problem)) {
             Add(ImageFaultCode(role, ImageFault::Invalid), path, Capitalised(problem) + ".");
+            facts.unusable = "it is no valid image: " + problem;
             return;
         }
         if (!image.IsX86_32()) {
+            const std::string machine = MachineName(image.machine, image.pe32Plus);
             Add(ImageFaultCode(role, ImageFault::NotX86_32), path,
-                "It is built for " + MachineName(image.machine, image.pe32Plus) + ".");
+                "It is built for " + machine + ".");
+            // An x64 program still starts on 64-bit Windows; nothing else starts anywhere.
+            facts.x64 = image.machine == kMachineAmd64 && image.pe32Plus;
+            if (!facts.x64 || !role.program) facts.unusable = "it is built for " + machine;
             return;
         }
         const bool gui = image.subsystem == kSubsystemWindowsGui;
@@ -251,14 +259,20 @@ private:
                 image.IsDll() ? "It is a DLL."
                               : "Its subsystem is " + std::to_string(image.subsystem) +
                                     "; Windows programs have 2 (GUI) or 3 (console).");
+            facts.unusable = image.IsDll() ? "it is a DLL" : "it is no Windows program";
             return;
         }
         if (!role.program && !image.IsDll()) {
             Add(ImageFaultCode(role, ImageFault::WrongKind), path);
+            facts.unusable = "it is a program, not a DLL";
             return;
         }
+        facts.console = console;
         if (file == names::kBrowser && console) Add("browser-not-gui", path);
-        if (file == names::kHtmlControl || file == names::kGaugeControl) CheckControl(image, path);
+        if (file == names::kHtmlControl || file == names::kGaugeControl) {
+            facts.registers = image.Exports(kRegisterEntry);
+            CheckControl(image, path);
+        }
 
         std::set<std::string> visited = {UpperUtf8(entry.name)};
         const std::vector<ImportProblem> problems = Unresolved(image, visited);
@@ -266,6 +280,7 @@ private:
         ReleaseSet lacking = 0, lackingAtAll = 0;
         std::vector<std::string> texts;
         for (const ImportProblem& each : problems) {
+            facts.lacking.push_back({each.lacking, each.text});
             lacking |= each.lacking;
             lackingAtAll |= each.lacking & ~each.unlessUpdated;
             texts.push_back(each.text);
@@ -312,9 +327,10 @@ private:
     const Library& LibraryOf(const DiscEntry& entry) {
         auto [it, fresh] = libraries_.try_emplace(PathToUtf8(entry.path));
         if (fresh) {
-            FileBytes bytes;
-            it->second.opened = bytes.Open(entry);
-            if (it->second.opened && !ReadPeImage(bytes, it->second.image, it->second.problem) &&
+            std::string why;
+            const std::unique_ptr<ByteSource> bytes = reader_.Open(entry, why);
+            it->second.opened = bytes != nullptr;
+            if (bytes && !ReadPeImage(*bytes, it->second.image, it->second.problem) &&
                 it->second.problem.empty()) {
                 it->second.problem = "it cannot be read as an image";
             }
@@ -419,10 +435,13 @@ private:
             Add("autorun-missing", kAutorunFile);
             return;
         }
-        DiscFile file;
         std::string problem;
-        const std::string raw =
-            file.Open(*found.entry, problem) ? file.ReadHead(kAutorunMaxBytes) : "";
+        const std::unique_ptr<ByteSource> bytes = reader_.Open(*found.entry, problem);
+        const std::size_t size =
+            bytes ? static_cast<std::size_t>(std::min<std::uint64_t>(bytes->Size(), kAutorunMaxBytes))
+                  : 0;
+        std::string raw(size, '\0');
+        if (size && !bytes->Read(0, &raw[0], size)) raw.clear();
         const std::string text = AutorunText(raw);
         CheckAutorunIcon(AutorunEntry(text, "ICON"));
         const std::string program = AutorunOpens(text);
@@ -534,7 +553,7 @@ private:
         if (it == listed_.end()) {
             DiscFolder entries;
             std::string error;
-            ListFolder(folder, entries, error);
+            reader_.List(folder, entries, error);
             it = listed_.emplace(key, std::move(entries)).first;
         }
         return it->second;
@@ -769,7 +788,7 @@ private:
             // One unreadable folder costs what it holds, not the rest of the check.
             DiscFolder children;
             std::string error;
-            if (!ListFolder(entry, children, error)) {
+            if (!reader_.List(entry, children, error)) {
                 Add("folder-unreadable", path, "Reading it fails: " + error + ".");
                 continue;
             }
@@ -777,8 +796,10 @@ private:
         }
     }
 
+    const DiscReader& reader_;
     fs::path root_;
     std::vector<Finding>& findings_;
+    std::vector<ImageFacts>* images_;
     std::vector<std::pair<std::string, std::vector<std::uint16_t>>> folders_;
     DiscFolder rootEntries_;
     std::map<std::string, DiscFolder> listed_;
@@ -793,7 +814,39 @@ private:
 
 }  // namespace
 
-bool CheckDisc(const fs::path& folder, std::vector<Finding>& findings, std::string& error) {
-    Checker checker(folder, findings);
+bool CheckDisc(const fs::path& folder, std::vector<Finding>& findings, std::string& error,
+               std::vector<ImageFacts>* images) {
+    std::error_code ec;
+    if (!fs::exists(folder, ec)) {
+        error = "no such folder: " + PathToUtf8(folder);
+        return false;
+    }
+    if (!fs::is_directory(folder, ec)) {
+        error = "not a folder: " + PathToUtf8(folder);
+        return false;
+    }
+    return CheckDisc(FolderReader(folder), findings, error, images);
+}
+
+bool CheckDisc(const DiscReader& disc, std::vector<Finding>& findings, std::string& error,
+               std::vector<ImageFacts>* images) {
+    Checker checker(disc, findings, images);
     return checker.Run(error);
+}
+
+std::string CannotRunOn(const ImageFacts& image, const SimSystem& system) {
+    if (!image.present) return std::string();
+    if (!image.unusable.empty()) return image.unusable;
+    const bool windows64 = system.bits == 64 && system.platformId == kPlatformNt;
+    if (image.x64 && !windows64) return "it is an x64 program, and this Windows is 32-bit";
+    // The systems before Windows 7 carry no library that Windows 7 lacks.
+    const SystemProfile* profile = FindSystemProfile(system.profile);
+    const int release = profile ? profile->libraries : kLibrariesBefore7;
+    const ReleaseSet here = 1u << (release == kLibrariesBefore7 ? kWindows7 : release);
+    std::vector<std::string> missing;
+    for (const auto& [lacking, text] : image.lacking) {
+        if (lacking & here) missing.push_back(text);
+    }
+    if (missing.empty()) return std::string();
+    return "its imports cannot be resolved here: " + JoinAll(missing, "; ");
 }

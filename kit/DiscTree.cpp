@@ -186,19 +186,31 @@ bool ListEntries(const fs::path& folder, std::shared_ptr<const FolderHandle> han
         entries.clear();
         return false;
     }
-    for (DiscEntry& entry : entries) {
+    for (DiscEntry& entry : entries) entry.folder = handle;
+    listing.Index();
+    return true;
+}
+
+void DiscFolder::Index() {
+    firstByFold_.clear();
+    for (DiscEntry& entry : entries_) {
         std::u32string decoded;
         entry.validName = DecodeUtf8(entry.name, decoded);
         entry.isDirectory = entry.type == EntryType::Folder;
         entry.isFile = entry.type == EntryType::File;
-        entry.folder = handle;
     }
-    std::sort(entries.begin(), entries.end(),
+    std::sort(entries_.begin(), entries_.end(),
               [](const DiscEntry& a, const DiscEntry& b) { return a.name < b.name; });
-    for (std::size_t i = 0; i < entries.size(); ++i) {
-        if (entries[i].Pressed()) listing.firstByFold_.emplace(UpperUtf8(entries[i].name), i);
+    for (std::size_t i = 0; i < entries_.size(); ++i) {
+        if (entries_[i].Pressed()) firstByFold_.emplace(UpperUtf8(entries_[i].name), i);
     }
-    return true;
+}
+
+DiscFolder DiscFolder::Of(std::vector<DiscEntry> entries) {
+    DiscFolder listing;
+    listing.entries_ = std::move(entries);
+    listing.Index();
+    return listing;
 }
 
 bool ListFolder(const fs::path& root, DiscFolder& listing, std::string& error) {

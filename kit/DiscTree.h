@@ -65,7 +65,13 @@ public:
     // byte order first, and that is the one a lookup finds, whichever spelling is asked for.
     Lookup Find(const std::string& name) const;
 
+    // A listing of entries read some other way (an image's folder): sorted and indexed as a
+    // folder's are. Each entry's validName, isDirectory and isFile follow from its name and type.
+    static DiscFolder Of(std::vector<DiscEntry> entries);
+
 private:
+    // Sorts entries_ and indexes the pressed ones.
+    void Index();
     friend bool ListEntries(const std::filesystem::path&, std::shared_ptr<const FolderHandle>,
                             DiscFolder&, std::string&);
     std::vector<DiscEntry> entries_;

@@ -24,6 +24,13 @@ constexpr OptionHelp kCheckOptions[] = {
      "Also write the findings, grouped by severity, as one self-contained HTML file (styles and pictures inside, no script, "
      "nothing fetched), to look at or pass on.",
      ValueKind::File, nullptr},
+    {"--ignore", "CODE[,CODE...]",
+     "Leave out findings with these codes; the summary counts them, and an unknown code is an "
+     "error.",
+     ValueKind::Free, nullptr},
+    {"--min-severity", "note|warning|error",
+     "Leave out findings less severe than this; the summary counts them.", ValueKind::Choices,
+     "note warning error"},
 };
 constexpr ExitHelp kCheckExits[] = {
     {0, "no finding of error level"},
@@ -185,12 +192,27 @@ constexpr const char* kBuildExamples[] = {
     "disckit build author --out disc --sign-pkcs12 p.p12 --sign-password-file pw --image d.iso"
     "\tsigned and pressed",
 };
+constexpr OptionHelp kInitOptions[] = {
+    {"--lang", "ID[,ID...]",
+     "The languages to make folders for (LANGIDs or locale names, comma-separated); the English "
+     "folder is always made. Without it, every folder of the launcher's table is made.",
+     ValueKind::Free, nullptr},
+};
+constexpr ExitHelp kInitExits[] = {
+    {0, "the disc was laid out"},
+    {2, "DIR is not new or empty, a bad option, or no stock Start.exe beside disckit; the reason "
+        "on stderr"},
+};
+constexpr const char* kInitExamples[] = {
+    "disckit init mydisc\ta disc with a folder for every language of the launcher's table",
+    "disckit init mydisc --lang de-DE,ja-JP\tthe English, German and Japanese folders only",
+};
 
 #define DISCKIT_TABLE(t) t, sizeof t / sizeof t[0]
 
 const VerbHelp kVerbs[] = {
-    {"check", "DIR", false, "find a disc folder's faults before it is pressed",
-     "Checks the disc folder DIR against the launcher's own names, language table and rules: "
+    {"check", "DIR|IMAGE", true, "find a disc's faults before it is pressed",
+     "Checks the disc folder DIR, or the ISO 9660 image IMAGE read in place, against the launcher's own names, language table and rules: "
      "every file the launcher uses, under the exact name it uses; each program and library a "
      "32-bit x86 PE image of the right kind whose imports Windows or the disc can satisfy; each "
      "language folder with its marker and start page; autorun.inf; and every name and path "
@@ -200,9 +222,10 @@ const VerbHelp kVerbs[] = {
      "system or on some; warning: it may, or does depending on the media; note: worth knowing), "
      "the path concerned and what Start.exe does because of it. Nothing on the disc is run.",
      DISCKIT_TABLE(kCheckOptions), DISCKIT_TABLE(kCheckExits), DISCKIT_TABLE(kCheckExamples)},
-    {"simulate", "DIR", false, "what the launcher does with a disc on any Windows, in milliseconds",
-     "Runs the launcher's own sequence against a simulated Windows made of the disc folder's "
-     "real files and a described system, without Wine: the folder as the install directory "
+    {"simulate", "DIR|IMAGE", true,
+     "what the launcher does with a disc on any Windows, in milliseconds",
+     "Runs the launcher's own sequence against a simulated Windows made of the disc's real "
+     "files (a folder, or an ISO 9660 image read in place) and a described system, without Wine: the folder as the install directory "
      "(never written to), the Windows directory held in memory, a few system processes plus what "
      "the run starts, and a virtual clock that only the launcher's sleeps move.\n\n"
      "The outcome is browser-running, refused, turned-away, loops-forever (the browser never "
@@ -233,6 +256,12 @@ const VerbHelp kVerbs[] = {
      "an error. A refusal writes nothing: the disc is made beside --out and renamed into place "
      "at the end.",
      DISCKIT_TABLE(kBuildOptions), DISCKIT_TABLE(kBuildExits), DISCKIT_TABLE(kBuildExamples)},
+    {"init", "DIR", false, "lay out a new disc to start from",
+     "Lay out a new disc in DIR (new or empty): Start.exe, autorun.inf, LAYOUT.txt, and a "
+     "language folder with marker and start page for each language.\n\n"
+     "Start.exe is the stock launcher installed with disckit. LAYOUT.txt says what goes where "
+     "and what the disc still lacks; disckit check DIR lists the same.",
+     DISCKIT_TABLE(kInitOptions), DISCKIT_TABLE(kInitExits), DISCKIT_TABLE(kInitExamples)},
 };
 
 #undef DISCKIT_TABLE

@@ -170,7 +170,11 @@ std::string EffectsTable(const Json& run) {
 
 std::string MatrixCellText(const Json& cell) {
     const std::string result = cell["result"].text();
-    if (result == "browser-running") return cell["languageFolder"].text();
+    // As the text matrix marks it: a browser that runs with faults is not a clean run.
+    const std::string& faults = cell["faults"].text();
+    if (result == "browser-running") {
+        return cell["languageFolder"].text() + (faults.empty() || faults == "0" ? "" : "!");
+    }
     if (result == "loops-forever") return cell["languageFolder"].text() + "*";
     if (result == "refused") return "-";
     if (result == "turned-away") return "~";
@@ -274,6 +278,7 @@ std::string MatrixHtml(const Json& matrix, const std::vector<std::vector<Json>>&
                        const std::string& discLabel) {
     static const char* const kLegend[][2] = {
         {"browser-running", "DEU: the browser runs on the pages in lang\\DEU"},
+        {"browser-running", "DEU!: runs, with faults (each run's report names them)"},
         {"loops-forever", "DEU*: started on them for ever, never seen running"},
         {"refused", "-: refused"},
         {"nothing", ".: nothing done"},

@@ -29,7 +29,12 @@ struct SystemProfile {
     // the first whose report is exactly this row, never trusting a name (which setting reports
     // what differs between Wine releases; in Wine 8 "win7" reports a server).
     const char* wineSettings;
+    // The client release whose libraries it carries (a WindowsRelease: 0 is Windows 7, 4 is
+    // Windows 11), or kLibrariesBefore7 for the systems before Windows 7 and their servers.
+    int libraries;
 };
+
+constexpr int kLibrariesBefore7 = -1;
 
 constexpr const char* kDefaultProfile = "7-x64";
 

@@ -9,19 +9,21 @@
 
 namespace fs = std::filesystem;
 
-fs::path ProgramDir() {
+fs::path ProgramPath() {
 #ifdef _WIN32
     std::wstring self(32768, L'\0');
     const DWORD n = GetModuleFileNameW(nullptr, &self[0], static_cast<DWORD>(self.size()));
     if (n == 0 || n >= self.size()) return fs::path();
     self.resize(n);
-    return fs::path(self).parent_path();
+    return fs::path(self);
 #else
     std::error_code ec;
     const fs::path program = fs::read_symlink("/proc/self/exe", ec);
-    return ec ? fs::path() : program.parent_path();
+    return ec ? fs::path() : program;
 #endif
 }
+
+fs::path ProgramDir() { return ProgramPath().parent_path(); }
 
 fs::path RuntimeDir(const char* file, std::string& tried) {
     const fs::path program = ProgramDir();

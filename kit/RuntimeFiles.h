@@ -6,7 +6,8 @@
 #include <filesystem>
 #include <string>
 
-// The folder of the running disckit; empty when the system will not say.
+// The running disckit, and its folder; empty when the system will not say.
+std::filesystem::path ProgramPath();
 std::filesystem::path ProgramDir();
 
 // The folder that holds `file` among disckit's run-time files: PREFIX/lib/disckit for an

@@ -1,22 +1,29 @@
 #include "kit/SimDisc.h"
 
+#include "kit/DiscReader.h"
+
 namespace fs = std::filesystem;
 
 namespace {
 
-SimDisc::Entry EntryOf(const DiscEntry& found) {
+SimDisc::Entry EntryOf(const DiscReader& reader, const DiscEntry& found) {
     SimDisc::Entry e;
     e.name = found.name;
     e.directory = found.isDirectory;
     // Asked for here, not for every entry of every folder listed.
-    e.size = found.isFile ? FileSizeOf(found) : 0;
+    e.size = found.isFile ? reader.SizeOf(found) : 0;
     e.hostPath = found.path;
     return e;
 }
 
 }  // namespace
 
-SimDisc::SimDisc(fs::path root) : root_(std::move(root)) {}
+SimDisc::SimDisc(fs::path root)
+    : root_(root), owned_(std::make_unique<FolderReader>(std::move(root))), reader_(owned_.get()) {}
+
+SimDisc::SimDisc(const DiscReader& reader) : root_(reader.Root()), reader_(&reader) {}
+
+SimDisc::~SimDisc() = default;
 
 const DiscFolder& SimDisc::Folder(const DiscEntry* folder) const {
     const fs::path& key = folder ? folder->path : root_;
@@ -25,9 +32,9 @@ const DiscFolder& SimDisc::Folder(const DiscEntry* folder) const {
     DiscFolder& listing = folders_[key];
     std::string error;
     if (folder) {
-        ListFolder(*folder, listing, error);
+        reader_->List(*folder, listing, error);
     } else {
-        ListFolder(root_, listing, error);
+        reader_->ListRoot(listing, error);
     }
     return listing;
 }
@@ -49,7 +56,7 @@ bool SimDisc::Find(const std::vector<std::string>& components, Entry& entry) con
     const DiscEntry* reached = Reach(components, found);
     if (!found) return false;
     if (reached) {
-        entry = EntryOf(*reached);
+        entry = EntryOf(*reader_, *reached);
     } else {
         entry = Entry();
         entry.directory = true;
@@ -66,7 +73,9 @@ std::vector<SimDisc::Entry> SimDisc::List(const std::vector<std::string>& compon
     const DiscFolder& listing = Folder(folder);
     for (const DiscEntry& item : listing.Entries()) {
         // Of names that differ only in case, the one a lookup reaches.
-        if (item.Pressed() && listing.Find(item.name).entry == &item) out.push_back(EntryOf(item));
+        if (item.Pressed() && listing.Find(item.name).entry == &item) {
+            out.push_back(EntryOf(*reader_, item));
+        }
     }
     return out;
 }

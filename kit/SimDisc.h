@@ -6,10 +6,13 @@
 #include <cstdint>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "kit/DiscTree.h"
+
+class DiscReader;
 
 class SimDisc {
 public:
@@ -20,8 +23,11 @@ public:
         std::filesystem::path hostPath;
     };
 
-    // root: an existing folder.
+    // root: an existing folder, read as FolderReader reads it.
     explicit SimDisc(std::filesystem::path root);
+    // A folder or an image, through its reader (which must outlive this).
+    explicit SimDisc(const DiscReader& reader);
+    ~SimDisc();
 
     const std::filesystem::path& Root() const { return root_; }
 
@@ -38,5 +44,7 @@ private:
     const DiscEntry* Reach(const std::vector<std::string>& components, bool& found) const;
 
     std::filesystem::path root_;
+    std::unique_ptr<const DiscReader> owned_;  // the folder's reader, when given a folder
+    const DiscReader* reader_ = nullptr;
     mutable std::map<std::filesystem::path, DiscFolder> folders_;
 };

@@ -174,8 +174,9 @@ private:
     SimPlatform& sim_;
 };
 
-SimPlatform::SimPlatform(const SimConfig& config, const SimDisc& disc)
-    : config_(config), disc_(disc) {
+SimPlatform::SimPlatform(const SimConfig& config, const SimDisc& disc,
+                         const std::vector<ImageFacts>* images)
+    : config_(config), disc_(disc), images_(images) {
     if (config_.instanceRunning) instanceCounter_ = 0;
 
     // The disc's root by its name and, when known, by its short name: both reach the same files.
@@ -614,12 +615,63 @@ bool SimPlatform::WriteFile(const std::string& path, const std::string& bytes) {
 bool SimPlatform::ProbeLibrary(const std::string& path) {
     SimEffect& e = Record(EffectKind::Load);
     e.path = path;
-    const Node n = Look(Locate(path));
+    const Where w = Locate(path);
+    const Node n = Look(w);
     if (!n.exists || n.directory) {
         e.ok = false;
         e.error = kErrorNoFile;
+    } else if (!(e.error = CannotRun(w)).empty()) {
+        e.ok = false;
+        AddFault(ToUtf8(path) + " does not load: " + e.error);
     }
     return e.ok;
+}
+
+std::string SimPlatform::CannotRun(const Where& where) const {
+    if (!images_ || !where.onDisc || where.discPath.size() != 1) return std::string();
+    const Node n = Look(where);
+    if (!n.onDisc) return std::string();  // a file the run wrote there
+    for (const ImageFacts& image : *images_) {
+        if (UpperUtf8(image.file) == UpperUtf8(where.discPath.front())) return CannotRunOn(image, config_.system);
+    }
+    return std::string();
+}
+
+void SimPlatform::AddFault(const std::string& utf8) {
+    if (std::find(faults_.begin(), faults_.end(), utf8) == faults_.end()) faults_.push_back(utf8);
+}
+
+void SimPlatform::CheckStarted(const std::string& exe, const std::string& commandLine) {
+    // The last quoted path of the command line: the browser's start page (its quote is never
+    // closed) or the file regsvr32 registers.
+    const std::size_t open = commandLine.rfind('"', commandLine.size() > 0 && commandLine.back() == '"'
+                                                        ? commandLine.size() - 2
+                                                        : std::string::npos);
+    if (open == std::string::npos) return;
+    std::string path = commandLine.substr(open + 1);
+    if (!path.empty() && path.back() == '"') path.pop_back();
+    const Where w = Locate(path);
+    const Node n = Look(w);
+    const bool there = n.exists && !n.directory;
+    if (NamesEqualNoCase(exe, names::kBrowser)) {
+        if (!there) AddFault("the browser's start page " + ToUtf8(path) + " is not there");
+        for (const ImageFacts& image : images_ ? *images_ : std::vector<ImageFacts>()) {
+            if (image.file == names::kBrowser && image.console) {
+                AddFault("the browser is a console program: a console window opens beside the pages");
+            }
+        }
+        return;
+    }
+    if (commandLine.find(" /u ") != std::string::npos) return;  // unregistering may fail
+    std::string why = there ? CannotRun(w) : kErrorNoFile;
+    if (why.empty() && images_ && w.onDisc && w.discPath.size() == 1) {
+        for (const ImageFacts& image : *images_) {
+            if (UpperUtf8(image.file) == UpperUtf8(w.discPath.front()) && image.present && !image.registers) {
+                why = "it exports no DllRegisterServer";
+            }
+        }
+    }
+    if (!why.empty()) AddFault("regsvr32 cannot register " + ToUtf8(path) + ": " + why);
 }
 
 bool SimPlatform::ClassesRootKeyExists(const std::string& subkey) {
@@ -653,6 +705,12 @@ bool SimPlatform::StartProgram(const std::string& program, const std::string& co
         e.error = kErrorNoFile;
         return false;
     }
+    const std::string refused = CannotRun(w);
+    if (!refused.empty()) {
+        e.ok = false;
+        e.error = "Windows cannot start it: " + refused;
+        return false;
+    }
     // The executable's name, after the last backslash that is not the second byte of a character.
     std::size_t nameStart = 0;
     for (std::size_t i = 0; i < program.size(); ++i) {
@@ -672,6 +730,7 @@ bool SimPlatform::StartProgram(const std::string& program, const std::string& co
     e.processName = p.exeName;
     e.processId = p.id;
     const std::string exe = program.substr(nameStart);
+    CheckStarted(exe, commandLine);
     if (NamesEqualNoCase(exe, names::kRegistrationTool)) {
         p.endsAtNextSleep = true;  // registers (or not) and ends by itself
     } else if (NamesEqualNoCase(exe, names::kBrowser) && config_.browser == SimBrowser::Never) {

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "kit/CheckDisc.h"
 #include "kit/Profiles.h"
 #include "kit/SimDisc.h"
 #include "platform/Platform.h"
@@ -87,7 +88,10 @@ public:
     static constexpr int kRepeatsToStop = 3;
     static constexpr std::size_t kMaxSleeps = 10000;
 
-    SimPlatform(const SimConfig& config, const SimDisc& disc);
+    // images: the disc's programs and libraries as the check found them, so that each starts or
+    // loads only where Windows would let it; without them every one does.
+    SimPlatform(const SimConfig& config, const SimDisc& disc,
+                const std::vector<ImageFacts>* images = nullptr);
 
     const std::vector<SimEffect>& Effects() const { return effects_; }
     std::uint64_t ClockMs() const { return clockMs_; }
@@ -107,6 +111,9 @@ public:
     int OpenHandles() const { return static_cast<int>(openHandles_.size()); }
     // The ANSI text as UTF-8, for showing it.
     std::string ToUtf8(const std::string& ansi) const;
+    // What went wrong without stopping the launcher (a start page that is not there, a control
+    // that regsvr32 cannot register), each said once, UTF-8, in the order it happened.
+    const std::vector<std::string>& Faults() const { return faults_; }
 
     // --- Platform ----------------------------------------------------------------------------
     std::int32_t IncrementInstanceCounter() override;
@@ -181,10 +188,17 @@ private:
     SimProcess* ProcessByHandle(ProcessHandle handle);
     SimEffect& Record(EffectKind kind);
     std::string StateDigest() const;
+    // Why Windows refuses to start or load the disc's file at where; empty when it does not.
+    std::string CannotRun(const Where& where) const;
+    void AddFault(const std::string& utf8);
+    // The faults of what a start of the browser or of regsvr32 hands over on its command line.
+    void CheckStarted(const std::string& exe, const std::string& commandLine);
     bool Is64Bit() const { return config_.system.bits == 64 && config_.system.platformId == 2; }
 
     SimConfig config_;
     const SimDisc& disc_;
+    const std::vector<ImageFacts>* images_;
+    std::vector<std::string> faults_;
     std::vector<std::string> installComponents_;  // the disc's root, upper-cased
     std::vector<std::string> shortInstallComponents_;  // the same by its short name, if known
     std::int32_t instanceCounter_ = -1;

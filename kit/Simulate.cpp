@@ -1,9 +1,12 @@
 // disckit simulate: what the launcher does with a disc folder on a Windows of one's choosing, by
 // running the launcher's own sequence against a simulated system.
 #include <filesystem>
+#include <memory>
 #include <ostream>
 #include <system_error>
 
+#include "kit/CheckDisc.h"
+#include "kit/DiscReader.h"
 #include "kit/Help.h"
 #include "kit/Html.h"
 #include "kit/HtmlReports.h"
@@ -18,15 +21,23 @@ int RunSimulate(const Args& args, std::ostream& out, std::ostream& err) {
         err << "disckit simulate: " << error << '\n' << VerbUsage("simulate");
         return kExitUsage;
     }
-    const std::filesystem::path dir = std::filesystem::u8path(options.discDir);
-    std::error_code ec;
-    if (!std::filesystem::is_directory(dir, ec)) {
-        err << "disckit simulate: no such folder: " << options.discDir << '\n';
+    const std::unique_ptr<DiscReader> reader = OpenDisc(options.discDir, error);
+    if (!reader) {
+        err << "disckit simulate: " << error << '\n';
         return kExitUsage;
     }
-    const SimDisc disc(dir);
+    // A folder or an image, read through the one reader the check below reads it through.
+    const SimDisc disc(*reader);
+    // The disc's programs as the check sees them: whether Windows starts each one is decided
+    // from the same facts, so that simulate and check never tell two stories.
+    std::vector<Finding> findings;
+    std::vector<ImageFacts> images;
+    if (!CheckDisc(*reader, findings, error, &images)) {
+        err << "disckit simulate: " << error << '\n';
+        return kExitUsage;
+    }
     if (options.matrix) {
-        const Matrix matrix = RunMatrix(options.config, options.codePageGiven, disc);
+        const Matrix matrix = RunMatrix(options.config, options.codePageGiven, disc, &images);
         const Json root = MatrixToJson(matrix, options.config, options.codePageGiven);
         if (!options.htmlFile.empty()) {
             std::vector<std::vector<Json>> runs;
@@ -48,7 +59,7 @@ int RunSimulate(const Args& args, std::ostream& out, std::ostream& err) {
         }
         return kExitClean;
     }
-    const SimRun run = RunSimulation(options.config, disc);
+    const SimRun run = RunSimulation(options.config, disc, &images);
     const Json report = RunToJson(run, options.discDir);
     if (!options.htmlFile.empty() && !WriteHtmlFile(options.htmlFile, RunHtml(report), error)) {
         err << "disckit simulate: " << error << '\n';

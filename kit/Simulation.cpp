@@ -82,10 +82,15 @@ const char* SimResultName(SimResult result) {
     return "?";
 }
 
-SimRun RunSimulation(const SimConfig& config, const SimDisc& disc) {
+bool CleanRun(const SimRun& run) {
+    return run.result == SimResult::BrowserRunning && run.faults.empty();
+}
+
+SimRun RunSimulation(const SimConfig& config, const SimDisc& disc,
+                     const std::vector<ImageFacts>* images) {
     SimRun run;
     run.config = config;
-    SimPlatform sim(config, disc);
+    SimPlatform sim(config, disc, images);
     LauncherApp app(sim);
     bool turnedAway = false;
     bool stopped = false;
@@ -104,6 +109,13 @@ SimRun RunSimulation(const SimConfig& config, const SimDisc& disc) {
         if (p.startedByRun) run.running.push_back({sim.ToUtf8(p.exeName), p.id});
     }
     run.files = sim.WrittenFiles();
+    run.faults = sim.Faults();
+    for (const SimEffect& e : run.effects) {
+        const std::string exe = e.program.substr(e.program.rfind('\\') + 1);
+        if (e.kind == EffectKind::Start && NamesEqualNoCase(exe, names::kBrowser)) {
+            run.browserRefused = e.ok ? std::string() : e.error;
+        }
+    }
 
     const bool browserRuns = std::any_of(
         sim.Processes().begin(), sim.Processes().end(),
@@ -228,7 +240,9 @@ void PrintRun(const SimRun& run, const std::string& discLabel, std::ostream& out
             break;
         case SimResult::LoopsForever:
             out << "the browser (lang\\" << run.languageFolder << ") never shows up as "
-                << names::kBrowserProcess << ", so the launcher ";
+                << names::kBrowserProcess;
+            if (!run.browserRefused.empty()) out << " (" << run.browserRefused << ")";
+            out << ", so the launcher ";
             if (run.repeatPeriodMs != 0) {
                 out << "starts it again every " << SecondsText(run.repeatPeriodMs) << " s and ";
             }
@@ -249,6 +263,7 @@ void PrintRun(const SimRun& run, const std::string& discLabel, std::ostream& out
             out << "exits with code 0 after " << SecondsText(run.ms) << " s, doing nothing\n";
             break;
     }
+    for (const std::string& fault : run.faults) out << "Fault     " << fault << '\n';
     if (!run.running.empty()) {
         out << "Running  ";
         for (const SimRunningProcess& p : run.running) out << ' ' << p.name << " (" << p.id << ')';
@@ -357,6 +372,9 @@ Json RunToJson(const SimRun& run, const std::string& discLabel) {
     outcome.Set("osCode", static_cast<unsigned>(run.osCode));
     outcome.Set("serverFlag", static_cast<unsigned>(run.serverFlag));
     if (!run.languageFolder.empty()) outcome.Set("languageFolder", run.languageFolder);
+    if (!run.browserRefused.empty()) outcome.Set("browserRefused", run.browserRefused);
+    Json& faults = outcome.Set("faults", Json::Array());
+    for (const std::string& fault : run.faults) faults.Push(Json(fault));
     if (!run.installDirInCodePage) outcome.Set("installDirInCodePage", false);
     if (run.result == SimResult::LoopsForever && run.repeatPeriodMs != 0) {
         outcome.Set("repeatsFromEffect", static_cast<std::uint64_t>(run.repeatFrom));
@@ -423,7 +441,8 @@ std::vector<MatrixLanguage> MatrixLanguages(const SimDisc& disc) {
     return languages;
 }
 
-Matrix RunMatrix(const SimConfig& base, bool fixedCodePage, const SimDisc& disc) {
+Matrix RunMatrix(const SimConfig& base, bool fixedCodePage, const SimDisc& disc,
+                 const std::vector<ImageFacts>* images) {
     Matrix m;
     m.languages = MatrixLanguages(disc);
     for (std::size_t p = 0; p < SystemProfileCount(); ++p) {
@@ -434,8 +453,8 @@ Matrix RunMatrix(const SimConfig& base, bool fixedCodePage, const SimDisc& disc)
             c.system = SystemFromProfile(SystemProfiles()[p]);
             c.langId = l.langId;
             if (!fixedCodePage) c.codePage = AnsiCodePageForLangId(l.langId);
-            const SimRun run = RunSimulation(c, disc);
-            row.cells.push_back({run.result, run.languageFolder, run});
+            const SimRun run = RunSimulation(c, disc, images);
+            row.cells.push_back({run.result, run.languageFolder, run.faults.size(), run});
         }
         m.rows.push_back(std::move(row));
     }
@@ -446,7 +465,7 @@ namespace {
 
 std::string CellText(const MatrixCell& cell) {
     switch (cell.result) {
-        case SimResult::BrowserRunning: return cell.folder;
+        case SimResult::BrowserRunning: return cell.folder + (cell.faults ? "!" : "");
         case SimResult::LoopsForever: return cell.folder + "*";
         case SimResult::Refused: return "-";
         case SimResult::Nothing: return ".";
@@ -487,16 +506,22 @@ void PrintMatrix(const Matrix& m, std::ostream& out) {
     out << std::right << '\n'
         << "DEU: the browser runs on the pages in lang\\DEU   DEU*: started on them for ever, never "
            "seen running\n"
+           "DEU!: runs, with faults (simulate that system and language to see them)\n"
            "-: refused   .: nothing done   ~: turned away\n";
 
     // Which systems refuse, which never see the browser, and which languages cannot even start.
-    std::vector<std::string> refused, loops, nothing;
+    std::vector<std::string> refused, loops, faulty, nothing;
     auto any = [](const std::vector<MatrixCell>& cells, SimResult r) {
         return std::any_of(cells.begin(), cells.end(), [r](const MatrixCell& c) { return c.result == r; });
     };
     for (const MatrixRow& row : m.rows) {
         if (any(row.cells, SimResult::Refused)) refused.push_back(row.profile);
         if (any(row.cells, SimResult::LoopsForever)) loops.push_back(row.profile);
+        if (std::any_of(row.cells.begin(), row.cells.end(), [](const MatrixCell& c) {
+                return c.result == SimResult::BrowserRunning && c.faults != 0;
+            })) {
+            faulty.push_back(row.profile);
+        }
     }
     for (std::size_t k = 0; k < m.languages.size(); ++k) {
         for (const MatrixRow& row : m.rows) {
@@ -515,6 +540,7 @@ void PrintMatrix(const Matrix& m, std::ostream& out) {
     out << '\n';
     list("Refused on:", refused);
     list("The browser is never seen running on:", loops);
+    list("The browser runs, with faults, on:", faulty);
     list("Nothing happens (the folder's name is not in the code page) in:", nothing);
 }
 
@@ -544,6 +570,7 @@ Json MatrixToJson(const Matrix& m, const SimConfig& base, bool fixedCodePage) {
             Json j = Json::Object();
             j.Set("result", SimResultName(c.result));
             if (!c.folder.empty()) j.Set("languageFolder", c.folder);
+            j.Set("faults", static_cast<std::uint64_t>(c.faults));
             cells.Push(std::move(j));
         }
         rows.Push(std::move(r));

@@ -34,11 +34,21 @@ struct SimRun {
     std::vector<SimRunningProcess> running;  // what the run started that still runs
     std::vector<SimFile> files;              // files the run wrote or copied
     bool installDirInCodePage = true;        // false: the launcher could not read its own path
+    // Why Windows refused the browser's last start; empty when it started.
+    std::string browserRefused;
+    // What went wrong without deciding the result: a browser-running with faults is not a clean
+    // one (its start page is missing, a control was not registered).
+    std::vector<std::string> faults;
     bool shortInstallDirUsed = false;        // ... and worked under the folder's short name
 };
 
-// Runs the launcher on the disc under the described system.
-SimRun RunSimulation(const SimConfig& config, const SimDisc& disc);
+// browser-running, and nothing went wrong on the way.
+bool CleanRun(const SimRun& run);
+
+// Runs the launcher on the disc under the described system. images: the disc's programs and
+// libraries as the check found them (see SimPlatform).
+SimRun RunSimulation(const SimConfig& config, const SimDisc& disc,
+                     const std::vector<ImageFacts>* images = nullptr);
 
 // The run for people, and as JSON.
 void PrintRun(const SimRun& run, const std::string& discLabel, std::ostream& out);
@@ -59,6 +69,7 @@ std::vector<MatrixLanguage> MatrixLanguages(const SimDisc& disc);
 struct MatrixCell {
     SimResult result = SimResult::Nothing;
     std::string folder;  // the page folder, for browser-running and loops-forever
+    std::size_t faults = 0;
     SimRun run;          // the whole run, for the report that shows each one's effects
 };
 struct MatrixRow {
@@ -71,6 +82,7 @@ struct Matrix {
 };
 
 // base supplies everything but the system, the language and (unless fixedCodePage) the code page.
-Matrix RunMatrix(const SimConfig& base, bool fixedCodePage, const SimDisc& disc);
+Matrix RunMatrix(const SimConfig& base, bool fixedCodePage, const SimDisc& disc,
+                 const std::vector<ImageFacts>* images = nullptr);
 void PrintMatrix(const Matrix& matrix, std::ostream& out);
 Json MatrixToJson(const Matrix& matrix, const SimConfig& base, bool fixedCodePage);

@@ -66,7 +66,8 @@ int RunTrial(const Args& args, std::ostream& out, std::ostream& err) {
         return kExitUsage;
     }
     const std::vector<std::string> command = TrialDriverCommand(
-        options, kind, disc, runtime.string(), WorkDir(ProgramDir(), runtime));
+        options, kind, disc, runtime.string(), WorkDir(ProgramDir(), runtime),
+        ProgramPath().string());
     std::vector<char*> argv;
     for (const std::string& arg : command) argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);

@@ -97,7 +97,8 @@ DiscKind ClassifyDisc(const std::string& path) {
 std::vector<std::string> TrialDriverCommand(const TrialOptions& o, DiscKind kind,
                                             const std::string& absoluteDisc,
                                             const std::string& runtimeDir,
-                                            const std::string& workDir) {
+                                            const std::string& workDir,
+                                            const std::string& disckit) {
     const SystemProfile& p = *o.profile;
     const VersionRecord record = ComposeVersionRecord(SystemFromProfile(p));
     std::vector<std::string> command = {
@@ -124,6 +125,7 @@ std::vector<std::string> TrialDriverCommand(const TrialOptions& o, DiscKind kind
         "--max-starts", std::to_string(o.maxStarts),
         "--work", workDir,
         "--tools", runtimeDir + "/tools",
+        "--disckit", disckit,
     };
     if (kind == DiscKind::Image) command.push_back("--image");
     if (!o.outDir.empty()) command.insert(command.end(), {"--out", o.outDir});

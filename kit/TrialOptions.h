@@ -36,8 +36,10 @@ DiscKind ClassifyDisc(const std::string& path);
 
 // The driver's command line (argv, python3 first) for a disc given as an absolute path.
 // runtimeDir holds trial.py, the lab beside it and the lab's Windows tools in tools/; the lab
-// works in workDir unless LAUNCHER_E2E_WORK says otherwise.
+// works in workDir unless LAUNCHER_E2E_WORK says otherwise. disckit: this program, whose check
+// the driver runs on the disc.
 std::vector<std::string> TrialDriverCommand(const TrialOptions& options, DiscKind kind,
                                             const std::string& absoluteDisc,
                                             const std::string& runtimeDir,
-                                            const std::string& workDir);
+                                            const std::string& workDir,
+                                            const std::string& disckit = std::string());

@@ -13,6 +13,7 @@ int RunCheck(const Args& args, std::ostream& out, std::ostream& err);
 int RunSimulate(const Args& args, std::ostream& out, std::ostream& err);
 int RunTrial(const Args& args, std::ostream& out, std::ostream& err);
 int RunBuild(const Args& args, std::ostream& out, std::ostream& err);
+int RunInit(const Args& args, std::ostream& out, std::ostream& err);
 
 constexpr int kExitClean = 0;
 constexpr int kExitFindings = 1;

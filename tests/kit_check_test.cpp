@@ -568,3 +568,54 @@ TEST(CheckCommand, WarningsAndNotesAloneExitClean) {
 }
 
 }  // namespace
+
+namespace {
+
+// --ignore and --min-severity: what is left out is counted, never silently lost, and what is left
+// out no longer decides the exit code.
+TEST(CheckCommand, IgnoreAndMinSeverityLeaveOutAndSaySo) {
+    REQUIRE_SAMPLE_DISC();
+    DiscCopy disc;
+    disc.Remove("lang/DEU/locale.js");  // a warning
+    disc.Remove("Panoview.exe");        // an error
+    struct Row {
+        Args options;
+        int exitCode;
+        const char* summary;
+    };
+    // The sample disc's own notes: its pre-launch tool, its unsigned programs.
+    const Row rows[] = {
+        {{}, kExitFindings, ": 1 error, 1 warning, 2 notes\n"},
+        {{"--ignore", "prelaunch-tool-present"}, kExitFindings,
+         ": 1 error, 1 warning, 1 note (1 left out)\n"},
+        {{"--ignore=browser-missing,marker-missing"}, kExitClean,
+         ": 0 errors, 0 warnings, 2 notes (2 left out)\n"},
+        {{"--min-severity", "warning"}, kExitFindings, ": 1 error, 1 warning, 0 notes (2 left out)\n"},
+        {{"--min-severity=error", "--ignore", "browser-missing"}, kExitClean,
+         ": 0 errors, 0 warnings, 0 notes (4 left out)\n"},
+    };
+    for (const Row& row : rows) {
+        Args args = {disc.Root().u8string()};
+        args.insert(args.end(), row.options.begin(), row.options.end());
+        std::ostringstream out, err;
+        EXPECT_EQ(RunCheck(args, out, err), row.exitCode) << ::testing::PrintToString(args);
+        EXPECT_NE(out.str().find(row.summary), std::string::npos) << out.str();
+        if (row.options.empty()) continue;
+        args.push_back("--json");
+        std::ostringstream json, jsonErr;
+        RunCheck(args, json, jsonErr);
+        EXPECT_NE(json.str().find("\"leftOut\": "), std::string::npos) << json.str();
+    }
+    const std::vector<Args> bad = {
+        {"--ignore", "no-such-code"},     {"--ignore", "browser-missing,"},
+        {"--min-severity", "fatal"},      {"--ignore"},
+    };
+    for (Args args : bad) {
+        args.insert(args.begin(), disc.Root().u8string());
+        std::ostringstream out, err;
+        EXPECT_EQ(RunCheck(args, out, err), kExitUsage) << ::testing::PrintToString(args);
+        EXPECT_EQ(out.str(), "");
+    }
+}
+
+}  // namespace

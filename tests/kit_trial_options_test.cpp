@@ -189,7 +189,10 @@ TEST(TrialOptions, TheDriverGetsWhatTheTablesResolveTo) {
     }
     const TrialOptions o =
         Parse({"d", "--out", "shots", "--keep", "--json", "--timeout", "9", "--html", "r.html"});
-    const std::vector<std::string> c = TrialDriverCommand(o, DiscKind::Folder, "/d", "/s", "/b");
+    const std::vector<std::string> c =
+        TrialDriverCommand(o, DiscKind::Folder, "/d", "/s", "/b", "/bin/disckit");
+    // The driver's check runs this very disckit, never one it guesses.
+    EXPECT_EQ(After(c, "--disckit"), std::vector<std::string>{"/bin/disckit"});
     EXPECT_EQ(After(c, "--out"), std::vector<std::string>{"shots"});
     EXPECT_EQ(After(c, "--timeout"), std::vector<std::string>{"9"});
     EXPECT_EQ(After(c, "--html"), std::vector<std::string>{"r.html"});
