@@ -77,6 +77,8 @@ NOT_DESCRIBED = {
     "fallback_search_planted_native32": "the launcher's test build with a forced library search",
     "fatal_ends_quietly": "the launcher's test build with its fault hooks",
     "prelaunch_tool_name_read_other_way": "the launcher's test build with a failing name query",
+    "branded_disc": "a disc that disckit build branded and signed; its launcher run is "
+                    "typical_run's, which is compared",
 }
 COMPARED = [name for name in scenarios.SCENARIOS if name not in NOT_DESCRIBED]
 assert set(NOT_DESCRIBED) <= set(scenarios.SCENARIOS), set(NOT_DESCRIBED) - set(scenarios.SCENARIOS)
