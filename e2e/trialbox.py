@@ -23,6 +23,7 @@ import queue
 import shutil
 import stat
 import subprocess
+import sys
 import tempfile
 import threading
 import time
@@ -560,20 +561,26 @@ class Machine:
         """Runs a Windows program inside to its end; its output comes back in a file."""
         timeout = timeout or self.lab.PATIENCE
         rc = self.sandbox.run(["wine", *args], dict(self.env, **(env or {})), timeout,
-                              out=f"{INSIDE}/out.txt", err="/dev/null")
-        try:
-            out = read_beneath(self.dir, "out.txt", 1 << 20) or b""
-        except Hostile:
-            out = b""
-        try:
-            os.unlink(self.dir / "out.txt")
-        except OSError:
-            pass
+                              out=f"{INSIDE}/out.txt", err=f"{INSIDE}/err.txt")
+        out, err = (self._take(name, cap) for name, cap in (("out.txt", 1 << 20), ("err.txt", 64 << 10)))
         if rc is None:
             raise subprocess.TimeoutExpired(["wine", *args], timeout)
         if check and rc != 0:
-            raise subprocess.CalledProcessError(rc, ["wine", *args], out)
-        return subprocess.CompletedProcess(["wine", *args], rc, out, b"")
+            raise self.lab.ProgramFailed(rc, ["wine", *args], out, err)
+        return subprocess.CompletedProcess(["wine", *args], rc, out, err)
+
+    def _take(self, name, cap):
+        """What a program inside wrote to a file of the trial's folder, read as hostile (the
+        disc's programs share the folder), and the file removed."""
+        try:
+            data = read_beneath(self.dir, name, cap) or b""
+        except Hostile:
+            data = b""
+        try:
+            os.unlink(self.dir / name)
+        except OSError:
+            pass
+        return data
 
     def spawn(self, *args, env=None, out=None, err=None, limit=None):
         """Starts a Windows program inside in the background: its id in the sandbox."""
@@ -593,7 +600,15 @@ class Machine:
 
     def probe(self):
         report = {}
-        out = self.wine("C:\\lab\\OsProbe.exe").stdout
+        try:
+            out = self.wine("C:\\lab\\OsProbe.exe").stdout
+        except self.lab.ProgramFailed as failed:
+            # Setting the prefix up, not the disc: once, under load, Wine failed to run the lab's
+            # probe right after its version setting was changed. Wine is stopped and the probe
+            # asked once more; a second failure is the trial's own fault, told with Wine's words.
+            print(f"disckit trial: {failed}; asking again", file=sys.stderr)
+            self.stop_wine()
+            out = self.wine("C:\\lab\\OsProbe.exe").stdout
         for line in out.decode("latin-1").splitlines():
             key, _, value = line.strip().partition("=")
             report[key] = value
