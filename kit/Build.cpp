@@ -334,7 +334,7 @@ private:
             if (entry.type == EntryType::Symlink)
                 throw BuildError{where + " is a link: copy the file itself into the folder"};
             if (relative.empty() &&
-                (Lower(entry.name) == "start.exe" || Lower(entry.name) == "autorun.inf")) {
+                (Lower(entry.name) == Lower(kLauncher) || Lower(entry.name) == Lower(kAutorun))) {
                 warnings.push_back("the folder's own " + entry.name + " is replaced by the kit's");
                 continue;
             }

@@ -475,8 +475,7 @@ private:
         if (icon.empty()) return;
         if (icon[0] == '"') icon = icon.substr(1, icon.find('"', 1) - 1);
         icon = icon.substr(0, icon.find(','));
-        if (icon.rfind(".\\", 0) == 0) icon.erase(0, 2);
-        if (icon.rfind('\\', 0) == 0) icon.erase(0, 1);
+        icon = FromDiscRoot(icon);
         const Lookup found =
             icon.find('\\') == std::string::npos ? rootEntries_.Find(icon) : Lookup();
         std::string bytes;
@@ -493,6 +492,13 @@ private:
         if (ReadImageIdentity(bytes, identity) && identity.hasIcon) return;
         Add("autorun-icon-missing", kAutorunFile,
             "It names " + found.entry->name + ", which holds no icon.");
+    }
+
+    // A path that autorun.inf gives relative to the disc's root, without a leading ".\\" or "\\".
+    static std::string FromDiscRoot(std::string path) {
+        if (path.rfind(".\\", 0) == 0) path.erase(0, 2);
+        if (path.rfind('\\', 0) == 0) path.erase(0, 1);
+        return path;
     }
 
     // The first value of key in the [autorun] section, trimmed; empty when there is none.
@@ -538,8 +544,7 @@ private:
         } else {
             program = command.substr(0, command.find_first_of(" \t"));
         }
-        if (program.rfind(".\\", 0) == 0) program.erase(0, 2);
-        if (program.rfind('\\', 0) == 0) program.erase(0, 1);
+        program = FromDiscRoot(program);
         return program;
     }
 
