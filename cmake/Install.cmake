@@ -11,17 +11,23 @@ set(DISCKIT_RUNTIME_DIR lib/disckit)
 # What the trial's driver needs of the lab's tools; the rest serve the test scenarios only (the
 # launcher with test hooks among them) and are never installed.
 set(DISCKIT_LAB_TOOLS OsProbe.exe BoxWatcher.exe ProcList.exe WaitReady.exe)
-# The trial's driver and the modules it imports.
-set(DISCKIT_DRIVER trial.py trialbox.py trial_html.py trial_check.py winelab.py)
+# The trial's driver and the modules it imports: its own (kit/trial/) and the Wine lab (lab/).
+# Installed side by side, as the driver imports them.
+set(DISCKIT_DRIVER kit/trial/trial.py kit/trial/trial_trace.py kit/trial/trial_run.py
+    kit/trial/trial_report.py kit/trial/trialbox.py kit/trial/trial_html.py
+    kit/trial/trial_check.py lab/winelab.py)
+list(TRANSFORM DISCKIT_DRIVER PREPEND ${CMAKE_SOURCE_DIR}/)
 
 # The build tree's lib/disckit: links, so that an edit of the driver needs no build.
 set(stage ${CMAKE_BINARY_DIR}/${DISCKIT_RUNTIME_DIR})
 file(MAKE_DIRECTORY ${stage})
-foreach(link ${DISCKIT_DRIVER} tools Start.exe)
-  file(REMOVE ${stage}/${link})
-endforeach()
+file(GLOB stale LIST_DIRECTORIES true ${stage}/*)
+if(stale)
+  file(REMOVE ${stale})
+endif()
 foreach(module ${DISCKIT_DRIVER})
-  file(CREATE_LINK ${CMAKE_SOURCE_DIR}/e2e/${module} ${stage}/${module} SYMBOLIC)
+  get_filename_component(name ${module} NAME)
+  file(CREATE_LINK ${module} ${stage}/${name} SYMBOLIC)
 endforeach()
 file(CREATE_LINK ${LAUNCHER_WIN32_BUILD}/tools ${stage}/tools SYMBOLIC)
 file(CREATE_LINK ${LAUNCHER_WIN32_BUILD}/Start.exe ${stage}/Start.exe SYMBOLIC)
@@ -47,7 +53,6 @@ add_custom_command(OUTPUT ${doc}/changelog.gz
 add_custom_target(disckit_changelog ALL DEPENDS ${doc}/changelog.gz)
 
 install(TARGETS disckit RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-list(TRANSFORM DISCKIT_DRIVER PREPEND ${CMAKE_SOURCE_DIR}/e2e/)
 install(FILES ${DISCKIT_DRIVER} DESTINATION ${DISCKIT_RUNTIME_DIR})
 list(TRANSFORM DISCKIT_LAB_TOOLS PREPEND ${LAUNCHER_WIN32_BUILD}/tools/)
 install(FILES ${DISCKIT_LAB_TOOLS} DESTINATION ${DISCKIT_RUNTIME_DIR}/tools)

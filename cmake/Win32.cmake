@@ -1,4 +1,5 @@
-# Windows: Start.exe, a static PE32 GUI program, and the sample disc's stand-in programs.
+# Windows: Start.exe, a static PE32 GUI program, the lab's tools and the sample disc's stand-in
+# programs.
 enable_language(RC)
 
 # Small, static and reproducible: no time stamp, no build paths in the image.
@@ -69,6 +70,26 @@ endforeach()
 set_source_files_properties(platform/win32/Start.rc PROPERTIES
   OBJECT_DEPENDS "${CMAKE_CURRENT_SOURCE_DIR}/platform/win32/Start.manifest;${CMAKE_CURRENT_SOURCE_DIR}/platform/win32/StartVersion.h;${CMAKE_BINARY_DIR}/Start.ico")
 
+# The small C programs beside the launcher: the sample disc's stand-ins, the lab's tools and the
+# tests' own. name: the file name, suffix included; dir: where it goes; CONSOLE: a console program.
+set(CMAKE_C_STANDARD 11)
+set(CMAKE_C_STANDARD_REQUIRED ON)
+function(windows_program target name dir)
+  get_filename_component(base ${name} NAME_WE)
+  get_filename_component(suffix ${name} EXT)
+  target_compile_options(${target} PRIVATE ${LAUNCHER_WARNINGS} ${WIN32_COMMON_FLAGS})
+  target_link_options(${target} PRIVATE ${WIN32_LINK_FLAGS})
+  if("CONSOLE" IN_LIST ARGN)
+    target_link_options(${target} PRIVATE -mconsole)
+  endif()
+  set_target_properties(${target} PROPERTIES OUTPUT_NAME ${base} PREFIX "" SUFFIX ${suffix}
+    RUNTIME_OUTPUT_DIRECTORY ${dir} LIBRARY_OUTPUT_DIRECTORY ${dir})
+endfunction()
+
+add_subdirectory(lab/tools lab-tools)
+if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/e2e/tools/CMakeLists.txt)
+  add_subdirectory(e2e/tools e2e-tools)
+endif()
 if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/disc/CMakeLists.txt)
   add_subdirectory(disc disc-build)
   add_custom_command(TARGET Start POST_BUILD

@@ -17,6 +17,7 @@ import subprocess
 import sys
 from pathlib import Path
 
+import labpath  # noqa: F401 (the lab and the trial's driver)
 import winelab
 from winelab import Machine
 

@@ -30,6 +30,7 @@ import traceback
 from html.parser import HTMLParser
 from pathlib import Path
 
+import labpath  # noqa: F401 (the lab and the trial's driver)
 import winelab
 from scenarios import check, equal
 
@@ -249,7 +250,6 @@ def kit():
 
     # The trial's report, from a made-up JSON report: texts with markup and control
     # characters, a box's screenshot, and a screenshot that is a link (not followed).
-    sys.path.insert(0, str(Path(__file__).resolve().parent))
     import trial_html
     shots = OUT / "made-up-shots"
     shutil.rmtree(shots, ignore_errors=True)

@@ -17,6 +17,7 @@ import tempfile
 import traceback
 from pathlib import Path
 
+import labpath  # noqa: F401 (the lab and the trial's driver)
 import winelab
 from scenarios import Failed, check, equal
 

@@ -4,7 +4,6 @@
     scenarios.py templates      make the Wine prefixes every scenario is copied from
     scenarios.py list           the scenario names
     scenarios.py run NAME       one scenario (exit 0 passed, 1 failed, 77 skipped)
-    scenarios.py demo           one run on the sample disc, told for a disc author
 
 Expectations about the system come from what Wine reports (OsProbe) and the launcher's own
 rules, never from the name of a Wine setting.
@@ -21,6 +20,7 @@ import time
 import traceback
 from pathlib import Path
 
+import labpath  # noqa: F401 (the lab and the trial's driver)
 import simrecord
 import winelab
 from winelab import Machine
@@ -1009,54 +1009,6 @@ def fatal_ends_quietly():
         check(not handoff, "hand-off written")
 
 
-# --- The run command -----------------------------------------------------------------------------
-
-def demo(shot):
-    """Runs Start.exe once from the sample disc's image and says what happened."""
-    with Machine("demo") as m:
-        d = m.insert_disc()
-        m.watch_boxes()
-        code, flag = classify(m.report)
-        print(f"System as Wine reports it: Windows {m.report['major']}.{m.report['minor']}."
-              f"{m.report['build']}, product type {m.report['productType']}, "
-              f"{'64' if m.report['sysWow64Found'] == '1' else '32'}-bit, "
-              f"LANGID {m.report['systemLangId']}, code page {m.report['acp']}")
-        print(f"  -> OsCode {code}, ServerFlag {flag}: "
-              f"{'supported' if supported(m.report) else 'refused'}")
-        print(f"Disc image {winelab.DISC_IMAGE.name} in CD-ROM drive D: (read-only; "
-              f"InstallDir {d}); Wine runs as {winelab.ACCOUNT}; running D:\\Start.exe ...")
-        run = m.run_launcher(d)
-        log = m.settle()
-        print("\nWhat happened (ms after start):")
-        for e in log:
-            if e.program == "BoxWatcher":
-                caption, _, text = e.detail.partition(b"\x1f")
-                what = f"message box  [{caption.decode(m.ansi)}] {text.decode(m.ansi)}"
-            elif e.event == "process":
-                image, _, command = e.detail.decode(m.ansi).partition("\x1f")
-                what = f"{e.program:9} {e.event:10} {image}, command line: {command}"
-            else:
-                what = f"{e.program:9} {e.event:10} {e.detail.decode(m.ansi)}"
-            print(f"  {e.ms - run.started:6}  {what}")
-        print(f"\nLauncher exit code: {run.rc}, {run.ended - run.started} ms after start")
-        windows = m.unix_path("C:\\windows")
-        for name in ("Handoff.exe", "Handoff.ini"):
-            path = windows / name
-            if path.exists():
-                data = path.read_bytes()
-                shown = repr(data.decode(m.ansi)) if name.endswith(".ini") else ""
-                print(f"File written: C:\\windows\\{name}  ({len(data)} bytes) {shown}")
-        m.wait_gone("regsvr32.exe")
-        print(f"Class key registered: {m.class_key_present()}")
-        print(f"Still running: {', '.join(p for p in m.processes() if p in ('Panoview.exe', 'Start.exe'))}")
-        if m.wait_for(lambda: events(m.log(), "Panoview", "shown")):
-            m.screenshot(shot)
-            print(f"Screenshot of the page browser: {shot}")
-        else:
-            print("The page browser never showed its window: no screenshot")
-        return run.rc
-
-
 def main(argv):
     if len(argv) >= 1 and argv[0] == "list":
         print("\n".join(SCENARIOS))
@@ -1071,11 +1023,6 @@ def main(argv):
             winelab.make_template(arch)
             print(f"{arch} template made in {time.time() - started:.0f} s")
         return 0
-    if argv[:1] == ["demo"]:
-        shot = argv[1] if len(argv) > 1 else str(winelab.WORK / "panoview.png")
-        if not winelab.template_ready("win64"):
-            winelab.make_template("win64")
-        return demo(shot)
     if len(argv) == 2 and argv[0] == "run" and argv[1] in SCENARIOS:
         started = time.time()
         try:

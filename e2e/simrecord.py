@@ -31,6 +31,7 @@ import os
 import shutil
 import subprocess
 
+import labpath  # noqa: F401 (the lab and the trial's driver)
 import winelab
 
 RECORDS = winelab.WORK / "simulation-records"

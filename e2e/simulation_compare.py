@@ -56,6 +56,7 @@ from pathlib import Path
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
+import labpath  # noqa: E402,F401
 import scenarios  # noqa: E402  (after the path is set)
 import simrecord  # noqa: E402
 import winelab  # noqa: E402
@@ -363,7 +364,7 @@ def compare_part(part):
 def built_at():
     """When what the scenarios run was last built or changed."""
     sources = [winelab.START_EXE, winelab.DISC_IMAGE, HERE / "scenarios.py",
-               HERE / "simrecord.py", HERE / "winelab.py", *winelab.TOOLS.glob("*")]
+               HERE / "simrecord.py", Path(winelab.__file__), *winelab.TOOLS.glob("*")]
     return max(p.stat().st_mtime for p in sources if p.exists())
 
 

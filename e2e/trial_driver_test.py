@@ -8,7 +8,11 @@ import types
 import unittest
 from pathlib import Path
 
-import trial
+import labpath  # noqa: F401 (the lab and the trial's driver)
+import trial_check
+import trial_report
+import trial_run
+import trial_trace
 
 LAUNCHER = "D:\\Start.exe"
 
@@ -46,21 +50,21 @@ class WineStrings(unittest.TestCase):
         ]
         for text, value, complete, rest in rows:
             with self.subTest(text=text):
-                self.assertEqual(trial.wine_string(text), (value, complete, rest))
+                self.assertEqual(trial_trace.wine_string(text), (value, complete, rest))
 
     def test_not_a_string(self):
         for text in ('D:\\x', 'L"never closed'):
             with self.subTest(text=text), self.assertRaises(ValueError):
-                trial.wine_string(text)
+                trial_trace.wine_string(text)
 
     def test_creation(self):
         self.assertEqual(
-            trial.creation('app L"C:\\\\windows\\\\system32\\\\regsvr32.exe" cmdline '
+            trial_trace.creation('app L"C:\\\\windows\\\\system32\\\\regsvr32.exe" cmdline '
                            'L"regsvr32 /s \\"D:\\\\Gauge.ocx\\""'),
             ("C:\\windows\\system32\\regsvr32.exe", 'regsvr32 /s "D:\\Gauge.ocx"', True))
         # Without an application name the program is the command line's first word.
-        self.assertEqual(trial.creation('app (null) cmdline L"\\"D:\\\\A b.exe\\" x"')[0], 'D:\\A')
-        self.assertIsNone(trial.creation("started process pid 0120 tid 0124"))
+        self.assertEqual(trial_trace.creation('app (null) cmdline L"\\"D:\\\\A b.exe\\" x"')[0], 'D:\\A')
+        self.assertIsNone(trial_trace.creation("started process pid 0120 tid 0124"))
 
 
 class TraceReading(unittest.TestCase):
@@ -69,7 +73,7 @@ class TraceReading(unittest.TestCase):
         self.addCleanup(folder.cleanup)
         path = Path(folder.name) / "trace.txt"
         path.write_text(text)
-        t = trial.Trace(path, LAUNCHER, 5000, windows)
+        t = trial_trace.Trace(path, LAUNCHER, 5000, windows)
         t.update()
         return t
 
@@ -100,16 +104,16 @@ class TraceReading(unittest.TestCase):
         self.assertEqual(t.processes[0x128]["parent"], 0x120)
         self.assertEqual([(l["by"], l["path"]) for l in t.loads], [(0xd8, "D:\\qzm.dll")])
         # The launcher is trying again a program that has just failed: no process is being made.
-        self.assertTrue(trial.between_starts(t))
+        self.assertTrue(trial_trace.between_starts(t))
         t.finish()
         self.assertEqual(t.starts[-1]["state"], "unanswered")
 
     def test_the_launcher_is_between_starts_only_once_a_start_is_answered(self):
         t = self.read(create(5400, 0xd8, 0xdc, 'L"D:\\\\P.exe"', 'L"P.exe"'))
-        self.assertFalse(trial.between_starts(t))
+        self.assertFalse(trial_trace.between_starts(t))
         t.path.write_text(t.path.read_text() + started(5410, 0xd8, 0xdc, 0x120))
         t.update()
-        self.assertTrue(trial.between_starts(t))
+        self.assertTrue(trial_trace.between_starts(t))
 
     def test_a_start_whose_thread_goes_on_without_success_failed(self):
         t = self.read(create(5400, 0xd8, 0xdc, 'L"D:\\\\P.exe"', 'L"P.exe"')
@@ -118,7 +122,7 @@ class TraceReading(unittest.TestCase):
         self.assertEqual(t.starts[0]["state"], "failed")
 
     def test_the_tick_count_wraps(self):
-        t = trial.Trace(Path("/nonexistent"), LAUNCHER, (1 << 32) - 500, "C:\\windows")
+        t = trial_trace.Trace(Path("/nonexistent"), LAUNCHER, (1 << 32) - 500, "C:\\windows")
         self.assertEqual(t.seconds(700), 1.2)
         self.assertEqual(t.seconds((1 << 32) - 600), -0.1)
 
@@ -131,7 +135,7 @@ class Registry(unittest.TestCase):
                 "[Software\\\\Classes\\\\CLSID\\\\{5E1F}] 1796725273\n#time=1db\n"
                 '@="Gauge"\n\n[Software\\\\Wine] 1796725273\n')
             Path(folder, "user.reg").write_text("[Software\\\\Wine] 1\n\"Version\"=\"win7\"\n")
-            keys = trial.registry_keys(Path(folder))
+            keys = trial_trace.registry_keys(Path(folder))
         self.assertEqual(keys, {
             "HKEY_LOCAL_MACHINE\\Software\\Classes\\CLSID\\{5E1F}": ['@="Gauge"'],
             "HKEY_LOCAL_MACHINE\\Software\\Wine": [],
@@ -153,7 +157,7 @@ class BoxLog(unittest.TestCase):
             raw(log)
         machine = types.SimpleNamespace(dir=Path(folder.name),
                                         relative=lambda p: "prefix/drive_c/lab/boxes.log")
-        t = trial.Trial.__new__(trial.Trial)
+        t = trial_run.Trial.__new__(trial_run.Trial)
         t.notes, t.noted = [], {}
         return t.box_records(machine), t.notes
 
@@ -177,15 +181,15 @@ class BoxLog(unittest.TestCase):
 
 class Report(unittest.TestCase):
     def test_no_control_character_of_the_disc_reaches_the_terminal(self):
-        self.assertEqual(trial.printable("a\x1b[2Jb\nc\x9bd\u00fc"), "a\\x1b[2Jb\\x0ac\\x9bd\u00fc")
+        self.assertEqual(trial_report.printable("a\x1b[2Jb\nc\x9bd\u00fc"), "a\\x1b[2Jb\\x0ac\\x9bd\u00fc")
 
 
 class Names(unittest.TestCase):
     def test_only_ascii_letters_change_case(self):
         # The launcher upper-cases in the code page and compares with an ASCII name.
-        self.assertEqual(trial.ascii_upper("panoview.exe"), "PANOVIEW.EXE")
-        self.assertNotEqual(trial.ascii_upper("\u0131panoview.exe"), "IPANOVIEW.EXE")
-        self.assertTrue(trial.same_name("PanoView.EXE", "Panoview.exe"))
+        self.assertEqual(trial_trace.ascii_upper("panoview.exe"), "PANOVIEW.EXE")
+        self.assertNotEqual(trial_trace.ascii_upper("\u0131panoview.exe"), "IPANOVIEW.EXE")
+        self.assertTrue(trial_trace.same_name("PanoView.EXE", "Panoview.exe"))
 
 
 class StartPageOnDisc(unittest.TestCase):
@@ -203,15 +207,15 @@ class StartPageOnDisc(unittest.TestCase):
             os.symlink(outside / "Eng", disc / "lang" / "Eng")
             os.symlink(disc / "lang" / "DEU" / "Welcome.htm", disc / "lang" / "DEU" / "Link.htm")
             os.mkfifo(disc / "lang" / "DEU" / "Fifo.htm")
-            self.assertTrue(trial.on_disc(disc, "lang\\deu\\WELCOME.HTM"))
-            self.assertFalse(trial.on_disc(disc, "lang\\Eng\\Welcome.htm"))
-            self.assertFalse(trial.on_disc(disc, "lang\\DEU\\Link.htm"))
-            self.assertFalse(trial.on_disc(disc, "lang\\DEU\\Fifo.htm"))
-            self.assertFalse(trial.on_disc(disc, "lang\\DEU"))
-            self.assertFalse(trial.on_disc(disc, "lang\\..\\lang\\DEU\\Welcome.htm"))
-            faults = trial.trial_check.page_faults(
+            self.assertTrue(trial_trace.on_disc(disc, "lang\\deu\\WELCOME.HTM"))
+            self.assertFalse(trial_trace.on_disc(disc, "lang\\Eng\\Welcome.htm"))
+            self.assertFalse(trial_trace.on_disc(disc, "lang\\DEU\\Link.htm"))
+            self.assertFalse(trial_trace.on_disc(disc, "lang\\DEU\\Fifo.htm"))
+            self.assertFalse(trial_trace.on_disc(disc, "lang\\DEU"))
+            self.assertFalse(trial_trace.on_disc(disc, "lang\\..\\lang\\DEU\\Welcome.htm"))
+            faults = trial_check.page_faults(
                 ['Panoview.exe "D:\\lang\\Eng\\Welcome.htm', 'Panoview.exe "D:\\lang\\DEU\\Welcome.htm'],
-                disc, trial.same_name)
+                disc, trial_trace.same_name)
             self.assertEqual(faults, ["the browser's start page D:\\lang\\Eng\\Welcome.htm is not there"])
 
 

@@ -22,6 +22,7 @@ import time
 import traceback
 from pathlib import Path
 
+import labpath  # noqa: F401 (the lab and the trial's driver)
 import trialbox
 import winelab
 from scenarios import REFUSAL, check, equal

@@ -12,6 +12,7 @@ import time
 import unittest
 from pathlib import Path
 
+import labpath  # noqa: F401 (the lab and the trial's driver)
 import trialbox
 
 

@@ -1,9 +1,14 @@
 #!/usr/bin/env bash
-# Builds Start.exe and the sample disc, runs Start.exe from the disc under Wine and tells what it
-# did; leaves a screenshot of the page browser in build/e2e/panoview.png.
+# Builds Start.exe, the sample disc and disckit, and runs the sample disc's image under Wine with
+# disckit trial: the system as Wine presents it, every program the launcher started with its exact
+# command line, the libraries it loaded, the boxes, the files and registry keys it wrote, what
+# still runs and the verdict; the screenshots go to build/sample-trial/, the same report as an
+# HTML page to build/sample-trial.html. Options are passed on to the trial (--lang de-DE,
+# --system xp, ...; disckit help trial).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh wine
-cmake --preset win32 >/dev/null
-cmake --build --preset win32 >/dev/null
-LAUNCHER_E2E_WORK=build/e2e python3 e2e/scenarios.py demo "$PWD/build/e2e/panoview.png"
+scripts/build.sh >/dev/null
+out=build/sample-trial
+rm -rf "$out" "$out.html"
+exec build/native/disckit trial build/win32/disc.iso --out "$out" --html "$out.html" "$@"

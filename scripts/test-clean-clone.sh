@@ -17,7 +17,7 @@ done
 top=$(mktemp -d)
 [ -n "$open" ] && chmod 755 "$top"
 # A lab the account cannot reach inside the clone lives in /var/tmp, named after the clone's
-# e2e folder (winelab.py): it goes with the clone.
+# e2e work folder (lab/winelab.py): it goes with the clone.
 lab=/var/tmp/launcher-e2e-$(printf %s "$top/c/build/native/e2e" | sha1sum | cut -c1-12)
 [ -n "$keep" ] || trap 'rm -rf "$top" "$lab"' EXIT
 echo "clone of $(git rev-parse --short HEAD) in $top ($(stat -c %a "$top"))"

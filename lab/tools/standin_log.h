@@ -1,5 +1,6 @@
-/* The sample disc's programs record what the launcher did to them in one shared log, so a
- * scenario can check it afterwards without watching the programs themselves. */
+/* The lab's log: the sample disc's programs record what the launcher did to them in one shared
+ * log, so a scenario can check it afterwards without watching the programs themselves, and the
+ * lab's box watcher records each message box it answers in a log of the same form. */
 #ifndef STANDIN_LOG_H
 #define STANDIN_LOG_H
 

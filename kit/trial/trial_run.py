@@ -1,44 +1,14 @@
-#!/usr/bin/env python3
-"""The driver of `disckit trial`: runs a disc's own Start.exe under Wine, watched from outside.
+"""The run of a trial: the sandbox's machine set up, the disc's launcher started and watched until
+it ends, keeps starting the browser or runs out of time, and what it did gathered into the
+report (a dict, which trial_report prints and trial_html renders).
 
-disckit (kit/Trial.cpp) checks the command line against the kit's tables (the system profiles,
-the languages, the launcher's names) and runs this program with what they resolve to; every
-option below comes from there. Exit code 0: the browser was left running and the launcher ended
-with 0; 1: the trial found a fault; 2: the trial could not run (the reason on stderr).
-
-The machine is a sandbox (trialbox.py): a real copy of a template prefix of the profile's bitness
-(the lab's, winelab.py, when run by root, which then runs everything inside as the lab's
-unprivileged account; else the user's own), its own X server, the disc's image unpacked into a
-read-only CD-ROM drive D:, and no drive that maps the host. Whatever the disc's programs could
-have written is read as hostile data, bounded. The Wine version setting is the first of the profile's candidates
-whose report (OsProbe) is exactly the profile's; the language is the locale's, checked the same
-way. Nothing is learnt from a log that the disc's programs write:
-
-- processes: Wine's own trace (WINEDEBUG) of the launcher and of everything started from it,
-  however deep, since every program inherits the variable and the trace's file: each
-  CreateProcess with the program, the exact command line and the new process's id (+process),
-  the libraries each process loads from outside the Windows directory (+loaddll), every line
-  stamped with Wine's tick count and the process's id (+timestamp, +pid);
-- message boxes: the lab's box watcher records each box and holds it until its screenshot has
-  been taken (BoxWatcher's acknowledgement folder);
-- the Windows directory: its files before and after the run;
-- the registry: the prefix's registry files, which the Wine server writes out when it stops,
-  before and after the run;
-- the browser: its starts from the trace; at the end, whether a process runs under the name the
-  launcher looks for (the process table), and the windows on the screen (WaitReady).
-
-The run is watched until the launcher ends, until it has started the browser --max-starts times
-(it keeps starting it), or until --timeout seconds have passed since it was started, whichever
-comes first. Then everything is stopped and the prefix removed (unless --keep).
+The lab (winelab) is passed in by the caller, which imports it once the lab's folders are set.
 """
 
-import argparse
 import codecs
-import json
 import os
 import re
 import shutil
-import signal
 import subprocess
 import sys
 import tempfile
@@ -46,12 +16,10 @@ import time
 from pathlib import Path
 
 import trial_check
-import trial_html
 import trialbox
-
-# The lab's folders follow LAUNCHER_E2E_WORK and LAUNCHER_LAB_TOOLS, which must be set before it
-# is imported.
-winelab = None
+from trial_trace import (BOX_LOG_CAP, MAX_BOXES, MAX_LOADS, MAX_STARTS, Trace, ascii_upper,
+                         basename, between_starts, on_disc, registry_keys, same_name,
+                         windows_files)
 
 TRACE_CHANNELS = "-all,+process,+loaddll,+timestamp,+pid"
 ACK_FOLDER = "C:\\lab\\ack"
@@ -59,15 +27,6 @@ BOX_LOG = "C:\\lab\\boxes.log"
 # How long what a stopped launcher started gets to settle, at the least.
 SETTLE_SECONDS = 30
 LAB_TOOLS = ("OsProbe.exe", "BoxWatcher.exe", "ProcList.exe", "WaitReady.exe")
-# Everything below is read from what the disc's programs could write, and bounded: process
-# starts and library loads kept from the trace, boxes answered, lines of the box log read, files
-# of the Windows directory compared, bytes of a registry file.
-MAX_STARTS = 5000
-MAX_LOADS = 5000
-MAX_BOXES = 20
-BOX_LOG_CAP = 1 << 20
-MAX_WINDOWS_FILES = 200000
-REGISTRY_CAP = 64 << 20
 
 
 class CannotRun(Exception):
@@ -79,269 +38,12 @@ def raw_ms():
     return int(time.clock_gettime(time.CLOCK_MONOTONIC_RAW) * 1000)
 
 
-def ascii_upper(name):
-    # The launcher upper-cases the listed names in the system's code page and compares them with
-    # an upper-case ASCII name: only the ASCII letters' case can make a name match it.
-    return "".join(chr(ord(c) - 32) if "a" <= c <= "z" else c for c in name)
-
-
-def basename(windows_path):
-    return windows_path.rsplit("\\", 1)[-1]
-
-
-def same_name(a, b):
-    return ascii_upper(a) == ascii_upper(b)
-
-
-# --- Wine's trace --------------------------------------------------------------------------------
-
-# "5221.535:010c:0110:trace:process:CreateProcessInternalW app L"..." cmdline L"...""
-TRACE_LINE = re.compile(r"^\s*(\d+)\.(\d{3}):([0-9a-f]+):([0-9a-f]+):(\w+):(\w+):(\w+) (.*)$")
-STARTED = re.compile(r"^started process pid ([0-9a-f]+) tid ([0-9a-f]+)")
-LOADED = re.compile(r"^Loaded (.*) at [0-9A-Fa-f]+: (native|builtin)")
-ESCAPES = {"\\": "\\", '"': '"', "n": "\n", "r": "\r", "t": "\t"}
-
-
-def wine_string(text):
-    """Reads a string at the start of text as Wine's traces write it: L"..." with C escapes and
-    \\xxxx (four hex digits) for everything outside printable ASCII, "..." after the closing
-    quote when it was cut short, (null) for none. Returns (string or None, complete, the rest
-    of text); raises ValueError when text does not start with one."""
-    if text.startswith("(null)"):
-        return None, True, text[6:]
-    if not text.startswith('L"'):
-        raise ValueError(text)
-    out, i = [], 2
-    while i < len(text):
-        c = text[i]
-        if c == '"':
-            rest = text[i + 1:]
-            cut = rest.startswith("...")
-            return "".join(out), not cut, rest[3:] if cut else rest
-        if c == "\\" and text[i + 1:i + 2] in ESCAPES:
-            out.append(ESCAPES[text[i + 1]])
-            i += 2
-        elif c == "\\" and re.fullmatch(r"[0-9a-fA-F]{4}", text[i + 1:i + 5]):
-            out.append(chr(int(text[i + 1:i + 5], 16)))
-            i += 5
-        else:
-            out.append(c)
-            i += 1
-    raise ValueError(text)
-
-
-def creation(rest):
-    """(program, command line, complete) of a CreateProcessInternalW line, None for another."""
-    if not rest.startswith("app "):
-        return None
-    try:
-        app, _, rest = wine_string(rest[4:])
-        if not rest.startswith(" cmdline "):
-            return None
-        command, complete, _ = wine_string(rest[9:])
-    except ValueError:
-        return None
-    program = app or (command or "").split(" ", 1)[0].strip('"')
-    return program, command, complete
-
-
-class Trace:
-    """What Wine's trace of the run says, read as it grows."""
-
-    def __init__(self, path, launcher_path, spawned_ms, windows_dir, cap=trialbox.FILE_LIMIT,
-                 opened=None):
-        self.path, self.launcher_path, self.spawned_ms = path, launcher_path, spawned_ms
-        self.cap = cap            # bytes read at the most
-        self.dropped = 0          # starts and loads past the caps
-        self.system = windows_dir.lower().rstrip("\\") + "\\"  # its libraries are not listed
-        self.offset = 0
-        self.partial = b""
-        self.root = None          # the launcher's process id
-        self.processes = {}       # pid -> {"program", "commandLine", "parent", "seconds", ...}
-        self.starts = []          # every CreateProcess, in order
-        self.loads = []           # libraries loaded from outside the Windows directory
-        self.pending = {}         # (pid, tid) -> the start that thread is making
-        self.file = os.fdopen(opened, "rb") if opened is not None else None
-
-    def seconds(self, tick):
-        # The tick count is 32 bits of ms and wraps; the run is far shorter than a wrap.
-        delta = (tick - self.spawned_ms) % (1 << 32)
-        if delta >= 1 << 31:
-            delta -= 1 << 32
-        return round(delta / 1000, 3)
-
-    def update(self):
-        # The file was opened once, when the run began: whatever the disc's programs put in its
-        # place later is not read. What they write into it is parsed as the rest is.
-        if self.file is None:
-            try:
-                fd = trialbox.open_regular(self.path.parent, self.path.name)
-            except trialbox.Hostile:
-                fd = None
-            if fd is None:
-                return
-            self.file = os.fdopen(fd, "rb")
-        self.file.seek(self.offset)
-        # A bounded piece at a time, so that the watch loop keeps checking its bounds.
-        data = self.file.read(min(max(self.cap - self.offset, 0), 8 << 20))
-        self.offset += len(data)
-        lines = (self.partial + data).split(b"\n")
-        self.partial = lines.pop()
-        for raw in lines:
-            self._line(raw.decode("utf-8", "replace"))
-
-    def _line(self, line):
-        m = TRACE_LINE.match(line)
-        if not m:
-            return
-        tick = int(m.group(1)) * 1000 + int(m.group(2))
-        pid, tid = int(m.group(3), 16), int(m.group(4), 16)
-        channel, function, rest = m.group(6), m.group(7), m.group(8)
-        if self.root is None:
-            # The launcher writes the first line: the system's processes already run and
-            # write elsewhere, and nothing else has been started from this trace's file yet.
-            self.root = pid
-            self.processes[pid] = {"pid": pid, "program": self.launcher_path, "commandLine": None,
-                                   "parent": None, "seconds": 0.0}
-        thread = (pid, tid)
-        if channel == "process" and function == "CreateProcessInternalW":
-            created = creation(rest)
-            started = STARTED.match(rest)
-            if created and len(self.starts) >= MAX_STARTS:
-                self.dropped += 1
-            elif created:
-                self._close_pending(thread, "failed")
-                program, command, complete = created
-                start = {"seconds": self.seconds(tick), "by": pid, "program": program,
-                         "commandLine": command, "commandLineComplete": complete,
-                         "pid": None, "state": "starting", "after": 0}
-                self.starts.append(start)
-                self.pending[thread] = start
-            elif started and thread in self.pending:
-                start = self.pending.pop(thread)
-                start["pid"] = int(started.group(1), 16)
-                start["state"] = "started"
-                self.processes[start["pid"]] = {
-                    "pid": start["pid"], "program": start["program"],
-                    "commandLine": start["commandLine"], "parent": pid,
-                    "seconds": start["seconds"]}
-        elif thread in self.pending and function != "NtCreateUserProcess":
-            # The thread went on to other things; if it never says the start succeeded, the
-            # start failed (counted, and decided at the end).
-            self.pending[thread]["after"] += 1
-        if channel == "loaddll" and function == "build_module":
-            loaded = LOADED.match(rest)
-            if loaded and loaded.group(2) == "native":
-                try:
-                    path = wine_string(loaded.group(1))[0] or ""
-                except ValueError:
-                    return
-                own = self.processes.get(pid, {}).get("program") or ""
-                if len(self.loads) >= MAX_LOADS:
-                    self.dropped += 1
-                elif not path.lower().startswith(self.system) and path.lower() != own.lower():
-                    self.loads.append({"seconds": self.seconds(tick), "by": pid, "path": path})
-
-    def _close_pending(self, thread, state):
-        start = self.pending.pop(thread, None)
-        if start:
-            start["state"] = state
-
-    def finish(self):
-        """At the end: a start whose thread went on without its success line failed; one whose
-        thread said nothing more was still under way when the run was stopped."""
-        self.update()
-        for thread in list(self.pending):
-            self._close_pending(thread, "failed" if self.pending[thread]["after"] else "unanswered")
-        if self.file is not None:
-            self.file.close()
-            self.file = None
-
-    def name(self, pid):
-        process = self.processes.get(pid)
-        return basename(process["program"]) if process else f"process {pid:04x}"
-
-
-def on_disc(disc_dir, relative):
-    """Whether the disc holds this file (backslashes), names compared as Windows does; read as
-    hostile input, as trial_check reads the start page: no link is followed."""
-    return trial_check.on_disc(disc_dir, relative, same_name)
-
-
-def between_starts(trace):
-    """Whether the launcher is not in the middle of starting a program: its last start has been
-    answered, or it is one more try of a program whose start has just failed (a missing
-    browser), which makes no process."""
-    mine = [s for s in trace.starts if s["by"] == trace.root]
-    if not mine or mine[-1]["state"] != "starting":
-        return True
-    return len(mine) >= 2 and mine[-2]["state"] == "failed"
-
-
-# --- Snapshots -------------------------------------------------------------------------------
-
-def windows_files(root, relative, notes=None):
-    """Every file under the Windows directory (root/relative): relative path -> (size, mtime,
-    ctime, mode). Nothing on the way is followed through a link; past MAX_WINDOWS_FILES the rest
-    is left out (noted)."""
-    files = {}
-    try:
-        top = trialbox.open_beneath(root, relative, os.O_RDONLY | os.O_DIRECTORY)
-    except OSError:
-        if notes is not None:
-            notes.append("the Windows directory is not a folder: not compared")
-        return files
-    try:
-        for dirpath, _, names, dir_fd in os.fwalk(".", dir_fd=top, follow_symlinks=False):
-            for name in names:
-                if len(files) >= MAX_WINDOWS_FILES:
-                    if notes is not None:
-                        notes.append(f"the Windows directory holds more than "
-                                     f"{MAX_WINDOWS_FILES} files: the rest were not compared")
-                    return files
-                try:
-                    st = os.stat(name, dir_fd=dir_fd, follow_symlinks=False)
-                except OSError:
-                    continue
-                path = os.path.normpath(os.path.join(dirpath, name))
-                files[path] = (st.st_size, st.st_mtime_ns, st.st_ctime_ns, st.st_mode)
-    finally:
-        os.close(top)
-    return files
-
-
-REG_ROOTS = {"system.reg": "HKEY_LOCAL_MACHINE", "user.reg": "HKEY_CURRENT_USER"}
-
-
-def registry_keys(prefix, notes=None):
-    """The keys of the prefix's registry files with their value lines, as Wine wrote them (a
-    file that is not a regular one, or over REGISTRY_CAP, is left out and noted)."""
-    keys = {}
-    for file, root in REG_ROOTS.items():
-        key = None
-        try:
-            data = trialbox.read_beneath(prefix, file, REGISTRY_CAP)
-        except trialbox.Hostile as why:
-            if notes is not None:
-                notes.append(f"the registry file {why}: not read")
-            continue
-        if data is None:
-            continue
-        for line in data.decode("utf-8", "replace").splitlines():
-            if line.startswith("[") and "]" in line:
-                name = line[1:line.rindex("]")].replace("\\\\", "\\")
-                key = f"{root}\\{name}"
-                keys[key] = []
-            elif key and line and not line.startswith("#"):
-                keys[key].append(line)
-    return keys
-
-
 # --- The trial -----------------------------------------------------------------------------------
 
 class Trial:
-    def __init__(self, a):
+    def __init__(self, a, lab):
         self.a = a
+        self.lab = lab            # winelab, imported once its folders were set
         self.out = Path(a.out).resolve()
         self.out_fd = a.out_fd
         self.machine = None
@@ -414,7 +116,7 @@ class Trial:
     def work_folder(self):
         """The trial's own folder, which only the sandbox's uid (and root) can enter."""
         if os.geteuid() == 0:
-            work = winelab.lab() / "scenarios" / f"trial-{os.getpid()}"
+            work = self.lab.lab() / "scenarios" / f"trial-{os.getpid()}"
             if os.path.lexists(work):
                 trialbox.remove_work(work)
             work.parent.mkdir(parents=True, exist_ok=True)
@@ -430,10 +132,10 @@ class Trial:
         else one of their own, made in a sandbox the first time."""
         arch = self.a.prefix
         if os.geteuid() == 0:
-            winelab.ensure_template(arch)
-            return winelab.template_dir(arch)
+            self.lab.ensure_template(arch)
+            return self.lab.template_dir(arch)
         cache = Path(os.environ.get("XDG_CACHE_HOME") or Path.home() / ".cache")
-        return trialbox.ensure_own_template(cache / "disckit" / "templates", arch, winelab)
+        return trialbox.ensure_own_template(cache / "disckit" / "templates", arch, self.lab)
 
     def open_machine(self):
         work = self.work_folder()
@@ -445,8 +147,8 @@ class Trial:
             raise CannotRun(f"{self.a.disc} cannot be tried: {why}") from None
         for attempt in (1, 2):
             try:
-                self.machine = trialbox.Machine(winelab, work, template, self.a.lc_all,
-                                                winelab.TOOLS)
+                self.machine = trialbox.Machine(self.lab, work, template, self.a.lc_all,
+                                                self.lab.TOOLS)
                 return self.machine
             except subprocess.TimeoutExpired as hung:
                 # Wine's own start-up hung, before anything of the disc ran: once more, as the
@@ -467,7 +169,7 @@ class Trial:
             # The folder's name as the volume label, in the characters a label may hold.
             label = re.sub(r"[^A-Z0-9_]", "_", source.name.upper())[:32] or "DISC"
             try:
-                winelab.press_image(source, image, label=label)
+                self.lab.press_image(source, image, label=label)
             except subprocess.CalledProcessError as failed:
                 raise CannotRun(f"xorriso could not press {source} into an image: "
                                 f"{failed.stderr.decode('utf-8', 'replace').strip()}") from None
@@ -571,7 +273,7 @@ class Trial:
         (process states by pid, windows as (pid, class, title))."""
         n = m.spawn("C:\\lab\\WaitReady.exe", str(max(budget_ms, 0)),
                     *(f"{p:x}" for p in pids), out=f"{trialbox.INSIDE}/ready.txt")
-        limit = time.monotonic() + budget_ms / 1000 + winelab.PATIENCE
+        limit = time.monotonic() + budget_ms / 1000 + self.lab.PATIENCE
         while m.sandbox.poll(n)[0] is None and time.monotonic() < limit:
             self.boxes(m, boxes, deadline_ms)
             time.sleep(0.1)
@@ -622,7 +324,7 @@ class Trial:
         # The system's own processes start with the first program; once the watcher is in the
         # process table they run, and nothing but the launcher writes to the trace.
         if not m.wait_for(lambda: "BoxWatcher.exe" in m.processes()):
-            raise CannotRun(f"the box watcher did not start within {winelab.PATIENCE:.0f} s")
+            raise CannotRun(f"the box watcher did not start within {self.lab.PATIENCE:.0f} s")
         if m.host_drives():
             raise CannotRun(f"Wine mapped the drives {', '.join(m.host_drives())} again")
 
@@ -663,7 +365,7 @@ class Trial:
             # the report holds what it did within the bound; what it started goes on for now.
             # Not in the middle of a start, though: Wine would leave the process it was making
             # half made, never running and never ending.
-            limit = time.monotonic() + winelab.PATIENCE
+            limit = time.monotonic() + self.lab.PATIENCE
             while (m.sandbox.poll(proc)[1] is None and not between_starts(trace)
                    and time.monotonic() < limit):
                 time.sleep(0.05)
@@ -713,7 +415,7 @@ class Trial:
         report["screenshots"] = [b["screenshot"] for b in boxes if b["screenshot"]] + \
             ([after_shot] if after_shot else [])
         report["screenshotAfterRun"] = after_shot
-        report["account"] = (winelab.ACCOUNT if os.geteuid() == 0
+        report["account"] = (self.lab.ACCOUNT if os.geteuid() == 0
                              else os.environ.get("USER") or str(os.getuid()))
         report["sandbox"] = "bubblewrap"
         report["outcome"] = self.outcome(report)
@@ -900,229 +602,3 @@ class Trial:
                   file=sys.stderr)
         else:
             trialbox.remove_work(self.work)
-
-
-# --- The report in words ---------------------------------------------------------------------------
-
-def quoted(text):
-    """Text between double quotes, line ends and other controls written as escapes."""
-    return '"' + "".join(c if c >= " " else f"\\x{ord(c):02x}" for c in text) + '"'
-
-
-def printable(line):
-    return "".join(c if c >= " " and not "\x7f" <= c <= "\x9f" else f"\\x{ord(c):02x}"
-                   for c in line)
-
-
-def hexpid(pid):
-    return f"{pid:04x}" if pid is not None else "?"
-
-
-def print_report(r, out):
-    s, lang, launcher, browser = r["system"], r["language"], r["launcher"], r["browser"]
-    # Names, command lines and captions come from the disc's programs: no control character of
-    # theirs reaches the terminal.
-    w = lambda text="": print(printable(text), file=out)
-    w(f"Disc      {r['disc']['path']} ({'image' if r['disc']['kind'] == 'image' else 'folder, pressed into an image with Joliet names'}), "
-      f"read-only in CD-ROM drive D:")
-    w(f"System    {s['title']} ({s['profile']}) by Wine's setting {s['wineSetting']} in a "
-      f"{s['prefix']} prefix: {Trial.describe(s['reported'])}")
-    w(f"Wine      {r['wine']}, under the account {r['account']}")
-    w(f"Language  {lang['langId']} {lang['locale']} (LC_ALL={lang['lcAll']}), code page "
-      f"{lang['codePage']}")
-    w()
-    w(f"What happened (seconds after {launcher['program']} was started)")
-    for e in r["events"]:
-        who = f"{e['by']} ({hexpid(e['byPid'])})"
-        if e["kind"] == "start":
-            did = {"started": f"started {e['program']} as {hexpid(e['pid'])}",
-                   "failed": f"tried to start {e['program']}; it did not start"
-                             + (f": {e['why']}" if "why" in e else ""),
-                   "unanswered": f"was starting {e['program']} when the run was stopped",
-                   "starting": f"was starting {e['program']}"}[e["state"]]
-            w(f"  {e['seconds']:7.2f}  {who} {did}")
-            cut = "" if e["commandLineComplete"] else "  (cut short in Wine's trace)"
-            w(f"           command line: {e['commandLine']}{cut}")
-        elif e["kind"] == "load":
-            w(f"  {e['seconds']:7.2f}  {who} loaded {e['path']}")
-        elif e["kind"] == "box":
-            w(f"  {e['seconds']:7.2f}  {who} showed a box [{e['caption']}] {e['text']}")
-            if e["screenshot"]:
-                w(f"           screenshot: {e['screenshot']}")
-        elif e["kind"] == "end":
-            w(f"  {e['seconds']:7.2f}  {who} ended with exit code {e['exitCode']}")
-    if not launcher["ended"]:
-        why = {"loop": f"it had started the browser {browser['startsByLauncher']} times",
-               "time": "the time was up"}[launcher["stoppedBecause"]]
-        w(f"  {launcher['seconds']:7.2f}  the launcher still ran and {why}: it was ended")
-    w()
-    runs = ", ".join(f"{p['name']} ({hexpid(p['pid'])})" for p in browser["runningAs"])
-    w(f"Browser   started {browser['starts']} time{'s' if browser['starts'] != 1 else ''}"
-      + (f", {browser['failedStarts']} of them failed" if browser["failedStarts"] else "")
-      + (f", {browser['ended']} of them ended" if browser["ended"] else "")
-      + (f"; {browser['process']} runs: {runs}" if browser["running"]
-         else f"; no process {browser['process']} runs at the end"))
-    for title in browser["windows"]:
-        w(f"          window: {title}")
-    if launcher["ended"]:
-        w(f"Launcher  exit code {launcher['exitCode']} after {launcher['seconds']:.2f} s")
-    else:
-        w(f"Launcher  still running after {launcher['seconds']:.2f} s, then ended by the trial")
-    def listing(head, lines, empty):
-        # The first line beside the heading, the others under it.
-        for i, line in enumerate(lines or [empty]):
-            w(f"{head if i == 0 else '':10}{line}")
-
-    files = [trial_html.windows_change(c, quoted) for c in r["windowsDirectory"]]
-    listing("Windows", files, "nothing written to the Windows directory")
-    keys = []
-    for k in r["registry"]["added"]:
-        keys.append(f"new key {k['key']}")
-        keys += [f"    {v}" for v in k["values"]]
-    keys += [f"removed key {k}" for k in r["registry"]["removed"]]
-    listing("Registry", keys, "no key appeared or went")
-    listing("Running", [f"{p['name']} ({hexpid(p['pid'])}"
-                        + (f", started by {p['startedBy']}" if p["startedBy"] else "")
-                        + f"): {p['state']}" for p in r["running"]],
-            "nothing the run started")
-    listing("Screens", r["screenshots"], "none")
-    for note in r.get("notes", []):
-        w(f"Note      {note}")
-    w()
-    o = r["outcome"]
-    if o["faults"]:
-        w(f"Verdict   {o['result']}: {len(o['faults'])} fault{'s' if len(o['faults']) != 1 else ''}")
-        for f in o["faults"]:
-            w(f"  - {f}")
-    else:
-        w(f"Verdict   {o['result']}: the launcher started the browser and ended with exit code "
-          f"0; the browser runs as {browser['process']}")
-    trial_check.print_beside(r, w)
-
-
-# --- Command line ----------------------------------------------------------------------------------
-
-def parse(argv):
-    p = argparse.ArgumentParser(prog="disckit trial", description=__doc__.split("\n")[0])
-    p.add_argument("--disc", required=True)
-    p.add_argument("--image", action="store_true", help="--disc is an image, not a folder")
-    p.add_argument("--profile", required=True)
-    p.add_argument("--title", required=True)
-    p.add_argument("--record", nargs=5, type=int, required=True,
-                   metavar=("PLATFORM", "MAJOR", "MINOR", "BUILD", "PRODUCT_TYPE"))
-    p.add_argument("--extended-query", type=int, choices=(0, 1), required=True)
-    p.add_argument("--bits", type=int, choices=(32, 64), required=True)
-    p.add_argument("--prefix", choices=("win32", "win64"), required=True)
-    p.add_argument("--wine-settings", required=True)
-    p.add_argument("--lang-id", required=True)
-    p.add_argument("--locale-name", required=True)
-    p.add_argument("--lc-all", required=True)
-    p.add_argument("--launcher", required=True)
-    p.add_argument("--browser", required=True)
-    p.add_argument("--browser-process", required=True)
-    p.add_argument("--refusal-caption", required=True)
-    p.add_argument("--refusal-text", required=True)
-    p.add_argument("--timeout", type=int, required=True)
-    p.add_argument("--max-starts", type=int, required=True)
-    p.add_argument("--out")
-    p.add_argument("--keep", action="store_true")
-    p.add_argument("--json", action="store_true")
-    p.add_argument("--html", help="write the report as HTML to this file too")
-    p.add_argument("--work", required=True)
-    p.add_argument("--tools", required=True, help="the lab's Windows tools")
-    p.add_argument("--disckit", required=True, help="the disckit that runs this trial")
-    a = p.parse_args(argv)
-    a.extended_query = bool(a.extended_query)
-    return a
-
-
-def cannot_run_here():
-    for tool, package in (("wine", "wine"), ("Xvfb", "xvfb"), ("xorriso", "xorriso"),
-                          ("import", "imagemagick"), ("prlimit", "util-linux")):
-        if shutil.which(tool) is None:
-            return f"{tool} is not installed (scripts/deps.sh wine installs {package})"
-    missing = [t for t in LAB_TOOLS if not (winelab.TOOLS / t).exists()]
-    if missing:
-        return (f"the lab's tools {', '.join(missing)} are not built in {winelab.TOOLS} "
-                "(cmake --preset win32 && cmake --build --preset win32)")
-    if not winelab.runs_32bit_code():
-        return "this machine cannot run 32-bit x86 code (scripts/deps.sh wine sets up emulation)"
-    return trialbox.bwrap_usable()
-
-
-def interrupted(signum, frame):
-    raise KeyboardInterrupt()
-
-
-def main(argv):
-    global winelab
-    a = parse(argv)
-    os.environ.setdefault("LAUNCHER_E2E_WORK", a.work)
-    os.environ["LAUNCHER_LAB_TOOLS"] = a.tools
-    sys.path.insert(0, str(Path(__file__).resolve().parent))
-    import winelab as lab_module
-    winelab = lab_module
-    # Run by root, everything the disc can touch runs as the lab's unprivileged account.
-    if os.geteuid() == 0:
-        trialbox.set_account(winelab.account())
-    reason = cannot_run_here()
-    if reason:
-        print(f"disckit trial: {reason}", file=sys.stderr)
-        return 2
-    try:
-        if a.out:
-            a.out_fd = trialbox.open_out(a.out)
-        else:
-            a.out = tempfile.mkdtemp(prefix="disckit-trial-")
-            a.out_fd = trialbox.open_out(a.out)
-    except ValueError as why:
-        print(f"disckit trial: {why}", file=sys.stderr)
-        return 2
-    # A stop from outside (Ctrl-C, kill, a closed terminal) still ends the sandbox and removes
-    # the trial's folder; the report is written after that, so a reader that goes away (| head)
-    # only cuts it short.
-    signal.signal(signal.SIGTERM, interrupted)
-    signal.signal(signal.SIGHUP, interrupted)
-    signal.signal(signal.SIGPIPE, signal.SIG_DFL)
-    trial = Trial(a)
-    try:
-        report = trial.run()
-    except CannotRun as reason:
-        print(f"disckit trial: {reason}", file=sys.stderr)
-        return 2
-    except KeyboardInterrupt:
-        print("disckit trial: stopped", file=sys.stderr)
-        return 2
-    except Exception as failed:
-        # A fault of the trial itself is not a fault of the disc: never exit code 1.
-        import traceback
-        traceback.print_exc()
-        print(f"disckit trial: the trial failed: {type(failed).__name__}: {failed}",
-              file=sys.stderr)
-        return 2
-    finally:
-        try:
-            trial.close()
-        except Exception as failed:
-            print(f"disckit trial: cleaning up failed: {failed}", file=sys.stderr)
-    if a.json:
-        print(json.dumps(report, indent=2, ensure_ascii=False))
-    else:
-        print_report(report, sys.stdout)
-    if a.html:
-        try:
-            trial_html.write(report, a.html)
-        except OSError as e:
-            print(f"disckit trial: cannot write the HTML report to {a.html}: {e}", file=sys.stderr)
-            return 2
-    return report["outcome"]["exitCode"]
-
-
-if __name__ == "__main__":
-    try:
-        sys.exit(main(sys.argv[1:]))
-    except SystemExit:
-        raise
-    except BaseException as failed:
-        print(f"disckit trial: {type(failed).__name__}: {failed}", file=sys.stderr)
-        sys.exit(2)

@@ -1,0 +1,179 @@
+#!/usr/bin/env python3
+"""The driver of `disckit trial`: runs a disc's own Start.exe under Wine, watched from outside.
+
+disckit (kit/Trial.cpp) checks the command line against the kit's tables (the system profiles,
+the languages, the launcher's names) and runs this program with what they resolve to; every
+option below comes from there. Exit code 0: the browser was left running and the launcher ended
+with 0; 1: the trial found a fault; 2: the trial could not run (the reason on stderr).
+
+The machine is a sandbox (trialbox.py): a real copy of a template prefix of the profile's bitness
+(the lab's, winelab.py, when run by root, which then runs everything inside as the lab's
+unprivileged account; else the user's own), its own X server, the disc's image unpacked into a
+read-only CD-ROM drive D:, and no drive that maps the host. Whatever the disc's programs could
+have written is read as hostile data, bounded. The Wine version setting is the first of the profile's candidates
+whose report (OsProbe) is exactly the profile's; the language is the locale's, checked the same
+way. Nothing is learnt from a log that the disc's programs write:
+
+- processes: Wine's own trace (WINEDEBUG) of the launcher and of everything started from it,
+  however deep, since every program inherits the variable and the trace's file: each
+  CreateProcess with the program, the exact command line and the new process's id (+process),
+  the libraries each process loads from outside the Windows directory (+loaddll), every line
+  stamped with Wine's tick count and the process's id (+timestamp, +pid);
+- message boxes: the lab's box watcher records each box and holds it until its screenshot has
+  been taken (BoxWatcher's acknowledgement folder);
+- the Windows directory: its files before and after the run;
+- the registry: the prefix's registry files, which the Wine server writes out when it stops,
+  before and after the run;
+- the browser: its starts from the trace; at the end, whether a process runs under the name the
+  launcher looks for (the process table), and the windows on the screen (WaitReady).
+
+The run is watched until the launcher ends, until it has started the browser --max-starts times
+(it keeps starting it), or until --timeout seconds have passed since it was started, whichever
+comes first. Then everything is stopped and the prefix removed (unless --keep).
+"""
+
+import argparse
+import json
+import os
+import shutil
+import signal
+import sys
+import tempfile
+
+# The driver's modules and the lab lie side by side in the folder this file was started from (the
+# build tree links them there from kit/trial/ and lab/), which Python would not look in when it
+# resolves the link. Nothing is written beside them: an installed copy's folder is the system's.
+sys.dont_write_bytecode = True
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+import trial_html  # noqa: E402
+import trialbox  # noqa: E402
+from trial_report import print_report  # noqa: E402
+from trial_run import LAB_TOOLS, CannotRun, Trial  # noqa: E402
+
+
+# --- Command line ----------------------------------------------------------------------------------
+
+def parse(argv):
+    p = argparse.ArgumentParser(prog="disckit trial", description=__doc__.split("\n")[0])
+    p.add_argument("--disc", required=True)
+    p.add_argument("--image", action="store_true", help="--disc is an image, not a folder")
+    p.add_argument("--profile", required=True)
+    p.add_argument("--title", required=True)
+    p.add_argument("--record", nargs=5, type=int, required=True,
+                   metavar=("PLATFORM", "MAJOR", "MINOR", "BUILD", "PRODUCT_TYPE"))
+    p.add_argument("--extended-query", type=int, choices=(0, 1), required=True)
+    p.add_argument("--bits", type=int, choices=(32, 64), required=True)
+    p.add_argument("--prefix", choices=("win32", "win64"), required=True)
+    p.add_argument("--wine-settings", required=True)
+    p.add_argument("--lang-id", required=True)
+    p.add_argument("--locale-name", required=True)
+    p.add_argument("--lc-all", required=True)
+    p.add_argument("--launcher", required=True)
+    p.add_argument("--browser", required=True)
+    p.add_argument("--browser-process", required=True)
+    p.add_argument("--refusal-caption", required=True)
+    p.add_argument("--refusal-text", required=True)
+    p.add_argument("--timeout", type=int, required=True)
+    p.add_argument("--max-starts", type=int, required=True)
+    p.add_argument("--out")
+    p.add_argument("--keep", action="store_true")
+    p.add_argument("--json", action="store_true")
+    p.add_argument("--html", help="write the report as HTML to this file too")
+    p.add_argument("--work", required=True)
+    p.add_argument("--tools", required=True, help="the lab's Windows tools")
+    p.add_argument("--disckit", required=True, help="the disckit that runs this trial")
+    a = p.parse_args(argv)
+    a.extended_query = bool(a.extended_query)
+    return a
+
+
+def cannot_run_here(winelab):
+    for tool, package in (("wine", "wine"), ("Xvfb", "xvfb"), ("xorriso", "xorriso"),
+                          ("import", "imagemagick"), ("prlimit", "util-linux")):
+        if shutil.which(tool) is None:
+            return f"{tool} is not installed (scripts/deps.sh wine installs {package})"
+    missing = [t for t in LAB_TOOLS if not (winelab.TOOLS / t).exists()]
+    if missing:
+        return (f"the lab's tools {', '.join(missing)} are not built in {winelab.TOOLS} "
+                "(cmake --preset win32 && cmake --build --preset win32)")
+    if not winelab.runs_32bit_code():
+        return "this machine cannot run 32-bit x86 code (scripts/deps.sh wine sets up emulation)"
+    return trialbox.bwrap_usable()
+
+
+def interrupted(signum, frame):
+    raise KeyboardInterrupt()
+
+
+def main(argv):
+    a = parse(argv)
+    # The lab's folders follow LAUNCHER_E2E_WORK and LAUNCHER_LAB_TOOLS, which must be set before
+    # it is imported.
+    os.environ.setdefault("LAUNCHER_E2E_WORK", a.work)
+    os.environ["LAUNCHER_LAB_TOOLS"] = a.tools
+    import winelab
+    # Run by root, everything the disc can touch runs as the lab's unprivileged account.
+    if os.geteuid() == 0:
+        trialbox.set_account(winelab.account())
+    reason = cannot_run_here(winelab)
+    if reason:
+        print(f"disckit trial: {reason}", file=sys.stderr)
+        return 2
+    try:
+        if a.out:
+            a.out_fd = trialbox.open_out(a.out)
+        else:
+            a.out = tempfile.mkdtemp(prefix="disckit-trial-")
+            a.out_fd = trialbox.open_out(a.out)
+    except ValueError as why:
+        print(f"disckit trial: {why}", file=sys.stderr)
+        return 2
+    # A stop from outside (Ctrl-C, kill, a closed terminal) still ends the sandbox and removes
+    # the trial's folder; the report is written after that, so a reader that goes away (| head)
+    # only cuts it short.
+    signal.signal(signal.SIGTERM, interrupted)
+    signal.signal(signal.SIGHUP, interrupted)
+    signal.signal(signal.SIGPIPE, signal.SIG_DFL)
+    trial = Trial(a, winelab)
+    try:
+        report = trial.run()
+    except CannotRun as reason:
+        print(f"disckit trial: {reason}", file=sys.stderr)
+        return 2
+    except KeyboardInterrupt:
+        print("disckit trial: stopped", file=sys.stderr)
+        return 2
+    except Exception as failed:
+        # A fault of the trial itself is not a fault of the disc: never exit code 1.
+        import traceback
+        traceback.print_exc()
+        print(f"disckit trial: the trial failed: {type(failed).__name__}: {failed}",
+              file=sys.stderr)
+        return 2
+    finally:
+        try:
+            trial.close()
+        except Exception as failed:
+            print(f"disckit trial: cleaning up failed: {failed}", file=sys.stderr)
+    if a.json:
+        print(json.dumps(report, indent=2, ensure_ascii=False))
+    else:
+        print_report(report, sys.stdout)
+    if a.html:
+        try:
+            trial_html.write(report, a.html)
+        except OSError as e:
+            print(f"disckit trial: cannot write the HTML report to {a.html}: {e}", file=sys.stderr)
+            return 2
+    return report["outcome"]["exitCode"]
+
+
+if __name__ == "__main__":
+    try:
+        sys.exit(main(sys.argv[1:]))
+    except SystemExit:
+        raise
+    except BaseException as failed:
+        print(f"disckit trial: {type(failed).__name__}: {failed}", file=sys.stderr)
+        sys.exit(2)
