@@ -4,7 +4,7 @@
 
 #include <sstream>
 
-#include "kit/Html.h"
+#include "kit/common/Html.h"
 #include "kit/Verbs.h"
 
 namespace {

@@ -8,9 +8,9 @@
 
 #include "KitCheckDisc.h"
 #include "app/LauncherApp.h"
-#include "kit/CheckDisc.h"
-#include "kit/CheckFindings.h"
-#include "kit/Init.h"
+#include "kit/check/CheckDisc.h"
+#include "kit/check/CheckFindings.h"
+#include "kit/init/Init.h"
 #include "kit/Verbs.h"
 
 namespace {

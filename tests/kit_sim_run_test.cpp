@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "app/LauncherApp.h"
-#include "kit/Simulation.h"
+#include "kit/simulate/Simulation.h"
 #include "kit/Verbs.h"
 
 namespace fs = std::filesystem;

@@ -7,8 +7,8 @@
 #include <sstream>
 
 #include "KitCheckDisc.h"
-#include "kit/CheckDisc.h"
-#include "kit/Simulation.h"
+#include "kit/check/CheckDisc.h"
+#include "kit/simulate/Simulation.h"
 #include "kit/Verbs.h"
 
 namespace {

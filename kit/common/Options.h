@@ -1,0 +1,33 @@
+// The command-line shape every verb of disckit shares: options "--name VALUE" (or
+// "--name=VALUE"), flags "--name", and one operand (the disc) anywhere among them.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "kit/windows/Profiles.h"
+#include "kit/Verbs.h"
+
+struct VerbOptions {
+    std::vector<std::pair<const char*, std::optional<std::string>*>> valued;
+    std::vector<std::pair<const char*, bool*>> flags;
+    const char* operandName;  // "disc folder": for the messages
+};
+
+// Fills the options' targets and operand from args. False, with a one-line reason in error, on
+// an unknown option, a missing or unwanted value, or no operand or more than one; the targets
+// are then unspecified. A later value of the same option replaces an earlier one.
+bool ParseVerbOptions(const Args& args, const VerbOptions& options, std::string& operand,
+                      std::string& error);
+
+// The profile that --system names, the default one without it. Null, with the reason in error,
+// for a name the profile table does not have.
+const SystemProfile* SystemOption(const std::optional<std::string>& name, std::string& error);
+
+// The LANGID that --lang gives (0x0407, 1031 or de-DE) into langId, left alone without it. False,
+// with the reason in error, for a value that names no language.
+bool LanguageOption(const std::optional<std::string>& text, std::uint16_t& langId,
+                    std::string& error);
