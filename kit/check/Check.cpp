@@ -12,6 +12,7 @@
 #include "kit/common/Html.h"
 #include "kit/common/HtmlReports.h"
 #include "kit/common/Json.h"
+#include "kit/common/Options.h"
 #include "kit/common/Utf8.h"
 #include "kit/Verbs.h"
 
@@ -129,72 +130,44 @@ Json Report(const std::string& disc, const std::vector<Finding>& findings, std::
 
 int RunCheck(const Args& args, std::ostream& out, std::ostream& err) {
     bool json = false;
+    std::vector<std::string> ignore;
+    std::optional<std::string> minSeverity, html;  // html: where the HTML report goes too
+    std::string disc;
+    const VerbOptions options{{{"--min-severity", &minSeverity}, {"--html", &html}},
+                              {{"--json", &json}},
+                              "disc folder",
+                              {{"--ignore", &ignore}}};
     Quiet quiet;
-    std::string html;  // where the HTML report goes too
-    std::vector<std::string> folders;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string& arg = args[i];
-        // --name VALUE or --name=VALUE
-        std::string name = arg, value;
-        bool hasValue = false;
-        if (arg.compare(0, 2, "--") == 0 && arg.find('=') != std::string::npos) {
-            name = arg.substr(0, arg.find('='));
-            value = arg.substr(arg.find('=') + 1);
-            hasValue = true;
-        }
-        if (name == "--ignore" || name == "--min-severity") {
-            if (!hasValue && i + 1 >= args.size()) {
-                err << "disckit check: " << name << " needs a value\n" << VerbUsage("check");
-                return kExitUsage;
-            }
-            if (!hasValue) value = args[++i];
-            std::string error;
-            if (!(name == "--ignore" ? ParseIgnore(value, quiet, error)
-                                     : ParseMinSeverity(value, quiet, error))) {
-                err << "disckit check: " << EscapeControls(error) << "\n" << VerbUsage("check");
-                return kExitUsage;
-            }
-        } else if (arg == "--json") {
-            json = true;
-        } else if (arg == "--html" || arg.compare(0, 7, "--html=") == 0) {
-            html = arg.size() > 6 ? arg.substr(7) : i + 1 < args.size() ? args[++i] : "";
-            if (html.empty()) {
-                err << "disckit check: --html needs a file\n" << VerbUsage("check");
-                return kExitUsage;
-            }
-        } else if (arg == "--help" || arg == "-h") {
-            WriteVerbHelp(*FindVerb("check"), out);
-            return kExitClean;
-        } else if (arg.size() > 1 && arg[0] == '-') {
-            err << "disckit check: unknown option '" << arg << "'\n" << VerbUsage("check");
-            return kExitUsage;
-        } else {
-            folders.push_back(arg);
-        }
+    std::string error;
+    bool usable = ParseVerbOptions(args, options, disc, error);
+    for (std::size_t i = 0; usable && i < ignore.size(); ++i) {
+        usable = ParseIgnore(ignore[i], quiet, error);
     }
-    if (folders.size() != 1) {
-        err << "disckit check: "
-            << (folders.empty() ? "no disc folder given" : "give one disc folder") << "\n"
-            << VerbUsage("check");
+    if (usable && minSeverity) usable = ParseMinSeverity(*minSeverity, quiet, error);
+    if (usable && html && html->empty()) {
+        error = "--html needs a file";
+        usable = false;
+    }
+    if (!usable) {
+        err << "disckit check: " << EscapeControls(error) << "\n" << VerbUsage("check");
         return kExitUsage;
     }
     std::vector<Finding> findings;
-    std::string error;
-    const std::unique_ptr<DiscReader> reader = OpenDisc(folders.front(), error);
+    const std::unique_ptr<DiscReader> reader = OpenDisc(disc, error);
     if (!reader || !CheckDisc(*reader, findings, error)) {
         err << "disckit check: " << EscapeControls(error) << "\n";
         return kExitUsage;
     }
     const std::size_t leftOut = LeaveOut(quiet, findings);
-    const Json report = Report(folders.front(), findings, leftOut);
-    if (!html.empty() && !WriteHtmlFile(html, CheckHtml(report), error)) {
+    const Json report = Report(disc, findings, leftOut);
+    if (html && !WriteHtmlFile(*html, CheckHtml(report), error)) {
         err << "disckit check: " << error << "\n";
         return kExitUsage;
     }
     if (json) {
         out << report.Dump();
     } else {
-        WriteHuman(out, folders.front(), findings, leftOut);
+        WriteHuman(out, disc, findings, leftOut);
     }
     return CountOf(findings, Severity::Error) > 0 ? kExitFindings : kExitClean;
 }

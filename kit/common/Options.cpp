@@ -13,14 +13,27 @@ bool ParseVerbOptions(const Args& args, const VerbOptions& options, std::string&
             arg = arg.substr(0, arg.find('='));
         }
         bool known = false;
-        for (const auto& option : options.valued) {
-            if (arg != option.first) continue;
-            known = true;
+        // The value of an option that takes one; false when there is none.
+        const auto value = [&](std::string& target) {
             if (!inlineValue && i + 1 >= args.size()) {
                 error = arg + " needs a value";
                 return false;
             }
-            *option.second = inlineValue ? *inlineValue : args[++i];
+            target = inlineValue ? *inlineValue : args[++i];
+            return true;
+        };
+        for (const auto& option : options.valued) {
+            if (arg != option.first) continue;
+            known = true;
+            std::string text;
+            if (!value(text)) return false;
+            *option.second = text;
+        }
+        for (const auto& option : options.repeated) {
+            if (arg != option.first) continue;
+            known = true;
+            option.second->emplace_back();
+            if (!value(option.second->back())) return false;
         }
         for (const auto& option : options.flags) {
             if (arg != option.first) continue;

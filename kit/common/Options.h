@@ -15,11 +15,14 @@ struct VerbOptions {
     std::vector<std::pair<const char*, std::optional<std::string>*>> valued;
     std::vector<std::pair<const char*, bool*>> flags;
     const char* operandName;  // "disc folder": for the messages
+    // Options that may come more than once: each value is added, in the order given.
+    std::vector<std::pair<const char*, std::vector<std::string>*>> repeated = {};
 };
 
 // Fills the options' targets and operand from args. False, with a one-line reason in error, on
 // an unknown option, a missing or unwanted value, or no operand or more than one; the targets
-// are then unspecified. A later value of the same option replaces an earlier one.
+// are then unspecified. A later value of the same option replaces an earlier one, except for the
+// repeated ones.
 bool ParseVerbOptions(const Args& args, const VerbOptions& options, std::string& operand,
                       std::string& error);
 
