@@ -7,6 +7,7 @@
 
 #include "app/LauncherApp.h"
 #include "inspect/Language.h"
+#include "inspect/OsClassify.h"
 #include "kit/check/CheckIdentity.h"
 #include "kit/check/CheckSystemDlls.h"
 #include "kit/windows/CodePage.h"
@@ -33,7 +34,6 @@ constexpr std::size_t kMaxWalkDepth = 256;
 // English (United States): a language without a folder of its own.
 constexpr std::uint16_t kUnlistedLangId = 0x0409;
 
-constexpr std::uint32_t kPlatformNt = 2;
 
 constexpr const char* kRegisterEntry = "DllRegisterServer";
 constexpr const char* kUnregisterEntry = "DllUnregisterServer";

@@ -66,7 +66,8 @@ std::string OutcomeText(const Json& run) {
     const std::string result = o["result"].text();
     const std::string after = " after " + o["seconds"].text() + " s";
     if (result == "browser-running") {
-        return "the browser runs on the pages in lang\\" + o["languageFolder"].text() +
+        return "the browser runs on the pages in " + std::string(names::kPagesFolder) +
+               o["languageFolder"].text() +
                "; the launcher exits with code 0" + after;
     }
     if (result == "refused") {
@@ -77,8 +78,8 @@ std::string OutcomeText(const Json& run) {
         return "another launcher runs, so this one exits at once with code 0, doing nothing";
     }
     if (result == "loops-forever") {
-        std::string text = "the browser (lang\\" + o["languageFolder"].text() + ") never shows up as " +
-                           names::kBrowserProcess + ", so the launcher ";
+        std::string text = "the browser (" + std::string(names::kPagesFolder) + o["languageFolder"].text() +
+                           ") never shows up as " + names::kBrowserProcess + ", so the launcher ";
         if (!o["repeatsEverySeconds"].isNull()) {
             text += "starts it again every " + o["repeatsEverySeconds"].text() + " s and ";
         }
@@ -276,8 +277,10 @@ std::string RunHtml(const Json& run) {
 
 std::string MatrixHtml(const Json& matrix, const std::vector<std::vector<Json>>& runs,
                        const std::string& discLabel) {
-    static const char* const kLegend[][2] = {
-        {"browser-running", "DEU: the browser runs on the pages in lang\\DEU"},
+    const std::string pagesExample = "DEU: the browser runs on the pages in " +
+                                     std::string(names::kPagesFolder) + "DEU";
+    const char* const kLegend[][2] = {
+        {"browser-running", pagesExample.c_str()},
         {"browser-running", "DEU!: runs, with faults (each run's report names them)"},
         {"loops-forever", "DEU*: started on them for ever, never seen running"},
         {"refused", "-: refused"},

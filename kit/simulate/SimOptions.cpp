@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <optional>
 
+#include "inspect/OsClassify.h"
 #include "kit/windows/CodePage.h"
 #include "kit/common/Options.h"
 #include "kit/windows/Profiles.h"
@@ -155,7 +156,7 @@ bool ParseSimulateArgs(const Args& args, SimOptions& options, std::string& error
         }
         s.bits = *bits == "32" ? 32 : 64;
     }
-    if (s.platformId == 1 && (s.build > 0xFFFF || s.majorVersion > 0xFF || s.minorVersion > 0xFF)) {
+    if (s.platformId == kPlatformWindows && (s.build > 0xFFFF || s.majorVersion > 0xFF || s.minorVersion > 0xFF)) {
         // That family's build field has 16 bits for the build and 8 each for the version.
         error = "on platform 1 the build goes up to 65535 and the version parts up to 255";
         return false;
