@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "app/LauncherApp.h"
+#include "kit/simulate/SimReports.h"
 #include "kit/simulate/Simulation.h"
 #include "kit/Verbs.h"
 

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "inspect/OsClassify.h"
 #include "kit/check/CheckDisc.h"
 #include "kit/windows/Profiles.h"
 #include "kit/simulate/SimDisc.h"
@@ -82,6 +83,9 @@ struct SimFile {
     std::string source;  // ANSI path of what was copied
 };
 
+// Its parts: SimPlatform.cpp the system's facts (version, language, code page, module path,
+// registry), SimFiles.cpp the file system, SimProcesses.cpp the process table and what Windows
+// starts and loads, SimRepeat.cpp the clock and the detector that ends an endless run.
 class SimPlatform : public Platform {
 public:
     // How many identical passes end the simulation, and a bound for anything that never repeats.
@@ -153,6 +157,14 @@ public:
 private:
     friend class SimModuleSource;
 
+    // Why an operation on a file failed, as its effect says it.
+    static constexpr const char* kErrorNoFile = "no such file";
+    static constexpr const char* kErrorNoFolder = "no such folder";
+    static constexpr const char* kErrorFolder = "a folder has that name";
+    static constexpr const char* kErrorReadOnlyMedia = "the disc is read-only";
+    static constexpr const char* kErrorReadOnlyFile = "the file is read-only";
+    static constexpr const char* kErrorInUse = "the file is a running program";
+
     // A path taken apart: its key (upper-cased UTF-8 components joined by backslashes) and, when
     // it lies on the disc, its components below the disc's root.
     struct Where {
@@ -176,6 +188,9 @@ private:
         SimFile file;
     };
 
+    // The disc's root (by its name and its short name), the folders above it and the Windows
+    // directory.
+    void SetUpFiles();
     Where Locate(const std::string& ansiPath) const;
     Node Look(const Where& where) const;
     // Why the file at where cannot be replaced, changed or removed; empty when it can.
@@ -193,7 +208,7 @@ private:
     void AddFault(const std::string& utf8);
     // The faults of what a start of the browser or of regsvr32 hands over on its command line.
     void CheckStarted(const std::string& exe, const std::string& commandLine);
-    bool Is64Bit() const { return config_.system.bits == 64 && config_.system.platformId == 2; }
+    bool Is64Bit() const { return config_.system.bits == 64 && config_.system.platformId == kPlatformNt; }
 
     SimConfig config_;
     const SimDisc& disc_;

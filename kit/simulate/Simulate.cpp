@@ -11,6 +11,7 @@
 #include "kit/common/Html.h"
 #include "kit/common/HtmlReports.h"
 #include "kit/simulate/SimOptions.h"
+#include "kit/simulate/SimReports.h"
 #include "kit/simulate/Simulation.h"
 #include "kit/Verbs.h"
 

@@ -1,5 +1,6 @@
 // One run of the launcher's own sequence (LauncherApp::InitInstance) on a simulated system, and
-// the table of runs over every profile and language.
+// the table of runs over every profile and language. What they say to people and as JSON is in
+// SimReports.h.
 #pragma once
 
 #include <cstdint>
@@ -50,11 +51,6 @@ bool CleanRun(const SimRun& run);
 SimRun RunSimulation(const SimConfig& config, const SimDisc& disc,
                      const std::vector<ImageFacts>* images = nullptr);
 
-// The run for people, and as JSON.
-void PrintRun(const SimRun& run, const std::string& discLabel, std::ostream& out);
-Json RunToJson(const SimRun& run, const std::string& discLabel);
-Json SystemToJson(const SimConfig& config);
-
 // --- The matrix --------------------------------------------------------------------------------
 
 struct MatrixLanguage {
@@ -84,5 +80,3 @@ struct Matrix {
 // base supplies everything but the system, the language and (unless fixedCodePage) the code page.
 Matrix RunMatrix(const SimConfig& base, bool fixedCodePage, const SimDisc& disc,
                  const std::vector<ImageFacts>* images = nullptr);
-void PrintMatrix(const Matrix& matrix, std::ostream& out);
-Json MatrixToJson(const Matrix& matrix, const SimConfig& base, bool fixedCodePage);
