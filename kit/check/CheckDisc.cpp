@@ -35,10 +35,6 @@ std::vector<std::pair<std::string, std::vector<std::uint16_t>>> FoldersOfTable()
 
 }  // namespace
 
-std::string WithoutBackslash(const std::string& folder) {
-    return !folder.empty() && folder.back() == '\\' ? folder.substr(0, folder.size() - 1) : folder;
-}
-
 std::string Join(const std::string& dir, const std::string& name) {
     return dir.empty() ? name : dir + "\\" + name;
 }

@@ -18,13 +18,13 @@
 #include "kit/disc/DiscReader.h"
 #include "kit/disc/DiscTree.h"
 #include "kit/disc/PeImage.h"
+#include "kit/windows/Languages.h"
 
 namespace checkdisc {
 
 // English (United States): a language without a folder of its own.
 constexpr std::uint16_t kUnlistedLangId = 0x0409;
 
-std::string WithoutBackslash(const std::string& folder);
 // dir\name, or name alone at the root.
 std::string Join(const std::string& dir, const std::string& name);
 std::string JoinAll(const std::vector<std::string>& parts, const std::string& separator);

@@ -26,11 +26,6 @@ namespace {
 constexpr const char* kLayoutFile = "LAYOUT.txt";
 constexpr const char* kAutorun = "[autorun]\r\nopen=Start.exe\r\nicon=Start.exe,0\r\n";
 
-std::string WithoutBackslash(std::string folder) {
-    if (!folder.empty() && folder.back() == '\\') folder.pop_back();
-    return folder;
-}
-
 // Text files of the disc end their lines as Windows does.
 std::string Crlf(const std::string& text) {
     std::string out;

@@ -11,11 +11,6 @@
 
 namespace {
 
-std::string WithoutTrailingBackslash(std::string folder) {
-    if (!folder.empty() && folder.back() == '\\') folder.pop_back();
-    return folder;
-}
-
 std::string LanguageLabel(std::uint16_t langId) {
     const std::string name = LocaleNameFor(langId);
     return name.empty() ? FormatLangId(langId) : name;
@@ -91,7 +86,7 @@ SimRun RunSimulation(const SimConfig& config, const SimDisc& disc,
     }
     if (run.result == SimResult::BrowserRunning || run.result == SimResult::LoopsForever) {
         // The launcher's own choice, made again on the system as the run left it.
-        run.languageFolder = sim.ToUtf8(WithoutTrailingBackslash(app.GetLanguageFolder()));
+        run.languageFolder = sim.ToUtf8(WithoutBackslash(app.GetLanguageFolder()));
     }
     return run;
 }
@@ -100,11 +95,11 @@ SimRun RunSimulation(const SimConfig& config, const SimDisc& disc,
 
 std::vector<MatrixLanguage> MatrixLanguages(const SimDisc& disc) {
     std::vector<MatrixLanguage> languages;
-    const std::string pages = WithoutTrailingBackslash(names::kPagesFolder);
+    const std::string pages = WithoutBackslash(names::kPagesFolder);
     std::set<std::string> seen;  // folders, as the table spells them
     const LanguageRow* rows = LanguageTable();
     for (std::size_t i = 0; i < LanguageTableSize(); ++i) {
-        const std::string folder = WithoutTrailingBackslash(rows[i].folder);
+        const std::string folder = WithoutBackslash(rows[i].folder);
         if (seen.count(folder) != 0) continue;
         SimDisc::Entry entry;
         if (!disc.Find({pages, folder}, entry) || !entry.directory) continue;

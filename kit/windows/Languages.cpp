@@ -86,3 +86,8 @@ std::string FormatLangId(std::uint16_t langId) {
     std::snprintf(buffer, sizeof buffer, "0x%04X", static_cast<unsigned>(langId));
     return buffer;
 }
+
+std::string WithoutBackslash(std::string folder) {
+    if (!folder.empty() && folder.back() == '\\') folder.pop_back();
+    return folder;
+}

@@ -22,3 +22,7 @@ bool ParseLanguage(const std::string& text, std::uint16_t& langId);
 
 // "0x0407".
 std::string FormatLangId(std::uint16_t langId);
+
+// A folder as the launcher's names and table give it ("lang\\", "Eng\\"), without the closing
+// backslash: the name a listing of the disc shows.
+std::string WithoutBackslash(std::string folder);
