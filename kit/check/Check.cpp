@@ -131,9 +131,10 @@ Json Report(const std::string& disc, const std::vector<Finding>& findings, std::
 int RunCheck(const Args& args, std::ostream& out, std::ostream& err) {
     bool json = false;
     std::vector<std::string> ignore;
-    std::optional<std::string> minSeverity, html;  // html: where the HTML report goes too
+    std::optional<std::string> minSeverity, htmlOption;
+    std::string html;  // where the HTML report goes too
     std::string disc;
-    const VerbOptions options{{{"--min-severity", &minSeverity}, {"--html", &html}},
+    const VerbOptions options{{{"--min-severity", &minSeverity}, {"--html", &htmlOption}},
                               {{"--json", &json}},
                               "disc folder",
                               {{"--ignore", &ignore}}};
@@ -144,10 +145,7 @@ int RunCheck(const Args& args, std::ostream& out, std::ostream& err) {
         usable = ParseIgnore(ignore[i], quiet, error);
     }
     if (usable && minSeverity) usable = ParseMinSeverity(*minSeverity, quiet, error);
-    if (usable && html && html->empty()) {
-        error = "--html needs a file";
-        usable = false;
-    }
+    usable = usable && PathOption(htmlOption, "--html", "file", html, error);
     if (!usable) {
         err << "disckit check: " << EscapeControls(error) << "\n" << VerbUsage("check");
         return kExitUsage;
@@ -160,7 +158,7 @@ int RunCheck(const Args& args, std::ostream& out, std::ostream& err) {
     }
     const std::size_t leftOut = LeaveOut(quiet, findings);
     const Json report = Report(disc, findings, leftOut);
-    if (html && !WriteHtmlFile(*html, CheckHtml(report), error)) {
+    if (!html.empty() && !WriteHtmlFile(html, CheckHtml(report), error)) {
         err << "disckit check: " << error << "\n";
         return kExitUsage;
     }

@@ -63,6 +63,17 @@ bool ParseVerbOptions(const Args& args, const VerbOptions& options, std::string&
     return true;
 }
 
+bool PathOption(const std::optional<std::string>& value, const char* option, const char* what,
+                std::string& path, std::string& error) {
+    if (!value) return true;
+    if (value->empty()) {
+        error = std::string(option) + " needs a " + what;
+        return false;
+    }
+    path = *value;
+    return true;
+}
+
 const SystemProfile* SystemOption(const std::optional<std::string>& name, std::string& error) {
     const std::string wanted = name ? *name : kDefaultProfile;
     const SystemProfile* profile = FindSystemProfile(wanted);

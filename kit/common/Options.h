@@ -26,6 +26,11 @@ struct VerbOptions {
 bool ParseVerbOptions(const Args& args, const VerbOptions& options, std::string& operand,
                       std::string& error);
 
+// The file or folder that an option names (--html FILE, --out DIR) into path, left alone
+// without the option. False, with "OPTION needs a WHAT" in error, for an empty value.
+bool PathOption(const std::optional<std::string>& value, const char* option, const char* what,
+                std::string& path, std::string& error);
+
 // The profile that --system names, the default one without it. Null, with the reason in error,
 // for a name the profile table does not have.
 const SystemProfile* SystemOption(const std::optional<std::string>& name, std::string& error);

@@ -75,13 +75,7 @@ bool ParseSimulateArgs(const Args& args, SimOptions& options, std::string& error
         "disc folder",
     };
     if (!ParseVerbOptions(args, verb, options.discDir, error)) return false;
-    if (html) {
-        if (html->empty()) {
-            error = "--html needs a file";
-            return false;
-        }
-        options.htmlFile = *html;
-    }
+    if (!PathOption(html, "--html", "file", options.htmlFile, error)) return false;
     if (media) {
         if (*media != "readonly" && *media != "writable") {
             error = "--media is readonly or writable, not '" + *media + "'";

@@ -53,21 +53,8 @@ bool ParseTrialArgs(const Args& args, TrialOptions& options, std::string& error)
         error = "--max-starts needs a number from 2 on, not '" + *maxStarts + "'";
         return false;
     }
-    if (out) {
-        if (out->empty()) {
-            error = "--out needs a folder";
-            return false;
-        }
-        options.outDir = *out;
-    }
-    if (html) {
-        if (html->empty()) {
-            error = "--html needs a file";
-            return false;
-        }
-        options.htmlFile = *html;
-    }
-    return true;
+    return PathOption(out, "--out", "folder", options.outDir, error) &&
+           PathOption(html, "--html", "file", options.htmlFile, error);
 }
 
 std::string UnixLocaleFor(const std::string& localeName) {
