@@ -10,7 +10,7 @@
 #include "kit/disc/DiscTree.h"
 #include "kit/Help.h"
 #include "kit/common/Html.h"
-#include "kit/common/HtmlReports.h"
+#include "kit/check/CheckHtml.h"
 #include "kit/common/Json.h"
 #include "kit/common/Options.h"
 #include "kit/common/Utf8.h"

@@ -9,7 +9,7 @@
 #include "kit/disc/DiscReader.h"
 #include "kit/Help.h"
 #include "kit/common/Html.h"
-#include "kit/common/HtmlReports.h"
+#include "kit/simulate/SimHtml.h"
 #include "kit/simulate/SimOptions.h"
 #include "kit/simulate/SimReports.h"
 #include "kit/simulate/Simulation.h"

@@ -1,14 +1,11 @@
-// The HTML reports of disckit check and simulate, drawn from the very JSON values that --json
-// writes, so that the two cannot say different things.
+// The HTML reports of disckit simulate, drawn from the very JSON values that --json writes, so
+// that the two cannot say different things.
 #pragma once
 
 #include <string>
 #include <vector>
 
 #include "kit/common/Json.h"
-
-// check: the findings grouped by severity, each with its code, path and sentence.
-std::string CheckHtml(const Json& report);
 
 // simulate, one run: the outcome first, the system, a timeline on the simulated clock, every
 // effect, what still runs and the files written.

@@ -1,4 +1,4 @@
-#include "kit/common/HtmlReports.h"
+#include "kit/simulate/SimHtml.h"
 
 #include <cstdlib>
 #include <map>
@@ -12,24 +12,9 @@ double SecondsOf(const Json& value) { return std::strtod(value.text().c_str(), n
 
 std::string Quoted(const std::string& text) { return "\xE2\x80\x9C" + text + "\xE2\x80\x9D"; }
 
-std::string Plural(const std::string& count, const char* one, const char* many) {
-    return count + " " + (count == "1" ? one : many);
-}
-
 std::string Row(const std::string& head, const std::string& markup) {
     return "<tr><th>" + HtmlText(head) + "</th><td>" + markup + "</td></tr>\n";
 }
-
-// --- check -------------------------------------------------------------------------------------
-
-struct SeverityGroup {
-    const char* name;     // as the JSON writes it
-    const char* heading;
-};
-constexpr SeverityGroup kGroups[] = {
-    {"error", "Errors"}, {"warning", "Warnings"}, {"note", "Notes"}};
-
-// --- simulate ----------------------------------------------------------------------------------
 
 // One effect in words, as the text report says it.
 std::string EffectText(const Json& e) {
@@ -212,33 +197,6 @@ std::string MatrixSummary(const Json& matrix, const std::vector<std::string>& la
 }
 
 }  // namespace
-
-std::string CheckHtml(const Json& report) {
-    const Json& summary = report["summary"];
-    const std::string errors = summary["errors"].text();
-    const std::string counts = Plural(errors, "error", "errors") + ", " +
-                               Plural(summary["warnings"].text(), "warning", "warnings") + ", " +
-                               Plural(summary["notes"].text(), "note", "notes");
-    std::string body = "<h1>disckit check: " + HtmlText(report["disc"].text()) + "</h1>\n" +
-                       "<div class=\"verdict " +
-                       (errors != "0" ? "bad" : summary["warnings"].text() != "0" ? "warn" : "good") + "\">" +
-                       HtmlText(report["disc"].text() + ": " + counts) + "</div>\n";
-    for (const SeverityGroup& group : kGroups) {
-        std::string items;
-        std::size_t count = 0;
-        for (const Json& f : report["findings"].items()) {
-            if (f["severity"].text() != group.name) continue;
-            ++count;
-            items += "<div class=\"finding\"><span class=\"code\">" + HtmlText(f["code"].text()) +
-                     "</span> <code>" + HtmlText(f["path"].text()) + "</code><br>" +
-                     HtmlText(f["message"].text()) + "</div>\n";
-        }
-        if (count == 0) continue;
-        body += std::string("<section class=\"severity-") + group.name + "\"><h2>" + group.heading +
-                " (" + std::to_string(count) + ")</h2>\n" + items + "</section>\n";
-    }
-    return HtmlDocument("disckit check: " + report["disc"].text(), body);
-}
 
 std::string RunHtml(const Json& run) {
     const Json& s = run["system"];
