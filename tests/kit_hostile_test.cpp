@@ -12,12 +12,12 @@
 #include <sstream>
 
 #include "KitCheckDisc.h"
+#include "kit/Verbs.h"
 #include "kit/check/CheckDisc.h"
-#include "kit/disc/DiscFile.h"
-#include "kit/disc/DiscTree.h"
 #include "kit/common/Json.h"
 #include "kit/common/Utf8.h"
-#include "kit/Verbs.h"
+#include "kit/disc/DiscFile.h"
+#include "kit/disc/DiscTree.h"
 
 namespace {
 

@@ -4,8 +4,8 @@
 
 #include <sstream>
 
-#include "kit/common/Html.h"
 #include "kit/Verbs.h"
+#include "kit/common/Html.h"
 
 namespace {
 

@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "app/LauncherApp.h"
+#include "kit/Verbs.h"
 #include "kit/simulate/SimReports.h"
 #include "kit/simulate/Simulation.h"
-#include "kit/Verbs.h"
 
 namespace fs = std::filesystem;
 

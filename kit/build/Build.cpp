@@ -15,16 +15,16 @@
 #include <system_error>
 
 #include "app/LauncherApp.h"
-#include "kit/check/CheckDisc.h"
-#include "kit/disc/DiscFile.h"
-#include "kit/disc/DiscTree.h"
 #include "kit/Help.h"
+#include "kit/Verbs.h"
+#include "kit/check/CheckDisc.h"
 #include "kit/common/Json.h"
 #include "kit/common/Options.h"
+#include "kit/common/RuntimeFiles.h"
+#include "kit/disc/DiscFile.h"
+#include "kit/disc/DiscTree.h"
 #include "kit/disc/PeImage.h"
 #include "kit/disc/PeResources.h"
-#include "kit/common/RuntimeFiles.h"
-#include "kit/Verbs.h"
 #include "platform/win32/StartVersion.h"
 
 #ifdef _WIN32

@@ -5,16 +5,16 @@
 #include <ostream>
 #include <set>
 
-#include "kit/check/CheckDisc.h"
-#include "kit/disc/DiscReader.h"
-#include "kit/disc/DiscTree.h"
 #include "kit/Help.h"
-#include "kit/common/Html.h"
+#include "kit/Verbs.h"
+#include "kit/check/CheckDisc.h"
 #include "kit/check/CheckHtml.h"
+#include "kit/common/Html.h"
 #include "kit/common/Json.h"
 #include "kit/common/Options.h"
 #include "kit/common/Utf8.h"
-#include "kit/Verbs.h"
+#include "kit/disc/DiscReader.h"
+#include "kit/disc/DiscTree.h"
 
 namespace {
 

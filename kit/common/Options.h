@@ -8,8 +8,8 @@
 #include <utility>
 #include <vector>
 
-#include "kit/windows/Profiles.h"
 #include "kit/Verbs.h"
+#include "kit/windows/Profiles.h"
 
 struct VerbOptions {
     std::vector<std::pair<const char*, std::optional<std::string>*>> valued;

@@ -9,14 +9,14 @@
 
 #include "app/LauncherApp.h"
 #include "inspect/Language.h"
-#include "kit/check/CheckFindings.h"
-#include "kit/disc/DiscTree.h"
 #include "kit/Help.h"
-#include "kit/windows/Languages.h"
+#include "kit/Verbs.h"
+#include "kit/check/CheckFindings.h"
 #include "kit/common/Options.h"
 #include "kit/common/RuntimeFiles.h"
+#include "kit/disc/DiscTree.h"
+#include "kit/windows/Languages.h"
 #include "kit/windows/WindowsText.h"
-#include "kit/Verbs.h"
 
 
 namespace fs = std::filesystem;

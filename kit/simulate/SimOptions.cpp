@@ -4,8 +4,8 @@
 #include <optional>
 
 #include "inspect/OsClassify.h"
-#include "kit/windows/CodePage.h"
 #include "kit/common/Options.h"
+#include "kit/windows/CodePage.h"
 #include "kit/windows/Profiles.h"
 #include "kit/windows/WindowsText.h"
 

@@ -3,8 +3,8 @@
 
 #include <string>
 
-#include "kit/simulate/SimPlatform.h"
 #include "kit/Verbs.h"
+#include "kit/simulate/SimPlatform.h"
 
 struct SimOptions {
     std::string discDir;  // as given

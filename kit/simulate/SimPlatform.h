@@ -12,8 +12,8 @@
 
 #include "inspect/OsClassify.h"
 #include "kit/check/CheckDisc.h"
-#include "kit/windows/Profiles.h"
 #include "kit/simulate/SimDisc.h"
+#include "kit/windows/Profiles.h"
 #include "platform/Platform.h"
 
 enum class SimMedia { ReadOnly, Writable };

@@ -5,15 +5,15 @@
 #include <ostream>
 #include <system_error>
 
-#include "kit/check/CheckDisc.h"
-#include "kit/disc/DiscReader.h"
 #include "kit/Help.h"
+#include "kit/Verbs.h"
+#include "kit/check/CheckDisc.h"
 #include "kit/common/Html.h"
+#include "kit/disc/DiscReader.h"
 #include "kit/simulate/SimHtml.h"
 #include "kit/simulate/SimOptions.h"
 #include "kit/simulate/SimReports.h"
 #include "kit/simulate/Simulation.h"
-#include "kit/Verbs.h"
 
 int RunSimulate(const Args& args, std::ostream& out, std::ostream& err) {
     SimOptions options;

@@ -11,9 +11,9 @@
 #include <system_error>
 
 #include "kit/Help.h"
+#include "kit/Verbs.h"
 #include "kit/common/RuntimeFiles.h"
 #include "kit/trial/TrialOptions.h"
-#include "kit/Verbs.h"
 
 #ifndef _WIN32
 #include <unistd.h>

@@ -7,9 +7,9 @@
 #include <system_error>
 
 #include "app/LauncherApp.h"
-#include "kit/windows/Languages.h"
 #include "kit/common/Options.h"
 #include "kit/simulate/SimPlatform.h"
+#include "kit/windows/Languages.h"
 #include "kit/windows/WindowsText.h"
 
 namespace {

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "kit/windows/Profiles.h"
 #include "kit/Verbs.h"
+#include "kit/windows/Profiles.h"
 
 struct TrialOptions {
     std::string disc;  // the disc's folder or image, as given
