@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "kit/common/Utf8.h"
+
 namespace {
 
 // Little-endian access to a buffer; reads beyond its end answer false.
@@ -553,22 +555,9 @@ namespace {
 bool Utf16(const std::string& text, std::u16string& out) {
     out.clear();
     for (std::size_t i = 0; i < text.size();) {
-        const unsigned char lead = static_cast<unsigned char>(text[i]);
-        std::uint32_t cp = 0;
-        std::size_t length = lead < 0x80         ? 1
-                             : (lead >> 5) == 6  ? 2
-                             : (lead >> 4) == 14 ? 3
-                             : (lead >> 3) == 30 ? 4
-                                                 : 0;
-        if (length == 0 || i + length > text.size()) return false;
-        cp = length == 1 ? lead : lead & (0x7Fu >> length);
-        for (std::size_t k = 1; k < length; ++k) {
-            const unsigned char c = static_cast<unsigned char>(text[i + k]);
-            if ((c >> 6) != 2) return false;
-            cp = cp << 6 | (c & 0x3Fu);
-        }
-        static const std::uint32_t kLeast[] = {0, 0, 0x80, 0x800, 0x10000};
-        if (cp < kLeast[length] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
+        char32_t cp = 0;
+        const std::size_t length = DecodeUtf8At(text, i, cp);
+        if (length == 0) return false;
         if (cp < 0x20 || (cp >= 0x7F && cp < 0xA0)) return false;
         if (cp >= 0x10000) {
             cp -= 0x10000;
@@ -582,31 +571,18 @@ bool Utf16(const std::string& text, std::u16string& out) {
     return true;
 }
 
+// UTF-16 to UTF-8; a lone surrogate becomes U+FFFD.
 std::string Utf8(const std::u16string& text) {
     std::string out;
     for (std::size_t i = 0; i < text.size(); ++i) {
-        std::uint32_t cp = text[i];
+        char32_t cp = text[i];
         if (cp >= 0xD800 && cp < 0xDC00 && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
             text[i + 1] < 0xE000) {
             cp = 0x10000 + ((cp - 0xD800) << 10) + (text[++i] - 0xDC00u);
         } else if (cp >= 0xD800 && cp < 0xE000) {
             cp = 0xFFFD;
         }
-        if (cp < 0x80) {
-            out += static_cast<char>(cp);
-        } else if (cp < 0x800) {
-            out += static_cast<char>(0xC0 | cp >> 6);
-            out += static_cast<char>(0x80 | (cp & 0x3F));
-        } else if (cp < 0x10000) {
-            out += static_cast<char>(0xE0 | cp >> 12);
-            out += static_cast<char>(0x80 | (cp >> 6 & 0x3F));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | cp >> 18);
-            out += static_cast<char>(0x80 | (cp >> 12 & 0x3F));
-            out += static_cast<char>(0x80 | (cp >> 6 & 0x3F));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
-        }
+        AppendUtf8(cp, out);
     }
     return out;
 }
