@@ -494,12 +494,6 @@ int RunBuild(const Args& args, std::ostream& out, std::ostream& err) {
                         {{"--sign-all", &o.signAll}, {"--force", &o.force}, {"--json", &o.json}},
                         "source folder"};
     std::string error;
-    for (const std::string& arg : args) {
-        if (arg == "--help" || arg == "-h") {
-            WriteVerbHelp(*FindVerb("build"), out);
-            return kExitClean;
-        }
-    }
     if (!ParseVerbOptions(args, options, o.source, error)) {
         err << "disckit build: " << error << "\n" << VerbUsage("build");
         return kExitUsage;

@@ -165,15 +165,9 @@ bool LayOutDisc(const fs::path& root, const fs::path& launcher,
 
 int RunInit(const Args& args, std::ostream& out, std::ostream& err) {
     std::optional<std::string> langs;
-    bool help = false;
     std::string dir, error;
-    const VerbOptions options{{{"--lang", &langs}}, {{"--help", &help}}, "disc folder"};
-    const bool parsed = ParseVerbOptions(args, options, dir, error);
-    if (help) {
-        WriteVerbHelp(*FindVerb("init"), out);
-        return kExitClean;
-    }
-    if (!parsed) {
+    const VerbOptions options{{{"--lang", &langs}}, {}, "disc folder"};
+    if (!ParseVerbOptions(args, options, dir, error)) {
         err << "disckit init: " << error << '\n' << VerbUsage("init");
         return kExitUsage;
     }
