@@ -1,5 +1,6 @@
-// The Windows systems `disckit simulate` can describe: what each one reports to the launcher (a
-// program whose manifest lists no supported systems), its edition and its bitness.
+// The Windows systems the verbs can describe (--system of simulate and trial): what each one
+// reports to the launcher (a program whose manifest lists no supported systems), its edition and
+// its bitness.
 #pragma once
 
 #include <cstddef>

@@ -1,5 +1,5 @@
-// Small text helpers of the simulation: numbers from the command line, and the upper-casing
-// Windows applies when it compares file names and when a program upper-cases text.
+// The upper-casing Windows applies when it compares file names and when a program upper-cases
+// text, which check, simulate and init all go by; and numbers as the verbs' options give them.
 #pragma once
 
 #include <cstdint>
