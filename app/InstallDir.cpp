@@ -1,10 +1,7 @@
 #include "app/LauncherApp.h"
 
-namespace {
-
-// Index one past the last backslash of text, or 0. Walks characters, not bytes: in a double-byte
-// code page the second byte of a character may have the backslash's value (0x5C) and must not
-// end a directory there.
+// Walks characters, not bytes: in a double-byte code page the second byte of a character may have
+// the backslash's value (0x5C) and must not end a directory there.
 std::size_t EndOfLastBackslash(Platform& platform, const std::string& text) {
     std::size_t end = 0;
     for (std::size_t i = 0; i < text.size();) {
@@ -17,8 +14,6 @@ std::size_t EndOfLastBackslash(Platform& platform, const std::string& text) {
     }
     return end;
 }
-
-}  // namespace
 
 std::string LauncherApp::ComputeInstallDir() {
     std::string path;

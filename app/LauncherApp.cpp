@@ -45,6 +45,8 @@ void LauncherApp::RunPreLaunchTool() {
     // tool only starts from a writable copy of the disc and never twice at once.
     if (!platform_.CanOpenExclusiveForWriting(workingString_)) return;
     StartProgram(workingString_);
+    // Nothing is held across a sleep (no handle, no module source): a sleep may be where the run
+    // is ended from outside, by a throw (see Platform::Sleep), and must leave nothing open.
     platform_.Sleep(kPreLaunchToolMs);
     TerminateProcessesByName(platform_, names::kPreLaunchTool);
 }

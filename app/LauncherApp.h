@@ -1,6 +1,7 @@
 // The application object: the launcher's whole life is one call of InitInstance.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -41,6 +42,10 @@ constexpr const char* kControlClassKey = "CLSID\\{5E1F0C27-9B3D-4A86-8C41-2D7E6F
 
 constexpr std::uint32_t kPreLaunchToolMs = 15000;
 constexpr std::uint32_t kRunningCheckDelayMs = 1000;
+
+// Index one past the last backslash of text (ANSI, in the system's code page), or 0: where the
+// folder part of a path ends, as the launcher splits every path.
+std::size_t EndOfLastBackslash(Platform& platform, const std::string& text);
 
 class LauncherApp {
 public:

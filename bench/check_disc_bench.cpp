@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "app/LauncherApp.h"
-#include "kit/CheckDisc.h"
+#include "kit/check/CheckDisc.h"
 
 namespace fs = std::filesystem;
 

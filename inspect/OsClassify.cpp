@@ -4,9 +4,6 @@
 
 namespace {
 
-constexpr std::uint32_t kPlatformWin32s = 0;
-constexpr std::uint32_t kPlatformWindows = 1;  // the 95/98/Me family
-constexpr std::uint32_t kPlatformNt = 2;
 constexpr std::uint8_t kWorkstation = 1;
 
 // 32-bit class, or the next code up on 64-bit Windows.

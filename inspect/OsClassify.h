@@ -6,6 +6,12 @@
 
 #include "platform/Platform.h"
 
+// The platform ids of the system's version record: what the launcher tells the three families by,
+// and what disckit's simulated systems report.
+constexpr std::uint32_t kPlatformWin32s = 0;
+constexpr std::uint32_t kPlatformWindows = 1;  // the 95/98/Me family
+constexpr std::uint32_t kPlatformNt = 2;
+
 // The supported classes: NT 6.1 and 6.2, 32-bit and 64-bit.
 constexpr std::uint8_t kOsCodeFirstSupported = 20;
 

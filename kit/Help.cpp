@@ -4,8 +4,8 @@
 #include <sstream>
 #include <vector>
 
-#include "kit/Languages.h"
-#include "kit/Profiles.h"
+#include "kit/windows/Languages.h"
+#include "kit/windows/Profiles.h"
 
 #ifndef DISCKIT_VERSION
 #define DISCKIT_VERSION "unknown"

@@ -87,6 +87,8 @@ int main(int argc, char** argv) {
         return kExitUsage;
     }
     const Args rest(all.begin() + 1, all.end());
+    // --help or -h anywhere among a verb's arguments: answered here for every verb, so that no
+    // verb's parser needs to know it.
     for (const std::string& arg : rest) {
         if (IsHelp(arg)) {
             WriteVerbHelp(*verb, std::cout);

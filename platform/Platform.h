@@ -146,7 +146,9 @@ public:
     // show command; does not wait for it. True when it started.
     virtual bool StartProgram(const std::string& program, const std::string& commandLine,
                               int showCommand) = 0;
-    // Suspends the launcher for the given milliseconds.
+    // Suspends the launcher for the given milliseconds. May throw to end a run from outside (the
+    // browser loop has no end of its own): the launcher holds nothing across a sleep, so nothing
+    // it opened through this interface stays open when it does.
     virtual void Sleep(std::uint32_t milliseconds) = 0;
 
     // Whether the snapshot source of the process table exists on this system.

@@ -3,6 +3,9 @@
 #include "app/LauncherApp.h"
 
 bool LauncherApp::IsProcessRunning(const std::string& name) {
+    // First, while nothing is open: the browser loop has no end of its own, and the sleep is
+    // where it is ended from outside, by a throw (see Platform::Sleep). The lists below open
+    // and close their handles and sources within their own calls.
     platform_.Sleep(kRunningCheckDelayMs);
     // A 32-bit process under WOW64 sees only 32-bit modules through the module source, so the
     // 64-bit processes would be missing from its list; the snapshot source lists them all.

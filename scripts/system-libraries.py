@@ -27,7 +27,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 EXTRACT = os.path.join(HERE, "system-libraries", "metadata.tsv")
 RUNTIMES = os.path.join(HERE, "system-libraries", "runtimes.tsv")
-OUTPUT = os.path.join(ROOT, "kit", "SystemLibraryTable.cpp")
+OUTPUT = os.path.join(ROOT, "kit", "check", "SystemLibraryTable.cpp")
 MINGW_LIB = "/usr/i686-w64-mingw32/lib"
 MINGW_PACKAGE = "mingw-w64-i686-dev"
 
@@ -198,7 +198,7 @@ def generate():
     out.append("//   The import libraries of Debian's %s %s (the names of %d libraries)." % (
         MINGW_PACKAGE, version, len(mingw)))
     out.append("//   The run-time families of scripts/system-libraries/runtimes.tsv, with their sources.")
-    out.append('#include "kit/SystemLibraryTable.h"')
+    out.append('#include "kit/check/SystemLibraryTable.h"')
     out.append("")
     out.append("const SystemLibraryRow kSystemLibraryRows[] = {")
     for name in sorted(libraries):

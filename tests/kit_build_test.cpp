@@ -12,10 +12,10 @@
 #include <sstream>
 
 #include "KitCheckDisc.h"
-#include "kit/CheckIdentity.h"
-#include "kit/PeImage.h"
-#include "kit/PeResources.h"
 #include "kit/Verbs.h"
+#include "kit/check/CheckIdentity.h"
+#include "kit/disc/PeImage.h"
+#include "kit/disc/PeResources.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <random>
 
 #include "KitCheckDisc.h"
-#include "kit/PeImage.h"
+#include "kit/disc/PeImage.h"
 
 namespace {
 

@@ -13,10 +13,10 @@
 #include "KitCheckDisc.h"
 #include "app/LauncherApp.h"
 #include "inspect/Language.h"
-#include "kit/CheckDisc.h"
-#include "kit/CheckFindings.h"
-#include "kit/PeResources.h"
 #include "kit/Verbs.h"
+#include "kit/check/CheckDisc.h"
+#include "kit/check/CheckFindings.h"
+#include "kit/disc/PeResources.h"
 
 namespace {
 

@@ -12,12 +12,12 @@
 #include <sstream>
 
 #include "KitCheckDisc.h"
-#include "kit/CheckDisc.h"
-#include "kit/DiscFile.h"
-#include "kit/DiscTree.h"
-#include "kit/Json.h"
-#include "kit/Utf8.h"
 #include "kit/Verbs.h"
+#include "kit/check/CheckDisc.h"
+#include "kit/common/Json.h"
+#include "kit/common/Utf8.h"
+#include "kit/disc/DiscFile.h"
+#include "kit/disc/DiscTree.h"
 
 namespace {
 

@@ -4,8 +4,8 @@
 
 #include <sstream>
 
-#include "kit/Html.h"
 #include "kit/Verbs.h"
+#include "kit/common/Html.h"
 
 namespace {
 

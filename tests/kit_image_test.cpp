@@ -6,11 +6,11 @@
 #include <sstream>
 
 #include "KitCheckDisc.h"
-#include "kit/CheckDisc.h"
-#include "kit/DiscReader.h"
-#include "kit/IsoImage.h"
-#include "kit/Simulation.h"
 #include "kit/Verbs.h"
+#include "kit/check/CheckDisc.h"
+#include "kit/disc/DiscReader.h"
+#include "kit/disc/IsoImage.h"
+#include "kit/simulate/Simulation.h"
 
 namespace {
 

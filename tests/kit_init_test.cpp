@@ -8,10 +8,10 @@
 
 #include "KitCheckDisc.h"
 #include "app/LauncherApp.h"
-#include "kit/CheckDisc.h"
-#include "kit/CheckFindings.h"
-#include "kit/Init.h"
 #include "kit/Verbs.h"
+#include "kit/check/CheckDisc.h"
+#include "kit/check/CheckFindings.h"
+#include "kit/init/Init.h"
 
 namespace {
 

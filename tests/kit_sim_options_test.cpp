@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "kit/SimOptions.h"
+#include "kit/simulate/SimOptions.h"
 
 namespace {
 

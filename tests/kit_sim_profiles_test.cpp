@@ -6,8 +6,8 @@
 
 #include "inspect/Language.h"
 #include "inspect/OsClassify.h"
-#include "kit/Languages.h"
-#include "kit/Profiles.h"
+#include "kit/windows/Languages.h"
+#include "kit/windows/Profiles.h"
 
 namespace {
 

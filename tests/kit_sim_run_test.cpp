@@ -11,8 +11,9 @@
 #include <vector>
 
 #include "app/LauncherApp.h"
-#include "kit/Simulation.h"
 #include "kit/Verbs.h"
+#include "kit/simulate/SimReports.h"
+#include "kit/simulate/Simulation.h"
 
 namespace fs = std::filesystem;
 

@@ -8,9 +8,9 @@
 
 #include "KitCheckDisc.h"
 #include "app/LauncherApp.h"
-#include "kit/CheckDisc.h"
-#include "kit/CheckSystemDlls.h"
-#include "kit/PeImage.h"
+#include "kit/check/CheckDisc.h"
+#include "kit/check/CheckSystemDlls.h"
+#include "kit/disc/PeImage.h"
 
 namespace {
 

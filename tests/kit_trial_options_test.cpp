@@ -10,7 +10,7 @@
 #include <unistd.h>
 
 #include "app/LauncherApp.h"
-#include "kit/TrialOptions.h"
+#include "kit/trial/TrialOptions.h"
 
 namespace {
 

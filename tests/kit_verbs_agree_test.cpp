@@ -7,9 +7,9 @@
 #include <sstream>
 
 #include "KitCheckDisc.h"
-#include "kit/CheckDisc.h"
-#include "kit/Simulation.h"
 #include "kit/Verbs.h"
+#include "kit/check/CheckDisc.h"
+#include "kit/simulate/Simulation.h"
 
 namespace {
 

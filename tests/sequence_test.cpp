@@ -192,6 +192,40 @@ TEST_F(Sequence, ProgramsThatCannotStartAreNotReported) {
     EXPECT_TRUE(fake.HasFile("C:\\Windows\\Handoff.ini"));
 }
 
+// A run is ended from outside by a throw from Sleep (disckit's simulation ends the endless
+// browser loop so): sound only while the launcher holds nothing across a sleep. Every sleep of a
+// run with the pre-launch tool and a browser that never shows up, on both process sources, finds
+// nothing open, and a run stopped at any sleep leaves nothing open.
+TEST(SequenceStopped, NothingIsHeldAcrossASleep) {
+    for (bool wow64 : {false, true}) {
+        for (std::size_t stopAt = 0; stopAt < 4; ++stopAt) {
+            FakePlatform fake;
+            SetUpDisc(fake);
+            fake.wow64 = wow64;
+            fake.AddFile("D:\\Q7.exe");  // the tool: the first sleep is its 15 s
+            fake.onStart = [](FakePlatform& f, const std::string& program, const std::string&) {
+                if (program == "D:\\Q7.exe") f.AddProcess("Q7.exe");
+            };
+            std::size_t heldAt = 0;  // the first sleep that found something open, from 1
+            fake.onSleep = [&heldAt](FakePlatform& f, std::uint32_t) {
+                if (heldAt == 0 && (f.openHandles != 0 || f.loadedModuleSources != 0)) {
+                    heldAt = f.Events("sleep ").size();
+                }
+            };
+            fake.maxSleeps = stopAt;
+            LauncherApp app(fake);
+            EXPECT_THROW(app.InitInstance(), FakeRunLimit);
+            const std::string run = std::string(wow64 ? "snapshot" : "module source") +
+                                    ", stopped at sleep " + std::to_string(stopAt + 1);
+            EXPECT_EQ(heldAt, 0u) << run;
+            EXPECT_EQ(fake.openHandles, 0) << run;
+            EXPECT_EQ(fake.loadedModuleSources, 0) << run;
+            EXPECT_EQ(fake.Events("sleep ").size(), stopAt + 1) << run;
+            EXPECT_EQ(fake.terminated.size(), stopAt == 0 ? 0u : 1u) << run;
+        }
+    }
+}
+
 TEST_F(Sequence, SnapshotFailuresInTheLoopShowTheirBoxOnEveryPass) {
     fake.wow64 = true;
     fake.snapshotStatus = SnapshotStatus::SnapshotFailed;

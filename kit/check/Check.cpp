@@ -1,0 +1,171 @@
+// disckit check DIR|IMAGE [--json] [--ignore CODE,...] [--min-severity LEVEL]: the disc's faults,
+// found before it is pressed.
+#include <algorithm>
+#include <optional>
+#include <ostream>
+#include <set>
+
+#include "kit/Help.h"
+#include "kit/Verbs.h"
+#include "kit/check/CheckDisc.h"
+#include "kit/check/CheckHtml.h"
+#include "kit/common/Html.h"
+#include "kit/common/Json.h"
+#include "kit/common/Options.h"
+#include "kit/common/Utf8.h"
+#include "kit/disc/DiscReader.h"
+#include "kit/disc/DiscTree.h"
+
+namespace {
+
+constexpr Severity kSeverities[] = {Severity::Error, Severity::Warning, Severity::Note};
+
+std::string Counted(std::size_t count, const char* one, const char* many) {
+    return std::to_string(count) + " " + (count == 1 ? one : many);
+}
+
+std::size_t CountOf(const std::vector<Finding>& findings, Severity severity) {
+    std::size_t count = 0;
+    for (const Finding& finding : findings) count += finding.kind->severity == severity;
+    return count;
+}
+
+std::string Summary(const std::vector<Finding>& findings, std::size_t leftOut) {
+    return Counted(CountOf(findings, Severity::Error), "error", "errors") + ", " +
+           Counted(CountOf(findings, Severity::Warning), "warning", "warnings") + ", " +
+           Counted(CountOf(findings, Severity::Note), "note", "notes") +
+           (leftOut ? " (" + std::to_string(leftOut) + " left out)" : std::string());
+}
+
+// What the author asked not to see: codes by name, and everything below a severity.
+struct Quiet {
+    std::set<std::string> ignored;
+    Severity least = Severity::Note;  // the least severe shown; the enum runs from most severe
+};
+
+// Adds the comma-separated codes to quiet. False, with the reason in error, for a code that no
+// finding has: a misspelt code would otherwise silence nothing, unnoticed.
+bool ParseIgnore(const std::string& list, Quiet& quiet, std::string& error) {
+    std::size_t start = 0;
+    while (start <= list.size()) {
+        std::size_t end = list.find(',', start);
+        if (end == std::string::npos) end = list.size();
+        const std::string code = list.substr(start, end - start);
+        const auto& kinds = FindingKinds();
+        if (std::none_of(kinds.begin(), kinds.end(),
+                         [&](const FindingKind& kind) { return kind.code == code; })) {
+            error = "--ignore: no finding has the code '" + code + "'";
+            return false;
+        }
+        quiet.ignored.insert(code);
+        start = end + 1;
+    }
+    return true;
+}
+
+bool ParseMinSeverity(const std::string& name, Quiet& quiet, std::string& error) {
+    for (Severity severity : kSeverities) {
+        if (name == SeverityName(severity)) {
+            quiet.least = severity;
+            return true;
+        }
+    }
+    error = "--min-severity takes note, warning or error, not '" + name + "'";
+    return false;
+}
+
+// The findings the author wants to see; returns how many were left out.
+std::size_t LeaveOut(const Quiet& quiet, std::vector<Finding>& findings) {
+    const std::size_t before = findings.size();
+    findings.erase(std::remove_if(findings.begin(), findings.end(),
+                                  [&](const Finding& finding) {
+                                      return quiet.ignored.count(finding.kind->code) != 0 ||
+                                             finding.kind->severity > quiet.least;
+                                  }),
+                   findings.end());
+    return before - findings.size();
+}
+
+void WriteHuman(std::ostream& out, const std::string& disc, const std::vector<Finding>& findings,
+                std::size_t leftOut) {
+    static const char* const kHeadings[] = {"Errors", "Warnings", "Notes"};
+    for (Severity severity : kSeverities) {
+        const std::size_t count = CountOf(findings, severity);
+        if (count == 0) continue;
+        out << kHeadings[static_cast<int>(severity)] << " (" << count << ")\n";
+        for (const Finding& finding : findings) {
+            if (finding.kind->severity != severity) continue;
+            // Names come from the disc: none may steer the terminal.
+            out << "  " << finding.kind->code << "  " << EscapeControls(finding.path) << "\n"
+                << "      " << EscapeControls(finding.Message()) << "\n";
+        }
+        out << "\n";
+    }
+    out << EscapeControls(disc) << ": " << Summary(findings, leftOut) << "\n";
+}
+
+Json Report(const std::string& disc, const std::vector<Finding>& findings, std::size_t leftOut) {
+    Json report = Json::Object();
+    report.Set("disc", disc);
+    Json& list = report.Set("findings", Json::Array());
+    for (Severity severity : kSeverities) {
+        for (const Finding& finding : findings) {
+            if (finding.kind->severity != severity) continue;
+            Json& item = list.Push(Json::Object());
+            item.Set("severity", SeverityName(severity));
+            item.Set("code", finding.kind->code);
+            item.Set("path", finding.path);
+            item.Set("message", finding.Message());
+        }
+    }
+    Json& summary = report.Set("summary", Json::Object());
+    summary.Set("errors", static_cast<std::uint64_t>(CountOf(findings, Severity::Error)));
+    summary.Set("warnings", static_cast<std::uint64_t>(CountOf(findings, Severity::Warning)));
+    summary.Set("notes", static_cast<std::uint64_t>(CountOf(findings, Severity::Note)));
+    if (leftOut) summary.Set("leftOut", static_cast<std::uint64_t>(leftOut));
+    return report;
+}
+
+}  // namespace
+
+int RunCheck(const Args& args, std::ostream& out, std::ostream& err) {
+    bool json = false;
+    std::vector<std::string> ignore;
+    std::optional<std::string> minSeverity, htmlOption;
+    std::string html;  // where the HTML report goes too
+    std::string disc;
+    const VerbOptions options{{{"--min-severity", &minSeverity}, {"--html", &htmlOption}},
+                              {{"--json", &json}},
+                              "disc folder",
+                              {{"--ignore", &ignore}}};
+    Quiet quiet;
+    std::string error;
+    bool usable = ParseVerbOptions(args, options, disc, error);
+    for (std::size_t i = 0; usable && i < ignore.size(); ++i) {
+        usable = ParseIgnore(ignore[i], quiet, error);
+    }
+    if (usable && minSeverity) usable = ParseMinSeverity(*minSeverity, quiet, error);
+    usable = usable && PathOption(htmlOption, "--html", "file", html, error);
+    if (!usable) {
+        err << "disckit check: " << EscapeControls(error) << "\n" << VerbUsage("check");
+        return kExitUsage;
+    }
+    std::vector<Finding> findings;
+    const std::unique_ptr<DiscReader> reader = OpenDisc(disc, error);
+    if (!reader || !CheckDisc(*reader, findings, error)) {
+        err << "disckit check: " << EscapeControls(error) << "\n";
+        return kExitUsage;
+    }
+    const std::size_t leftOut = LeaveOut(quiet, findings);
+    const Json report = Report(disc, findings, leftOut);
+    if (!html.empty() && !WriteHtmlFile(html, CheckHtml(report), error)) {
+        err << "disckit check: " << error << "\n";
+        return kExitUsage;
+    }
+    if (json) {
+        out << report.Dump();
+    } else {
+        WriteHuman(out, disc, findings, leftOut);
+    }
+    return CountOf(findings, Severity::Error) > 0 ? kExitFindings : kExitClean;
+}

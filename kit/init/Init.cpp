@@ -1,0 +1,214 @@
+// disckit init DIR [--lang ID[,ID...]]: a new disc to start from.
+#include "kit/init/Init.h"
+
+#include <fstream>
+#include <optional>
+#include <ostream>
+#include <set>
+#include <system_error>
+
+#include "app/LauncherApp.h"
+#include "inspect/Language.h"
+#include "kit/Help.h"
+#include "kit/Verbs.h"
+#include "kit/check/CheckFindings.h"
+#include "kit/common/Options.h"
+#include "kit/common/RuntimeFiles.h"
+#include "kit/disc/DiscTree.h"
+#include "kit/windows/Languages.h"
+#include "kit/windows/WindowsText.h"
+
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* kLayoutFile = "LAYOUT.txt";
+constexpr const char* kAutorun = "[autorun]\r\nopen=Start.exe\r\nicon=Start.exe,0\r\n";
+
+// Text files of the disc end their lines as Windows does.
+std::string Crlf(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        if (c == '\n') out += '\r';
+        out += c;
+    }
+    return out;
+}
+
+bool WriteNew(const fs::path& path, const std::string& bytes, std::string& error) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    out.close();
+    if (!out) error = "cannot write " + PathToUtf8(path);
+    return static_cast<bool>(out);
+}
+
+std::string Pad(const std::string& text, std::size_t width) {
+    return text.size() >= width ? text + "  " : text + std::string(width - text.size(), ' ');
+}
+
+}  // namespace
+
+std::vector<std::string> InitFolders(const std::vector<std::uint16_t>& langIds, bool all) {
+    std::vector<std::string> folders = {WithoutBackslash(kDefaultLanguageFolder)};
+    std::set<std::string> folded = {UpperUtf8(folders.front())};
+    for (std::size_t i = 0; i < LanguageTableSize(); ++i) {
+        const LanguageRow& row = LanguageTable()[i];
+        bool wanted = all;
+        for (std::uint16_t id : langIds) wanted |= id == row.langId;
+        const std::string folder = WithoutBackslash(row.folder);
+        if (wanted && folded.insert(UpperUtf8(folder)).second) folders.push_back(folder);
+    }
+    return folders;
+}
+
+std::string DiscLayoutText(const std::vector<std::string>& folders) {
+    const std::string pages = WithoutBackslash(names::kPagesFolder);
+    const std::string english = WithoutBackslash(kDefaultLanguageFolder);
+    const std::string example = folders.size() > 1 ? folders[1] : english;
+    const std::string page = "D:\\" + pages + "\\" + example + "\\" + names::kStartPage;
+    std::string t;
+    t += "What goes where on a disc of " + std::string(names::kLauncher) + "\n\n";
+    t += "This folder is the disc's root: it becomes D:\\ (or whatever drive) once pressed. Windows\n"
+         "finds names whatever their case; keep them as written here all the same.\n\n";
+    t += Pad(names::kLauncher, 22) + "the launcher (here already): do not rename it\n";
+    t += Pad("autorun.inf", 22) + "opens " + names::kLauncher + " when the disc is inserted (here already)\n";
+    for (const ImageRole& role : ImageRoles()) {
+        for (const std::string& file : role.files) {
+            if (file == names::kLauncher) continue;
+            std::string what = role.noun + ", a 32-bit x86 Windows " +
+                               (role.program ? "program" : "DLL");
+            if (file == names::kBrowser) what += " with a GUI (not a console program)";
+            if (file == names::kHtmlControl || file == names::kGaugeControl) {
+                what += " exporting DllRegisterServer and DllUnregisterServer";
+            }
+            t += Pad(file, 22) + (role.optional ? "may add: " : "to add: ") + what + "\n";
+        }
+    }
+    t += Pad(pages + "\\", 22) + "the pages, one folder per language:\n";
+    for (const std::string& folder : folders) {
+        std::vector<std::string> locales;
+        for (std::size_t i = 0; i < LanguageTableSize(); ++i) {
+            const LanguageRow& row = LanguageTable()[i];
+            if (UpperUtf8(WithoutBackslash(row.folder)) != UpperUtf8(folder)) continue;
+            const std::string name = LocaleNameFor(row.langId);
+            locales.push_back(name.empty() ? FormatLangId(row.langId) : name);
+        }
+        std::string chosen;
+        for (const std::string& l : locales) chosen += (chosen.empty() ? "" : " ") + l;
+        if (folder == english) {
+            chosen += std::string(chosen.empty() ? "" : " ") +
+                      "and every language without a folder on the disc";
+        }
+        t += "  " + Pad(pages + "\\" + folder + "\\", 20) + chosen + "\n";
+    }
+    t += "\nIn each language folder:\n";
+    t += "  " + Pad(names::kMarkerFile, 20) + "the marker: without it " + names::kLauncher +
+         " opens the English pages\n" + std::string(24, ' ') + "(" + pages + "\\" + english +
+         ") instead of the folder's own\n";
+    t += "  " + Pad(names::kStartPage, 20) + "the start page: replace it with your own\n\n";
+    t += "The browser's command line\n\n";
+    t += std::string(names::kLauncher) + " starts " + pages + "\\<folder>\\" + names::kStartPage +
+         " by starting the browser by its full path,\n"
+         "D:\\" + names::kBrowser + ", with this command line (for " + example + "):\n\n";
+    t += "    " + std::string(names::kBrowser) + " \"" + page + "\n\n";
+    t += "The page's path opens with a double quote that is never closed: the browser must take\n"
+         "everything after the quote as the page. It must then run as a process named\n" +
+         std::string(names::kBrowserProcess) + ": " + names::kLauncher +
+         " looks for it a second later and starts the browser\n"
+         "again, once a second, until it sees it.\n\n";
+    t += "disckit check DISC lists what is still missing; a disc that leaves out languages on\n"
+         "purpose can quiet their notes with --ignore language-folder-absent.\n";
+    return t;
+}
+
+bool LayOutDisc(const fs::path& root, const fs::path& launcher,
+                const std::vector<std::string>& folders, std::string& error) {
+    std::error_code ec;
+    if (fs::exists(root, ec) && !(fs::is_directory(root, ec) && fs::is_empty(root, ec))) {
+        error = PathToUtf8(root) + " is there already and not an empty folder";
+        return false;
+    }
+    fs::create_directories(root, ec);
+    if (ec) {
+        error = "cannot make " + PathToUtf8(root) + ": " + ec.message();
+        return false;
+    }
+    if (!fs::copy_file(launcher, root / names::kLauncher, ec) || ec) {
+        error = "cannot copy " + PathToUtf8(launcher) + ": " + ec.message();
+        return false;
+    }
+    if (!WriteNew(root / "autorun.inf", kAutorun, error)) return false;
+    if (!WriteNew(root / kLayoutFile, Crlf(DiscLayoutText(folders)), error)) return false;
+    const fs::path pages = root / fs::u8path(WithoutBackslash(names::kPagesFolder));
+    for (const std::string& folder : folders) {
+        const fs::path dir = pages / fs::u8path(folder);
+        fs::create_directories(dir, ec);
+        if (ec) {
+            error = "cannot make " + PathToUtf8(dir) + ": " + ec.message();
+            return false;
+        }
+        const std::string marker = "var locale = \"" + folder + "\";\n";
+        const std::string page =
+            "<!DOCTYPE html>\n<html>\n<head>\n<meta charset=\"utf-8\">\n<title>" + folder +
+            "</title>\n<script src=\"" + names::kMarkerFile + "\"></script>\n</head>\n<body>\n"
+            "<p>Replace this page with the disc's start page for " + folder + ".</p>\n"
+            "</body>\n</html>\n";
+        if (!WriteNew(dir / names::kMarkerFile, Crlf(marker), error) ||
+            !WriteNew(dir / names::kStartPage, Crlf(page), error)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+int RunInit(const Args& args, std::ostream& out, std::ostream& err) {
+    std::optional<std::string> langs;
+    std::string dir, error;
+    const VerbOptions options{{{"--lang", &langs}}, {}, "disc folder"};
+    if (!ParseVerbOptions(args, options, dir, error)) {
+        err << "disckit init: " << error << '\n' << VerbUsage("init");
+        return kExitUsage;
+    }
+    std::vector<std::uint16_t> ids;
+    if (langs) {
+        std::size_t start = 0;
+        while (start <= langs->size()) {
+            std::size_t end = langs->find(',', start);
+            if (end == std::string::npos) end = langs->size();
+            const std::string one = langs->substr(start, end - start);
+            std::uint16_t id = 0;
+            if (!ParseLanguage(one, id)) {
+                err << "disckit init: --lang needs LANGIDs (0x0407 or 1031) or locale names "
+                       "(de-DE), separated by commas, not '"
+                    << one << "'\n";
+                return kExitUsage;
+            }
+            ids.push_back(id);
+            start = end + 1;
+        }
+    }
+    // The stock launcher is one of disckit's run-time files, found as the trial finds its driver.
+    std::string tried;
+    const fs::path runtime = RuntimeDir(names::kLauncher, tried);
+    if (runtime.empty()) {
+        err << "disckit init: the stock " << names::kLauncher << " is missing (looked for in "
+            << tried << ")\n";
+        return kExitUsage;
+    }
+    const fs::path launcher = runtime / names::kLauncher;
+    const std::vector<std::string> folders = InitFolders(ids, !langs);
+    if (!LayOutDisc(fs::u8path(dir), launcher, folders, error)) {
+        err << "disckit init: " << error << '\n';
+        return kExitUsage;
+    }
+    out << dir << ": a new disc with " << names::kLauncher << ", autorun.inf, " << kLayoutFile
+        << " and " << folders.size() << " language folder" << (folders.size() == 1 ? "" : "s")
+        << "; " << kLayoutFile << " says what to add\n";
+    if (langs) {
+        out << "Languages left out on purpose: disckit check " << dir
+            << " --ignore language-folder-absent\n";
+    }
+    return kExitClean;
+}

@@ -1,0 +1,75 @@
+// disckit simulate: what the launcher does with a disc folder on a Windows of one's choosing, by
+// running the launcher's own sequence against a simulated system.
+#include <filesystem>
+#include <memory>
+#include <ostream>
+#include <system_error>
+
+#include "kit/Help.h"
+#include "kit/Verbs.h"
+#include "kit/check/CheckDisc.h"
+#include "kit/common/Html.h"
+#include "kit/disc/DiscReader.h"
+#include "kit/simulate/SimHtml.h"
+#include "kit/simulate/SimOptions.h"
+#include "kit/simulate/SimReports.h"
+#include "kit/simulate/Simulation.h"
+
+int RunSimulate(const Args& args, std::ostream& out, std::ostream& err) {
+    SimOptions options;
+    std::string error;
+    if (!ParseSimulateArgs(args, options, error)) {
+        err << "disckit simulate: " << error << '\n' << VerbUsage("simulate");
+        return kExitUsage;
+    }
+    const std::unique_ptr<DiscReader> reader = OpenDisc(options.discDir, error);
+    if (!reader) {
+        err << "disckit simulate: " << error << '\n';
+        return kExitUsage;
+    }
+    // A folder or an image, read through the one reader the check below reads it through.
+    const SimDisc disc(*reader);
+    // The disc's programs as the check sees them: whether Windows starts each one is decided
+    // from the same facts, so that simulate and check never tell two stories.
+    std::vector<Finding> findings;
+    std::vector<ImageFacts> images;
+    if (!CheckDisc(*reader, findings, error, &images)) {
+        err << "disckit simulate: " << error << '\n';
+        return kExitUsage;
+    }
+    if (options.matrix) {
+        const Matrix matrix = RunMatrix(options.config, options.codePageGiven, disc, &images);
+        const Json root = MatrixToJson(matrix, options.config, options.codePageGiven);
+        if (!options.htmlFile.empty()) {
+            std::vector<std::vector<Json>> runs;
+            for (const MatrixRow& row : matrix.rows) {
+                runs.emplace_back();
+                for (const MatrixCell& cell : row.cells) {
+                    runs.back().push_back(RunToJson(cell.run, options.discDir));
+                }
+            }
+            if (!WriteHtmlFile(options.htmlFile, MatrixHtml(root, runs, options.discDir), error)) {
+                err << "disckit simulate: " << error << '\n';
+                return kExitUsage;
+            }
+        }
+        if (options.json) {
+            out << root.Dump();
+        } else {
+            PrintMatrix(matrix, out);
+        }
+        return kExitClean;
+    }
+    const SimRun run = RunSimulation(options.config, disc, &images);
+    const Json report = RunToJson(run, options.discDir);
+    if (!options.htmlFile.empty() && !WriteHtmlFile(options.htmlFile, RunHtml(report), error)) {
+        err << "disckit simulate: " << error << '\n';
+        return kExitUsage;
+    }
+    if (options.json) {
+        out << report.Dump();
+    } else {
+        PrintRun(run, options.discDir, out);
+    }
+    return kExitClean;
+}

@@ -1,0 +1,81 @@
+// disckit trial: the disc's own Start.exe and programs, run under Wine as Windows would run
+// them, watched from outside. This checks the command line against the kit's tables and hands
+// the resolved values to the driver (trial.py), which reuses the end-to-end lab. The driver, the
+// lab and its Windows tools are disckit's run-time files, found relative to the program itself.
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <iostream>
+#include <ostream>
+#include <system_error>
+
+#include "kit/Help.h"
+#include "kit/Verbs.h"
+#include "kit/common/RuntimeFiles.h"
+#include "kit/trial/TrialOptions.h"
+
+#ifndef _WIN32
+#include <unistd.h>
+
+namespace {
+
+// Where the lab keeps its prefix templates between trials: the build tree's e2e folder, which
+// the end-to-end tests share, or the user's cache. LAUNCHER_E2E_WORK, when set, wins in the
+// driver.
+std::string WorkDir(const std::filesystem::path& programDir, const std::filesystem::path& runtime) {
+    if (runtime == programDir / "lib" / "disckit") return (programDir / "e2e").string();
+    const char* cache = std::getenv("XDG_CACHE_HOME");
+    if (cache && *cache == '/') return std::string(cache) + "/disckit";
+    const char* home = std::getenv("HOME");
+    if (home && *home == '/') return std::string(home) + "/.cache/disckit";
+    return "/var/tmp/disckit";
+}
+
+}  // namespace
+#endif
+
+int RunTrial(const Args& args, std::ostream& out, std::ostream& err) {
+#ifdef _WIN32
+    (void)args;
+    (void)out;
+    err << "disckit trial: a trial runs the disc under Wine and needs Linux with Wine (the "
+           "native build of disckit); on Windows, run the disc itself, or use disckit simulate\n";
+    return kExitUsage;
+#else
+    TrialOptions options;
+    std::string error;
+    if (!ParseTrialArgs(args, options, error)) {
+        err << "disckit trial: " << error << '\n' << VerbUsage("trial");
+        return kExitUsage;
+    }
+    const DiscKind kind = ClassifyDisc(options.disc);
+    if (kind == DiscKind::Neither) {
+        err << "disckit trial: " << options.disc
+            << " is neither a folder nor an ISO 9660 image\n";
+        return kExitUsage;
+    }
+    std::error_code ec;
+    const std::string disc =
+        std::filesystem::absolute(std::filesystem::u8path(options.disc), ec).u8string();
+    std::string tried;
+    const std::filesystem::path runtime = RuntimeDir("trial.py", tried);
+    if (runtime.empty()) {
+        err << "disckit trial: the trial's driver trial.py is missing (looked for in "
+            << tried << ")\n";
+        return kExitUsage;
+    }
+    const std::vector<std::string> command = TrialDriverCommand(
+        options, kind, disc, runtime.string(), WorkDir(ProgramDir(), runtime),
+        ProgramPath().string());
+    std::vector<char*> argv;
+    for (const std::string& arg : command) argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    out.flush();
+    err.flush();
+    std::cout.flush();
+    execvp(argv[0], argv.data());
+    err << "disckit trial: cannot run " << argv[0] << ": " << std::strerror(errno) << '\n';
+    return kExitUsage;
+#endif
+}

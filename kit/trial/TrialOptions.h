@@ -1,0 +1,45 @@
+// The command line of `disckit trial`, and the command that runs its driver.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "kit/Verbs.h"
+#include "kit/windows/Profiles.h"
+
+struct TrialOptions {
+    std::string disc;  // the disc's folder or image, as given
+    const SystemProfile* profile = nullptr;
+    std::uint16_t langId = 0;
+    std::string localeName;         // the language's, as Windows spells it ("de-DE")
+    unsigned timeoutSeconds = 60;   // how long the launcher is watched at the most
+    unsigned maxStarts = 10;        // browser starts that show a launcher keeps starting it
+    std::string outDir;             // where the screenshots go; empty: a new temporary folder
+    bool keep = false;              // keep the prefix and Wine's trace
+    bool json = false;
+    std::string htmlFile;           // --html: where the HTML report goes too
+};
+
+// Fills options from the arguments after the verb. False, with a one-line reason in error, when
+// they are not a valid command line (options are then unspecified).
+bool ParseTrialArgs(const Args& args, TrialOptions& options, std::string& error);
+
+// The Unix locale that gives Wine a Windows locale name's language: "de-DE" -> "de_DE.UTF-8",
+// "es-ES_tradnl" -> "es_ES.UTF-8" (a script or sort suffix has no counterpart; Wine's report
+// decides whether it fits).
+std::string UnixLocaleFor(const std::string& localeName);
+
+// What the disc operand is: a folder, an ISO 9660 image, or neither (missing or another file).
+enum class DiscKind { Folder, Image, Neither };
+DiscKind ClassifyDisc(const std::string& path);
+
+// The driver's command line (argv, python3 first) for a disc given as an absolute path.
+// runtimeDir holds trial.py, the lab beside it and the lab's Windows tools in tools/; the lab
+// works in workDir unless LAUNCHER_E2E_WORK says otherwise. disckit: this program, whose check
+// the driver runs on the disc.
+std::vector<std::string> TrialDriverCommand(const TrialOptions& options, DiscKind kind,
+                                            const std::string& absoluteDisc,
+                                            const std::string& runtimeDir,
+                                            const std::string& workDir,
+                                            const std::string& disckit = std::string());
