@@ -258,7 +258,9 @@ def kit():
     (shots / "after-run.png").symlink_to(OUT / "simulate.png")
     report = made_up_trial(shots)
     page = OUT / "trial-made-up.html"
-    trial_html.write(report, page)
+    style = subprocess.run([str(DISCKIT), "--report-style"], capture_output=True,
+                           check=True).stdout.decode()
+    trial_html.write(report, page, style)
     dom = open_report(page, "trial-made-up")
     check_trial(report, dom, embedded=[shots / "box-1.png"])
     contains(dom, ["[Discmate <script>alert(1)</script>] a & b\\x07",

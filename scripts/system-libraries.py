@@ -10,7 +10,7 @@ Two steps, so that the build machines (which have no network) can redo the secon
                          functions, and the functions that came later than their library.
   generate [--check]     turns that extract, the run-time families of runtimes.tsv and the names
                          of the import libraries of Debian's MinGW-w64 (mingw-w64-i686-dev) into
-                         kit/SystemLibraryTable.cpp; with --check, fails when the file differs.
+                         kit/check/SystemLibraryTable.cpp; with --check, fails when the file differs.
 
 The metadata dates a function by the first client system its documentation names ("windows5.1.2600",
 "windows8.0", "windows10.0.14393"; "windowsServer2008" for a function no client has). Anything
@@ -31,7 +31,7 @@ OUTPUT = os.path.join(ROOT, "kit", "check", "SystemLibraryTable.cpp")
 MINGW_LIB = "/usr/i686-w64-mingw32/lib"
 MINGW_PACKAGE = "mingw-w64-i686-dev"
 
-# Releases in the order of kit/SystemLibraryTable.h.
+# Releases in the order of kit/check/SystemLibraryTable.h.
 RELEASES = ["7", "8", "8.1", "10", "11"]
 SERVER_ONLY = "server"
 UNDATED = "undated"
@@ -238,8 +238,8 @@ def main(argv):
         if "--check" in argv:
             with open(OUTPUT, encoding="utf-8") as f:
                 if f.read() != text:
-                    sys.stderr.write("kit/SystemLibraryTable.cpp is not what its sources give: run "
-                                     "scripts/system-libraries.py generate\n")
+                    sys.stderr.write("kit/check/SystemLibraryTable.cpp is not what its sources "
+                                     "give: run scripts/system-libraries.py generate\n")
                     return 1
             return 0
         with open(OUTPUT, "w", encoding="utf-8") as f:

@@ -22,7 +22,8 @@ std::string Seconds(double value) {
     return std::string(buffer) + " s";
 }
 
-// The reports' one style sheet: plain, printable, colours that survive a grey printer.
+// The reports' one style sheet, the trial's HTML report's too (its driver asks for it with
+// disckit --report-style): plain, printable, colours that survive a grey printer.
 constexpr const char* kStyle = R"(
 body { font: 14px/1.45 sans-serif; color: #1d1d1f; margin: 24px auto; max-width: 1100px; padding: 0 16px; }
 h1 { font-size: 22px; margin: 0 0 12px; word-break: break-all; }
@@ -53,14 +54,17 @@ svg .bar { fill: #8ab4f8; } svg .bar.open { fill: #1a73e8; }
 svg .bar.unknown { fill: #d2e3fc; stroke: #1a73e8; stroke-dasharray: 4 3; }
 svg .sleep { fill: url(#hatch); stroke: #5f6368; stroke-width: 0.5; }
 svg .box { fill: #c5221f; } svg .failed { stroke: #c5221f; stroke-width: 2; }
-svg .start { fill: #1e8e3e; } svg .end { stroke: #1d1d1f; stroke-width: 2; }
+svg .start { fill: #1e8e3e; } svg .load { fill: #5f6368; }
+svg .end { stroke: #1d1d1f; stroke-width: 2; }
 svg .stop { stroke: #c5221f; stroke-width: 3; }
 svg .axis { stroke: #bbb; stroke-width: 0.5; }
-img.shot { max-width: min(100%, 800px); border: 1px solid #999; margin: 4px 0 12px; }
+img.shot { max-width: min(100%, 800px); border: 1px solid #999; margin: 4px 0 12px; display: block; }
 @media print { body { margin: 0; max-width: none; } .runs p:target { background: none; } }
 )";
 
 }  // namespace
+
+const char* ReportStyle() { return kStyle; }
 
 std::string HtmlText(const std::string& s) {
     std::string out;

@@ -11,6 +11,9 @@
 // U+FFFD.
 std::string HtmlText(const std::string& utf8);
 
+// The reports' one style sheet (CSS).
+const char* ReportStyle();
+
 // A whole document: the title (text) and the body (markup), with the reports' one style sheet.
 std::string HtmlDocument(const std::string& title, const std::string& body);
 

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """The driver of `disckit trial`: runs a disc's own Start.exe under Wine, watched from outside.
 
-disckit (kit/Trial.cpp) checks the command line against the kit's tables (the system profiles,
+disckit (kit/trial/Trial.cpp) checks the command line against the kit's tables (the system profiles,
 the languages, the launcher's names) and runs this program with what they resolve to; every
 option below comes from there. Exit code 0: the browser was left running and the launcher ended
 with 0; 1: the trial found a fault; 2: the trial could not run (the reason on stderr).
@@ -37,6 +37,7 @@ import json
 import os
 import shutil
 import signal
+import subprocess
 import sys
 import tempfile
 
@@ -120,6 +121,17 @@ def main(argv):
     if reason:
         print(f"disckit trial: {reason}", file=sys.stderr)
         return 2
+    style = None
+    if a.html:
+        # The HTML report wears the kit's own style sheet; asked for before the run, so that a
+        # kit that cannot give it costs no trial.
+        try:
+            style = subprocess.run([a.disckit, "--report-style"], capture_output=True, check=True,
+                                   timeout=60).stdout.decode("utf-8")
+        except (OSError, subprocess.SubprocessError, UnicodeDecodeError) as why:
+            print(f"disckit trial: {a.disckit} gives no style sheet for the HTML report: {why}",
+                  file=sys.stderr)
+            return 2
     try:
         if a.out:
             a.out_fd = trialbox.open_out(a.out)
@@ -162,7 +174,7 @@ def main(argv):
         print_report(report, sys.stdout)
     if a.html:
         try:
-            trial_html.write(report, a.html)
+            trial_html.write(report, a.html, style)
         except OSError as e:
             print(f"disckit trial: cannot write the HTML report to {a.html}: {e}", file=sys.stderr)
             return 2

@@ -19,28 +19,6 @@ PNG = b"\x89PNG\r\n\x1a\n"
 # How many processes the timeline draws at the most; the events list them all.
 MAX_ROWS = 200
 
-STYLE = """
-body { font: 14px/1.45 sans-serif; color: #1d1d1f; margin: 24px auto; max-width: 1100px; padding: 0 16px; }
-h1 { font-size: 22px; margin: 0 0 12px; word-break: break-all; }
-h2 { font-size: 17px; margin: 24px 0 8px; border-bottom: 1px solid #ccc; }
-table { border-collapse: collapse; margin: 4px 0 12px; }
-th, td { text-align: left; vertical-align: top; padding: 3px 10px 3px 0; }
-td { word-break: break-word; }
-.mono, code { font-family: monospace; font-size: 13px; }
-td.time { white-space: nowrap; }
-.verdict { padding: 10px 14px; border-radius: 6px; border: 2px solid; margin: 8px 0 16px; font-size: 16px; }
-.verdict.good { background: #e6f4ea; border-color: #1e8e3e; }
-.verdict.bad { background: #fce8e6; border-color: #c5221f; }
-svg text { font: 12px sans-serif; fill: #1d1d1f; }
-svg .bar { fill: #8ab4f8; } svg .bar.open { fill: #1a73e8; }
-svg .bar.unknown { fill: #d2e3fc; stroke: #1a73e8; stroke-dasharray: 4 3; }
-svg .box { fill: #c5221f; } svg .failed { stroke: #c5221f; stroke-width: 2; }
-svg .start { fill: #1e8e3e; } svg .load { fill: #5f6368; }
-svg .end { stroke: #1d1d1f; stroke-width: 2; } svg .stop { stroke: #c5221f; stroke-width: 3; }
-svg .axis { stroke: #bbb; stroke-width: 0.5; }
-img.shot { max-width: min(100%, 800px); border: 1px solid #999; margin: 4px 0 12px; display: block; }
-@media print { body { margin: 0; max-width: none; } }
-"""
 
 
 
@@ -273,7 +251,8 @@ def listing(items, empty):
     return "<ul>" + "".join(f"<li>{text(i)}</li>" for i in items) + "</ul>\n"
 
 
-def render(r):
+def render(r, style):
+    """The page of report r, with the kit's style sheet (disckit --report-style)."""
     s, lang, launcher, browser = r["system"], r["language"], r["launcher"], r["browser"]
     rep = s["reported"]
     disc = r["disc"]
@@ -335,12 +314,12 @@ def render(r):
     return ("<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
             "<meta http-equiv=\"Content-Security-Policy\" content=\"default-src 'none'; "
             "img-src data:; style-src 'unsafe-inline'\">\n"
-            f"<title>{text(title)}</title>\n<style>{STYLE}</style>\n</head>\n<body>\n"
+            f"<title>{text(title)}</title>\n<style>{style}</style>\n</head>\n<body>\n"
             + "".join(body) + "</body>\n</html>\n")
 
 
-def write(report, path):
+def write(report, path, style):
     """Writes the report's HTML to path; OSError when it cannot."""
-    html = render(report)
+    html = render(report, style)
     with open(path, "w", encoding="utf-8", errors="replace") as f:
         f.write(html)
