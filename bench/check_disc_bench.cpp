@@ -18,19 +18,11 @@
 
 #include "app/LauncherApp.h"
 #include "kit/check/CheckDisc.h"
+#include "kit/disc/LittleEndian.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-void Put16(std::string& b, std::size_t at, std::uint32_t v) {
-    b[at] = static_cast<char>(v & 0xFF);
-    b[at + 1] = static_cast<char>((v >> 8) & 0xFF);
-}
-void Put32(std::string& b, std::size_t at, std::uint32_t v) {
-    Put16(b, at, v & 0xFFFF);
-    Put16(b, at + 2, v >> 16);
-}
 
 struct Imported {
     std::string dll;

@@ -14,6 +14,7 @@
 #include "KitCheckDisc.h"
 #include "kit/Verbs.h"
 #include "kit/check/CheckIdentity.h"
+#include "kit/disc/LittleEndian.h"
 #include "kit/disc/PeImage.h"
 #include "kit/disc/PeResources.h"
 
@@ -26,11 +27,6 @@ using kittest::SampleDisc;
 using kittest::SkipReason;
 using kittest::WriteBytes;
 namespace fs = std::filesystem;
-
-void Put32(std::string& b, std::size_t at, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i)
-        b[at + static_cast<std::size_t>(i)] = static_cast<char>(v >> (8 * i));
-}
 
 // An icon file of a 16-pixel bitmap and a 256-pixel PNG (whose pixels nothing here decodes).
 std::string TestIcon() {

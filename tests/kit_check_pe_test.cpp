@@ -7,6 +7,7 @@
 
 #include "KitCheckDisc.h"
 #include "kit/disc/PeImage.h"
+#include "kit/disc/LittleEndian.h"
 
 namespace {
 
@@ -133,15 +134,6 @@ TEST(PeImage, CorruptedCopiesOfTheSampleImagesAreReadSafely) {
 }
 
 // --- Hostile images, made here --------------------------------------------------------------
-
-void Put16(std::string& b, std::size_t at, std::uint32_t v) {
-    b[at] = static_cast<char>(v & 0xFF);
-    b[at + 1] = static_cast<char>((v >> 8) & 0xFF);
-}
-void Put32(std::string& b, std::size_t at, std::uint32_t v) {
-    Put16(b, at, v & 0xFFFF);
-    Put16(b, at + 2, v >> 16);
-}
 
 // A PE32 DLL for x86 with one section at RVA 0x1000 (file offset 0x200) holding data.
 constexpr std::uint32_t kSectionRva = 0x1000;

@@ -5,44 +5,9 @@
 #include <cstring>
 
 #include "kit/common/Utf8.h"
+#include "kit/disc/LittleEndian.h"
 
 namespace {
-
-// Little-endian access to a buffer; reads beyond its end answer false.
-bool Get16(const std::string& b, std::uint64_t at, std::uint16_t& v) {
-    if (at > b.size() || b.size() - at < 2) return false;
-    const std::size_t i = static_cast<std::size_t>(at);
-    v = static_cast<std::uint16_t>(static_cast<std::uint8_t>(b[i]) |
-                                   static_cast<std::uint8_t>(b[i + 1]) << 8);
-    return true;
-}
-
-bool Get32(const std::string& b, std::uint64_t at, std::uint32_t& v) {
-    std::uint16_t lo = 0, hi = 0;
-    if (!Get16(b, at, lo) || !Get16(b, at + 2, hi)) return false;
-    v = static_cast<std::uint32_t>(lo) | static_cast<std::uint32_t>(hi) << 16;
-    return true;
-}
-
-void Put16(std::string& b, std::size_t at, std::uint16_t v) {
-    b[at] = static_cast<char>(v & 0xFF);
-    b[at + 1] = static_cast<char>(v >> 8);
-}
-
-void Put32(std::string& b, std::size_t at, std::uint32_t v) {
-    Put16(b, at, static_cast<std::uint16_t>(v & 0xFFFF));
-    Put16(b, at + 2, static_cast<std::uint16_t>(v >> 16));
-}
-
-void Append16(std::string& b, std::uint16_t v) {
-    b.push_back(static_cast<char>(v & 0xFF));
-    b.push_back(static_cast<char>(v >> 8));
-}
-
-void Append32(std::string& b, std::uint32_t v) {
-    Append16(b, static_cast<std::uint16_t>(v & 0xFFFF));
-    Append16(b, static_cast<std::uint16_t>(v >> 16));
-}
 
 std::uint32_t AlignUp(std::uint32_t value, std::uint32_t alignment) {
     return (value + alignment - 1) / alignment * alignment;
