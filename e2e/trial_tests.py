@@ -370,6 +370,76 @@ def hostile_disc():
 
 
 @test
+def lab_folder_taken():
+    """Root's lab folder made first by another account, with links planted where the lab locks
+    and copies its template: the trial is refused in one line (exit 2), and the file and
+    folder the links point at are left as they were. The same for a user whose cache other
+    accounts may write in."""
+    from trialbox_test import PLANT, as_account, intruder, tree_of
+
+    class Cleanups:
+        def __init__(self):
+            self.calls = []
+
+        def addCleanup(self, func, *args, **keywords):
+            self.calls.append((func, args, keywords))
+
+        def skipTest(self, why):
+            raise Skipped(why)
+    cleanups = Cleanups()
+    try:
+        pw = intruder(cleanups)
+        here = folder("lab_folder_taken")
+        victim, victim_folder = here / "shadow", here / "keep"
+        victim.write_text("root:only\n")
+        victim.chmod(0o600)
+        victim_folder.mkdir()
+        (victim_folder / "file.txt").write_text("kept")
+        before = tree_of(here)
+        taken = Path(as_account(pw, "import os, tempfile; d = tempfile.mkdtemp(dir='/var/tmp'); "
+                                    "os.chmod(d, 0o755); print(d)").stdout.decode().strip())
+        cleanups.addCleanup(shutil.rmtree, taken, True)
+        as_account(pw, PLANT, taken / "lab", victim, victim_folder)
+        theirs = tree_of(taken)
+        command = [str(DISCKIT), "trial", str(winelab.DISC_IMAGE), "--json", "--out",
+                   str(here / "shots")]
+        print(" ".join(command), f"with LAUNCHER_E2E_WORK={taken / 'lab'}")
+        proc = subprocess.run(command, capture_output=True, timeout=winelab.PATIENCE,
+                              env=dict(os.environ, LAUNCHER_E2E_WORK=str(taken / "lab")))
+        err = proc.stderr.decode("utf-8", "replace")
+        sys.stdout.write(err)
+        equal(proc.returncode, 2, "exit code")
+        equal(len(err.splitlines()), 1, "lines on stderr")
+        check(err.startswith(f"disckit trial: {taken}") and "refused" in err, err)
+        equal(tree_of(here), before, "root's file and folder")
+        equal(tree_of(taken), theirs, "the other account's folder")
+        check(not (here / "shots").exists(), "the trial made its screenshots' folder")
+
+        # An ordinary account (the lab's) whose cache everybody may write in.
+        lab = winelab.account()
+        cache = Path(tempfile.mkdtemp(prefix="trial-cache-", dir="/var/tmp"))
+        cleanups.addCleanup(shutil.rmtree, cache, True)
+        os.chown(cache, lab.pw_uid, lab.pw_gid)
+        (cache / "disckit").mkdir(mode=0o777)
+        (cache / "disckit").chmod(0o777)
+        os.chown(cache / "disckit", lab.pw_uid, lab.pw_gid)
+        env = {"PATH": "/usr/bin:/bin", "HOME": lab.pw_dir, "USER": lab.pw_name,
+               "XDG_CACHE_HOME": str(cache)}
+        proc = subprocess.run([str(DISCKIT), "trial", str(winelab.DISC_IMAGE), "--json"],
+                              capture_output=True, user=lab.pw_uid, group=lab.pw_gid,
+                              extra_groups=[], env=env, cwd="/", timeout=winelab.PATIENCE)
+        err = proc.stderr.decode("utf-8", "replace")
+        sys.stdout.write(err)
+        equal(proc.returncode, 2, "exit code of the ordinary account's trial")
+        equal(err, f"disckit trial: {cache}/disckit is writable by other accounts (mode 0777): "
+                   "refused (never used or repaired)\n", "stderr")
+        equal(os.listdir(cache / "disckit"), [], "the cache's files")
+    finally:
+        for func, args, keywords in reversed(cleanups.calls):
+            func(*args, **keywords)
+
+
+@test
 def stopped_from_outside():
     """A trial stopped by a signal while the disc's launcher runs (SIGTERM here, as SIGHUP and
     Ctrl-C): exit code 2, its folder gone, nothing it started left running."""

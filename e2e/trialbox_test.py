@@ -1,9 +1,12 @@
 #!/usr/bin/env python3
 """The trial's containment without Wine: reading what a disc's programs wrote, the screenshots'
-folder, unpacking a hostile image, and the sandbox itself (what it shows of the host, and what
-is left of it once closed). Exit 77 (skipped) where bubblewrap cannot make a sandbox."""
+folder, unpacking a hostile image, the sandbox itself (what it shows of the host, and what is
+left of it once closed), the folders the lab and a trial keep their prefixes in, and a disc's
+folder pressed while another account changes it. Exit 77 (skipped) where bubblewrap cannot make
+a sandbox."""
 
 import os
+import pwd
 import shutil
 import subprocess
 import sys
@@ -14,6 +17,7 @@ from pathlib import Path
 
 import labpath  # noqa: F401 (the lab and the trial's driver)
 import trialbox
+import winelab
 
 
 def work_folder(test):
@@ -153,6 +157,308 @@ class TheSandbox(unittest.TestCase):
                          Path("/tmp/written").stat().st_mtime > time.time() - 60)
         self.assertTrue(trialbox.wait(lambda: not running(marker), 30),
                         "a detached process of the sandbox outlived it")
+
+
+# --- Another local account ----------------------------------------------------------------------
+
+def intruder(test):
+    """A second local account, made for the test as the lab's account is made, and removed
+    after it (skips the test unless run by root)."""
+    if os.geteuid() != 0:
+        test.skipTest("making a second account needs root")
+    name = f"dkintruder{os.getpid() % 100000}"
+    made = subprocess.run(["useradd", "--system", "--no-create-home", "--home-dir", "/nonexistent",
+                           "--shell", "/usr/sbin/nologin", name], capture_output=True, timeout=60)
+    pw = pwd.getpwnam(name)  # KeyError when useradd failed: its reason is in made.stderr
+    if made.returncode == 0:
+        test.addCleanup(subprocess.run, ["userdel", name], capture_output=True, timeout=60)
+    return pw
+
+
+def as_account(pw, script, *args, wait=True):
+    """Runs a Python script as the account pw (the system's Python: another account may not
+    reach the one running this test)."""
+    command = ["/usr/bin/python3", "-c", script, *map(str, args)]
+    keywords = dict(user=pw.pw_uid, group=pw.pw_gid, extra_groups=[], cwd="/",
+                    env={"PATH": "/usr/bin:/bin"})
+    if not wait:
+        return subprocess.Popen(command, **keywords)
+    return subprocess.run(command, check=True, capture_output=True, timeout=60, **keywords)
+
+
+def tree_of(root):
+    """Every path under root with what it is (a link's target, a file's bytes), to tell that
+    nothing there changed."""
+    found = {}
+    for dirpath, dirnames, filenames in os.walk(root):
+        for name in dirnames + filenames:
+            path = Path(dirpath) / name
+            found[str(path.relative_to(root))] = (
+                os.readlink(path) if path.is_symlink() else
+                path.read_bytes() if path.is_file() else "folder")
+    return found
+
+
+# What another account plants in a lab folder it made first: the lock a link to a file of
+# root's, the template's drives and C: links to a folder of root's.
+PLANT = r"""
+import os, sys
+lab, victim, victim_folder = sys.argv[1:4]
+os.makedirs(lab + "/templates/win64", exist_ok=True)
+os.makedirs(lab + "/scenarios", exist_ok=True)
+os.symlink(victim, lab + "/templates/.win64.lock")
+os.symlink(victim_folder, lab + "/templates/win64/dosdevices")
+os.symlink(victim_folder, lab + "/templates/win64/drive_c")
+open(lab + "/templates/win64/system.reg", "w").write("WINE REGISTRY Version 2")
+"""
+
+
+class LabFolders(unittest.TestCase):
+    def setUp(self):
+        # Root's own files, which a planted link points at.
+        self.root_files = Path(tempfile.mkdtemp(prefix="lab-folders-"))
+        self.addCleanup(shutil.rmtree, self.root_files, True)
+        self.victim = self.root_files / "shadow"
+        self.victim.write_text("root:only\n")
+        self.victim.chmod(0o600)
+        self.victim_folder = self.root_files / "keep"
+        self.victim_folder.mkdir()
+        (self.victim_folder / "file.txt").write_text("kept")
+        self.before = tree_of(self.root_files)
+
+    def lab_of_another_account(self, pw, name):
+        """A folder the account made in /var/tmp, with its links planted in name beneath."""
+        taken = Path(as_account(pw, "import tempfile; print(tempfile.mkdtemp(dir='/var/tmp'))")
+                     .stdout.decode().strip())
+        self.addCleanup(subprocess.run, ["rm", "-rf", str(taken)], timeout=60)
+        as_account(pw, "import os, sys; os.chmod(sys.argv[1], 0o755)", taken)
+        as_account(pw, PLANT, taken / name, self.victim, self.victim_folder)
+        return taken
+
+    def use_lab(self, work, cache):
+        """What root's next trial does first: the lab's folder found, the template ensured."""
+        saved = winelab.WORK, winelab.ROOT_CACHE, winelab._lab, winelab.reaches
+        winelab.WORK, winelab.ROOT_CACHE, winelab._lab = Path(work), Path(cache), None
+        winelab.reaches = lambda path: False
+        try:
+            winelab.ensure_template("win64")
+        finally:
+            winelab.WORK, winelab.ROOT_CACHE, winelab._lab, winelab.reaches = saved
+
+    def test_a_lab_folder_another_account_made_first_is_refused_and_left_alone(self):
+        pw = intruder(self)
+        own_work = self.root_files / "work"
+        own_work.mkdir()
+        self.before = tree_of(self.root_files)
+        digest = winelab.hashlib.sha1(str(own_work).encode()).hexdigest()[:12]
+        cases = (
+            # LAUNCHER_E2E_WORK names a folder the account made.
+            ("work", lambda t: (t / "lab", self.root_files / "cache"), "belongs to"),
+            # Root's cache itself made by the account (in a folder of theirs).
+            ("cache", lambda t: (own_work, t / "disckit"), "belongs to"),
+            # The account's folder is reached through a link.
+            ("link", lambda t: (self.link_to(t / "lab"), self.root_files / "cache"), "link"),
+        )
+        for name, where, why in cases:
+            with self.subTest(name=name):
+                planted = "lab" if name != "cache" else f"disckit/{digest}-0000000000000000"
+                taken = self.lab_of_another_account(pw, planted)
+                theirs = tree_of(taken)
+                work, cache = where(taken)
+                with self.assertRaisesRegex(winelab.UnsafeFolder, why) as refused:
+                    self.use_lab(work, cache)
+                self.assertNotIn("\n", str(refused.exception))
+                self.assertEqual(tree_of(taken), theirs)
+                self.assertEqual(tree_of(self.root_files), self.before)
+                self.assertEqual(self.victim.stat().st_mode & 0o7777, 0o600)
+
+    def link_to(self, target):
+        link = self.root_files / "link"
+        if os.path.lexists(link):
+            os.unlink(link)
+        os.symlink(target, link)
+        self.before = tree_of(self.root_files)
+        return link
+
+    def test_root_s_lab_is_its_own_and_nobody_else_lists_it(self):
+        # Made 0711 when missing, under a name nobody else can guess; found again.
+        cache = self.root_files / "cache"
+        work = self.root_files / "work"
+        first = winelab.find_lab(work, cache, lambda path: False)
+        self.assertEqual(winelab.find_lab(work, cache, lambda path: False), first)
+        self.assertNotEqual(winelab.find_lab(self.root_files / "other", cache,
+                                             lambda path: False).parent / "x", first / "x")
+        self.assertRegex(first.name, r"^[0-9a-f]{12}-[0-9a-f]{16}$")
+        for folder in (cache, first, first / "templates", first / "scenarios"):
+            st = folder.stat()
+            self.assertEqual((st.st_uid, st.st_mode & 0o7777), (os.geteuid(), 0o711), folder)
+        # A folder where the account reaches: itself.
+        self.assertEqual(winelab.find_lab(work, cache, lambda path: True), work)
+
+    def test_root_s_cache_with_another_owner_or_mode_is_refused(self):
+        cases = [("writable", 0o777, None, "writable by other accounts"),
+                 ("listable", 0o755, None, "mode 0755, not 0711")]
+        if os.geteuid() == 0:
+            cases.append(("theirs", 0o711, intruder(self).pw_uid, "belongs to"))
+        for name, mode, owner, why in cases:
+            with self.subTest(name=name):
+                cache = self.root_files / name
+                cache.mkdir()
+                cache.chmod(mode)
+                if owner is not None:
+                    os.chown(cache, owner, -1)
+                with self.assertRaisesRegex(winelab.UnsafeFolder, why):
+                    winelab.find_lab(self.root_files / "work", cache, lambda path: False)
+                self.assertEqual(os.listdir(cache), [])
+
+    def test_the_user_s_cache_must_be_theirs_and_writable_by_no_one_else(self):
+        base = Path(tempfile.mkdtemp(prefix="user-cache-", dir="/var/tmp"))
+        self.addCleanup(shutil.rmtree, base, True)
+        cases = [  # (name, what to do to the cache folder, why it is refused or None)
+            ("new", lambda c: None, None),
+            ("mine", lambda c: c.mkdir(mode=0o700), None),
+            ("writable", lambda c: (c.mkdir(), c.chmod(0o777)), "writable by other accounts"),
+            ("group-writable", lambda c: (c.mkdir(), c.chmod(0o770)), "writable by other"),
+            ("above-writable", lambda c: c.parent.chmod(0o777), "writable by other accounts"),
+            ("link", lambda c: (self.victim_folder.parent.joinpath("mine").mkdir(),
+                                os.symlink(self.victim_folder.parent / "mine", c)), "link"),
+            ("templates-writable", lambda c: (c.mkdir(mode=0o700), (c / "templates").mkdir(),
+                                              (c / "templates").chmod(0o777)), "writable"),
+        ]
+        if os.geteuid() == 0:
+            uid = intruder(self).pw_uid
+            cases.append(("theirs", lambda c: (c.mkdir(mode=0o700), os.chown(c, uid, -1)),
+                          "belongs to"))
+        for name, change, why in cases:
+            with self.subTest(name=name):
+                home = base / name
+                home.mkdir(mode=0o700)
+                change(home / "disckit")
+                os.environ["XDG_CACHE_HOME"] = str(home)
+                try:
+                    if why is None:
+                        self.assertEqual(trialbox.own_cache(winelab), home / "disckit")
+                        self.assertEqual((home / "disckit").stat().st_mode & 0o777, 0o700)
+                        continue
+                    with self.assertRaisesRegex(winelab.UnsafeFolder, why):
+                        trialbox.ensure_own_template(trialbox.own_cache(winelab) / "templates",
+                                                     "win64", winelab)
+                finally:
+                    del os.environ["XDG_CACHE_HOME"]
+                self.assertFalse((home / "disckit" / "templates" / ".win64.lock").exists())
+
+
+# --- Pressing a disc's folder ---------------------------------------------------------------------
+
+# Renames a link to the secret over the page, and the page back, over and over (bounded).
+RACER = r"""
+import os, sys
+page, secret = sys.argv[1:3]
+for i in range(20_000_000):
+    os.symlink(secret, page + ".link")
+    os.rename(page + ".link", page)
+    with open(page + ".page", "w") as f:
+        f.write("<p>page</p>")
+    os.rename(page + ".page", page)
+"""
+MAKE_DISC = r"""
+import os, sys, tempfile
+disc = tempfile.mkdtemp(dir="/var/tmp")
+os.chmod(disc, 0o755)
+os.makedirs(disc + "/lang/Eng")
+for name in ("Start.exe", "lang/Eng/leak.htm", "lang/Eng/Welcome.htm"):
+    with open(disc + "/" + name, "w") as f:
+        f.write("MZ" if name.endswith(".exe") else "<p>page</p>")
+print(disc)
+"""
+
+
+class PressingAFolder(unittest.TestCase):
+    def setUp(self):
+        self.secrets = Path(tempfile.mkdtemp(prefix="root-only-"))
+        self.addCleanup(shutil.rmtree, self.secrets, True)
+        self.token = f"ROOT-ONLY-{os.getpid()}-{time.time_ns()}"
+        self.secret = self.secrets / "shadow"
+        self.secret.write_text(self.token)
+        self.secret.chmod(0o600)
+        self.pw = intruder(self) if os.geteuid() == 0 else pwd.getpwuid(os.getuid())
+        if os.geteuid() == 0:
+            self.disc = Path(as_account(self.pw, MAKE_DISC).stdout.decode().strip())
+        else:
+            self.disc = Path(subprocess.run(["python3", "-c", MAKE_DISC], check=True,
+                                            capture_output=True).stdout.decode().strip())
+        self.addCleanup(subprocess.run, ["rm", "-rf", str(self.disc)], timeout=60)
+
+    def test_a_link_renamed_over_a_page_during_the_press_never_brings_the_secret(self):
+        work = work_folder(self)
+        page = self.disc / "lang" / "Eng" / "leak.htm"
+        if os.geteuid() == 0:
+            racer = as_account(self.pw, RACER, page, self.secret, wait=False)
+        else:
+            racer = subprocess.Popen(["python3", "-c", RACER, str(page), str(self.secret)])
+        try:
+            for round in range(40):
+                trialbox.copy_disc_folder(self.disc, work, f"copy-{round}")
+                for name, data in tree_of(work / f"copy-{round}").items():
+                    self.assertNotIn(self.token.encode(), data if isinstance(data, bytes)
+                                     else data.encode(), name)
+            for round in range(3):
+                image, _ = trialbox.press_folder(work, self.disc, "RACE")
+                self.assertNotIn(self.token.encode(), image.read_bytes())
+                image.unlink()
+            self.assertIsNone(racer.poll(), "the renames ended before the presses did")
+        finally:
+            racer.kill()
+            racer.wait()
+
+    def test_links_fifos_and_files_their_owner_cannot_read_are_left_out_with_a_note(self):
+        work = work_folder(self)
+        plant = ("import os, sys; d = sys.argv[1]; os.symlink('/etc/passwd', d + '/outside'); "
+                 "os.symlink('Start.exe', d + '/inside'); os.symlink('lang', d + '/folder'); "
+                 "os.mkfifo(d + '/fifo')")
+        if os.geteuid() == 0:
+            as_account(self.pw, plant, self.disc)
+            # As a link made before protected hard links, or a file root left there: not the
+            # folder's owner's to read.
+            shutil.copyfile(self.secret, self.disc / "root-only.txt")
+            os.chmod(self.disc / "root-only.txt", 0o600)
+        else:
+            subprocess.run(["python3", "-c", plant, str(self.disc)], check=True)
+        notes = trialbox.copy_disc_folder(self.disc, work, "copy")
+        self.assertEqual(sorted(tree_of(work / "copy")),
+                         ["Start.exe", "lang", "lang/Eng", "lang/Eng/Welcome.htm",
+                          "lang/Eng/leak.htm"])
+        text = "\n".join(notes)
+        for expected in ("outside: a link", "inside: a link", "folder: a link",
+                         "fifo: not a regular file or a folder"):
+            self.assertIn(expected, text)
+        if os.geteuid() == 0:
+            self.assertIn(f"root-only.txt: not readable by uid {self.pw.pw_uid}", text)
+            for path in (work / "copy").rglob("*"):
+                self.assertEqual(path.stat().st_uid, trialbox._account.pw_uid, path)
+
+    def test_a_folder_over_the_bounds_is_refused_before_anything_is_written(self):
+        work = work_folder(self)
+        grow = ("import sys; f = open(sys.argv[1] + '/zeros.bin', 'wb'); "
+                "f.truncate(int(sys.argv[2]))")
+        many = ("import os, sys; [open(f'{sys.argv[1]}/f{i}.txt', 'w').close() "
+                "for i in range(int(sys.argv[2]))]")
+        entries = trialbox.DISC_ENTRIES
+        self.addCleanup(setattr, trialbox, "DISC_ENTRIES", entries)
+        trialbox.DISC_ENTRIES = 50
+        for name, script, value, why in (("sparse", grow, (16 << 20) + 1, "more than the 16 MiB"),
+                                          ("many", many, 50, "more than 50 files")):
+            with self.subTest(name=name):
+                if os.geteuid() == 0:
+                    as_account(self.pw, script, self.disc, value)
+                else:
+                    subprocess.run(["python3", "-c", script, str(self.disc), str(value)],
+                                   check=True)
+                with self.assertRaisesRegex(trialbox.Hostile, why):
+                    trialbox.press_folder(work, self.disc, "BIG", budget=16 << 20)
+                self.assertEqual(os.listdir(work), [])
+                if name == "sparse":
+                    (self.disc / "zeros.bin").unlink()
 
 
 def running(marker):

@@ -491,8 +491,9 @@ void WriteManualPage(std::ostream& out) {
            ".SH ENVIRONMENT\n"
            ".TP\n.B LAUNCHER_E2E_WORK\n"
            "Where a trial keeps its Wine prefix templates; default: "
-           "\\fI$XDG_CACHE_HOME/disckit\\fR or \\fI~/.cache/disckit\\fR (a folder the account "
-           "disclab cannot reach is replaced by one under \\fI/var/tmp\\fR).\n";
+           "\\fI$XDG_CACHE_HOME/disckit\\fR or \\fI~/.cache/disckit\\fR (for root, a folder the "
+           "account disclab cannot reach is replaced by one under \\fI/var/cache/disckit\\fR). "
+           "A folder another account could change is refused.\n";
 }
 
 void WriteBashCompletion(std::ostream& out) {

@@ -29,11 +29,14 @@ run, and nothing depends on how fast this machine starts a process.
 """
 
 import collections
+import errno
 import hashlib
 import os
 import pwd
+import secrets
 import shutil
 import signal
+import stat
 import subprocess
 import time
 from pathlib import Path
@@ -151,22 +154,143 @@ def remove_tree(path):
 
 
 _lab = None
+# Root's lab, when the account cannot reach WORK: a folder only root can make, made 0711 (the
+# account passes through it to its prefixes, nobody lists it), one lab in it per WORK under a
+# name nobody else can guess.
+ROOT_CACHE = Path("/var/cache/disckit")
+
+
+class UnsafeFolder(Exception):
+    """A folder the lab or a trial would keep its prefixes in could be changed by another
+    account, or is not what it must be: one line saying which and why. Never used, never
+    repaired."""
+
+
+def _owner(uid):
+    try:
+        return f"{pwd.getpwuid(uid).pw_name} (uid {uid})"
+    except KeyError:
+        return f"uid {uid}"
+
+
+_DIR = os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW | os.O_CLOEXEC
+
+
+def open_folder(path, owner, mode=None, create=None):
+    """An open descriptor of the folder path, reached from / one step at a time, never through a
+    link, where no account but root and owner can change what the path leads to: every folder
+    above belongs to root or owner and no one else may write in it (a sticky folder such as
+    /var/tmp aside, when the next step belongs to root or owner); the folder itself belongs to
+    owner, no one else may write in it, and its mode is mode when given. Missing folders are
+    made (the last with the mode create, those above 0755) when create is given, and checked
+    as if found. Raises UnsafeFolder. Once it has passed, the path leads where it did for as
+    long as root and owner leave it so: using the path afterwards is as safe as the
+    descriptor."""
+    path = os.path.abspath(str(path))
+    parts = [p for p in path.split("/") if p]
+    allowed = (0, owner)
+    fd = os.open("/", _DIR)
+    st, here = os.fstat(fd), "/"
+    try:
+        for i, part in enumerate(parts):
+            last = i == len(parts) - 1
+            there = os.path.join(here, part)
+            made = False
+            try:
+                inner = os.open(part, _DIR, dir_fd=fd)
+            except FileNotFoundError:
+                if create is None:
+                    raise UnsafeFolder(f"{there} does not exist") from None
+                try:
+                    os.mkdir(part, create if last else 0o755, dir_fd=fd)
+                    made = True
+                except FileExistsError:
+                    pass
+                try:
+                    inner = os.open(part, _DIR, dir_fd=fd)
+                except OSError as failed:
+                    raise UnsafeFolder(f"{there} cannot be opened as a folder: "
+                                       f"{failed.strerror}") from None
+            except OSError as failed:
+                what = ("is a link or not a folder" if failed.errno in (errno.ELOOP, errno.ENOTDIR)
+                        else f"cannot be opened: {failed.strerror}")
+                raise UnsafeFolder(f"{there} {what}: refused (a folder is never reached "
+                                   "through a link)") from None
+            inner_st = os.fstat(inner)
+            if made and inner_st.st_uid == os.geteuid():
+                # The umask may have taken bits the folder must have.
+                os.fchmod(inner, create if last else 0o755)
+                inner_st = os.fstat(inner)
+            os.close(fd)
+            fd = inner
+            if st.st_uid not in allowed:
+                raise UnsafeFolder(f"{here} belongs to {_owner(st.st_uid)}, who could replace "
+                                   f"{there}: refused")
+            if st.st_mode & 0o022 and not st.st_mode & stat.S_ISVTX:
+                raise UnsafeFolder(f"{here} is writable by other accounts, which could replace "
+                                   f"{there}: refused")
+            if st.st_mode & 0o022 and inner_st.st_uid not in allowed:
+                raise UnsafeFolder(f"{there} belongs to {_owner(inner_st.st_uid)}, in the shared "
+                                   f"folder {here}: refused (never used or repaired)")
+            st, here = inner_st, there
+        if st.st_uid != owner:
+            raise UnsafeFolder(f"{path} belongs to {_owner(st.st_uid)}, not to "
+                               f"{_owner(owner)}: refused (never used or repaired)")
+        if st.st_mode & 0o022:
+            raise UnsafeFolder(f"{path} is writable by other accounts (mode "
+                               f"{stat.S_IMODE(st.st_mode):04o}): refused (never used or repaired)")
+        if mode is not None and stat.S_IMODE(st.st_mode) != mode:
+            raise UnsafeFolder(f"{path} has the mode {stat.S_IMODE(st.st_mode):04o}, not "
+                               f"{mode:04o}: refused (never used or repaired)")
+        return os.dup(fd)
+    finally:
+        os.close(fd)
+
+
+def reaches(path):
+    """Whether the account can enter path."""
+    return subprocess.run(["test", "-x", str(path)], **as_account(os.environ),
+                          timeout=30).returncode == 0
 
 
 def lab():
-    """Where the prefixes live: WORK when the account can reach it, else a folder of its own
-    (a checkout under /root, say, is closed to other accounts)."""
+    """Where the prefixes live (see find_lab), found once."""
     global _lab
     if _lab is None:
-        WORK.mkdir(parents=True, exist_ok=True)
-        reach = subprocess.run(["test", "-x", str(WORK)], **as_account(os.environ), timeout=30)
-        if reach.returncode == 0:
-            _lab = WORK
-        else:
-            digest = hashlib.sha1(str(WORK).encode()).hexdigest()[:12]
-            _lab = Path("/var/tmp") / f"launcher-e2e-{digest}"
-            _lab.mkdir(mode=0o755, exist_ok=True)
+        _lab = find_lab(WORK, ROOT_CACHE, reaches)
     return _lab
+
+
+def find_lab(work, cache, reachable):
+    """Where the prefixes live: work when the account can reach it (the build tree's e2e
+    folder, say), else root's own lab in cache (a checkout under /root, say, is closed to other
+    accounts, and so is an installed trial's cache in root's home). work is made when missing;
+    both are checked with open_folder (work and the folders above it root's, writable by no one
+    else), and so are their templates and scenarios folders. Raises UnsafeFolder.
+
+    In cache, the account reaches its prefixes through folders of mode 0711: it may pass
+    through, but cannot list them, and the lab's name holds 64 random bits, so no other
+    account finds the prefixes either; only root can make anything there. (A 0700 lab would
+    keep the account out: bubblewrap and Wine run as the account and open the prefix by its
+    path.)"""
+    os.close(open_folder(work, 0, create=0o755))
+    if reachable(work):
+        lab, private = Path(work), False
+    else:
+        fd = open_folder(cache, 0, mode=0o711, create=0o711)
+        try:
+            key = hashlib.sha1(str(work).encode()).hexdigest()[:12] + "-"
+            names = sorted(n for n in os.listdir(fd) if n.startswith(key))
+            name = names[0] if names else key + secrets.token_hex(8)
+        finally:
+            os.close(fd)
+        lab, private = Path(cache) / name, True
+    mode = 0o711 if private else None
+    create = 0o711 if private else 0o755
+    os.close(open_folder(lab, 0, mode=mode, create=create))
+    for sub in ("templates", "scenarios"):
+        os.close(open_folder(lab / sub, 0, mode=mode, create=create))
+    return lab
 
 
 def template_dir(arch):
@@ -177,12 +301,24 @@ def template_ready(arch):
     return (template_dir(arch) / "system.reg").exists()
 
 
+def check_template(target, owner):
+    """A template found in the lab must be a real folder of the account that runs Wine, with
+    its C: drive and its drives' links folders of its own, not links."""
+    for path in (target, target / "dosdevices", target / "drive_c"):
+        try:
+            st = os.lstat(path)
+        except FileNotFoundError:
+            continue
+        if not stat.S_ISDIR(st.st_mode) or st.st_uid != owner:
+            raise UnsafeFolder(f"{path} is not a folder of {_owner(owner)} (a link, or "
+                               "another account's): refused (never used or repaired)")
+
+
 def make_template(arch):
     """A fresh prefix of the given kind ('win64': 64-bit Windows, 'win32': native 32-bit),
     belonging to the account, whose drive D: is a CD-ROM drive."""
     target = template_dir(arch)
     remove_tree(target)
-    target.parent.mkdir(parents=True, exist_ok=True)
     target.mkdir()
     give(target)
     env = dict(os.environ, **BASE_ENV, WINEPREFIX=str(target), WINEARCH=arch)
@@ -204,16 +340,38 @@ def make_template(arch):
     subprocess.run(["wineserver", "-w"], check=True, timeout=120, **run)
 
 
+def open_lock(folder_fd, name):
+    """The lock file name in the folder folder_fd, made when missing: never through a link,
+    never truncated, a regular file of this uid's."""
+    try:
+        fd = os.open(name, os.O_RDWR | os.O_CREAT | os.O_NOFOLLOW | os.O_CLOEXEC | os.O_NONBLOCK,
+                     0o600, dir_fd=folder_fd)
+    except OSError as failed:
+        raise UnsafeFolder(f"the lock {name} cannot be opened ({failed.strerror}): refused") \
+            from None
+    st = os.fstat(fd)
+    if not stat.S_ISREG(st.st_mode) or st.st_uid != os.geteuid():
+        os.close(fd)
+        raise UnsafeFolder(f"the lock {name} is not a file of {_owner(os.geteuid())}: refused")
+    return fd
+
+
 def ensure_template(arch):
     """Makes the template of this kind when it is missing, one maker at a time among the
     programs that use this lab (a disckit trial beside a run of the scenarios, say)."""
     import fcntl
-    folder = lab() / "templates"
-    folder.mkdir(parents=True, exist_ok=True)
-    with open(folder / f".{arch}.lock", "w") as lock:
+    folder = open_folder(lab() / "templates", 0)
+    try:
+        lock = open_lock(folder, f".{arch}.lock")
+    finally:
+        os.close(folder)
+    try:
         fcntl.flock(lock, fcntl.LOCK_EX)
+        check_template(template_dir(arch), account().pw_uid)
         if not template_ready(arch):
             make_template(arch)
+    finally:
+        os.close(lock)
 
 
 def runs_32bit_code():
@@ -237,7 +395,10 @@ def stop_wine(env):
 # --- Disc images ---------------------------------------------------------------------------
 
 def press_image(folder, image, label=DISC_LABEL):
-    """What a disc author does (README): an ISO 9660 image with Joliet names from a folder."""
+    """What a disc author does (README): an ISO 9660 image with Joliet names from a folder.
+    Trusted folders only (the build's sample disc and the scenarios' own variants of it):
+    xorriso reads the folder as the caller, by name, following links. A disc's folder of
+    anyone's goes through trialbox.press_folder, which copies it as hostile data first."""
     subprocess.run(["xorriso", "-report_about", "WARNING", "-as", "mkisofs", "-J", "-r", "-V",
                     label, "-o", str(image), str(folder)], check=True, timeout=300,
                    capture_output=True)

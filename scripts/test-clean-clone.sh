@@ -16,10 +16,10 @@ for arg in "$@"; do
 done
 top=$(mktemp -d)
 [ -n "$open" ] && chmod 755 "$top"
-# A lab the account cannot reach inside the clone lives in /var/tmp, named after the clone's
-# e2e work folder (lab/winelab.py): it goes with the clone.
-lab=/var/tmp/launcher-e2e-$(printf %s "$top/c/build/native/e2e" | sha1sum | cut -c1-12)
-[ -n "$keep" ] || trap 'rm -rf "$top" "$lab"' EXIT
+# A lab the account cannot reach inside the clone lives in root's /var/cache/disckit, named
+# after the clone's e2e work folder and random bits (lab/winelab.py): it goes with the clone.
+lab=/var/cache/disckit/$(printf %s "$top/c/build/native/e2e" | sha1sum | cut -c1-12)-
+[ -n "$keep" ] || trap 'rm -rf "$top" "$lab"*' EXIT
 echo "clone of $(git rev-parse --short HEAD) in $top ($(stat -c %a "$top"))"
 git clone -q "$PWD" "$top/c"
 cd "$top/c"

@@ -16,20 +16,26 @@
 #include "kit/trial/TrialOptions.h"
 
 #ifndef _WIN32
+#include <pwd.h>
 #include <unistd.h>
 
 namespace {
 
 // Where the lab keeps its prefix templates between trials: the build tree's e2e folder, which
-// the end-to-end tests share, or the user's cache. LAUNCHER_E2E_WORK, when set, wins in the
-// driver.
+// the end-to-end tests share, or the user's cache (the home folder from the account's entry
+// when HOME is not set); empty when there is none. Never a shared folder such as /var/tmp,
+// where another account could make the folder first. The driver checks whichever it gets
+// before it uses it, and LAUNCHER_E2E_WORK, when set, wins there.
 std::string WorkDir(const std::filesystem::path& programDir, const std::filesystem::path& runtime) {
     if (runtime == programDir / "lib" / "disckit") return (programDir / "e2e").string();
     const char* cache = std::getenv("XDG_CACHE_HOME");
     if (cache && *cache == '/') return std::string(cache) + "/disckit";
     const char* home = std::getenv("HOME");
     if (home && *home == '/') return std::string(home) + "/.cache/disckit";
-    return "/var/tmp/disckit";
+    const struct passwd* account = getpwuid(geteuid());
+    if (account && account->pw_dir && account->pw_dir[0] == '/')
+        return std::string(account->pw_dir) + "/.cache/disckit";
+    return std::string();
 }
 
 }  // namespace
@@ -65,9 +71,14 @@ int RunTrial(const Args& args, std::ostream& out, std::ostream& err) {
             << tried << ")\n";
         return kExitUsage;
     }
+    const std::string work = WorkDir(ProgramDir(), runtime);
+    if (work.empty()) {
+        err << "disckit trial: no folder for the cache of Wine prefix templates: this account "
+               "has no home folder (set XDG_CACHE_HOME)\n";
+        return kExitUsage;
+    }
     const std::vector<std::string> command = TrialDriverCommand(
-        options, kind, disc, runtime.string(), WorkDir(ProgramDir(), runtime),
-        ProgramPath().string());
+        options, kind, disc, runtime.string(), work, ProgramPath().string());
     std::vector<char*> argv;
     for (const std::string& arg : command) argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);

@@ -117,6 +117,16 @@ def main(argv):
     # Run by root, everything the disc can touch runs as the lab's unprivileged account.
     if os.geteuid() == 0:
         trialbox.set_account(winelab.account())
+    # Where the prefix templates are kept is checked before anything else is done: a folder
+    # another account could change is refused, in one line.
+    try:
+        if os.geteuid() == 0:
+            winelab.lab()
+        else:
+            trialbox.own_cache(winelab)
+    except winelab.UnsafeFolder as why:
+        print(f"disckit trial: {why}", file=sys.stderr)
+        return 2
     reason = cannot_run_here(winelab)
     if reason:
         print(f"disckit trial: {reason}", file=sys.stderr)
@@ -150,7 +160,7 @@ def main(argv):
     trial = Trial(a, winelab)
     try:
         report = trial.run()
-    except CannotRun as reason:
+    except (CannotRun, winelab.UnsafeFolder) as reason:
         print(f"disckit trial: {reason}", file=sys.stderr)
         return 2
     except KeyboardInterrupt:

@@ -134,8 +134,8 @@ class Trial:
         if os.geteuid() == 0:
             self.lab.ensure_template(arch)
             return self.lab.template_dir(arch)
-        cache = Path(os.environ.get("XDG_CACHE_HOME") or Path.home() / ".cache")
-        return trialbox.ensure_own_template(cache / "disckit" / "templates", arch, self.lab)
+        return trialbox.ensure_own_template(trialbox.own_cache(self.lab) / "templates", arch,
+                                            self.lab)
 
     def open_machine(self):
         work = self.work_folder()
@@ -160,19 +160,19 @@ class Trial:
                     trialbox.remove_work(work / name)
 
     def disc_image(self, work):
-        """The disc's image in the trial's folder: the folder pressed (by the invoking user, who
-        can read it), or a copy of the image (which the sandbox's uid may not reach where it
-        is)."""
+        """The disc's image in the trial's folder: the folder copied as hostile data (whoever
+        may write in it) and the copy pressed by the sandbox's uid, or a copy of the image
+        (which the sandbox's uid may not reach where it is)."""
         source = Path(self.a.disc)
         image = work / "disc.iso"
         if not self.a.image:
             # The folder's name as the volume label, in the characters a label may hold.
             label = re.sub(r"[^A-Z0-9_]", "_", source.name.upper())[:32] or "DISC"
             try:
-                self.lab.press_image(source, image, label=label)
-            except subprocess.CalledProcessError as failed:
-                raise CannotRun(f"xorriso could not press {source} into an image: "
-                                f"{failed.stderr.decode('utf-8', 'replace').strip()}") from None
+                image, notes = trialbox.press_folder(work, source, label)
+            except trialbox.Hostile as why:
+                raise CannotRun(f"{source} cannot be tried: {why}") from None
+            self.notes.extend(notes)
         else:
             shutil.copyfile(source, image)
         trialbox.own(image)

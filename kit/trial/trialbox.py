@@ -19,6 +19,7 @@ import errno
 import json
 import os
 import posixpath
+import pwd
 import queue
 import shutil
 import stat
@@ -664,15 +665,34 @@ class Machine:
             self.sandbox.close()
 
 
+def own_cache(lab):
+    """The invoking user's cache of the trial, $XDG_CACHE_HOME/disckit (or ~/.cache/disckit),
+    made when missing and checked as the lab checks its folders (lab.open_folder): theirs,
+    writable by no one else, reached only through folders of theirs and root's. Raises
+    lab.UnsafeFolder."""
+    base = os.environ.get("XDG_CACHE_HOME", "")
+    if not base.startswith("/"):
+        base = os.path.join(os.path.expanduser("~"), ".cache")
+    folder = Path(base) / "disckit"
+    os.close(lab.open_folder(folder, os.geteuid(), create=0o700))
+    return folder
+
+
 def ensure_own_template(folder, arch, lab):
     """For a user other than root: a template prefix of their own in folder/arch, made by Wine
-    in a sandbox the first time (one maker at a time), with drive D: a CD-ROM drive."""
+    in a sandbox the first time (one maker at a time), with drive D: a CD-ROM drive. The folder
+    and its lock are checked as the lab checks its own (lab.UnsafeFolder)."""
     import fcntl
     folder = Path(folder)
-    folder.mkdir(parents=True, exist_ok=True)
+    fd = lab.open_folder(folder, os.geteuid(), create=0o700)
+    try:
+        lock = lab.open_lock(fd, f".{arch}.lock")
+    finally:
+        os.close(fd)
     target = folder / arch
-    with open(folder / f".{arch}.lock", "w") as lock:
+    try:
         fcntl.flock(lock, fcntl.LOCK_EX)
+        lab.check_template(target, os.geteuid())
         if (target / "system.reg").exists():
             return target
         making = Path(tempfile.mkdtemp(prefix=f".{arch}-", dir=folder))
@@ -696,4 +716,253 @@ def ensure_own_template(folder, arch, lab):
             os.rename(making / "prefix", target)
         finally:
             remove_work(making)
+    finally:
+        os.close(lock)
     return target
+
+
+# --- Pressing a disc's folder ---------------------------------------------------------------------
+
+# A disc's folder may hold at most this many files and folders, nested at most this deep (a
+# pressed CD holds far fewer, and ISO 9660 itself nests 8 deep).
+DISC_ENTRIES = 100_000
+DISC_DEPTH = 64
+# What was left out of a disc's folder is told in at most this many notes.
+DISC_NOTES = 20
+_ANYONE = (None, frozenset())
+
+
+def _groups(uid):
+    try:
+        pw = pwd.getpwuid(uid)
+    except KeyError:
+        return frozenset()
+    return frozenset(os.getgrouplist(pw.pw_name, pw.pw_gid))
+
+
+def _may(st, reader, need):
+    """Whether reader ((uid, its groups), uid None: any account) has the rights need (bits of
+    rwx) on a file with the status st, by its mode."""
+    uid, gids = reader
+    if uid is not None and st.st_uid == uid:
+        bits = st.st_mode >> 6
+    elif uid is not None and st.st_gid in gids:
+        bits = st.st_mode >> 3
+    else:
+        bits = st.st_mode
+    return bits & need == need
+
+
+def _readers(readers, st):
+    """The readers a folder with the status st adds. Root copies only what every account that
+    could have put a file in its place may read itself: the folder's owner (not root), and
+    any account at all when others may write in the folder (a sticky folder leaves each entry
+    to its owner, who is counted as the entry's folder is entered)."""
+    more = list(readers)
+    if os.geteuid() != 0:
+        return more  # the kernel checks what the user reads with their own rights
+    if st.st_uid != 0 and all(r[0] != st.st_uid for r in more):
+        more.append((st.st_uid, _groups(st.st_uid)))
+    if st.st_mode & 0o022 and not st.st_mode & stat.S_ISVTX and _ANYONE not in more:
+        more.append(_ANYONE)
+    return more
+
+
+class _Notes:
+    def __init__(self):
+        self.lines, self.more = [], 0
+
+    def add(self, text):
+        if len(self.lines) < DISC_NOTES:
+            self.lines.append(text)
+        else:
+            self.more += 1
+
+    def done(self):
+        return self.lines + ([f"and {self.more} more left out of the disc's folder"]
+                             if self.more else [])
+
+
+def _open_entry(dir_fd, name, where, readers, notes):
+    """(descriptor, status) of the folder or regular file name in dir_fd, opened without
+    following a link and confirmed to be what was listed; None, with a note, for a link, a
+    FIFO, a device, an entry that changed meanwhile or one a reader may not read."""
+    try:
+        before = os.stat(name, dir_fd=dir_fd, follow_symlinks=False)
+    except OSError as failed:
+        notes.add(f"{where}: {failed.strerror}: left out of the disc's folder")
+        return None
+    folder = stat.S_ISDIR(before.st_mode)
+    if stat.S_ISLNK(before.st_mode):
+        notes.add(f"{where}: a link: left out of the disc's folder")
+        return None
+    if not folder and not stat.S_ISREG(before.st_mode):
+        notes.add(f"{where}: not a regular file or a folder: left out of the disc's folder")
+        return None
+    flags = os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC
+    try:
+        fd = os.open(name, flags | (os.O_DIRECTORY if folder else 0), dir_fd=dir_fd)
+    except OSError as failed:
+        why = ("replaced by a link" if failed.errno in (errno.ELOOP, errno.ENOTDIR)
+               else failed.strerror)
+        notes.add(f"{where}: {why}: left out of the disc's folder")
+        return None
+    st = os.fstat(fd)
+    if ((st.st_dev, st.st_ino) != (before.st_dev, before.st_ino)
+            or stat.S_IFMT(st.st_mode) != stat.S_IFMT(before.st_mode)):
+        os.close(fd)
+        notes.add(f"{where}: replaced while it was read: left out of the disc's folder")
+        return None
+    need = 0o5 if folder else 0o4
+    for reader in readers:
+        if not _may(st, reader, need):
+            os.close(fd)
+            who = "every account" if reader[0] is None else f"uid {reader[0]}"
+            notes.add(f"{where}: not readable by {who}, who could have put it there: left out "
+                      "of the disc's folder")
+            return None
+    return fd, st
+
+
+def _survey(dir_fd, dir_st, where, readers, depth, count, notes):
+    """What the folder dir_fd holds that will be copied: {name: (status, None) for a file,
+    (status, {...}) for a folder}; count is [entries, bytes] so far, bounded."""
+    if depth > DISC_DEPTH:
+        raise Hostile(f"its folders nest deeper than {DISC_DEPTH}")
+    readers = _readers(readers, dir_st)
+    tree = {}
+    for name in sorted(os.listdir(dir_fd)):
+        count[0] += 1
+        if count[0] > DISC_ENTRIES:
+            raise Hostile(f"it holds more than {DISC_ENTRIES} files and folders")
+        path = f"{where}/{name}" if where else name
+        opened = _open_entry(dir_fd, name, path, readers, notes)
+        if opened is None:
+            continue
+        fd, st = opened
+        try:
+            if stat.S_ISDIR(st.st_mode):
+                tree[name] = (st, _survey(fd, st, path, readers, depth + 1, count, notes))
+            else:
+                count[1] += st.st_size  # a sparse file counts at its full size
+                tree[name] = (st, None)
+        finally:
+            os.close(fd)
+    return tree
+
+
+def _copy(dir_fd, dir_st, tree, out_fd, where, readers, notes):
+    """Copies what _survey found into the new folder out_fd, each file no longer than it was
+    then; an entry that changed since is left out."""
+    readers = _readers(readers, dir_st)
+    for name, (was, inner) in tree.items():
+        path = f"{where}/{name}" if where else name
+        opened = _open_entry(dir_fd, name, path, readers, notes)
+        if opened is None:
+            continue
+        fd, st = opened
+        try:
+            if (st.st_dev, st.st_ino) != (was.st_dev, was.st_ino):
+                notes.add(f"{path}: replaced while it was read: left out of the disc's folder")
+                continue
+            if inner is not None:
+                os.mkdir(name, 0o755, dir_fd=out_fd)
+                sub = os.open(name, os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW | os.O_CLOEXEC,
+                              dir_fd=out_fd)
+                try:
+                    _own_fd(sub)
+                    _copy(fd, st, inner, sub, path, readers, notes)
+                finally:
+                    os.close(sub)
+                continue
+            mode = 0o755 if st.st_mode & 0o111 else 0o644
+            out = os.open(name, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW | os.O_CLOEXEC,
+                          mode, dir_fd=out_fd)
+            try:
+                _own_fd(out)
+                left = was.st_size
+                while left > 0:
+                    chunk = os.read(fd, min(left, 1 << 20))
+                    if not chunk:
+                        break
+                    os.write(out, chunk)
+                    left -= len(chunk)
+            finally:
+                os.close(out)
+        finally:
+            os.close(fd)
+
+
+def _own_fd(fd):
+    if _account is not None:
+        os.fchown(fd, _account.pw_uid, _account.pw_gid)
+
+
+def copy_disc_folder(source, work, target_name="press", budget=IMAGE_BUDGET):
+    """Copies a disc's folder into work/target_name (a new folder of the sandbox's uid) as
+    hostile data, whoever may write in it while it is read: every entry opened by name beneath
+    its folder's descriptor without following a link, only folders and regular files (links,
+    FIFOs and devices left out, with a note), each file read at most to the size it had when
+    the folder was first surveyed. Run by root, a file goes into the copy only when every
+    account that could have put it there (the owners of the folders on its way, and anyone at
+    all under a folder others may write in) may read it. The bytes (a sparse file counted at
+    its full size), the number of entries and the depth are bounded, and checked before
+    anything is written (Hostile). Returns the notes on what was left out."""
+    notes = _Notes()
+    source = os.path.realpath(source)
+    fd = os.open("/", os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
+    readers = []
+    try:
+        # The folders above the disc's count too: whoever may replace one of them may replace
+        # the disc's folder.
+        for part in [p for p in source.split("/") if p]:
+            readers = _readers(readers, os.fstat(fd))
+            try:
+                inner = os.open(part, os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW | os.O_CLOEXEC,
+                                dir_fd=fd)
+            except OSError as failed:
+                raise Hostile(f"the folder cannot be opened ({failed.strerror}): it changed "
+                              "while it was read, or is not a folder") from None
+            os.close(fd)
+            fd = inner
+        top = os.fstat(fd)
+        count = [0, 0]
+        tree = _survey(fd, top, "", readers, 0, count, notes)
+        if count[1] > budget:
+            raise Hostile(f"its files take {count[1]} bytes, more than the {budget >> 20} MiB "
+                          "a trial presses")
+        work_fd = os.open(work, os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW | os.O_CLOEXEC)
+        try:
+            os.mkdir(target_name, 0o700, dir_fd=work_fd)
+            out = os.open(target_name, os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW | os.O_CLOEXEC,
+                          dir_fd=work_fd)
+        finally:
+            os.close(work_fd)
+        try:
+            _own_fd(out)
+            _copy(fd, top, tree, out, "", readers, notes)
+        finally:
+            os.close(out)
+    finally:
+        os.close(fd)
+    return notes.done()
+
+
+def press_folder(work, source, label, budget=IMAGE_BUDGET):
+    """A disc's folder pressed into work/disc.iso (an ISO 9660 image with Joliet names): copied
+    as hostile data first (copy_disc_folder), and the copy pressed by the sandbox's uid in a
+    sandbox of its own, so that nothing is pressed with root's rights, nor read past a link.
+    Returns (the image, the notes on what was left out); raises Hostile."""
+    notes = copy_disc_folder(source, work, "press", budget)
+    try:
+        done = run_contained(work, ["xorriso", "-report_about", "WARNING", "-as", "mkisofs",
+                                    "-J", "-r", "-V", label, "-o", f"{INSIDE}/disc.iso",
+                                    f"{INSIDE}/press"],
+                             timeout=600, file_limit=budget + (64 << 20))
+    finally:
+        remove_work(Path(work) / "press")
+    image = Path(work) / "disc.iso"
+    if done.returncode != 0 or not image.is_file():
+        raise Hostile("xorriso could not press it: "
+                      + done.stderr.decode("utf-8", "replace").strip()[-500:])
+    return image, notes
