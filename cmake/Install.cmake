@@ -76,6 +76,9 @@ set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+# Root's cache of prefix templates, /var/cache/disckit: made 0711 when missing, removed on purge.
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+    "${CMAKE_SOURCE_DIR}/packaging/postinst;${CMAKE_SOURCE_DIR}/packaging/postrm")
 # What the verbs run. The trial needs Wine's 32-bit part: wine32 is built for i386 only and is
 # Multi-Arch: foreign, so a plain dependency on it is met by wine32:i386 on a machine that has
 # i386 among its architectures (dpkg --add-architecture i386) and cannot be met elsewhere, as it
