@@ -15,7 +15,7 @@ std::size_t EndOfLastBackslash(Platform& platform, const std::string& text) {
     return end;
 }
 
-std::string LauncherApp::ComputeInstallDir() {
+std::string LauncherApp::ReadInstallDir() {
     std::string path;
     ModulePathStatus status = platform_.ModuleFileName(path);
     // A folder named in characters the code page lacks (a copy of the disc in the user's own
@@ -28,10 +28,20 @@ std::string LauncherApp::ComputeInstallDir() {
     return path;
 }
 
+const std::string& LauncherApp::KnownInstallDir() {
+    // Read once and kept for the whole run. The long path comes from the loader and cannot change,
+    // but its short form is looked up on disk, and stops resolving when the folder is renamed,
+    // the stick pulled or short names stripped: read again, it would turn empty halfway through a
+    // run that the empty-folder check at the start let go on, and name everything from the root
+    // of the current drive (the browser as \Panoview.exe, run elevated).
+    if (!installDir_) installDir_ = ReadInstallDir();
+    return *installDir_;
+}
+
 std::string LauncherApp::InstallDir() {
-    std::string dir = ComputeInstallDir();
-    // Programs named without a directory are found here. Whether it worked is not looked at:
-    // every path the launcher builds itself is full.
+    std::string dir = KnownInstallDir();
+    // Programs named without a directory are found here, on every use. Whether it worked is not
+    // looked at: every path the launcher builds itself is full.
     if (!dir.empty()) platform_.SetCurrentDirectory(dir);
     return dir;
 }

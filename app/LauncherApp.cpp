@@ -9,7 +9,8 @@ bool LauncherApp::InitInstance() {
     if (platform_.IncrementInstanceCounter() >= 1) return true;
     // Without its own folder the launcher cannot find the disc, and every name it would join to
     // an empty folder would point at the root of the current drive instead: do nothing at all.
-    if (ComputeInstallDir().empty()) return false;
+    // The folder read here is kept for the whole run, so this one check covers every later step.
+    if (KnownInstallDir().empty()) return false;
 
     platform_.InitializeControls();
     ProbeLibrary();

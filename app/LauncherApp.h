@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "platform/Platform.h"
@@ -62,10 +63,11 @@ public:
     // --- Install directory --------------------------------------------------------------------
     // The directory of the launcher's executable, ending with a backslash; also makes it the
     // current directory, so that names without a directory resolve there. Empty when the
-    // executable's path cannot be read or holds no backslash.
+    // executable's path cannot be read or holds no backslash. Read at the first use (of this or
+    // KnownInstallDir) and the same for the rest of the run, whatever happens to the folder.
     std::string InstallDir();
     // The same without touching the current directory.
-    std::string ComputeInstallDir();
+    const std::string& KnownInstallDir();
     // Whether the last character (multibyte-aware) of text is a backslash.
     bool EndsWithBackslash(const std::string& text);
     // dir + tail with exactly one backslash between them.
@@ -109,12 +111,15 @@ public:
     const std::string& WorkingString() const { return workingString_; }
 
 private:
+    // The executable's folder as the system gives it now (no current directory set).
+    std::string ReadInstallDir();
     // Builds `<prefix>"<dir><file>"` in the working string and starts the registration tool.
     void StartRegistrationCommand(const std::string& dir, const char* prefix, const char* file);
     void StartProgram(const std::string& program);
 
     Platform& platform_;
     std::string workingString_;
+    std::optional<std::string> installDir_;  // read once, at the first use
     std::uint8_t osCode_ = 0;
     std::uint8_t serverFlag_ = 0;
     ProcessList processList_;

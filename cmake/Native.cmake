@@ -41,6 +41,12 @@ add_test(NAME unit.disckit_docs COMMAND ${Python3_EXECUTABLE}
   ${CMAKE_SOURCE_DIR}/tests/disckit_docs_test.py $<TARGET_FILE:disckit> ${CMAKE_SOURCE_DIR}/README.md)
 set_tests_properties(unit.disckit_docs PROPERTIES LABELS unit)
 
+# The check of the code that runs before the launcher can refuse a processor, on tiny images in
+# which each instruction a Pentium lacks, and each way of reaching run-time code, is planted once.
+add_test(NAME unit.early_code_check
+  COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/early_code_test.py)
+set_tests_properties(unit.early_code_check PROPERTIES LABELS unit)
+
 if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/e2e/CMakeLists.txt)
   add_subdirectory(e2e)
 endif()

@@ -60,6 +60,6 @@ std::string LauncherApp::GetLanguageFolder() {
 }
 
 bool LauncherApp::HasLanguageMarker(const std::string& folder) {
-    return platform_.CanOpenForReading(ComputeInstallDir() + names::kPagesFolder + folder +
+    return platform_.CanOpenForReading(KnownInstallDir() + names::kPagesFolder + folder +
                                        names::kMarkerFile);
 }

@@ -5,7 +5,9 @@
 // plain structs and integers so that the core builds and is tested on any host: only the Win32
 // implementation includes <windows.h>.
 //
-// All text is 8-bit, in the system's ANSI code page. No method throws.
+// All text is 8-bit, in the system's ANSI code page. No method throws, except Sleep: a run can be
+// ended from outside there (see Sleep). The Windows implementation never throws (running out of
+// memory ends the process: platform/win32/Fatal.cpp).
 #pragma once
 
 #include <cstdint>

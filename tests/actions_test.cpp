@@ -161,7 +161,8 @@ TEST(Handoff, ASecondDiscReplacesTheReadOnlyCopyOfTheFirst) {
     fake.moduleFileName = std::string("E:\\Start.exe");
     fake.AddFile("E:\\Handoff.exe", "MZ newer handoff");
     fake.readOnlyFiles.insert(FakeKey("E:\\Handoff.exe"));
-    app.Handoff();
+    LauncherApp later(fake);  // a run of its own, from the newer disc
+    later.Handoff();
     EXPECT_EQ(fake.FileContent("C:\\Windows\\Handoff.exe"), "MZ newer handoff");
     EXPECT_EQ(fake.FileContent("C:\\Windows\\Handoff.ini"), "E:\\Start.exe");
     EXPECT_FALSE(fake.IsReadOnly("C:\\Windows\\Handoff.exe"));

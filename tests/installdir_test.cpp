@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <ostream>
 
 #include "app/LauncherApp.h"
@@ -61,13 +62,14 @@ TEST(InstallDir, PathsLongerThanAFixedBufferAreKeptWhole) {
 }
 
 TEST(InstallDir, UnreadablePathOrNoBackslashGivesEmptyAndKeepsTheCurrentDirectory) {
-    FakePlatform fake;
-    LauncherApp app(fake);
-    fake.moduleFileName.reset();
-    EXPECT_EQ(app.InstallDir(), "");
-    fake.moduleFileName = std::string("Start.exe");
-    EXPECT_EQ(app.InstallDir(), "");
-    EXPECT_TRUE(fake.Events("cwd ").empty());
+    for (const std::optional<std::string>& path :
+         {std::optional<std::string>(), std::optional<std::string>("Start.exe")}) {
+        FakePlatform fake;
+        fake.moduleFileName = path;
+        LauncherApp app(fake);
+        EXPECT_EQ(app.InstallDir(), "") << path.value_or("(unreadable)");
+        EXPECT_TRUE(fake.Events("cwd ").empty());
+    }
 }
 
 TEST(InstallDir, EveryCallSetsTheCurrentDirectoryAgain) {
@@ -76,7 +78,7 @@ TEST(InstallDir, EveryCallSetsTheCurrentDirectoryAgain) {
     app.InstallDir();
     app.InstallDir();
     EXPECT_EQ(fake.Events("cwd "), (std::vector<std::string>{"cwd D:\\", "cwd D:\\"}));
-    app.ComputeInstallDir();
+    app.KnownInstallDir();
     EXPECT_EQ(fake.Events("cwd ").size(), 2u);
 }
 

@@ -297,6 +297,60 @@ TEST(SequenceWithoutInstallDir, PathOutsideTheCodePageRunsUnderItsShortName) {
     EXPECT_EQ(fake.currentDirectory, "C:\\____~BSM\\");
 }
 
+// The folder is read once for the whole run. A short form that stops resolving halfway (the
+// folder renamed, so there is none; short names stripped, so the system hands back the long
+// name) must not turn the folder empty for the later steps, which would start the browser from
+// the root of the current drive and hand over a bare "Start.exe". Here the browser ends at once,
+// so the launcher keeps starting it: every start, every command line, every current directory
+// and the hand-off carry the first value, whenever the short form went away.
+TEST(SequenceWithoutInstallDir, ShortNameThatStopsResolvingMidRunIsKeptForTheWholeRun) {
+    const std::string dir = "C:\\NOVAYA~1\\";
+    const std::string regsvr32 = "start C:\\Windows\\system32\\regsvr32.exe|regsvr32 /s \"" + dir;
+    const std::string browser =
+        "start " + dir + "Panoview.exe|Panoview.exe \"" + dir + "lang\\DEU\\Welcome.htm|5";
+    const std::vector<std::string> expectedStarts = {
+        regsvr32 + "Discpane.ocx\"|5", regsvr32 + "Gauge.ocx\"|5",
+        "start " + dir + "Q7.exe|" + dir + "Q7.exe|5",
+        browser, browser, browser, browser, browser,
+    };
+    for (const char* after : {"regsvr32.exe", "Q7.exe", "Panoview.exe"}) {
+        for (ModulePathStatus gone : {ModulePathStatus::Unreadable, ModulePathStatus::NotInCodePage}) {
+            FakePlatform fake;
+            SetUpDisc(fake, dir);
+            fake.langId = 0x0407;  // German: the marker lookup must use the folder too
+            fake.AddFile(dir + "lang\\DEU\\locale.js");
+            fake.AddFile(dir + "Q7.exe");
+            fake.moduleFileNameStatus = ModulePathStatus::NotInCodePage;
+            fake.moduleShortFileName = dir + "Start.exe";
+            const std::string trigger = after;
+            fake.onStart = [&](FakePlatform& f, const std::string& program, const std::string&) {
+                // The browser ends at once: no process of its name ever shows up.
+                if (program.size() >= trigger.size() &&
+                    program.compare(program.size() - trigger.size(), trigger.size(), trigger) == 0) {
+                    f.moduleShortFileName.reset();
+                    f.moduleShortFileNameStatus = gone;
+                }
+            };
+            fake.maxSleeps = 5;  // the tool's 15 s, then one second for each of five browser passes
+            LauncherApp app(fake);
+            EXPECT_THROW(app.InitInstance(), FakeRunLimit);
+            const std::string run = std::string("short form gone after starting ") + after +
+                                    (gone == ModulePathStatus::Unreadable ? ", unreadable"
+                                                                          : ", not in the code page");
+            EXPECT_FALSE(fake.moduleShortFileName.has_value()) << run;  // it did go away
+            EXPECT_EQ(fake.Events("start "), expectedStarts) << run;
+            EXPECT_EQ(fake.Events("probe-library "),
+                      std::vector<std::string>{"probe-library " + dir + "qzm.dll"}) << run;
+            EXPECT_EQ(fake.FileContent("C:\\Windows\\Handoff.ini"), dir + "Start.exe") << run;
+            EXPECT_EQ(fake.FileContent("C:\\Windows\\Handoff.exe"), "MZ handoff") << run;
+            const std::vector<std::string> cwd = fake.Events("cwd ");
+            EXPECT_FALSE(cwd.empty()) << run;
+            for (const std::string& entry : cwd) EXPECT_EQ(entry, "cwd " + dir) << run;
+            EXPECT_EQ(fake.moduleShortFileNameQueries, 1) << run;
+        }
+    }
+}
+
 // Every other path is used exactly as read: its short form is never asked for.
 TEST(SequenceWithoutInstallDir, PathInTheCodePageNeverAsksForItsShortName) {
     FakePlatform fake;

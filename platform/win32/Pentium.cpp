@@ -13,9 +13,11 @@
 namespace {
 
 // The launcher reads nothing from its command line. The start-up code runs the C initialisers
-// (the .CRT$XI table) before it looks at the line for WinMain; emptied here, the line gives its
-// loop no character to test, so the conditional move in it is never reached. The system's own
-// copy (GetCommandLine) and the arguments already taken from it stay as they are.
+// (the .CRT$XI table) before the C++ ones (.CRT$XC) and before it looks at the line for WinMain;
+// emptied here, the line gives its loop no character to test, so the conditional move in it is
+// never reached. The arguments (argc, argv) are taken only afterwards, by the C++ initialiser that
+// calls __getmainargs, so they are taken from the emptied line; nothing of the launcher reads
+// them. The system's own copy (GetCommandLine) stays as it is.
 int EmptyCommandLineForWinMain() {
     static char empty[] = "";
     _acmdln = empty;
