@@ -908,6 +908,71 @@ def cyrillic_folder():
         rec.save()
 
 
+# A browser that is no Windows program: Wine runs a file that is no PE image as a program of the
+# host, which no process list of Windows shows, so the launcher never sees it running and starts it
+# again on every pass, however slowly the machine runs. It appends where it was started from and
+# its first argument (the page) to the given file.
+def host_browser(log):
+    return ("#!/bin/sh\nprintf '%s\\037%s\\n' \"$0\" \"$1\" >> '" + str(log) + "'\n").encode()
+
+
+@scenario
+def folder_renamed_mid_run():
+    """The launcher reads its folder once for the whole run. A copy in a folder named in Cyrillic
+    on an English system runs under the folder's short name, and its browser is never seen
+    running, so the launcher keeps starting it. After the second start the folder is renamed and
+    its short name stops resolving: every later start still names the same folder, none a
+    program outside it. (A folder of the old short name is then made, with a browser in it, so
+    that the later starts show; a browser at the root of drive C: would show any start that lost
+    its folder.)"""
+    folder = "Новая папка"
+    with Machine("folder_renamed_mid_run") as m:
+        equal(m.report["acp"], "1252", "ANSI code page")
+        d = m.copy_disc(folder, remove=("Q7.exe",))
+        short = short_path(m, d)
+        check(short is not None and short != d, f"short name {short} of {d}")
+        short.encode("ascii")
+        log = m.unix_path("C:\\browser-starts.txt")
+        for browser in (d + "Panoview.exe", "C:\\Panoview.exe"):
+            m.put_file(browser, host_browser(log))
+            m.unix_path(browser).chmod(0o755)
+
+        def starts():
+            """(program file on the host, page) of every browser started so far."""
+            lines = log.read_bytes().split(b"\n")[:-1] if log.exists() else []
+            return [tuple(line.split(b"\x1f", 1)) for line in lines]
+
+        m.watch_boxes()
+        launcher = m.start_launcher(d)
+        check(m.wait_for(lambda: len(starts()) >= 2), "the launcher never started the browser twice")
+        check_handoff(m, short)
+        renamed = m.unix_path(d).with_name(folder + " 2")
+        subprocess.run(["mv", str(m.unix_path(d)), str(renamed)], check=True, timeout=60,
+                       **winelab.as_account(m.env))
+        probe = m.wine("C:\\lab\\OsProbe.exe", "--short", short.rstrip("\\"), check=False)
+        check(not probe.stdout.decode("utf-8").startswith("shortPath="),
+              f"{short} still resolves after the rename")
+        # Until this folder exists the launcher's starts fail, and leave no trace.
+        before = len(starts())
+        m.unix_path(short).mkdir()
+        winelab.give(m.unix_path(short))
+        m.put_file(short + "Panoview.exe", host_browser(log))
+        m.unix_path(short + "Panoview.exe").chmod(0o755)
+        check(m.wait_for(lambda: len(starts()) >= before + 3),
+              "the launcher stopped starting browsers after the rename")
+        check(launcher.running(), "launcher ended")
+        page = (short + "lang\\Eng\\Welcome.htm").encode(m.ansi)
+        # By the folder each was started from, as the host names it (Wine may reach drive C:
+        # through its own link to it).
+        folders = {os.path.basename(os.path.dirname(p.decode("utf-8", "replace")))
+                   for p, _ in starts()}
+        equal(sorted(folders - {folder, short.rstrip("\\")[3:]}), [],
+              "folders browsers were started from, outside the disc's")
+        equal(sorted({a for _, a in starts()}), [page], "pages the browsers were started on")
+        equal(boxes(m.log()), [], "boxes shown")
+        check_handoff(m, short, source=renamed / "Handoff.exe")
+
+
 # The libraries that system code loads by their bare names in the launcher's process, as Wine's
 # loader trace of a run shows (WINEDEBUG=+loaddll): the theme library when the common controls
 # initialise, OLE and the two libraries it imports when a message box is shown; and the common

@@ -78,6 +78,7 @@ NOT_DESCRIBED = {
     "fallback_search_planted_native32": "the launcher's test build with a forced library search",
     "fatal_ends_quietly": "the launcher's test build with its fault hooks",
     "prelaunch_tool_name_read_other_way": "the launcher's test build with a failing name query",
+    "folder_renamed_mid_run": "a folder renamed while the launcher runs, and a browser of the host",
     "branded_disc": "a disc that disckit build branded and signed; its launcher run is "
                     "typical_run's, which is compared",
 }
