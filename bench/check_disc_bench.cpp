@@ -202,12 +202,14 @@ int main(int argc, char** argv) {
     // 3. A resource tree of 128 KB that lists 64 million entries.
     const fs::path fanned = FreshFolder("resources");
     Write(fanned / names::kLauncher, kittest::FanOutImage(8000, 8000));
+    // Milliseconds matter here: these end at the reader's bounds.
+    const char* const fine = "%-52s %6.3f s %6.3f s  %zu findings\n";
     const double resources = TimeCheck(fanned, rounds, findings, cpu);
-    std::printf(row, "Start.exe's resource tree fanned out 8,000 x 8,000", resources, cpu, findings);
+    std::printf(fine, "Start.exe's resource tree fanned out 8,000 x 8,000", resources, cpu,
+                findings);
     Write(fanned / names::kLauncher, kittest::FanOutImage(8000, 8000, 1000));
     const double named = TimeCheck(fanned, rounds, findings, cpu);
-    std::printf(row, "the same, all of the 8,000 named by one 1,000-unit name", named, cpu,
-                findings);
+    std::printf(fine, "the same, its 8,000 names one of 1,000 units", named, cpu, findings);
     Write(fanned / names::kLauncher, kittest::FanOutImage(8000, 8000));
     std::vector<double> seconds, cpuSeconds;
     int code = 0;
@@ -230,9 +232,8 @@ int main(int argc, char** argv) {
     }
     std::sort(seconds.begin(), seconds.end());
     std::sort(cpuSeconds.begin(), cpuSeconds.end());
-    std::printf("\ndisckit build --launcher with that tree, median of %d rounds%4s wall     CPU\n",
-                rounds, "");
-    std::printf("%-52s %6.2f s %6.2f s  exit code %d\n", "the same Start.exe as the stock launcher",
+    std::printf("\ndisckit build, median of %d rounds%21s wall     CPU\n", rounds, "");
+    std::printf("%-52s %6.3f s %6.3f s  exit code %d\n", "--launcher: the 8,000 x 8,000 Start.exe",
                 seconds[seconds.size() / 2], cpuSeconds[cpuSeconds.size() / 2], code);
     std::printf("  %s", refusal.c_str());
     fs::remove_all(fanned);
