@@ -1,4 +1,4 @@
-"""The trial's report in words, as disckit trial prints it without --json."""
+"""The trial's report in words, as disckit trial prints it without --json, and as JSON with it."""
 
 import json
 import re
