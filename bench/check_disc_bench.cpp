@@ -2,7 +2,9 @@
 // 1. a root of 100,000 entries, with a browser that imports one entry point from each of 4,000
 //    libraries (each looked up among the root's entries);
 // 2. a 1 MB browser importing 4,000 entry points from a library on the disc that exports 50,000,
-//    in one import entry, and in 4,000 entries that each name the library (read once all the same).
+//    in one import entry, and in 4,000 entries that each name the library (read once all the same);
+// 3. a Start.exe whose resource tree fans out 8,000 x 8,000 (shared directories), in check and as
+//    disckit build's --launcher (which refuses it).
 // Prints figures; not a test. Usage: bench_check_disc [--rounds N]   (default 3; the median)
 #include <algorithm>
 #include <chrono>
@@ -13,12 +15,15 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "app/LauncherApp.h"
 #include "kit/check/CheckDisc.h"
+#include "kit/Verbs.h"
 #include "kit/disc/LittleEndian.h"
+#include "tests/PeFanOut.h"
 
 namespace fs = std::filesystem;
 
@@ -193,5 +198,44 @@ int main(int argc, char** argv) {
     const double again = TimeCheck(big, rounds, findings, cpu);
     std::printf(row, "the same, 4,000 import entries naming the library", again, cpu, findings);
     fs::remove_all(big);
+
+    // 3. A resource tree of 128 KB that lists 64 million entries.
+    const fs::path fanned = FreshFolder("resources");
+    Write(fanned / names::kLauncher, kittest::FanOutImage(8000, 8000));
+    // Milliseconds matter here: these end at the reader's bounds.
+    const char* const fine = "%-52s %6.3f s %6.3f s  %zu findings\n";
+    const double resources = TimeCheck(fanned, rounds, findings, cpu);
+    std::printf(fine, "Start.exe's resource tree fanned out 8,000 x 8,000", resources, cpu,
+                findings);
+    Write(fanned / names::kLauncher, kittest::FanOutImage(8000, 8000, 1000));
+    const double named = TimeCheck(fanned, rounds, findings, cpu);
+    std::printf(fine, "the same, its 8,000 names one of 1,000 units", named, cpu, findings);
+    Write(fanned / names::kLauncher, kittest::FanOutImage(8000, 8000));
+    std::vector<double> seconds, cpuSeconds;
+    int code = 0;
+    std::string refusal;
+    for (int round = 0; round < rounds; ++round) {
+        const fs::path source = FreshFolder("build-source");
+        std::ostringstream out, err;
+        const auto start = std::chrono::steady_clock::now();
+        const std::clock_t cpuStart = std::clock();
+        const fs::path built = source.parent_path() / (source.filename().u8string() + "-out");
+        code = RunBuild({source.u8string(), "--out", built.u8string(), "--launcher",
+                         (fanned / names::kLauncher).u8string()},
+                        out, err);
+        seconds.push_back(
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+        cpuSeconds.push_back(static_cast<double>(std::clock() - cpuStart) / CLOCKS_PER_SEC);
+        refusal = err.str();
+        fs::remove_all(source);
+        fs::remove_all(built);
+    }
+    std::sort(seconds.begin(), seconds.end());
+    std::sort(cpuSeconds.begin(), cpuSeconds.end());
+    std::printf("\ndisckit build, median of %d rounds%21s wall     CPU\n", rounds, "");
+    std::printf("%-52s %6.3f s %6.3f s  exit code %d\n", "--launcher: the 8,000 x 8,000 Start.exe",
+                seconds[seconds.size() / 2], cpuSeconds[cpuSeconds.size() / 2], code);
+    std::printf("  %s", refusal.c_str());
+    fs::remove_all(fanned);
     return 0;
 }

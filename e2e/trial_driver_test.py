@@ -2,6 +2,7 @@
 """How disckit trial's driver reads Wine's trace and the registry files, without Wine: lines as
 Wine 8 writes them (seen in real runs), and the ways they vary."""
 
+import json
 import os
 import tempfile
 import types
@@ -10,6 +11,7 @@ from pathlib import Path
 
 import labpath  # noqa: F401 (the lab and the trial's driver)
 import trial_check
+import trial_html
 import trial_report
 import trial_run
 import trial_trace
@@ -181,7 +183,48 @@ class BoxLog(unittest.TestCase):
 
 class Report(unittest.TestCase):
     def test_no_control_character_of_the_disc_reaches_the_terminal(self):
-        self.assertEqual(trial_report.printable("a\x1b[2Jb\nc\x9bd\u00fc"), "a\\x1b[2Jb\\x0ac\\x9bd\u00fc")
+        self.assertEqual(trial_report.printable("a\x1b[2Jb\nc\x9bd\u00fc"),
+                         "a\\x1B[2Jb\\x0Ac\\xC2\\x9Bd\u00fc")
+        self.assertEqual(trial_report.quoted("\u202e\n"), '"\\xE2\\x80\\xAE\\x0A"')
+
+    def test_no_renderer_passes_a_control_character_on(self):
+        """The same forms as disckit's own reports: the terminal shows the bytes, JSON escapes
+        the character, a page puts a marker in its place (or the bytes where no markup may go)."""
+        rows = [
+            # what, text, terminal, JSON, HTML, HTML without markup
+            ("U+202E, the right-to-left override", "a\u202eb", "a\\xE2\\x80\\xAEb",
+             '"a\\u202eb"', 'a<span class="ctl">U+202E</span>b', "a\\xE2\\x80\\xAEb"),
+            ("U+009B, the 8-bit CSI", "\x9b2J", "\\xC2\\x9B2J", '"\\u009b2J"',
+             '<span class="ctl">U+009B</span>2J', "\\xC2\\x9B2J"),
+            ("U+2066 and U+2069, an isolate and its end", "\u2066x\u2069",
+             "\\xE2\\x81\\xA6x\\xE2\\x81\\xA9", '"\\u2066x\\u2069"',
+             '<span class="ctl">U+2066</span>x<span class="ctl">U+2069</span>',
+             "\\xE2\\x81\\xA6x\\xE2\\x81\\xA9"),
+            ("U+061C, U+200E, U+200F, U+202A", "\u061c\u200e\u200f\u202a",
+             "\\xD8\\x9C\\xE2\\x80\\x8E\\xE2\\x80\\x8F\\xE2\\x80\\xAA",
+             '"\\u061c\\u200e\\u200f\\u202a"',
+             '<span class="ctl">U+061C</span><span class="ctl">U+200E</span>'
+             '<span class="ctl">U+200F</span><span class="ctl">U+202A</span>',
+             "\\xD8\\x9C\\xE2\\x80\\x8E\\xE2\\x80\\x8F\\xE2\\x80\\xAA"),
+            ("C0 controls and DEL", "\x1b[31m\x7f", "\\x1B[31m\\x7F", '"\\u001b[31m\\u007f"',
+             "\\x1B[31m\\x7F", "\\x1B[31m\\x7F"),
+            ("a lone surrogate, as a trace may hold", "\ud800", "\\xED\\xA0\\x80", '"\ufffd"',
+             "\ufffd", "\ufffd"),
+            ("a byte that was no UTF-8 (surrogateescape), then markup", "\udcff<", "\\xFF<",
+             '"\ufffd<"', "\ufffd&lt;", "\ufffd&lt;"),
+            ("their neighbours are text: U+00A0, U+200D, U+202F, U+2065",
+             "\u00a0\u200d\u202f\u2065", "\u00a0\u200d\u202f\u2065", '"\u00a0\u200d\u202f\u2065"',
+             "\u00a0\u200d\u202f\u2065", "\u00a0\u200d\u202f\u2065"),
+        ]
+        for what, value, terminal, json_form, html, plain in rows:
+            with self.subTest(what):
+                self.assertEqual(trial_report.printable(value), terminal)
+                self.assertEqual(trial_report.json_text(value), json_form)
+                self.assertEqual(trial_html.text(value), html)
+                self.assertEqual(trial_html.plain(value), plain)
+                if not any(0xD800 <= ord(c) <= 0xDFFF for c in value):
+                    self.assertEqual(json.loads(trial_report.json_text({"name": value})),
+                                     {"name": value})
 
 
 class Names(unittest.TestCase):

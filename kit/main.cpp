@@ -6,6 +6,7 @@
 #include "kit/Help.h"
 #include "kit/Verbs.h"
 #include "kit/common/Html.h"
+#include "kit/common/Utf8.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -75,7 +76,7 @@ int main(int argc, char** argv) {
             WriteVerbHelp(*verb, std::cout);
             return kExitClean;
         }
-        std::cerr << "disckit: no verb '" << all[1] << "'\n";
+        std::cerr << "disckit: no verb '" << EscapeControls(all[1]) << "'\n";
         WriteUsage(std::cerr);
         return kExitUsage;
     }
@@ -89,7 +90,7 @@ int main(int argc, char** argv) {
     if (!verb) {
         std::cerr << "disckit: " << (first.compare(0, 1, "-") == 0 ? "unknown option '"
                                                                    : "unknown verb '")
-                  << first << "'\n";
+                  << EscapeControls(first) << "'\n";
         WriteUsage(std::cerr);
         return kExitUsage;
     }

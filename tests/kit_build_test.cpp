@@ -12,6 +12,7 @@
 #include <sstream>
 
 #include "KitCheckDisc.h"
+#include "PeFanOut.h"
 #include "kit/Verbs.h"
 #include "kit/check/CheckIdentity.h"
 #include "kit/disc/LittleEndian.h"
@@ -187,6 +188,41 @@ TEST(Brand, DamagedImagesGiveAProblemNotACrash) {
     }
 }
 
+// Directories may be shared, so a tree of a few kilobytes can list billions of entries: the walk
+// counts what it meets and stops at its bounds, whatever the tree's shape.
+TEST(Brand, ASharedResourceTreeIsWalkedOnlyUpToTheBounds) {
+    const struct {
+        std::uint16_t types, names, nameUnits;
+        bool read;
+    } rows[] = {
+        {1, 1, 0, true},
+        {200, 200, 0, true},    // 40,200 entries walked
+        {255, 256, 0, true},    // 255 + 255 x 256 = 65,535: the last one within the bound
+        {256, 256, 0, false},   // 65,792
+        {300, 300, 0, false},
+        {8000, 8000, 0, false},  // 64 million: what made the walk take many seconds
+        {65535, 1, 0, false},    // one directory past its bound
+        {1, static_cast<std::uint16_t>(kMaxResourceDirectoryEntries), 0, true},
+        {1, static_cast<std::uint16_t>(kMaxResourceDirectoryEntries + 1), 0, false},
+        // One long name shared by every entry: 4 x 65,535 units are within the bound, 5 not.
+        {1, 4, 65535, true},
+        {1, 5, 65535, false},
+        {8000, 8000, 1000, false},
+    };
+    for (const auto& row : rows) {
+        std::vector<Resource> resources(1);
+        std::string problem;
+        const std::string image = kittest::FanOutImage(row.types, row.names, row.nameUnits);
+        EXPECT_EQ(ReadPeResources(image, resources, problem), row.read)
+            << row.types << " x " << row.names;
+        EXPECT_TRUE(resources.empty());  // an empty language directory holds no resource
+        EXPECT_EQ(problem, row.read ? "" : kResourceTreeTooLarge) << row.types << " x " << row.names;
+        ImageIdentity identity;
+        EXPECT_EQ(ReadImageIdentity(image, identity), row.read);
+        EXPECT_EQ(identity.resourcesTooLarge, !row.read);
+    }
+}
+
 TEST(Brand, VersionNumbersAndIconFiles) {
     const std::pair<const char*, bool> versions[] = {
         {"1.2.3.4", true},   {"0.0.0.0", true},       {"65535.65535.65535.65535", true},
@@ -311,6 +347,8 @@ TEST(Build, EveryRefusalIsOneLineWithExitCode2AndWritesNothing) {
     WriteBytes(full / "file", "x");
     WriteBytes(icon, "GIF89a not an icon");
     WriteBytes(base / "key.pem", "not a key");
+    // A launcher whose resource tree is walked 8,000 x 8,000 times: refused at once.
+    WriteBytes(base / "fanned.exe", kittest::FanOutImage(8000, 8000));
     const std::string src = source.Root().u8string(), o = out.u8string();
     const std::string launcher = (SampleDisc() / "Start.exe").u8string();
     const std::vector<std::vector<std::string>> refusals = {
@@ -326,6 +364,7 @@ TEST(Build, EveryRefusalIsOneLineWithExitCode2AndWritesNothing) {
         {src, "--out", o, "--company", "bad\x01text"},
         {src, "--out", o, "--product", "\xC3"},
         {src, "--out", o, "--launcher", icon.u8string()},
+        {src, "--out", o, "--launcher", (base / "fanned.exe").u8string()},
         {src, "--out", (source.Root() / "inside").u8string()},
         {(base / "missing").u8string(), "--out", o},
         {src},
@@ -339,7 +378,7 @@ TEST(Build, EveryRefusalIsOneLineWithExitCode2AndWritesNothing) {
         EXPECT_EQ(run.err.compare(0, 15, "disckit build: "), 0) << run.err;
         EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
         EXPECT_FALSE(fs::exists(out)) << line;
-        EXPECT_EQ(std::distance(fs::directory_iterator(base), fs::directory_iterator()), 3) << line;
+        EXPECT_EQ(std::distance(fs::directory_iterator(base), fs::directory_iterator()), 4) << line;
     }
     fs::remove_all(base);
 }

@@ -11,6 +11,7 @@
 
 #include "FakeDisc.h"
 #include "KitCheckDisc.h"
+#include "PeFanOut.h"
 #include "app/LauncherApp.h"
 #include "inspect/Language.h"
 #include "kit/Verbs.h"
@@ -175,6 +176,11 @@ std::vector<Case> Cases() {
          [](DiscCopy& d) {
              KeepResources(d, [](const Resource& r) { return r.type.number != kResourceVersion; });
          }},
+        // A tree whose directories are shared, walked 300 x 300 times; autorun.inf's icon is
+        // the launcher's, which is then not read either.
+        {"resource-tree-too-large", "Start.exe",
+         [](DiscCopy& d) { d.Write("Start.exe", kittest::FanOutImage(300, 300)); },
+         {"autorun-icon-missing"}},
         {"name-case", "PANOVIEW.EXE",
          [](DiscCopy& d) { d.Rename("Panoview.exe", "PANOVIEW.EXE"); }},
         // The one first in byte order is the one Windows reaches on the pressed disc.

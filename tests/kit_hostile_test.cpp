@@ -63,8 +63,8 @@ TEST(Utf8, JsonAndTheTerminalGetNoByteThatIsNotText) {
     } rows[] = {
         {"a\xED\xA0\x80z", "\"a\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBDz\"", "a\\xED\\xA0\\x80z"},
         {"\xE0\x80\x80", "\"\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\"", "\\xE0\\x80\\x80"},
-        {"\x1B[2J\x7F", "\"\\u001b[2J\x7F\"", "\\x1B[2J\\x7F"},
-        {"\xC2\x9B" "1m", "\"\xC2\x9B" "1m\"", "\\xC2\\x9B1m"},  // the 8-bit CSI, as U+009B
+        {"\x1B[2J\x7F", "\"\\u001b[2J\\u007f\"", "\\x1B[2J\\x7F"},
+        {"\xC2\x9B" "1m", "\"\\u009b1m\"", "\\xC2\\x9B1m"},  // the 8-bit CSI, as U+009B
         {"\x9B", "\"\xEF\xBF\xBD\"", "\\x9B"},                 // and as a lone byte
         {"\xCE\xA9 \\ \"", "\"\xCE\xA9 \\\\ \\\"\"", "\xCE\xA9 \\ \""},
     };
@@ -234,6 +234,75 @@ TEST_P(HostileDisc, IsCheckedForWhatThePressedDiscHoldsAndReportedSafely) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Planted, HostileDisc, ::testing::ValuesIn(HostileCases()));
+
+// A page named to reorder and steer what shows it: check's report in words, in JSON and in HTML
+// names it without passing on one of its controls.
+TEST(HostileDisc, ANameOfBidiAndC1ControlsIsReportedInertEverywhere) {
+    REQUIRE_SAMPLE_DISC();
+    DiscCopy disc;
+    // U+202E, U+009B, U+2066, ESC and a byte that is no UTF-8.
+    disc.Write("lang/Eng/a\xE2\x80\xAE" "b\xC2\x9B" "c\xE2\x81\xA6" "d\x1B" "e\xFF.htm", "x");
+    const std::string html = disc.Root().u8string() + "-report.html";
+    const struct {
+        Args extra;
+        std::string shown;
+    } runs[] = {
+        {{}, "lang\\Eng\\a\\xE2\\x80\\xAEb\\xC2\\x9Bc\\xE2\\x81\\xA6d\\x1Be\\xFF.htm"},
+        {{"--json"}, "lang\\\\Eng\\\\a\\u202eb\\u009bc\\u2066d\\u001be\xEF\xBF\xBD.htm"},
+    };
+    for (const auto& run : runs) {
+        Args args = {disc.Root().u8string(), "--html", html};
+        args.insert(args.end(), run.extra.begin(), run.extra.end());
+        std::ostringstream out, err;
+        EXPECT_EQ(RunCheck(args, out, err), kExitClean) << err.str();
+        const std::string report = out.str();
+        EXPECT_NE(report.find(run.shown), std::string::npos) << report;
+        for (const char* raw : {"\xE2\x80\xAE", "\xC2\x9B", "\xE2\x81\xA6", "\x1B", "\xFF"})
+            EXPECT_EQ(report.find(raw), std::string::npos) << report;
+        std::u32string text;
+        EXPECT_TRUE(DecodeUtf8(report, text));
+    }
+    const std::string page = kittest::ReadBytes(html);
+    EXPECT_NE(page.find("a<span class=\"ctl\">U+202E</span>b<span class=\"ctl\">U+009B</span>c"
+                        "<span class=\"ctl\">U+2066</span>d\\x1Be\xEF\xBF\xBD.htm"),
+              std::string::npos)
+        << page;
+    for (const char* raw : {"\xE2\x80\xAE", "\xC2\x9B", "\xE2\x81\xA6", "\x1B", "\xFF"})
+        EXPECT_EQ(page.find(raw), std::string::npos);
+    fs::remove(html);
+}
+
+// The disc's own name, as simulate and build print it (and init, which makes one).
+TEST(HostileDisc, TheOtherVerbsPrintANameOfControlsInertToo) {
+    REQUIRE_SAMPLE_DISC();
+    kittest::TempFolder folder;
+    const fs::path disc = folder.Root() / "a\xE2\x80\xAE" "b\xC2\x9B" "c\xE2\x81\xA6" "d\x1B" "e";
+    fs::copy(kittest::SampleDisc(), disc, fs::copy_options::recursive);
+    const std::string name = disc.u8string(), shown = "a\\xE2\\x80\\xAEb\\xC2\\x9Bc\\xE2\\x81\\xA6d\\x1Be";
+    const std::string launcher = (kittest::SampleDisc() / "Start.exe").u8string();
+    const struct {
+        int (*verb)(const Args&, std::ostream&, std::ostream&);
+        Args args;
+        std::string shown;
+    } runs[] = {
+        {RunSimulate, {name}, shown},
+        {RunSimulate, {name, "--matrix"}, ""},
+        {RunSimulate, {name, "--json"}, "a\\u202eb\\u009bc\\u2066d\\u001be"},
+        {RunBuild, {name, "--out", name + "-out", "--launcher", launcher}, shown + "-out"},
+        {RunBuild, {name, "--out", name + "-json", "--launcher", launcher, "--json"},
+         "a\\u202eb\\u009bc\\u2066d\\u001be-json"},
+        {RunInit, {name + "-new"}, shown + "-new"},
+        {RunCheck, {name + "-none"}, shown + "-none"},  // a refusal names it too
+    };
+    for (const auto& run : runs) {
+        std::ostringstream out, err;
+        run.verb(run.args, out, err);
+        const std::string printed = out.str() + err.str();
+        EXPECT_NE(printed.find(run.shown), std::string::npos) << printed;
+        for (const char* raw : {"\xE2\x80\xAE", "\xC2\x9B", "\xE2\x81\xA6", "\x1B"})
+            EXPECT_EQ(printed.find(raw), std::string::npos) << printed;
+    }
+}
 
 // Root reads every folder: the check runs as an account that cannot.
 TEST(HostileDisc, AnUnreadableFolderIsAFindingAndTheCheckGoesOn) {

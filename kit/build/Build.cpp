@@ -21,6 +21,7 @@
 #include "kit/common/Json.h"
 #include "kit/common/Options.h"
 #include "kit/common/RuntimeFiles.h"
+#include "kit/common/Utf8.h"
 #include "kit/disc/DiscFile.h"
 #include "kit/disc/DiscTree.h"
 #include "kit/disc/PeImage.h"
@@ -495,7 +496,7 @@ int RunBuild(const Args& args, std::ostream& out, std::ostream& err) {
                         "source folder"};
     std::string error;
     if (!ParseVerbOptions(args, options, o.source, error)) {
-        err << "disckit build: " << error << "\n" << VerbUsage("build");
+        err << "disckit build: " << EscapeControls(error) << "\n" << VerbUsage("build");
         return kExitUsage;
     }
     Builder builder(o);
@@ -507,7 +508,7 @@ int RunBuild(const Args& args, std::ostream& out, std::ostream& err) {
         code = builder.Make(warnings, findings, signedFiles);
     } catch (const BuildError& failure) {
         builder.Abandon();
-        err << "disckit build: " << failure.message << "\n";
+        err << "disckit build: " << EscapeControls(failure.message) << "\n";
         return kExitUsage;
     }
     std::size_t counts[3] = {0, 0, 0};
@@ -531,23 +532,27 @@ int RunBuild(const Args& args, std::ostream& out, std::ostream& err) {
         if (o.image) report.Set("image", refused ? Json() : Json(*o.image));
         out << report.Dump();
     } else {
-        for (const std::string& w : warnings) err << "disckit build: warning: " << w << "\n";
+        // Names come from the author's folder and the command line: none may steer the terminal.
+        for (const std::string& w : warnings)
+            err << "disckit build: warning: " << EscapeControls(w) << "\n";
         out << "Start.exe: branded";
         if (!signedFiles.empty()) out << ", signed";
         out << "\n";
-        for (std::size_t i = 1; i < signedFiles.size(); ++i) out << signedFiles[i] << ": signed\n";
+        for (std::size_t i = 1; i < signedFiles.size(); ++i)
+            out << EscapeControls(signedFiles[i]) << ": signed\n";
         out << "autorun.inf: open=Start.exe, icon=Start.exe,0, label=" << builder.Label() << "\n";
         for (const Finding& f : findings) {
             out << "check: " << SeverityName(f.kind->severity) << " " << f.kind->code << "  "
-                << f.path << "\n";
+                << EscapeControls(f.path) << "\n";
         }
         auto counted = [](std::size_t n, const char* noun) {
             return std::to_string(n) + " " + noun + (n == 1 ? "" : "s");
         };
         out << "check: " << counted(counts[0], "error") << ", " << counted(counts[1], "warning")
             << ", " << counted(counts[2], "note") << "\n";
-        out << *o.out << ": the disc is ready\n";
-        if (o.image && !refused) out << *o.image << ": pressed (label " << builder.Label() << ")\n";
+        out << EscapeControls(*o.out) << ": the disc is ready\n";
+        if (o.image && !refused)
+            out << EscapeControls(*o.image) << ": pressed (label " << builder.Label() << ")\n";
     }
     if (refused) {
         err << "disckit build: the image is not pressed while the check reports errors (--force "

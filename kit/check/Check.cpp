@@ -159,7 +159,7 @@ int RunCheck(const Args& args, std::ostream& out, std::ostream& err) {
     const std::size_t leftOut = LeaveOut(quiet, findings);
     const Json report = Report(disc, findings, leftOut);
     if (!html.empty() && !WriteHtmlFile(html, CheckHtml(report), error)) {
-        err << "disckit check: " << error << "\n";
+        err << "disckit check: " << EscapeControls(error) << "\n";
         return kExitUsage;
     }
     if (json) {

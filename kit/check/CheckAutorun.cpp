@@ -132,7 +132,9 @@ void Checker::CheckAutorunIcon(std::string icon) {
     if (ParseIconFile(bytes, images, problem)) return;
     if (ReadImageIdentity(bytes, identity) && identity.hasIcon) return;
     Add("autorun-icon-missing", kAutorunFile,
-        "It names " + found.entry->name + ", which holds no icon.");
+        "It names " + found.entry->name +
+            (identity.resourcesTooLarge ? ", whose resource tree is too large to read."
+                                        : ", which holds no icon."));
 }
 
 }  // namespace checkdisc

@@ -171,6 +171,11 @@ std::vector<FindingKind> BuildKinds() {
         {"signature-broken", Severity::Error,
          "The signature no longer matches the file, which changed after it was signed: Windows "
              "treats the program as tampered with, warns of an unknown publisher or refuses it."},
+        {"resource-tree-too-large", Severity::Warning,
+         "This program's resource tree is larger than disckit reads (16,384 entries in one "
+             "directory, 65,536 in all, 262,144 characters of names, where real programs have a "
+             "few thousand resources): a tree shaped to be walked over and over. Its icon, "
+             "version texts and signature were not checked."},
         {"launcher-version-missing", Severity::Note,
          kStart + " has no version resource: Explorer's details and the elevation prompt show "
              "nothing but its file name (disckit build gives it one)."},

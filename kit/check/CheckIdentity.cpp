@@ -125,7 +125,10 @@ bool ReadImageIdentity(const std::string& image, ImageIdentity& identity) {
     identity = ImageIdentity();
     std::vector<Resource> resources;
     std::string problem;
-    if (!ReadPeResources(image, resources, problem)) return false;
+    if (!ReadPeResources(image, resources, problem)) {
+        identity.resourcesTooLarge = problem == kResourceTreeTooLarge;
+        return false;
+    }
     for (const Resource& r : resources) {
         if (r.type.named) continue;
         identity.hasIcon = identity.hasIcon || r.type.number == kResourceGroupIcon;

@@ -11,9 +11,12 @@ struct ImageIdentity {
     bool signatureMatches = true;
     bool hasIcon = false;     // an icon group resource
     bool hasVersion = false;  // a version resource
+    // Its resource tree is past what disckit reads (kMaxResourceEntries): nothing was read.
+    bool resourcesTooLarge = false;
 };
 
-// Reads the identity of a PE image. False when the image cannot be read as one.
+// Reads the identity of a PE image. False when the image cannot be read as one, or its resource
+// tree is too large to read (resourcesTooLarge).
 bool ReadImageIdentity(const std::string& image, ImageIdentity& identity);
 
 // SHA-256 of bytes, as 32 raw bytes.

@@ -59,7 +59,11 @@ void Checker::CheckImages() {
 void Checker::CheckIdentity(const std::string& file, const DiscEntry& entry) {
     std::string bytes;
     ImageIdentity identity;
-    if (!ReadSmallFile(entry, bytes) || !ReadImageIdentity(bytes, identity)) return;
+    if (!ReadSmallFile(entry, bytes)) return;
+    if (!ReadImageIdentity(bytes, identity)) {
+        if (identity.resourcesTooLarge) Add("resource-tree-too-large", entry.name);
+        return;
+    }
     if (!identity.hasSignature) unsigned_.push_back(entry.name);
     if (!identity.signatureMatches) Add("signature-broken", entry.name);
     if (file == names::kLauncher && !identity.hasVersion) {

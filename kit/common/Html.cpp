@@ -39,6 +39,7 @@ td.time { white-space: nowrap; }
 .verdict.warn { background: #fef7e0; border-color: #b06000; }
 .finding { margin: 6px 0 10px; }
 .finding .code { font-weight: bold; }
+.ctl { font: 11px monospace; color: #c5221f; border: 1px solid #c5221f; border-radius: 3px; padding: 0 2px; margin: 0 1px; unicode-bidi: isolate; }
 .severity-error h2 { color: #c5221f; } .severity-warning h2 { color: #b06000; } .severity-note h2 { color: #1a73e8; }
 .grid td, .grid th { padding: 2px 4px; text-align: center; font-family: monospace; font-size: 12px; border: 1px solid #fff; }
 .grid th.profile { text-align: left; }
@@ -66,7 +67,9 @@ img.shot { max-width: min(100%, 800px); border: 1px solid #999; margin: 4px 0 12
 
 const char* ReportStyle() { return kStyle; }
 
-std::string HtmlText(const std::string& s) {
+namespace {
+
+std::string Escape(const std::string& s, bool markers) {
     std::string out;
     out.reserve(s.size());
     for (std::size_t i = 0; i < s.size();) {
@@ -77,30 +80,43 @@ std::string HtmlText(const std::string& s) {
             case '>': out += "&gt;"; ++i; continue;
             case '"': out += "&quot;"; ++i; continue;
             case '\'': out += "&#39;"; ++i; continue;
+            case '\n': case '\t': out += static_cast<char>(c); ++i; continue;
             default: break;
         }
-        if ((c < 0x20 && c != '\n' && c != '\t') || c == 0x7F) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
-            out += escaped;
-            ++i;
-        } else if (char32_t ignored; const std::size_t n = DecodeUtf8At(s, i, ignored)) {
-            out.append(s, i, n);
-            i += n;
-        } else {
+        char32_t ch = 0;
+        const std::size_t n = DecodeUtf8At(s, i, ch);
+        if (n == 0) {
             out += "\xEF\xBF\xBD";
             ++i;
+        } else if (!IsControlCharacter(ch)) {
+            out.append(s, i, n);
+            i += n;
+        } else if (markers && ch > 0x7F) {
+            char marker[48];
+            std::snprintf(marker, sizeof marker, "<span class=\"ctl\">U+%04X</span>",
+                          static_cast<unsigned>(ch));
+            out += marker;
+            i += n;
+        } else {
+            out += EscapeControls(s.substr(i, n));
+            i += n;
         }
     }
     return out;
 }
+
+}  // namespace
+
+std::string HtmlText(const std::string& s) { return Escape(s, true); }
+
+std::string HtmlPlainText(const std::string& s) { return Escape(s, false); }
 
 std::string HtmlDocument(const std::string& title, const std::string& body) {
     return "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
            // Nothing outside the file may be fetched, whatever a text in it says.
            "<meta http-equiv=\"Content-Security-Policy\" content=\"default-src 'none'; "
            "img-src data:; style-src 'unsafe-inline'\">\n"
-           "<title>" + HtmlText(title) + "</title>\n<style>" + kStyle + "</style>\n</head>\n<body>\n" +
+           "<title>" + HtmlPlainText(title) + "</title>\n<style>" + kStyle + "</style>\n</head>\n<body>\n" +
            body + "</body>\n</html>\n";
 }
 
@@ -140,31 +156,31 @@ std::string TimelineSvg(const std::vector<TimelineRow>& rows, double end) {
         svg += "<line class=\"axis\" x1=\"" + Number(x(t)) + "\" y1=\"" + Number(top - 6) +
                "\" x2=\"" + Number(x(t)) + "\" y2=\"" + Number(height - 8) + "\"/>"
                "<text x=\"" + Number(x(t) + 2) + "\" y=\"" + Number(top - 10) + "\">" +
-               HtmlText(Seconds(t)) + "</text>\n";
+               HtmlPlainText(Seconds(t)) + "</text>\n";
     }
     for (std::size_t i = 0; i < rows.size(); ++i) {
         const TimelineRow& row = rows[i];
         const double y = top + rowHeight * static_cast<double>(i);
         svg += "<g class=\"row\"><text x=\"4\" y=\"" + Number(y + 16) + "\">" +
-               HtmlText(row.label.size() > 34 ? row.label.substr(0, 33) + "\xE2\x80\xA6" : row.label) +
-               "<title>" + HtmlText(row.label) + "</title></text>";
+               HtmlPlainText(row.label.size() > 34 ? row.label.substr(0, 33) + "\xE2\x80\xA6" : row.label) +
+               "<title>" + HtmlPlainText(row.label) + "</title></text>";
         const double from = x(row.from), to = std::max(x(row.to), from + 3);
         svg += "<rect class=\"bar" + std::string(row.open ? " open" : "") +
                (row.unknownEnd ? " unknown" : "") + "\" x=\"" + Number(from) + "\" y=\"" +
                Number(y + 5) + "\" width=\"" + Number(to - from) + "\" height=\"" +
-               Number(rowHeight - 10) + "\"><title>" + HtmlText(row.label + ": " + Seconds(row.from) +
+               Number(rowHeight - 10) + "\"><title>" + HtmlPlainText(row.label + ": " + Seconds(row.from) +
                (row.open ? " until the end, still running" : row.unknownEnd ? ", end not seen"
                                                                  : " to " + Seconds(row.to))) +
                "</title></rect>";
         for (const TimelineSpan& span : row.spans) {
             const double a = x(span.from), b = std::max(x(span.to), a + 2);
-            svg += "<rect class=\"" + HtmlText(span.kind) + "\" x=\"" + Number(a) + "\" y=\"" +
+            svg += "<rect class=\"" + HtmlPlainText(span.kind) + "\" x=\"" + Number(a) + "\" y=\"" +
                    Number(y + 3) + "\" width=\"" + Number(b - a) + "\" height=\"" +
-                   Number(rowHeight - 6) + "\"><title>" + HtmlText(span.title) + "</title></rect>";
+                   Number(rowHeight - 6) + "\"><title>" + HtmlPlainText(span.title) + "</title></rect>";
         }
         for (const TimelineMark& mark : row.marks) {
             const double m = x(mark.at), mid = y + rowHeight / 2;
-            const std::string title = "<title>" + HtmlText(mark.title) + "</title>";
+            const std::string title = "<title>" + HtmlPlainText(mark.title) + "</title>";
             if (mark.kind == "box") {
                 svg += "<polygon class=\"box\" points=\"" + Number(m) + "," + Number(mid - 8) + " " +
                        Number(m + 8) + "," + Number(mid) + " " + Number(m) + "," + Number(mid + 8) +
@@ -178,7 +194,7 @@ std::string TimelineSvg(const std::vector<TimelineRow>& rows, double end) {
                 svg += "<circle class=\"start\" cx=\"" + Number(m) + "\" cy=\"" + Number(mid) +
                        "\" r=\"3.5\">" + title + "</circle>";
             } else {  // end, stop: a bar across the row
-                svg += "<line class=\"" + HtmlText(mark.kind) + "\" x1=\"" + Number(m) + "\" y1=\"" +
+                svg += "<line class=\"" + HtmlPlainText(mark.kind) + "\" x1=\"" + Number(m) + "\" y1=\"" +
                        Number(y + 2) + "\" x2=\"" + Number(m) + "\" y2=\"" + Number(y + rowHeight - 2) +
                        "\">" + title + "</line>";
             }

@@ -1,15 +1,21 @@
 // The pieces of disckit's HTML reports: one file that holds everything (styles inline, pictures as
 // data, no script, nothing fetched), readable offline and printable. Every text that comes from
-// a disc goes through HtmlText, so no disc can put markup into a report.
+// a disc goes through HtmlText (or HtmlPlainText), so no disc can put markup into a report, nor
+// reorder its text.
 #pragma once
 
 #include <string>
 #include <vector>
 
-// UTF-8 text as HTML text, fit for element content and quoted attribute values: the markup
-// characters as references, control characters shown as \xNN, bytes that are not UTF-8 as
-// U+FFFD.
+// UTF-8 text as HTML element content: the markup characters as references, C0 controls and DEL
+// shown as \xNN, C1 and bidirectional controls as a marker <span class="ctl">U+202E</span> in
+// their place (a bidirectional control would reorder the text after it), bytes that are not
+// UTF-8 as U+FFFD.
 std::string HtmlText(const std::string& utf8);
+
+// The same for where no markup may go: quoted attribute values, <title>, an SVG's texts. Every
+// control character is shown as \xNN, byte by byte, as in the terminal.
+std::string HtmlPlainText(const std::string& utf8);
 
 // The reports' one style sheet (CSS).
 const char* ReportStyle();

@@ -45,7 +45,15 @@ std::string JsonQuote(const std::string& s) {
             }
             ++i;
         } else if (char32_t ch = 0; const std::size_t n = DecodeUtf8At(s, i, ch)) {
-            out.append(s, i, n);
+            // DEL, C1 and the bidirectional controls are valid in JSON, but a report shown in a
+            // terminal or a page would act on them.
+            if (IsControlCharacter(ch)) {
+                char esc[8];
+                std::snprintf(esc, sizeof esc, "\\u%04x", static_cast<unsigned>(ch));
+                out += esc;
+            } else {
+                out.append(s, i, n);
+            }
             i += n;
         } else {
             out += "\xEF\xBF\xBD";

@@ -61,5 +61,6 @@ private:
     std::vector<std::pair<std::string, Json>> members_;    // object members, in order
 };
 
-// text quoted and escaped as a JSON string.
+// text quoted and escaped as a JSON string: control characters (IsControlCharacter) as \uXXXX,
+// bytes that are not UTF-8 as U+FFFD.
 std::string JsonQuote(const std::string& utf8);

@@ -70,14 +70,20 @@ std::size_t Utf16Length(const std::u32string& text) {
     return units;
 }
 
-std::string EscapeControls(const std::string& text) {
+bool IsControlCharacter(char32_t c) {
+    return c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == 0x061C || c == 0x200E || c == 0x200F ||
+           (c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069);
+}
+
+namespace {
+
+std::string Escape(const std::string& text, bool keepLines) {
     std::string out;
     out.reserve(text.size());
     for (std::size_t i = 0; i < text.size();) {
         char32_t c = 0;
         std::size_t n = DecodeUtf8At(text, i, c);
-        const bool control = c < 0x20 || c == 0x7F || (c >= 0x80 && c <= 0x9F);
-        if (n != 0 && !control) {
+        if (n != 0 && (!IsControlCharacter(c) || (keepLines && c == '\n'))) {
             out.append(text, i, n);
             i += n;
             continue;
@@ -90,3 +96,9 @@ std::string EscapeControls(const std::string& text) {
     }
     return out;
 }
+
+}  // namespace
+
+std::string EscapeControls(const std::string& text) { return Escape(text, false); }
+
+std::string EscapeControlsKeepingLines(const std::string& text) { return Escape(text, true); }

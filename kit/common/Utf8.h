@@ -19,6 +19,14 @@ void AppendUtf8(char32_t c, std::string& out);
 // How many UTF-16 units the text takes (two for a character beyond U+FFFF).
 std::size_t Utf16Length(const std::u32string& text);
 
-// The text fit for a terminal: control characters (C0, DEL, C1) and bytes that are not UTF-8
-// written as \xNN, byte by byte; everything else as it is.
+// Whether c acts on the text around it instead of showing: a C0 control, DEL, a C1 control
+// (U+009B is the 8-bit CSI that starts a terminal's commands) or a bidirectional control, which
+// reorders what follows it (U+202E shows "report\u202Etxt.exe" as "reportexe.txt").
+bool IsControlCharacter(char32_t c);
+
+// The text fit for a terminal: control characters (IsControlCharacter) and bytes that are not
+// UTF-8 written as \xNN, byte by byte; everything else as it is.
 std::string EscapeControls(const std::string& text);
+
+// The same for text of several lines: its line ends ('\n') stay.
+std::string EscapeControlsKeepingLines(const std::string& text);

@@ -118,16 +118,20 @@ private:
             problem = "its resource tree is cut short";
             return false;
         }
+        // Directories may be shared, so a small tree can list the same entries over and over:
+        // what is walked is counted, not what the section holds.
+        walked_ += entries;
+        if (entries > kMaxResourceDirectoryEntries || walked_ > kMaxResourceEntries) {
+            problem = kResourceTreeTooLarge;
+            return false;
+        }
         for (std::uint32_t i = 0; i < entries; ++i) {
             std::uint32_t id = 0, target = 0;
             Get32(image_, base_ + at + 16 + 8 * i, id);
             Get32(image_, base_ + at + 20 + 8 * i, target);
             ResourceId rid;
             if (id & 0x80000000u) {
-                if (!Name(id & 0x7FFFFFFFu, rid.name)) {
-                    problem = "a resource name lies outside its section";
-                    return false;
-                }
+                if (!Name(id & 0x7FFFFFFFu, rid.name, problem)) return false;
                 rid.named = true;
             } else {
                 rid.number = static_cast<std::uint16_t>(id & 0xFFFF);
@@ -172,10 +176,18 @@ private:
         return at <= size_ && size_ - at >= length;
     }
 
-    bool Name(std::uint32_t at, std::u16string& name) {
+    bool Name(std::uint32_t at, std::u16string& name, std::string& problem) {
         std::uint16_t length = 0;
-        if (!Inside(at, 2) || !Get16(image_, base_ + at, length) || !Inside(at + 2, 2u * length))
+        if (!Inside(at, 2) || !Get16(image_, base_ + at, length) || !Inside(at + 2, 2u * length)) {
+            problem = "a resource name lies outside its section";
             return false;
+        }
+        // Like directories, a name may be shared by every entry: what is read is counted.
+        nameUnits_ += length;
+        if (nameUnits_ > kMaxResourceNameUnits) {
+            problem = kResourceTreeTooLarge;
+            return false;
+        }
         for (std::uint16_t i = 0; i < length; ++i) {
             std::uint16_t unit = 0;
             Get16(image_, base_ + at + 2 + 2u * i, unit);
@@ -191,6 +203,8 @@ private:
     std::uint64_t base_;
     std::uint32_t size_;
     std::uint64_t total_ = 0;
+    std::uint64_t walked_ = 0;
+    std::uint64_t nameUnits_ = 0;
 };
 
 // Windows looks entries up by binary search: names first, compared by their upper-case units,

@@ -27,8 +27,21 @@ struct Resource {
     std::string data;
 };
 
+// How much of a resource tree is read: entries of one directory, entries walked in all (a
+// directory reached twice counts twice) and UTF-16 units of the names read (likewise). Real
+// programs have at most a few thousand resources, each one entry at each of the tree's three
+// levels, with short names; a tree past any of these is refused with kResourceTreeTooLarge (its
+// text gives the same numbers), which keeps the walk short whatever the tree's shape.
+constexpr std::uint32_t kMaxResourceDirectoryEntries = 16384;
+constexpr std::uint32_t kMaxResourceEntries = 65536;
+constexpr std::uint32_t kMaxResourceNameUnits = 262144;
+constexpr const char* kResourceTreeTooLarge =
+    "its resource tree is larger than disckit reads (16,384 entries in one directory, 65,536 in "
+    "all, 262,144 characters of names)";
+
 // The resources of an image, in the order of its resource tree. False, with the problem in one
-// phrase, when the tree cannot be read; an image without resources gives an empty list.
+// phrase, when the tree cannot be read or is too large; an image without resources gives an
+// empty list.
 bool ReadPeResources(const std::string& image, std::vector<Resource>& resources,
                      std::string& problem);
 

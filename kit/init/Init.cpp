@@ -14,6 +14,7 @@
 #include "kit/check/CheckFindings.h"
 #include "kit/common/Options.h"
 #include "kit/common/RuntimeFiles.h"
+#include "kit/common/Utf8.h"
 #include "kit/disc/DiscTree.h"
 #include "kit/windows/Languages.h"
 #include "kit/windows/WindowsText.h"
@@ -168,7 +169,7 @@ int RunInit(const Args& args, std::ostream& out, std::ostream& err) {
     std::string dir, error;
     const VerbOptions options{{{"--lang", &langs}}, {}, "disc folder"};
     if (!ParseVerbOptions(args, options, dir, error)) {
-        err << "disckit init: " << error << '\n' << VerbUsage("init");
+        err << "disckit init: " << EscapeControls(error) << '\n' << VerbUsage("init");
         return kExitUsage;
     }
     std::vector<std::uint16_t> ids;
@@ -182,7 +183,7 @@ int RunInit(const Args& args, std::ostream& out, std::ostream& err) {
             if (!ParseLanguage(one, id)) {
                 err << "disckit init: --lang needs LANGIDs (0x0407 or 1031) or locale names "
                        "(de-DE), separated by commas, not '"
-                    << one << "'\n";
+                    << EscapeControls(one) << "'\n";
                 return kExitUsage;
             }
             ids.push_back(id);
@@ -200,14 +201,14 @@ int RunInit(const Args& args, std::ostream& out, std::ostream& err) {
     const fs::path launcher = runtime / names::kLauncher;
     const std::vector<std::string> folders = InitFolders(ids, !langs);
     if (!LayOutDisc(fs::u8path(dir), launcher, folders, error)) {
-        err << "disckit init: " << error << '\n';
+        err << "disckit init: " << EscapeControls(error) << '\n';
         return kExitUsage;
     }
-    out << dir << ": a new disc with " << names::kLauncher << ", autorun.inf, " << kLayoutFile
+    out << EscapeControls(dir) << ": a new disc with " << names::kLauncher << ", autorun.inf, " << kLayoutFile
         << " and " << folders.size() << " language folder" << (folders.size() == 1 ? "" : "s")
         << "; " << kLayoutFile << " says what to add\n";
     if (langs) {
-        out << "Languages left out on purpose: disckit check " << dir
+        out << "Languages left out on purpose: disckit check " << EscapeControls(dir)
             << " --ignore language-folder-absent\n";
     }
     return kExitClean;

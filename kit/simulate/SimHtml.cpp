@@ -265,8 +265,8 @@ std::string MatrixHtml(const Json& matrix, const std::vector<std::vector<Json>>&
             const std::string id = "run-" + std::to_string(r) + "-" + std::to_string(c);
             const std::string result = cell["result"].text();
             const std::string label = c < labels.size() ? labels[c] : "";
-            body += "<td class=\"r-" + HtmlText(result) + "\"><a href=\"#" + id + "\" title=\"" +
-                    HtmlText(profile + " " + label + ": " + result) + "\">" +
+            body += "<td class=\"r-" + HtmlPlainText(result) + "\"><a href=\"#" + id + "\" title=\"" +
+                    HtmlPlainText(profile + " " + label + ": " + result) + "\">" +
                     HtmlText(MatrixCellText(cell)) + "</a></td>";
             std::string effects;
             if (r < runs.size() && c < runs[r].size()) {

@@ -3,12 +3,14 @@
 #include <filesystem>
 #include <memory>
 #include <ostream>
+#include <sstream>
 #include <system_error>
 
 #include "kit/Help.h"
 #include "kit/Verbs.h"
 #include "kit/check/CheckDisc.h"
 #include "kit/common/Html.h"
+#include "kit/common/Utf8.h"
 #include "kit/disc/DiscReader.h"
 #include "kit/simulate/SimHtml.h"
 #include "kit/simulate/SimOptions.h"
@@ -19,12 +21,12 @@ int RunSimulate(const Args& args, std::ostream& out, std::ostream& err) {
     SimOptions options;
     std::string error;
     if (!ParseSimulateArgs(args, options, error)) {
-        err << "disckit simulate: " << error << '\n' << VerbUsage("simulate");
+        err << "disckit simulate: " << EscapeControls(error) << '\n' << VerbUsage("simulate");
         return kExitUsage;
     }
     const std::unique_ptr<DiscReader> reader = OpenDisc(options.discDir, error);
     if (!reader) {
-        err << "disckit simulate: " << error << '\n';
+        err << "disckit simulate: " << EscapeControls(error) << '\n';
         return kExitUsage;
     }
     // A folder or an image, read through the one reader the check below reads it through.
@@ -34,7 +36,7 @@ int RunSimulate(const Args& args, std::ostream& out, std::ostream& err) {
     std::vector<Finding> findings;
     std::vector<ImageFacts> images;
     if (!CheckDisc(*reader, findings, error, &images)) {
-        err << "disckit simulate: " << error << '\n';
+        err << "disckit simulate: " << EscapeControls(error) << '\n';
         return kExitUsage;
     }
     if (options.matrix) {
@@ -49,27 +51,32 @@ int RunSimulate(const Args& args, std::ostream& out, std::ostream& err) {
                 }
             }
             if (!WriteHtmlFile(options.htmlFile, MatrixHtml(root, runs, options.discDir), error)) {
-                err << "disckit simulate: " << error << '\n';
+                err << "disckit simulate: " << EscapeControls(error) << '\n';
                 return kExitUsage;
             }
         }
         if (options.json) {
             out << root.Dump();
         } else {
-            PrintMatrix(matrix, out);
+            // Names and texts come from the disc: none may steer the terminal.
+            std::ostringstream text;
+            PrintMatrix(matrix, text);
+            out << EscapeControlsKeepingLines(text.str());
         }
         return kExitClean;
     }
     const SimRun run = RunSimulation(options.config, disc, &images);
     const Json report = RunToJson(run, options.discDir);
     if (!options.htmlFile.empty() && !WriteHtmlFile(options.htmlFile, RunHtml(report), error)) {
-        err << "disckit simulate: " << error << '\n';
+        err << "disckit simulate: " << EscapeControls(error) << '\n';
         return kExitUsage;
     }
     if (options.json) {
         out << report.Dump();
     } else {
-        PrintRun(run, options.discDir, out);
+        std::ostringstream text;
+        PrintRun(run, options.discDir, text);
+        out << EscapeControlsKeepingLines(text.str());
     }
     return kExitClean;
 }

@@ -13,6 +13,7 @@
 #include "kit/Help.h"
 #include "kit/Verbs.h"
 #include "kit/common/RuntimeFiles.h"
+#include "kit/common/Utf8.h"
 #include "kit/trial/TrialOptions.h"
 
 #ifndef _WIN32
@@ -52,12 +53,12 @@ int RunTrial(const Args& args, std::ostream& out, std::ostream& err) {
     TrialOptions options;
     std::string error;
     if (!ParseTrialArgs(args, options, error)) {
-        err << "disckit trial: " << error << '\n' << VerbUsage("trial");
+        err << "disckit trial: " << EscapeControls(error) << '\n' << VerbUsage("trial");
         return kExitUsage;
     }
     const DiscKind kind = ClassifyDisc(options.disc);
     if (kind == DiscKind::Neither) {
-        err << "disckit trial: " << options.disc
+        err << "disckit trial: " << EscapeControls(options.disc)
             << " is neither a folder nor an ISO 9660 image\n";
         return kExitUsage;
     }

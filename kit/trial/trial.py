@@ -33,7 +33,6 @@ comes first. Then everything is stopped and the prefix removed (unless --keep).
 """
 
 import argparse
-import json
 import os
 import shutil
 import signal
@@ -49,7 +48,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import trial_html  # noqa: E402
 import trialbox  # noqa: E402
-from trial_report import print_report  # noqa: E402
+from trial_report import json_text, print_report, printable  # noqa: E402
 from trial_run import LAB_TOOLS, CannotRun, Trial  # noqa: E402
 
 
@@ -125,11 +124,11 @@ def main(argv):
         else:
             trialbox.own_cache(winelab)
     except winelab.UnsafeFolder as why:
-        print(f"disckit trial: {why}", file=sys.stderr)
+        print(printable(f"disckit trial: {why}"), file=sys.stderr)
         return 2
     reason = cannot_run_here(winelab)
     if reason:
-        print(f"disckit trial: {reason}", file=sys.stderr)
+        print(printable(f"disckit trial: {reason}"), file=sys.stderr)
         return 2
     style = None
     if a.html:
@@ -139,8 +138,8 @@ def main(argv):
             style = subprocess.run([a.disckit, "--report-style"], capture_output=True, check=True,
                                    timeout=60).stdout.decode("utf-8")
         except (OSError, subprocess.SubprocessError, UnicodeDecodeError) as why:
-            print(f"disckit trial: {a.disckit} gives no style sheet for the HTML report: {why}",
-                  file=sys.stderr)
+            print(printable(f"disckit trial: {a.disckit} gives no style sheet for the HTML "
+                            f"report: {why}"), file=sys.stderr)
             return 2
     try:
         if a.out:
@@ -149,7 +148,7 @@ def main(argv):
             a.out = tempfile.mkdtemp(prefix="disckit-trial-")
             a.out_fd = trialbox.open_out(a.out)
     except ValueError as why:
-        print(f"disckit trial: {why}", file=sys.stderr)
+        print(printable(f"disckit trial: {why}"), file=sys.stderr)
         return 2
     # A stop from outside (Ctrl-C, kill, a closed terminal) still ends the sandbox and removes
     # the trial's folder; the report is written after that, so a reader that goes away (| head)
@@ -161,7 +160,7 @@ def main(argv):
     try:
         report = trial.run()
     except (CannotRun, winelab.UnsafeFolder) as reason:
-        print(f"disckit trial: {reason}", file=sys.stderr)
+        print(printable(f"disckit trial: {reason}"), file=sys.stderr)
         return 2
     except KeyboardInterrupt:
         print("disckit trial: stopped", file=sys.stderr)
@@ -170,23 +169,24 @@ def main(argv):
         # A fault of the trial itself is not a fault of the disc: never exit code 1.
         import traceback
         traceback.print_exc()
-        print(f"disckit trial: the trial failed: {type(failed).__name__}: {failed}",
+        print(printable(f"disckit trial: the trial failed: {type(failed).__name__}: {failed}"),
               file=sys.stderr)
         return 2
     finally:
         try:
             trial.close()
         except Exception as failed:
-            print(f"disckit trial: cleaning up failed: {failed}", file=sys.stderr)
+            print(printable(f"disckit trial: cleaning up failed: {failed}"), file=sys.stderr)
     if a.json:
-        print(json.dumps(report, indent=2, ensure_ascii=False))
+        print(json_text(report))
     else:
         print_report(report, sys.stdout)
     if a.html:
         try:
             trial_html.write(report, a.html, style)
         except OSError as e:
-            print(f"disckit trial: cannot write the HTML report to {a.html}: {e}", file=sys.stderr)
+            print(printable(f"disckit trial: cannot write the HTML report to {a.html}: {e}"),
+                  file=sys.stderr)
             return 2
     return report["outcome"]["exitCode"]
 
@@ -197,5 +197,5 @@ if __name__ == "__main__":
     except SystemExit:
         raise
     except BaseException as failed:
-        print(f"disckit trial: {type(failed).__name__}: {failed}", file=sys.stderr)
+        print(printable(f"disckit trial: {type(failed).__name__}: {failed}"), file=sys.stderr)
         sys.exit(2)

@@ -5,8 +5,8 @@ screenshot of each box, the screen after the run, the Windows directory's and th
 changes, the system and the language.
 
 Every text of the report may come from the disc (program names, command lines, box texts,
-window titles, file names): all of it goes through text(), so no disc can put markup into the
-report. The screenshots are read with care too: only regular files, not through a link, up to
+window titles, file names): all of it goes through text() (or plain(), where no markup may
+go), so no disc can put markup into the report, nor reorder its text. The screenshots are read with care too: only regular files, not through a link, up to
 MAX_SCREENSHOT bytes, and only PNG images.
 """
 
@@ -33,9 +33,25 @@ def windows_change(c, quote):
         line += ": " + quote(c["text"])
     return line
 
-def text(value):
-    """Any value as HTML text: markup characters as references, control characters shown as
-    \\xNN, what UTF-8 cannot carry (a lone surrogate from a trace) as U+FFFD."""
+def is_control(c):
+    """A character that acts on the text around it instead of showing: C0, DEL, C1 (U+009B is
+    the 8-bit CSI that starts a terminal's commands) and the bidirectional controls, which
+    reorder what follows them. The same set as disckit's own reports escape."""
+    o = ord(c)
+    return (o < 0x20 or 0x7F <= o <= 0x9F or o in (0x061C, 0x200E, 0x200F)
+            or 0x202A <= o <= 0x202E or 0x2066 <= o <= 0x2069)
+
+
+def byte_escapes(c):
+    """A character as \\xNN, one for each byte of its UTF-8, as disckit writes them; a surrogate
+    that stands for an undecodable byte (Python's surrogateescape) as that byte."""
+    o = ord(c)
+    if 0xDC80 <= o <= 0xDCFF:
+        return f"\\x{o - 0xDC00:02X}"
+    return "".join(f"\\x{b:02X}" for b in c.encode("utf-8", "surrogatepass"))
+
+
+def _escape(value, markers):
     out = []
     for c in "" if value is None else str(value):
         o = ord(c)
@@ -49,13 +65,31 @@ def text(value):
             out.append("&quot;")
         elif c == "'":
             out.append("&#39;")
-        elif (o < 0x20 and c not in "\n\t") or o == 0x7F:
-            out.append(f"\\x{o:02X}")
+        elif c in "\n\t":
+            out.append(c)
         elif 0xD800 <= o <= 0xDFFF:
             out.append("\ufffd")
-        else:
+        elif not is_control(c):
             out.append(c)
+        elif markers and o > 0x7F:
+            out.append(f'<span class="ctl">U+{o:04X}</span>')
+        else:
+            out.append(byte_escapes(c))
     return "".join(out)
+
+
+def text(value):
+    """Any value as HTML element content: markup characters as references, C0 controls and DEL
+    shown as \\xNN, C1 and bidirectional controls as a marker <span class="ctl">U+202E</span>
+    in their place (a bidirectional control would reorder the text after it), what UTF-8
+    cannot carry (a lone surrogate from a trace) as U+FFFD."""
+    return _escape(value, True)
+
+
+def plain(value):
+    """The same for where no markup may go (attribute values, <title>, the timeline's SVG):
+    every control character as \\xNN, byte by byte, as in the terminal."""
+    return _escape(value, False)
 
 
 def read_png(path):
@@ -93,7 +127,7 @@ def screenshot(path, alt):
     data, why = read_png(path)
     if data is None:
         return f"<p><em>{text(alt)}: no picture ({text(why)})</em></p>\n"
-    return (f'<img class="shot" alt="{text(alt)}" src="data:image/png;base64,'
+    return (f'<img class="shot" alt="{plain(alt)}" src="data:image/png;base64,'
             f'{base64.b64encode(data).decode("ascii")}">\n')
 
 
@@ -177,7 +211,7 @@ def timeline(r):
     while t <= end:
         svg.append(f'<line class="axis" x1="{number(x(t))}" y1="{number(top - 6)}" '
                    f'x2="{number(x(t))}" y2="{number(height - 8)}"/><text x="{number(x(t) + 2)}" '
-                   f'y="{number(top - 10)}">{text(f"{round(t, 3):g} s")}</text>')
+                   f'y="{number(top - 10)}">{plain(f"{round(t, 3):g} s")}</text>')
         t += step
     for i, row in enumerate(rows):
         y = top + row_h * i
@@ -188,13 +222,13 @@ def timeline(r):
                 f" to {seconds(row['to'])}")
         a, b = x(row["from"]), max(x(row["to"]), x(row["from"]) + 3)
         cls = "bar open" if row["open"] else "bar unknown" if row["unknown"] else "bar"
-        svg.append(f'<g class="row"><text x="4" y="{number(y + 16)}">{text(label)}'
-                   f'<title>{text(row["label"])}</title></text>'
+        svg.append(f'<g class="row"><text x="4" y="{number(y + 16)}">{plain(label)}'
+                   f'<title>{plain(row["label"])}</title></text>'
                    f'<rect class="{cls}" x="{number(a)}" y="{number(y + 5)}" '
                    f'width="{number(b - a)}" height="{number(row_h - 10)}"><title>'
-                   f'{text(row["label"] + ": from " + seconds(row["from"]) + what)}</title></rect>')
+                   f'{plain(row["label"] + ": from " + seconds(row["from"]) + what)}</title></rect>')
         for at, kind, title in row["marks"]:
-            m, tip = x(at), f"<title>{text(seconds(at) + ': ' + title)}</title>"
+            m, tip = x(at), f"<title>{plain(seconds(at) + ': ' + title)}</title>"
             if kind == "box":
                 svg.append(f'<polygon class="box" points="{number(m)},{number(mid - 8)} '
                            f'{number(m + 8)},{number(mid)} {number(m)},{number(mid + 8)} '
@@ -314,7 +348,7 @@ def render(r, style):
     return ("<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
             "<meta http-equiv=\"Content-Security-Policy\" content=\"default-src 'none'; "
             "img-src data:; style-src 'unsafe-inline'\">\n"
-            f"<title>{text(title)}</title>\n<style>{style}</style>\n</head>\n<body>\n"
+            f"<title>{plain(title)}</title>\n<style>{style}</style>\n</head>\n<body>\n"
             + "".join(body) + "</body>\n</html>\n")
 
 

@@ -1,4 +1,7 @@
-"""The trial's report in words, as disckit trial prints it without --json."""
+"""The trial's report in words, as disckit trial prints it without --json, and as JSON with it."""
+
+import json
+import re
 
 import trial_check
 import trial_html
@@ -6,14 +9,29 @@ from trial_run import Trial
 
 # --- The report in words ---------------------------------------------------------------------------
 
+def printable(line):
+    """The line fit for a terminal: control characters and surrogates (what is no text) written
+    as \\xNN, byte by byte, everything else as it is."""
+    return "".join(trial_html.byte_escapes(c) if trial_html.is_control(c)
+                   or 0xD800 <= ord(c) <= 0xDFFF else c for c in line)
+
+
 def quoted(text):
     """Text between double quotes, line ends and other controls written as escapes."""
-    return '"' + "".join(c if c >= " " else f"\\x{ord(c):02x}" for c in text) + '"'
+    return '"' + printable(text) + '"'
 
 
-def printable(line):
-    return "".join(c if c >= " " and not "\x7f" <= c <= "\x9f" else f"\\x{ord(c):02x}"
-                   for c in line)
+_JSON_UNSAFE = re.compile("[\x7f-\x9f\u061c\u200e\u200f\u202a-\u202e\u2066-\u2069\ud800-\udfff]")
+
+
+def json_text(value):
+    """The report as JSON, as disckit writes its own: text as it is, but DEL, C1 and the
+    bidirectional controls as \\uXXXX (json.dumps already escapes C0) and a surrogate, which
+    UTF-8 cannot carry, as U+FFFD. Such characters can only stand inside strings, where the
+    escape means the same character."""
+    text = json.dumps(value, indent=2, ensure_ascii=False)
+    return _JSON_UNSAFE.sub(
+        lambda m: "\ufffd" if 0xD800 <= ord(m[0]) <= 0xDFFF else f"\\u{ord(m[0]):04x}", text)
 
 
 def hexpid(pid):
