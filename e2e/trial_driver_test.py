@@ -144,39 +144,55 @@ class Registry(unittest.TestCase):
 
 
 class BoxLog(unittest.TestCase):
-    """The box watcher's log is written where the disc's programs can write too."""
+    """The box watcher's records come through its standard output, a pipe the agent reads, in
+    pieces as they come; they are parsed as hostile all the same."""
 
-    def records(self, raw):
+    def records(self, pieces, plant=None):
         folder = tempfile.TemporaryDirectory()
         self.addCleanup(folder.cleanup)
         log = Path(folder.name) / "prefix" / "drive_c" / "lab" / "boxes.log"
         log.parent.mkdir(parents=True)
-        if isinstance(raw, bytes):
-            log.write_bytes(raw)
-        else:
-            raw(log)
+        if plant:
+            plant(log)
+        pieces = list(pieces)
+        taken = []
+
+        def take(n, stream, most):
+            taken.append((n, stream))
+            return (pieces.pop(0)[:most] if pieces else b""), not pieces
         machine = types.SimpleNamespace(dir=Path(folder.name),
+                                        sandbox=types.SimpleNamespace(take=take),
                                         relative=lambda p: "prefix/drive_c/lab/boxes.log")
         t = trial_run.Trial.__new__(trial_run.Trial)
-        t.notes, t.noted = [], {}
-        return t.box_records(machine), t.notes
+        t.notes, t.noted, t.watcher, t.box_raw = [], {}, 7, bytearray()
+        records = []
+        for _ in range(len(pieces) + 1):
+            records = t.box_records(machine)
+        self.assertEqual(set(taken), {(7, "out")})
+        return records, t.notes
 
     def test_records_kept_and_malformed_lines_skipped_and_counted(self):
         good = b"1500\tStart.exe\tbox\tCaption\x1fText\x1f00d0\t1\t0\t0\t\r\n"
-        records, notes = self.records(
+        records, notes = self.records([
             good + b"x\tStart.exe\tbox\tC\x1fT\x1f00d0\r\n"    # no time
-            + b"1\tStart.exe\tbox\tno separators\r\n"
-            + b"1\tStart.exe\tbox\tC\x1fT\x1fzz\r\n"           # no owner
-            + b"garbage\r\n\r\n" + good + b"1600\tStart.exe\tbox\tbeing writ")
+            + b"1\tStart.exe\tbox\tno separators\r\n",
+            b"1\tStart.exe\tbox\tC\x1fT\x1fzz\r\n"           # no owner
+            + b"garbage\r\n\r\n" + good[:9], good[9:] + b"1600\tStart.exe\tbox\tbeing writ"])
         self.assertEqual(records, [(1500, b"Caption", b"Text", 0xd0)] * 2)
         self.assertEqual(notes, ["4 lines of the box log were not records of a box: skipped"])
 
-    def test_a_log_that_is_not_a_regular_file_is_not_read(self):
-        for plant in (lambda log: os.symlink("/etc/passwd", log), lambda log: os.mkfifo(log)):
-            records, notes = self.records(plant)
-            self.assertEqual(records, [])
-            self.assertEqual(len(notes), 1)
-            self.assertIn("the box log", notes[0])
+    def test_a_log_planted_in_the_prefix_is_not_read(self):
+        forged = b"1500\tStart.exe\tbox\tForged\x1fText\x1f00d0\t1\t0\t0\t\r\n"
+        for plant in (lambda log: os.symlink("/etc/passwd", log), lambda log: os.mkfifo(log),
+                      lambda log: log.write_bytes(forged)):
+            records, notes = self.records([], plant)
+            self.assertEqual((records, notes), ([], []))
+
+    def test_no_more_than_the_cap_is_kept(self):
+        line = b"1500\tStart.exe\tbox\tC\x1fT\x1f00d0\t1\t0\t0\t\r\n"
+        many = line * (trial_trace.BOX_LOG_CAP // len(line) + 100)
+        records, _ = self.records([many[i:i + (1 << 16)] for i in range(0, len(many), 1 << 16)])
+        self.assertEqual(len(records), trial_trace.BOX_LOG_CAP // len(line))
 
 
 class Report(unittest.TestCase):

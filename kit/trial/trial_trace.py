@@ -92,7 +92,7 @@ class Trace:
     """What Wine's trace of the run says, read as it grows."""
 
     def __init__(self, path, launcher_path, spawned_ms, windows_dir, cap=trialbox.FILE_LIMIT,
-                 opened=None):
+                 opened=None, source=None):
         self.path, self.launcher_path, self.spawned_ms = path, launcher_path, spawned_ms
         self.cap = cap            # bytes read at the most
         self.dropped = 0          # starts and loads past the caps
@@ -105,6 +105,8 @@ class Trace:
         self.loads = []           # libraries loaded from outside the Windows directory
         self.pending = {}         # (pid, tid) -> the start that thread is making
         self.file = os.fdopen(opened, "rb") if opened is not None else None
+        # Instead of a file: a function that returns what was written since it was last called.
+        self.source = source
 
     def seconds(self, tick):
         # The tick count is 32 bits of ms and wraps; the run is far shorter than a wrap.
@@ -114,6 +116,19 @@ class Trace:
         return round(delta / 1000, 3)
 
     def update(self):
+        if self.source is not None:
+            # A bounded piece at a time, so that the watch loop keeps checking its bounds; past
+            # the cap what comes is taken and dropped, so that its writer is never held up.
+            data = b""
+            for _ in range(8):
+                piece = self.source()
+                if not piece:
+                    break
+                data += piece
+            data = data[:max(self.cap - self.offset, 0)]
+            self.offset += len(data)
+            self._lines(data)
+            return
         # The file was opened once, when the run began: whatever the disc's programs put in its
         # place later is not read. What they write into it is parsed as the rest is.
         if self.file is None:
@@ -128,6 +143,9 @@ class Trace:
         # A bounded piece at a time, so that the watch loop keeps checking its bounds.
         data = self.file.read(min(max(self.cap - self.offset, 0), 8 << 20))
         self.offset += len(data)
+        self._lines(data)
+
+    def _lines(self, data):
         lines = (self.partial + data).split(b"\n")
         self.partial = lines.pop()
         for raw in lines:
