@@ -497,6 +497,8 @@ class Trial:
         report["account"] = (self.lab.ACCOUNT if os.geteuid() == 0
                              else os.environ.get("USER") or str(os.getuid()))
         report["sandbox"] = "bubblewrap"
+        # A bound this machine cannot give the sandbox, once each: the others still hold.
+        self.notes.extend(trialbox.bounds().lacking)
         report["outcome"] = self.outcome(report)
         trial_check.add_to(report, m.disc_dir, a.disckit, same_name)
         if self.notes:
