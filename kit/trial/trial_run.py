@@ -455,10 +455,12 @@ class Trial:
         budget = max(deadline - raw_ms(), SETTLE_SECONDS * 1000)
         settle_deadline = raw_ms() + budget
         states, windows = self.wait_ready(m, started, budget, boxes, settle_deadline, trace)
-        table = m.process_table()
         # The kernel's view of the sandbox, which the disc's programs cannot rewrite as they
-        # could ProcList's answer (it runs in their Wine).
+        # could ProcList's answer (it runs in their Wine), before and after it.
         seen = m.windows_processes()
+        table = m.process_table()
+        seen += m.windows_processes()
+        table = self.kernel_checked(table, seen)
         after_shot = self.screenshot(m, "after-run.png")
         self.boxes(m, boxes, settle_deadline)
         trace.finish()
@@ -511,6 +513,18 @@ class Trial:
         return [s for s in trace.starts if same_name(basename(s["program"]), self.a.browser)
                 and (not launcher_only or s["by"] == trace.root)]
 
+    def kernel_checked(self, table, seen):
+        """ProcList's rows whose process the kernel showed too (by name, cut as the kernel cuts
+        it); the others are left out, and a note says which."""
+        kernel = {ascii_upper(name) for name in seen}
+        kept = [p for p in table if ascii_upper(p.name)[:15] in kernel
+                or same_name(p.name, "ProcList.exe")]
+        if len(kept) != len(table):
+            names = sorted({p.name for p in table if p not in kept})
+            self.notes.append(f"ProcList listed {len(table) - len(kept)} processes the sandbox's "
+                              f"kernel did not show ({', '.join(names)[:200]}): left out")
+        return kept
+
     @staticmethod
     def table_name(table, pid):
         return next((p.name for p in table if p.pid == pid), None)
@@ -546,18 +560,18 @@ class Trial:
         # What became of each browser started: "gone" ended before it could be asked.
         ended = [s for s in starts if s["pid"] is not None
                  and states.get(s["pid"], "").split(" ")[0] in ("ended", "gone")]
-        listed = [p for p in table if ascii_upper(p.name) == self.a.browser_process]
-        running = listed
+        running = [p for p in table if ascii_upper(p.name) == self.a.browser_process]
+        runs = bool(running)
         if seen is not None:
             # Whether the browser runs rests on the kernel's view (names cut to 15 bytes, as it
             # keeps them); ProcList, which the disc's programs could deceive, names its ids.
-            agent = [n for n in seen if ascii_upper(n) == self.a.browser_process[:15]]
-            if bool(agent) != bool(listed):
+            runs = any(ascii_upper(n) == self.a.browser_process[:15] for n in seen)
+            if runs != bool(running):
                 self.notes.append(
-                    f"ProcList {'lists' if listed else 'does not list'} a process "
-                    f"{self.a.browser_process}, but the sandbox's kernel shows "
-                    f"{len(agent)}: the verdict follows the kernel")
-            if not agent:
+                    f"ProcList {'lists' if running else 'does not list'} a process "
+                    f"{self.a.browser_process}, but the sandbox's kernel "
+                    f"{'shows' if runs else 'does not show'} one: the verdict follows the kernel")
+            if not runs:
                 running = []
         first, last = (starts[0]["seconds"], starts[-1]["seconds"]) if starts else (None, None)
         return {
@@ -568,7 +582,7 @@ class Trial:
             "failedStarts": len([s for s in starts if s["state"] == "failed"]),
             "ended": len(ended),
             "firstStart": first, "lastStart": last,
-            "running": bool(running),
+            "running": runs,
             "runningAs": [{"pid": p.pid, "name": p.name} for p in running],
             "windows": [t for pid, _, t in windows if pid in {p.pid for p in running}],
         }
