@@ -367,7 +367,8 @@ def hostile_disc():
     # through the watcher's own pipe.
     equal(r["boxes"], [], "boxes")
     notes = " ".join(r.get("notes", []))
-    check("box" not in notes, f"the forged box log reached the report: {notes}")
+    check("box log" not in notes and "boxes" not in notes,
+          f"the forged box log reached the report: {notes}")
     equal(rc, 1, "exit code")
 
 

@@ -266,6 +266,21 @@ class Trial:
                            "of a box: skipped", replace=True)
         return records
 
+    @staticmethod
+    def kept_trace(m):
+        """With --keep, a copy of Wine's trace as it is read, in a new file of the trial's
+        folder (never through a link, never over a file), or None when one cannot be made."""
+        try:
+            top = os.open(m.dir, os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW | os.O_CLOEXEC)
+            try:
+                fd = os.open("trace.txt", os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW
+                             | os.O_CLOEXEC, 0o600, dir_fd=top)
+            finally:
+                os.close(top)
+        except OSError:
+            return None
+        return os.fdopen(fd, "wb")
+
     def note_once(self, key, text, replace=False):
         if key in self.noted and not replace:
             return
@@ -409,8 +424,15 @@ class Trial:
         proc, spawned = m.sandbox.spawn(["wine", launcher], dict(m.env, **env), err="pipe",
                                         limit=trialbox.FILE_LIMIT, cap=trialbox.FILE_LIMIT)
         m.background.append(proc)
+        kept = self.kept_trace(m) if self.a.keep else None
+
+        def taken():
+            data = m.sandbox.take(proc, "err")[0]
+            if kept is not None:
+                kept.write(data)
+            return data
         trace = Trace(None, launcher, spawned, m.report.get("windowsDir", "C:\\windows"),
-                      source=lambda: m.sandbox.take(proc, "err")[0])
+                      source=taken)
         self.root = None
         boxes = []
         deadline = spawned + a.timeout * 1000
@@ -464,6 +486,8 @@ class Trial:
         after_shot = self.screenshot(m, "after-run.png")
         self.boxes(m, boxes, settle_deadline)
         trace.finish()
+        if kept is not None:
+            kept.close()
         if trace.dropped:
             self.notes.append(f"Wine's trace held more than {MAX_STARTS} starts or "
                               f"{MAX_LOADS} loads: {trace.dropped} more were left out")

@@ -53,8 +53,9 @@ ETC = ("passwd", "group", "nsswitch.conf", "ld.so.cache", "ld.so.conf", "ld.so.c
 TMP_SIZE = 512 << 20
 SHM_SIZE = 128 << 20
 # Processes (threads count) of the sandbox's uid in its own user namespace, which the kernel
-# counts apart from the uid's processes outside (Linux 5.14 on; before, the uid's processes
-# anywhere count, and the bound only gets tighter). Wine with a browser uses about 30.
+# counts apart from the uid's processes outside from Linux 5.14 on (before, the uid's processes
+# anywhere would count, and the bound is left to a cgroup). The sandbox never runs as root, whom
+# the bound would not hold. Wine with a browser runs a few dozen threads.
 PIDS_LIMIT = 512
 # CPU seconds of any one process (SIGXCPU past it), and the writable private memory a process
 # may map (RLIMIT_DATA, not RLIMIT_AS: Wine reserves gigabytes of address space it never uses).
@@ -161,7 +162,7 @@ f.export_bpf(sys.stdout)
 """
 SECCOMP_PYTHON = "/usr/bin/python3"
 
-_bounds = None
+_bounds = {}
 
 
 class Bounds:
@@ -199,21 +200,32 @@ class Bounds:
         if not self.scope:
             self.lacking.append(
                 f"no cgroup for the sandbox (systemd-run --user cannot make a scope here): its "
-                f"memory is bounded per process ({DATA_LIMIT >> 30} GiB each, "
-                f"{PIDS_LIMIT} processes), not as a whole")
+                f"memory is bounded per process ({DATA_LIMIT >> 30} GiB each), not as a whole")
+        # Before Linux 5.14 the kernel counts a uid's processes everywhere, not in the sandbox's
+        # user namespace alone: the user's own processes outside would count against the bound.
+        release = os.uname().release.split(".")
+        try:
+            self.nproc = (int(release[0]), int(release[1].split("-")[0])) >= (5, 14)
+        except (IndexError, ValueError):
+            self.nproc = False
+        if not self.nproc and not self.scope:
+            self.lacking.append(f"no bound on the number of processes in the sandbox (this "
+                                f"kernel, {os.uname().release}, counts them per user, not per "
+                                "sandbox, and there is no cgroup)")
 
 
 def bounds():
-    global _bounds
-    if _bounds is None:
-        _bounds = Bounds()
-    return _bounds
+    """The Bounds of the uid that runs the sandboxes (probed as that uid, once)."""
+    uid = os.getuid() if _account is None else _account.pw_uid
+    if uid not in _bounds:
+        _bounds[uid] = Bounds()
+    return _bounds[uid]
 
 
 def limits_prefix():
     """The command, inside the sandbox, that sets the per-process bounds and runs the rest."""
-    return ["prlimit", f"--nproc={PIDS_LIMIT}", f"--cpu={CPU_SECONDS}",
-            f"--data={DATA_LIMIT}", "--"]
+    nproc = [f"--nproc={PIDS_LIMIT}"] if bounds().nproc else []
+    return ["prlimit", *nproc, f"--cpu={CPU_SECONDS}", f"--data={DATA_LIMIT}", "--"]
 
 
 def seccomp_fd():
