@@ -266,7 +266,7 @@ class AfterTheRun(unittest.TestCase):
         with tempfile.TemporaryDirectory() as tmp:
             stopped = []
             m = types.SimpleNamespace(dir=Path(tmp), sandbox=types.SimpleNamespace(
-                stop_all=lambda: stopped.append(1)))
+                stop_all=lambda: stopped.append(1), pressure=lambda: (0, {})))
             t = bare_trial()
             self.assertFalse(t.disk_over(m))      # the size as the run begins
             # A sparse file takes no room; real bytes do.
@@ -290,6 +290,25 @@ class AfterTheRun(unittest.TestCase):
             t.disk_next = 0
             self.assertTrue(t.disk_over(m))
             self.assertIn("more than 50 files", t.notes[0])
+
+    def test_a_bound_of_the_sandbox_reached_is_a_note_once(self):
+        box = trial_run.trialbox
+        roomy = {"/tmp": 1 << 30, "/dev/shm": 1 << 30}
+        rows = [  # threads and free bytes seen, the notes' beginnings by then
+            (40, roomy, []),
+            (box.PIDS_LIMIT, dict(roomy, **{"/tmp": 4096}),
+             ["the programs in the sandbox reached its bound of", "the sandbox's /tmp was full"]),
+            (box.PIDS_LIMIT - 2, {"/tmp": 0, "/dev/shm": 0},
+             ["the programs in the sandbox reached its bound of", "the sandbox's /tmp was full",
+              "the sandbox's /dev/shm was full"]),
+        ]
+        t = bare_trial()
+        for threads, free, notes in rows:
+            m = types.SimpleNamespace(sandbox=types.SimpleNamespace(
+                pressure=lambda: (threads, free)))
+            t.bounds_reached(m)
+            self.assertEqual([n[:len(w)] for n, w in zip(t.notes, notes)], notes)
+            self.assertEqual(len(t.notes), len(notes))
 
     def test_whether_the_browser_runs_rests_on_the_kernels_view(self):
         a = types.SimpleNamespace(browser="Panoview.exe", browser_process="PANOVIEW.EXE")

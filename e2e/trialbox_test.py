@@ -231,8 +231,26 @@ class Bounds(unittest.TestCase):
             # The agent, its init, and the bomb itself count too.
             self.assertLess(int(made), 40)
             self.assertGreater(int(made), 20)
+            # Its children still wait: the agent sees the sandbox at its bound, as the trial's
+            # note has it.
+            threads, free = box.pressure()
+            self.assertGreaterEqual(threads, 40 - 8)
+            self.assertEqual(sorted(free), ["/dev/shm", "/tmp"])
         finally:
             box.close()
+
+    def test_memory_and_cpu_time_of_a_process_are_bounded(self):
+        self.lowered(DATA_LIMIT=256 << 20, CPU_SECONDS=1)
+        work = work_folder(self)
+        rows = [  # what the program does, what must become of it
+            ("try:\n x = bytearray(512 << 20)\nexcept MemoryError:\n print('refused')",
+             0, b"refused\n"),
+            ("while True: pass", 128 + 24, b""),   # SIGXCPU, as bwrap tells it
+        ]
+        for program, rc, out in rows:
+            with self.subTest(program=program):
+                done = trialbox.run_contained(work, ["python3", "-c", program], 120)
+                self.assertEqual((done.returncode, done.stdout), (rc, out), done.stderr)
 
     def test_every_tmpfs_is_sized_and_the_root_and_dev_are_read_only(self):
         self.lowered(TMP_SIZE=4 << 20, SHM_SIZE=2 << 20)

@@ -10,6 +10,7 @@ import hashlib
 import os
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -299,6 +300,7 @@ class Trial:
             return False
         used = disk_usage(m.dir, DISK_ENTRIES)
         self.disk_next = time.monotonic() + DISK_CHECK_SECONDS
+        self.bounds_reached(m)
         if self.disk_base is None:
             self.disk_base = used or 0
             return False
@@ -311,6 +313,18 @@ class Trial:
                           f"({what}): every program of the disc was ended there")
         m.sandbox.stop_all()
         return True
+
+    def bounds_reached(self, m):
+        """A note, once each, for a bound of the sandbox its programs have reached (as seen at
+        this moment: one reached and let go in between is not seen)."""
+        threads, free = m.sandbox.pressure()
+        if threads >= trialbox.PIDS_LIMIT - 8:
+            self.note_once("bound-pids", f"the programs in the sandbox reached its bound of "
+                           f"{trialbox.PIDS_LIMIT} processes: more could not be started")
+        for path, size in (("/tmp", trialbox.TMP_SIZE), ("/dev/shm", trialbox.SHM_SIZE)):
+            if path in free and free[path] < 1 << 20:
+                self.note_once(f"bound-{path}", f"the sandbox's {path} was full ({size >> 20} "
+                               "MiB): writes there failed")
 
     def boxes(self, m, seen, deadline_ms):
         """New boxes in the watcher's record: a screenshot of each while it is up, then lets the
@@ -455,6 +469,10 @@ class Trial:
                 break
             time.sleep(0.1)
         watched_ms = (end_ms if end_ms is not None else raw_ms()) - spawned
+        if end_rc in (-signal.SIGXCPU, -signal.SIGKILL):
+            self.notes.append(f"the launcher was ended by a signal ({signal.Signals(-end_rc).name})"
+                              + (f": it used its bound of {trialbox.CPU_SECONDS} s of CPU time"
+                                 if end_rc == -signal.SIGXCPU else ""))
         if stop_reason:
             # A launcher still running is ended here, as TerminateProcess would end it, so that
             # the report holds what it did within the bound; what it started goes on for now.

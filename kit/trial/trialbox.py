@@ -225,7 +225,9 @@ def bounds():
 def limits_prefix():
     """The command, inside the sandbox, that sets the per-process bounds and runs the rest."""
     nproc = [f"--nproc={PIDS_LIMIT}"] if bounds().nproc else []
-    return ["prlimit", *nproc, f"--cpu={CPU_SECONDS}", f"--data={DATA_LIMIT}", "--"]
+    # SIGXCPU at the bound, SIGKILL half a minute of CPU later for a process that ignores it.
+    return ["prlimit", *nproc, f"--cpu={CPU_SECONDS}:{CPU_SECONDS + 30}", f"--data={DATA_LIMIT}",
+            "--"]
 
 
 def seccomp_fd():
@@ -428,6 +430,21 @@ def handle(r):
         return {}
     if op == "processes":
         return {"table": processes()}
+    if op == "pressure":
+        # How near the sandbox is to its bounds: its threads, and the free bytes of each tmpfs.
+        threads = 0
+        for entry in os.listdir("/proc"):
+            try:
+                with open(f"/proc/{entry}/stat", "rb") as f:
+                    stat = f.read(4096)
+                threads += int(stat[stat.rfind(b")") + 2:].split()[17])
+            except (OSError, ValueError, IndexError):
+                continue
+        free = {}
+        for path in ("/tmp", "/dev/shm"):
+            st = os.statvfs(path)
+            free[path] = st.f_bavail * st.f_frsize
+        return {"threads": threads, "free": free}
     if op == "touch":
         try:
             os.close(os.open(r["path"], os.O_WRONLY | os.O_CREAT | os.O_NOFOLLOW, 0o644))
@@ -539,6 +556,13 @@ class Sandbox:
             except (TypeError, ValueError):
                 continue
         return rows
+
+    def pressure(self):
+        """(threads in the sandbox, {tmpfs: free bytes})."""
+        answer = self.call({"op": "pressure"}, 60)
+        free = answer.get("free")
+        return (int(answer.get("threads") or 0),
+                {str(k): int(v) for k, v in free.items()} if isinstance(free, dict) else {})
 
     def stop_all(self):
         """Ends every process inside but the agent."""
