@@ -139,6 +139,23 @@ class TraceReading(unittest.TestCase):
         self.assertEqual(through(1 << 20), [("D:\\P.exe", 0x120), ("D:\\Q.exe", None)])
         self.assertEqual(through(first), [("D:\\P.exe", None)])
 
+    def test_reading_stops_at_its_cpu_time_bound(self):
+        text = "".join(create(5400 + i, 0xd8, 0xdc, 'L"D:\\\\P.exe"', 'L"P.exe"')
+                       + started(5400 + i, 0xd8, 0xdc, 0x120 + 4 * i) for i in range(3000))
+        for left, read_all in ((60, True), (1e-4, False)):
+            with self.subTest(left=left):
+                pieces = [text.encode()]
+                t = trial_trace.Trace(None, LAUNCHER, 5000, "C:\\windows",
+                                      source=lambda: pieces.pop(0) if pieces else b"")
+                t.seconds_left = left
+                t.update()
+                self.assertEqual((len(t.starts) == 3000, t.unread == 0), (read_all, read_all))
+                if not read_all:
+                    # Whole lines up to where it stopped, the rest counted.
+                    self.assertEqual(len(t.starts), 512)
+                    read = "".join(text.splitlines(True)[:1024])
+                    self.assertEqual(t.unread, len(text) - len(read))
+
     def test_the_tick_count_wraps(self):
         t = trial_trace.Trace(Path("/nonexistent"), LAUNCHER, (1 << 32) - 500, "C:\\windows")
         self.assertEqual(t.seconds(700), 1.2)

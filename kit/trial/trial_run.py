@@ -18,6 +18,7 @@ import time
 from pathlib import Path
 
 import trial_check
+import trial_trace
 import trialbox
 from trial_trace import (BOX_LOG_CAP, MAX_BOXES, MAX_LOADS, MAX_STARTS, Trace, ascii_upper,
                          basename, between_starts, on_disc, registry_keys, same_name,
@@ -341,7 +342,7 @@ class Trial:
             number = len(seen) + 1
             shot = self.screenshot(m, f"box-{number}.png",
                                    min(60, max((deadline_ms - raw_ms()) / 1000, 5)))
-            if not m.sandbox.touch(f"{trialbox.INSIDE}/prefix/drive_c/lab/ack/box-{number}"):
+            if not m.sandbox.touch(f"{trialbox.INSIDE}/{m.relative(ACK_FOLDER)}/box-{number}"):
                 self.notes.append(f"box {number} could not be let go: something took the place "
                                   "of its acknowledgement")
             seen.append({"seconds": round((ms - self.wall_at_spawn) / 1000, 3),
@@ -506,6 +507,9 @@ class Trial:
         trace.finish()
         if kept is not None:
             kept.close()
+        if trace.unread:
+            self.notes.append(f"reading Wine's trace took more than {trial_trace.TRACE_SECONDS} s "
+                              f"of CPU time: its last {trace.unread} bytes were not read")
         if trace.dropped:
             self.notes.append(f"Wine's trace held more than {MAX_STARTS} starts or "
                               f"{MAX_LOADS} loads: {trace.dropped} more were left out")

@@ -8,6 +8,7 @@ Windows directory compared, bytes of a registry file. Nothing is read through a 
 
 import os
 import re
+import time
 
 import trial_check
 import trialbox
@@ -19,6 +20,8 @@ MAX_LOADS = 5000
 MAX_BOXES = 20
 BOX_LOG_CAP = 1 << 20
 MAX_WINDOWS_FILES = 200000
+# CPU seconds the trace's lines may take to read in all; past them the rest is left unread.
+TRACE_SECONDS = 60
 REGISTRY_CAP = 64 << 20
 
 
@@ -96,6 +99,8 @@ class Trace:
         self.path, self.launcher_path, self.spawned_ms = path, launcher_path, spawned_ms
         self.cap = cap            # bytes read at the most
         self.dropped = 0          # starts and loads past the caps
+        self.seconds_left = TRACE_SECONDS
+        self.unread = 0           # bytes left unread once the time was up
         self.system = windows_dir.lower().rstrip("\\") + "\\"  # its libraries are not listed
         self.offset = 0
         self.partial = b""
@@ -146,10 +151,19 @@ class Trace:
         self._lines(data)
 
     def _lines(self, data):
+        if self.seconds_left <= 0:
+            self.unread += len(data)
+            return
+        started = time.process_time()
         lines = (self.partial + data).split(b"\n")
         self.partial = lines.pop()
-        for raw in lines:
+        for n, raw in enumerate(lines):
             self._line(raw.decode("utf-8", "replace"))
+            if n % 1024 == 1023 and time.process_time() - started > self.seconds_left:
+                self.unread += sum(len(rest) + 1 for rest in lines[n + 1:]) + len(self.partial)
+                self.partial = b""
+                break
+        self.seconds_left -= time.process_time() - started
 
     def _line(self, line):
         m = TRACE_LINE.match(line)

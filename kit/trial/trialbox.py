@@ -6,9 +6,11 @@ the whole file system. So a trial's machine is one sandbox (`bwrap`) with new us
 network and UTS namespaces that dies with the trial: the host's system folders read-only, a few
 files of /etc, a private /tmp, the trial's own folder (WORK, the prefix inside it, a real copy)
 the only thing writable, and the disc read-only. Run by root, the sandbox runs under the lab's
-unprivileged account; run by anyone else, under their own uid. Everything inside it is started
-by the agent (AGENT below, passed on its command line, so nothing of the checkout needs to be
-reachable from inside), which takes one request a line on its stdin and answers on its stdout.
+unprivileged account; run by anyone else, under their own uid. It is bounded (Bounds below): a
+seccomp filter, sized tmpfs mounts, per-process limits, and a cgroup where the user's systemd
+gives one. Everything inside it is started by the agent (AGENT below, passed on its command line,
+so nothing of the checkout needs to be reachable from inside), which takes one request a line on
+its stdin and answers on its stdout, the output of the programs it runs included.
 
 Outside, the trial never opens a path in WORK through a link, never reads anything but a regular
 file, and never more than a cap (read_beneath); whatever it reads there the disc's programs may
@@ -142,8 +144,9 @@ def sandbox_env(extra=None):
 # --- Bounds ----------------------------------------------------------------------------------------
 
 # The filter, compiled by Debian's libseccomp (python3-seccomp, for Debian's own interpreter
-# whichever python3 runs this) for x86-64 and for the 32-bit x86 processes of Wine; x32 calls
-# are refused by the filter's architecture check.
+# whichever python3 runs this) for x86-64 and for the 32-bit x86 processes of Wine; a call of
+# the x32 ABI, which nothing here uses, ends its caller (libseccomp's default for an
+# architecture the filter does not name).
 SECCOMP_SOURCE = r"""
 import errno, sys, seccomp
 refused, newuser = sys.argv[1].split(","), int(sys.argv[2])
