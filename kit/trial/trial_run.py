@@ -200,7 +200,7 @@ class Trial:
                 if attempt == 2:
                     raise CannotRun(f"Wine did not start: {' '.join(hung.cmd)} did not end in "
                                     f"{hung.timeout:.0f} s") from None
-                for name in ("prefix", "home", "shots"):
+                for name in ("prefix", "home", "shots", "lab"):
                     trialbox.remove_work(work / name)
 
     def disc_image(self, work):
