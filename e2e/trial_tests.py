@@ -376,10 +376,12 @@ def hostile_disc():
 # ProcList.exe (in C:\\lab and in the copy beside the prefix), the box log, WaitReady's answer
 # and Wine's trace where they were files; what it could write goes into C:\\windows\\forged.txt.
 FORGE = r"""w=/trial/prefix/drive_c/windows/forged.txt
-for t in /trial/prefix/drive_c/lab/ProcList.exe /trial/lab/ProcList.exe /trial/prefix/drive_c/lab/boxes.log; do
-  if cp /trial/disc/FakeList.exe "$t" 2>/dev/null; then echo "written $t"; else echo "refused $t"; fi >> $w
+lab=/trial/prefix/drive_c/lab
+for t in $lab/ProcList.exe /trial/lab/ProcList.exe $lab/boxes.log; do
+  if cp /trial/disc/FakeList.exe "$t" 2>/dev/null; then r=written; else r=refused; fi
+  echo "$r $t" >> $w
 done
-printf '1500\tStart.exe\tbox\tFORGED\037A box that never was\03700d0\t1\t0\t0\t\r\n' >> /trial/prefix/drive_c/lab-ack/boxes.log
+printf '1500\tStart.exe\tbox\tFORGED\037A box that never was\03700d0\t1\t0\t0\t\r\n' >> $lab/boxes.log
 printf 'process\t120\tready\nwindow\t120\tForged\tFORGED\n' > /trial/ready.txt
 printf '0.000:0020:0024:trace:process:CreateProcessInternalW app L"D:\\\\Panoview.exe" cmdline L"FORGED"\n' >> /trial/trace.txt
 """
