@@ -84,7 +84,7 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
 # i386 among its architectures (dpkg --add-architecture i386) and cannot be met elsewhere, as it
 # should be. ImageMagick's import takes the screenshots; useradd (passwd) makes the lab's account.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS
-    "python3, wine, wine64, wine32, xvfb, xorriso, imagemagick, bubblewrap, passwd")
+    "python3, python3-seccomp, wine, wine64, wine32, xvfb, xorriso, imagemagick, bubblewrap, util-linux, passwd")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "locales")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "check, simulate and try a driver disc's launcher")
 # The synopsis is the summary; CPack indents these lines as the long description.

@@ -5,6 +5,7 @@ Wine 8 writes them (seen in real runs), and the ways they vary."""
 import json
 import os
 import tempfile
+import time
 import types
 import unittest
 from pathlib import Path
@@ -123,6 +124,40 @@ class TraceReading(unittest.TestCase):
         t.finish()
         self.assertEqual(t.starts[0]["state"], "failed")
 
+    def test_through_a_pipe_in_pieces_and_no_more_than_the_cap(self):
+        text = (create(5400, 0xd8, 0xdc, 'L"D:\\\\P.exe"', 'L"P.exe"')
+                + started(5410, 0xd8, 0xdc, 0x120)
+                + create(6400, 0xd8, 0xdc, 'L"D:\\\\Q.exe"', 'L"Q.exe"')).encode()
+        first = len(text.split(b"\n")[0]) + 1
+
+        def through(cap):
+            pieces = [text[i:i + 7] for i in range(0, len(text), 7)]
+            t = trial_trace.Trace(None, LAUNCHER, 5000, "C:\\windows", cap=cap,
+                                  source=lambda: pieces.pop(0) if pieces else b"")
+            while pieces:
+                t.update()
+            t.finish()
+            return [(s["program"], s["pid"]) for s in t.starts]
+        self.assertEqual(through(1 << 20), [("D:\\P.exe", 0x120), ("D:\\Q.exe", None)])
+        self.assertEqual(through(first), [("D:\\P.exe", None)])
+
+    def test_reading_stops_at_its_cpu_time_bound(self):
+        text = "".join(create(5400 + i, 0xd8, 0xdc, 'L"D:\\\\P.exe"', 'L"P.exe"')
+                       + started(5400 + i, 0xd8, 0xdc, 0x120 + 4 * i) for i in range(3000))
+        for left, read_all in ((60, True), (1e-4, False)):
+            with self.subTest(left=left):
+                pieces = [text.encode()]
+                t = trial_trace.Trace(None, LAUNCHER, 5000, "C:\\windows",
+                                      source=lambda: pieces.pop(0) if pieces else b"")
+                t.seconds_left = left
+                t.update()
+                self.assertEqual((len(t.starts) == 3000, t.unread == 0), (read_all, read_all))
+                if not read_all:
+                    # Whole lines up to where it stopped, the rest counted.
+                    self.assertEqual(len(t.starts), 512)
+                    read = "".join(text.splitlines(True)[:1024])
+                    self.assertEqual(t.unread, len(text) - len(read))
+
     def test_the_tick_count_wraps(self):
         t = trial_trace.Trace(Path("/nonexistent"), LAUNCHER, (1 << 32) - 500, "C:\\windows")
         self.assertEqual(t.seconds(700), 1.2)
@@ -146,39 +181,173 @@ class Registry(unittest.TestCase):
 
 
 class BoxLog(unittest.TestCase):
-    """The box watcher's log is written where the disc's programs can write too."""
+    """The box watcher's records come through its standard output, a pipe the agent reads, in
+    pieces as they come; they are parsed as hostile all the same."""
 
-    def records(self, raw):
+    def records(self, pieces, plant=None):
         folder = tempfile.TemporaryDirectory()
         self.addCleanup(folder.cleanup)
         log = Path(folder.name) / "prefix" / "drive_c" / "lab" / "boxes.log"
         log.parent.mkdir(parents=True)
-        if isinstance(raw, bytes):
-            log.write_bytes(raw)
-        else:
-            raw(log)
+        if plant:
+            plant(log)
+        pieces = list(pieces)
+        taken = []
+
+        def take(n, stream, most):
+            taken.append((n, stream))
+            return (pieces.pop(0)[:most] if pieces else b""), not pieces
         machine = types.SimpleNamespace(dir=Path(folder.name),
+                                        sandbox=types.SimpleNamespace(take=take),
                                         relative=lambda p: "prefix/drive_c/lab/boxes.log")
         t = trial_run.Trial.__new__(trial_run.Trial)
-        t.notes, t.noted = [], {}
-        return t.box_records(machine), t.notes
+        t.notes, t.noted, t.watcher, t.box_raw = [], {}, 7, bytearray()
+        records = []
+        for _ in range(len(pieces) + 1):
+            records = t.box_records(machine)
+        self.assertEqual(set(taken), {(7, "out")})
+        return records, t.notes
 
     def test_records_kept_and_malformed_lines_skipped_and_counted(self):
         good = b"1500\tStart.exe\tbox\tCaption\x1fText\x1f00d0\t1\t0\t0\t\r\n"
-        records, notes = self.records(
+        records, notes = self.records([
             good + b"x\tStart.exe\tbox\tC\x1fT\x1f00d0\r\n"    # no time
-            + b"1\tStart.exe\tbox\tno separators\r\n"
-            + b"1\tStart.exe\tbox\tC\x1fT\x1fzz\r\n"           # no owner
-            + b"garbage\r\n\r\n" + good + b"1600\tStart.exe\tbox\tbeing writ")
+            + b"1\tStart.exe\tbox\tno separators\r\n",
+            b"1\tStart.exe\tbox\tC\x1fT\x1fzz\r\n"           # no owner
+            + b"garbage\r\n\r\n" + good[:9], good[9:] + b"1600\tStart.exe\tbox\tbeing writ"])
         self.assertEqual(records, [(1500, b"Caption", b"Text", 0xd0)] * 2)
         self.assertEqual(notes, ["4 lines of the box log were not records of a box: skipped"])
 
-    def test_a_log_that_is_not_a_regular_file_is_not_read(self):
-        for plant in (lambda log: os.symlink("/etc/passwd", log), lambda log: os.mkfifo(log)):
-            records, notes = self.records(plant)
-            self.assertEqual(records, [])
-            self.assertEqual(len(notes), 1)
-            self.assertIn("the box log", notes[0])
+    def test_a_log_planted_in_the_prefix_is_not_read(self):
+        forged = b"1500\tStart.exe\tbox\tForged\x1fText\x1f00d0\t1\t0\t0\t\r\n"
+        for plant in (lambda log: os.symlink("/etc/passwd", log), lambda log: os.mkfifo(log),
+                      lambda log: log.write_bytes(forged)):
+            records, notes = self.records([], plant)
+            self.assertEqual((records, notes), ([], []))
+
+    def test_no_more_than_the_cap_is_kept(self):
+        line = b"1500\tStart.exe\tbox\tC\x1fT\x1f00d0\t1\t0\t0\t\r\n"
+        many = line * (trial_trace.BOX_LOG_CAP // len(line) + 100)
+        records, _ = self.records([many[i:i + (1 << 16)] for i in range(0, len(many), 1 << 16)])
+        self.assertEqual(len(records), trial_trace.BOX_LOG_CAP // len(line))
+
+
+def bare_trial(**attributes):
+    t = trial_run.Trial.__new__(trial_run.Trial)
+    t.notes, t.noted = [], {}
+    t.disk_base, t.disk_next, t.over_disk = None, 0.0, False
+    for name, value in attributes.items():
+        setattr(t, name, value)
+    return t
+
+
+class AfterTheRun(unittest.TestCase):
+    """What the driver works out after the run stays within its bounds, whatever the disc's
+    programs left behind."""
+
+    def lowered(self, **values):
+        for name, value in values.items():
+            self.addCleanup(setattr, trial_run, name, getattr(trial_run, name))
+            setattr(trial_run, name, value)
+
+    def test_copies_of_the_disc_found_within_the_byte_and_time_bounds(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            root, disc = Path(tmp) / "work", Path(tmp) / "disc"
+            (root / "windows").mkdir(parents=True)
+            disc.mkdir()
+            data = os.urandom(1 << 20)
+            (disc / "Handoff.exe").write_bytes(data)
+            (root / "windows" / "a-copy.exe").write_bytes(data)
+            for i in range(300):
+                with open(root / "windows" / f"sparse{i:03d}.bin", "wb") as f:
+                    f.truncate(1 << 20)
+            after = trial_trace.windows_files(root, "windows")
+            rows = [  # budget, deadline, copy found, files not compared
+                (64 << 20, None, True, 238),
+                (512 << 20, None, True, 0),
+                (64 << 20, -1, False, 301),
+            ]
+            for budget, deadline, found, skipped in rows:
+                with self.subTest(budget=budget, deadline=deadline):
+                    notes = []
+                    changes = trial_run.Trial.windows_changes({}, after, root, "windows", "1252")
+                    trial_run.Trial.name_copies(
+                        changes, root, "windows", disc, notes,
+                        None if deadline is None else time.monotonic() + deadline, budget)
+                    copies = {c["path"]: c["copyOf"] for c in changes if "copyOf" in c}
+                    self.assertEqual(copies, {"C:\\windows\\a-copy.exe": "D:\\Handoff.exe"}
+                                     if found else {})
+                    self.assertEqual([n.split(" ")[0] for n in notes],
+                                     [str(skipped)] if skipped else [])
+
+    def test_the_trials_folder_is_stopped_past_its_budget(self):
+        self.lowered(DISK_BUDGET=1 << 20, DISK_ENTRIES=50)
+        with tempfile.TemporaryDirectory() as tmp:
+            stopped = []
+            m = types.SimpleNamespace(dir=Path(tmp), sandbox=types.SimpleNamespace(
+                stop_all=lambda: stopped.append(1), pressure=lambda: (0, {})))
+            t = bare_trial()
+            self.assertFalse(t.disk_over(m))      # the size as the run begins
+            # A sparse file takes no room; real bytes do.
+            with open(Path(tmp) / "sparse.bin", "wb") as f:
+                f.truncate(8 << 30)
+            t.disk_next = 0
+            self.assertFalse(t.disk_over(m))
+            (Path(tmp) / "full.bin").write_bytes(b"x" * (2 << 20))
+            self.assertFalse(t.disk_over(m))      # not measured again before its time
+            t.disk_next = 0
+            self.assertTrue(t.disk_over(m))
+            self.assertTrue(t.disk_over(m))
+            self.assertEqual(stopped, [1])
+            self.assertEqual(len(t.notes), 1)
+            self.assertIn("grew past its budget of 1 MiB", t.notes[0])
+            # Too many files to measure counts as over.
+            t = bare_trial()
+            for i in range(60):
+                (Path(tmp) / f"f{i}").write_bytes(b"")
+            t.disk_over(m)
+            t.disk_next = 0
+            self.assertTrue(t.disk_over(m))
+            self.assertIn("more than 50 files", t.notes[0])
+
+    def test_a_bound_of_the_sandbox_reached_is_a_note_once(self):
+        box = trial_run.trialbox
+        roomy = {"/tmp": 1 << 30, "/dev/shm": 1 << 30}
+        rows = [  # threads and free bytes seen, the notes' beginnings by then
+            (40, roomy, []),
+            (box.PIDS_LIMIT, dict(roomy, **{"/tmp": 4096}),
+             ["the programs in the sandbox reached its bound of", "the sandbox's /tmp was full"]),
+            (box.PIDS_LIMIT - 2, {"/tmp": 0, "/dev/shm": 0},
+             ["the programs in the sandbox reached its bound of", "the sandbox's /tmp was full",
+              "the sandbox's /dev/shm was full"]),
+        ]
+        t = bare_trial()
+        for threads, free, notes in rows:
+            m = types.SimpleNamespace(sandbox=types.SimpleNamespace(
+                pressure=lambda: (threads, free)))
+            t.bounds_reached(m)
+            self.assertEqual([n[:len(w)] for n, w in zip(t.notes, notes)], notes)
+            self.assertEqual(len(t.notes), len(notes))
+
+    def test_whether_the_browser_runs_rests_on_the_kernels_view(self):
+        a = types.SimpleNamespace(browser="Panoview.exe", browser_process="PANOVIEW.EXE")
+        trace = trial_trace.Trace(Path("/nonexistent"), LAUNCHER, 0, "C:\\windows")
+        row = types.SimpleNamespace(pid=0x120, name="Panoview.exe")
+        rows = [  # ProcList's table, the kernel's names, running, a note
+            ([row], ["Panoview.exe", "wineserver"], True, False),
+            ([row], ["wineserver"], False, True),        # a forged table
+            ([], ["Panoview.exe"], True, True),
+            ([], ["wineserver"], False, False),
+        ]
+        for table, seen, running, noted in rows:
+            with self.subTest(table=table, seen=seen):
+                t = bare_trial(a=a)
+                b = t.browser(trace, t.kernel_checked(table, seen), [], {}, seen)
+                self.assertEqual(b["running"], running)
+                self.assertEqual(b["runningAs"],
+                                 [{"pid": 0x120, "name": "Panoview.exe"}] if table and running
+                                 else [])
+                self.assertEqual(bool(t.notes), noted, t.notes)
 
 
 class Report(unittest.TestCase):

@@ -460,6 +460,129 @@ class PressingAFolder(unittest.TestCase):
                 self.assertEqual(os.listdir(work), [])
                 if name == "sparse":
                     (self.disc / "zeros.bin").unlink()
+# A program of the disc may make Linux system calls directly: these are what it tries, by number
+# (x86-64), with what each must get. EPERM, never a kill: the program goes on and can be watched.
+CALLS = r"""
+import ctypes, errno, json, os
+libc = ctypes.CDLL(None, use_errno=True)
+def call(number, *args):
+    ctypes.set_errno(0)
+    rc = libc.syscall(number, *[ctypes.c_long(a) for a in args])
+    return errno.errorcode.get(ctypes.get_errno(), "0") if rc == -1 else "ok"
+CLONE_NEWUSER, CLONE_NEWNET = 0x10000000, 0x40000000
+print(json.dumps({
+    "unshare(CLONE_NEWUSER)": call(272, CLONE_NEWUSER),
+    "clone(CLONE_NEWUSER)": call(56, CLONE_NEWUSER | 17, 0, 0, 0, 0),
+    "io_uring_setup": call(425, 8, ctypes.addressof(ctypes.create_string_buffer(120))),
+    "ptrace(PTRACE_ATTACH, parent)": call(101, 16, os.getppid(), 0, 0),
+    "process_vm_writev": call(311, os.getppid(), 0, 0, 0, 0, 0),
+    "keyctl": call(250, 0, 0, 0, 0, 0),
+    "add_key": call(248, 0, 0, 0, 0, 0),
+    "finit_module": call(313, 0, 0, 0),
+    "kexec_load": call(246, 0, 0, 0, 0),
+    "bpf": call(321, 0, 0, 0),
+    "perf_event_open": call(298, 0, 0, -1, -1, 0),
+    "mount": call(165, 0, 0, 0, 0, 0),
+    "fsopen": call(430, 0, 0),
+    "clone3": call(435, 0, 0),
+    "fork": "ok" if os.fork() or os._exit(0) else "",
+    "getpid": call(39),
+}))
+"""
+
+# Forks until the kernel refuses, each child waiting for its parent to go: how many it made.
+FORK_BOMB = r"""
+import errno, os, sys, time
+made = 0
+try:
+    while made < 100000:
+        if os.fork() == 0:
+            time.sleep(120)
+            os._exit(0)
+        made += 1
+except OSError as failed:
+    print(made, errno.errorcode[failed.errno])
+    sys.exit(0)
+print(made, "never refused")
+"""
+
+
+class Bounds(unittest.TestCase):
+    def lowered(self, **values):
+        for name, value in values.items():
+            self.addCleanup(setattr, trialbox, name, getattr(trialbox, name))
+            setattr(trialbox, name, value)
+
+    def test_the_filter_refuses_what_a_trial_never_needs_and_nothing_else(self):
+        work = work_folder(self)
+        if trialbox.bounds().seccomp is None:
+            self.skipTest(trialbox.bounds().lacking[0])
+        done = trialbox.run_contained(work, ["python3", "-c", CALLS], 120)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        import json
+        got = json.loads(done.stdout)
+        allowed = {"fork": "ok", "getpid": "ok", "clone3": "ENOSYS"}
+        self.assertEqual(got, {name: allowed.get(name, "EPERM") for name in got})
+
+    def test_a_fork_bomb_stops_at_the_process_bound(self):
+        self.lowered(PIDS_LIMIT=40)
+        work = work_folder(self)
+        box = trialbox.Sandbox(work)
+        try:
+            rc, out, _ = box.run_captured(["python3", "-c", FORK_BOMB], trialbox.sandbox_env(),
+                                          120, out="pipe", err="pipe")
+            made, why = out.decode().split()
+            self.assertEqual((rc, why), (0, "EAGAIN"))
+            # The agent, its init, and the bomb itself count too.
+            self.assertLess(int(made), 40)
+            self.assertGreater(int(made), 20)
+            # Its children still wait: the agent sees the sandbox at its bound, as the trial's
+            # note has it.
+            threads, free = box.pressure()
+            self.assertGreaterEqual(threads, 40 - 8)
+            self.assertEqual(sorted(free), ["/dev/shm", "/tmp"])
+        finally:
+            box.close()
+
+    def test_memory_and_cpu_time_of_a_process_are_bounded(self):
+        self.lowered(DATA_LIMIT=256 << 20, CPU_SECONDS=1)
+        work = work_folder(self)
+        rows = [  # what the program does, what must become of it
+            ("try:\n x = bytearray(512 << 20)\nexcept MemoryError:\n print('refused')",
+             0, b"refused\n"),
+            ("while True: pass", 128 + 24, b""),   # SIGXCPU, as bwrap tells it
+        ]
+        for program, rc, out in rows:
+            with self.subTest(program=program):
+                done = trialbox.run_contained(work, ["python3", "-c", program], 120)
+                self.assertEqual((done.returncode, done.stdout), (rc, out), done.stderr)
+
+    def test_every_tmpfs_is_sized_and_the_root_and_dev_are_read_only(self):
+        self.lowered(TMP_SIZE=4 << 20, SHM_SIZE=2 << 20)
+        work = work_folder(self)
+        script = ("for f in /tmp/fill /dev/shm/fill; do "
+                  "dd if=/dev/zero of=$f bs=64k count=1000 2>/dev/null; "
+                  "echo $f $(stat -c %s $f); done; "
+                  "for f in /fill /dev/fill /usr/fill; do "
+                  "touch $f 2>/dev/null && echo $f written || echo $f refused; done")
+        done = trialbox.run_contained(work, ["sh", "-c", script], 120)
+        self.assertEqual(done.stdout.decode().split("\n")[:-1], [
+            f"/tmp/fill {4 << 20}", f"/dev/shm/fill {2 << 20}",
+            "/fill refused", "/dev/fill refused", "/usr/fill refused"])
+
+    def test_the_agent_shows_the_sandboxs_processes_by_name(self):
+        work = work_folder(self)
+        box = trialbox.Sandbox(work)
+        try:
+            n, _ = box.spawn(["sleep", "60"], trialbox.sandbox_env())
+            self.assertTrue(trialbox.wait(
+                lambda: "sleep" in [name for _, _, name, _ in box.processes()], 30))
+            names = [name for _, _, name, _ in box.processes()]
+            self.assertNotIn("python3", names)  # the agent leaves itself out
+            box.stop_all()
+            self.assertTrue(trialbox.wait(lambda: box.poll(n)[0] is not None, 30))
+        finally:
+            box.close()
 
 
 def running(marker):

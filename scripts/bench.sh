@@ -2,7 +2,8 @@
 # Builds what the benchmarks need and runs them (README, "Benchmarks"): Start.exe's size and
 # imports; its time to the page browser under Wine next to two floor programs built from bench/;
 # its peak working set next to theirs; the CPU cost of one browser-loop check through the fake
-# platform; disckit check on discs made large where it looks names and exports up. Not part of
+# platform; disckit check on discs made large where it looks names and exports up; the trial's
+# analysis of a Windows directory filled with sparse files. Not part of
 # the test run: timings are figures to read, not pass/fail checks.
 # Usage: scripts/bench.sh [--rounds N] [--memory-rounds N]
 set -euo pipefail
@@ -37,3 +38,5 @@ cmake --build build/bench/native --target bench_process_check bench_check_disc -
 python3 bench/run_bench.py "$@"
 echo
 build/bench/native/bench/bench_check_disc
+echo
+python3 bench/trial_analysis_bench.py

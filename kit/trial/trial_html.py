@@ -321,7 +321,9 @@ def render(r, style):
     body += [event_row(e) for e in r["events"]]
     if not launcher["ended"]:
         why = {"loop": f"it had started the browser {browser['startsByLauncher']} times",
-               "time": "the time was up"}.get(launcher["stoppedBecause"], "")
+               "time": "the time was up",
+               "disk": "its folder grew past the trial's disk budget"}.get(
+                   launcher["stoppedBecause"], "")
         body.append(f'<tr><td class="mono time">{seconds(launcher["seconds"])}</td><td>the launcher '
                     f'still ran and {text(why)}: it was ended</td></tr>\n')
     body.append("</table>\n<h2>The screen after the run</h2>\n")

@@ -73,7 +73,8 @@ def print_report(r, out):
             w(f"  {e['seconds']:7.2f}  {who} ended with exit code {e['exitCode']}")
     if not launcher["ended"]:
         why = {"loop": f"it had started the browser {browser['startsByLauncher']} times",
-               "time": "the time was up"}[launcher["stoppedBecause"]]
+               "time": "the time was up",
+               "disk": "its folder grew past the trial's disk budget"}[launcher["stoppedBecause"]]
         w(f"  {launcher['seconds']:7.2f}  the launcher still ran and {why}: it was ended")
     w()
     runs = ", ".join(f"{p['name']} ({hexpid(p['pid'])})" for p in browser["runningAs"])

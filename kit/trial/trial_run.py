@@ -6,9 +6,11 @@ The lab (winelab) is passed in by the caller, which imports it once the lab's fo
 """
 
 import codecs
+import hashlib
 import os
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -16,14 +18,28 @@ import time
 from pathlib import Path
 
 import trial_check
+import trial_trace
 import trialbox
 from trial_trace import (BOX_LOG_CAP, MAX_BOXES, MAX_LOADS, MAX_STARTS, Trace, ascii_upper,
                          basename, between_starts, on_disc, registry_keys, same_name,
                          windows_files)
 
 TRACE_CHANNELS = "-all,+process,+loaddll,+timestamp,+pid"
-ACK_FOLDER = "C:\\lab\\ack"
-BOX_LOG = "C:\\lab\\boxes.log"
+# The box watcher holds each box until its acknowledgement appears here. C:\\lab is read-only
+# inside, and the agent makes the files under the disc's uid, so the disc's programs can make
+# them too: a forged one only lets a box go before its screenshot, and the watcher's record of
+# the box comes through its own pipe regardless.
+ACK_FOLDER = "C:\\lab-ack"
+# How much the trial's folder may grow while the disc's programs run (the prefix, the disc and
+# the trace are there before), how often it is measured, and how many entries a measure walks
+# at the most (more counts as over).
+DISK_BUDGET = 2 << 30
+DISK_CHECK_SECONDS = 5
+DISK_ENTRIES = 400000
+# The analysis after the run: bytes read to compare the Windows directory's new files with the
+# disc's (a sparse file counts at its size), and seconds it may take in all.
+COMPARE_BUDGET = 512 << 20
+ANALYSIS_SECONDS = 120
 # How long what a stopped launcher started gets to settle, at the least.
 SETTLE_SECONDS = 30
 LAB_TOOLS = ("OsProbe.exe", "BoxWatcher.exe", "ProcList.exe", "WaitReady.exe")
@@ -36,6 +52,29 @@ class CannotRun(Exception):
 def raw_ms():
     """The host's raw monotonic clock in ms: the clock Wine's tick count reads."""
     return int(time.clock_gettime(time.CLOCK_MONOTONIC_RAW) * 1000)
+
+
+def disk_usage(root, most):
+    """The bytes the files under root take on disk (blocks, so a sparse file counts at what it
+    holds), walked without following a link; None past most entries."""
+    total, entries = 0, 0
+    try:
+        top = os.open(root, os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW | os.O_CLOEXEC)
+    except OSError:
+        return 0
+    try:
+        for _, dirnames, filenames, dir_fd in os.fwalk(".", dir_fd=top, follow_symlinks=False):
+            for name in dirnames + filenames:
+                entries += 1
+                if entries > most:
+                    return None
+                try:
+                    total += os.stat(name, dir_fd=dir_fd, follow_symlinks=False).st_blocks * 512
+                except OSError:
+                    continue
+    finally:
+        os.close(top)
+    return total
 
 
 # --- The trial -----------------------------------------------------------------------------------
@@ -51,6 +90,11 @@ class Trial:
         self.notes = []
         self.noted = {}
         self.wall_at_spawn = 0.0
+        self.watcher = None
+        self.box_raw = bytearray()
+        self.disk_base = None
+        self.disk_next = 0.0
+        self.over_disk = False
 
     # --- Setting up ----------------------------------------------------------------------------
 
@@ -156,7 +200,7 @@ class Trial:
                 if attempt == 2:
                     raise CannotRun(f"Wine did not start: {' '.join(hung.cmd)} did not end in "
                                     f"{hung.timeout:.0f} s") from None
-                for name in ("prefix", "home", "shots"):
+                for name in ("prefix", "home", "shots", "lab"):
                     trialbox.remove_work(work / name)
 
     def disc_image(self, work):
@@ -189,13 +233,13 @@ class Trial:
     # --- Watching ------------------------------------------------------------------------------
 
     def box_records(self, m):
-        """The box watcher's records, read as hostile: at most MAX_BOXES, a line that is not one
-        skipped and counted."""
-        try:
-            raw = trialbox.read_beneath(m.dir, m.relative(BOX_LOG), BOX_LOG_CAP) or b""
-        except trialbox.Hostile as why:
-            self.note_once("box-log", f"the box log {why}: not read further")
-            return []
+        """The box watcher's records, from its standard output (a pipe the agent reads; at most
+        BOX_LOG_CAP bytes), read as hostile all the same: at most MAX_BOXES, a line that is not
+        one skipped and counted."""
+        if self.watcher is not None and len(self.box_raw) < BOX_LOG_CAP:
+            data, _ = m.sandbox.take(self.watcher, "out", BOX_LOG_CAP - len(self.box_raw))
+            self.box_raw += data
+        raw = bytes(self.box_raw)
         records, malformed = [], 0
         # A line is complete once its CR LF is there: the last one may still be being written.
         for line in raw.split(b"\r\n")[:-1]:
@@ -224,6 +268,21 @@ class Trial:
                            "of a box: skipped", replace=True)
         return records
 
+    @staticmethod
+    def kept_trace(m):
+        """With --keep, a copy of Wine's trace as it is read, in a new file of the trial's
+        folder (never through a link, never over a file), or None when one cannot be made."""
+        try:
+            top = os.open(m.dir, os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW | os.O_CLOEXEC)
+            try:
+                fd = os.open("trace.txt", os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW
+                             | os.O_CLOEXEC, 0o600, dir_fd=top)
+            finally:
+                os.close(top)
+        except OSError:
+            return None
+        return os.fdopen(fd, "wb")
+
     def note_once(self, key, text, replace=False):
         if key in self.noted and not replace:
             return
@@ -231,6 +290,42 @@ class Trial:
             self.notes.remove(self.noted[key])
         self.noted[key] = text
         self.notes.append(text)
+
+    def disk_over(self, m):
+        """Whether the trial's folder has grown past DISK_BUDGET since the run began (measured
+        every DISK_CHECK_SECONDS): then every process of the sandbox is ended, once, and the
+        report says so."""
+        if self.over_disk:
+            return True
+        if time.monotonic() < self.disk_next:
+            return False
+        used = disk_usage(m.dir, DISK_ENTRIES)
+        self.disk_next = time.monotonic() + DISK_CHECK_SECONDS
+        self.bounds_reached(m)
+        if self.disk_base is None:
+            self.disk_base = used or 0
+            return False
+        if used is not None and used - self.disk_base <= DISK_BUDGET:
+            return False
+        self.over_disk = True
+        what = (f"more than {DISK_ENTRIES} files" if used is None
+                else f"{(used - self.disk_base) >> 20} MiB more")
+        self.notes.append(f"the trial's folder grew past its budget of {DISK_BUDGET >> 20} MiB "
+                          f"({what}): every program of the disc was ended there")
+        m.sandbox.stop_all()
+        return True
+
+    def bounds_reached(self, m):
+        """A note, once each, for a bound of the sandbox its programs have reached (as seen at
+        this moment: one reached and let go in between is not seen)."""
+        threads, free = m.sandbox.pressure()
+        if threads >= trialbox.PIDS_LIMIT - 8:
+            self.note_once("bound-pids", f"the programs in the sandbox reached its bound of "
+                           f"{trialbox.PIDS_LIMIT} processes: more could not be started")
+        for path, size in (("/tmp", trialbox.TMP_SIZE), ("/dev/shm", trialbox.SHM_SIZE)):
+            if path in free and free[path] < 1 << 20:
+                self.note_once(f"bound-{path}", f"the sandbox's {path} was full ({size >> 20} "
+                               "MiB): writes there failed")
 
     def boxes(self, m, seen, deadline_ms):
         """New boxes in the watcher's record: a screenshot of each while it is up, then lets the
@@ -247,7 +342,7 @@ class Trial:
             number = len(seen) + 1
             shot = self.screenshot(m, f"box-{number}.png",
                                    min(60, max((deadline_ms - raw_ms()) / 1000, 5)))
-            if not m.sandbox.touch(f"{trialbox.INSIDE}/prefix/drive_c/lab/ack/box-{number}"):
+            if not m.sandbox.touch(f"{trialbox.INSIDE}/{m.relative(ACK_FOLDER)}/box-{number}"):
                 self.notes.append(f"box {number} could not be let go: something took the place "
                                   "of its acknowledgement")
             seen.append({"seconds": round((ms - self.wall_at_spawn) / 1000, 3),
@@ -268,23 +363,29 @@ class Trial:
             return None
         return str(self.out / name)
 
-    def wait_ready(self, m, pids, budget_ms, boxes, deadline_ms):
+    def wait_ready(self, m, pids, budget_ms, boxes, deadline_ms, trace=None):
         """WaitReady for these processes (bounded by budget_ms), answering boxes meanwhile:
         (process states by pid, windows as (pid, class, title))."""
         n = m.spawn("C:\\lab\\WaitReady.exe", str(max(budget_ms, 0)),
-                    *(f"{p:x}" for p in pids), out=f"{trialbox.INSIDE}/ready.txt")
+                    *(f"{p:x}" for p in pids), out="pipe")
         limit = time.monotonic() + budget_ms / 1000 + self.lab.PATIENCE
         while m.sandbox.poll(n)[0] is None and time.monotonic() < limit:
             self.boxes(m, boxes, deadline_ms)
+            if trace is not None:
+                trace.update()
+            if self.disk_over(m):
+                break
             time.sleep(0.1)
         if m.sandbox.poll(n)[0] is None:
             m.sandbox.kill(n, group=True)
         states, windows = {}, []
-        try:
-            raw = trialbox.read_beneath(m.dir, "ready.txt", 1 << 20) or b""
-        except trialbox.Hostile as why:
-            self.notes.append(f"WaitReady's answer {why}: not read")
-            raw = b""
+        # Its answer comes through the agent's pipe (at most a MiB), never through a file.
+        raw = b""
+        for _ in range(64):
+            data, eof = m.sandbox.take(n, "out")
+            raw += data
+            if eof or not data:
+                break
         for line in raw.decode("utf-8", "replace").splitlines()[:10000]:
             fields = line.rstrip("\r").split("\t")
             try:
@@ -320,7 +421,9 @@ class Trial:
 
         (m.unix_path(ACK_FOLDER)).mkdir(parents=True, exist_ok=True)
         trialbox.own(m.unix_path(ACK_FOLDER))
-        m.spawn("C:\\lab\\BoxWatcher.exe", "300", ACK_FOLDER, env={"STANDIN_LOG": BOX_LOG})
+        # The watcher's records come through its standard output, a pipe only the agent reads.
+        self.watcher = m.spawn("C:\\lab\\BoxWatcher.exe", "300", ACK_FOLDER,
+                               env={"STANDIN_LOG": "-"}, out="pipe", cap=BOX_LOG_CAP)
         # The system's own processes start with the first program; once the watcher is in the
         # process table they run, and nothing but the launcher writes to the trace.
         if not m.wait_for(lambda: "BoxWatcher.exe" in m.processes()):
@@ -328,19 +431,23 @@ class Trial:
         if m.host_drives():
             raise CannotRun(f"Wine mapped the drives {', '.join(m.host_drives())} again")
 
-        # Wine's trace goes to a file that cannot grow past the file limit. It is opened here,
-        # before anything of the disc runs, and read through that descriptor only.
-        if not m.sandbox.touch(f"{trialbox.INSIDE}/trace.txt"):
-            raise CannotRun("cannot make the file for Wine's trace")
-        trace_fd = trialbox.open_regular(m.dir, "trace.txt")
+        # Wine's trace is the launcher's standard error: a pipe the agent reads (at most
+        # FILE_LIMIT bytes of it), held by the launcher and what it starts, and by no file.
         env = {"WINEDEBUG": TRACE_CHANNELS}
         self.wall_at_spawn = time.time() * 1000
-        proc, spawned = m.sandbox.spawn(["wine", launcher], dict(m.env, **env),
-                                        err=f"{trialbox.INSIDE}/trace.txt",
-                                        limit=trialbox.FILE_LIMIT)
+        self.disk_over(m)  # the folder's size as the run begins
+        proc, spawned = m.sandbox.spawn(["wine", launcher], dict(m.env, **env), err="pipe",
+                                        limit=trialbox.FILE_LIMIT, cap=trialbox.FILE_LIMIT)
         m.background.append(proc)
-        trace = Trace(m.dir / "trace.txt", launcher, spawned,
-                      m.report.get("windowsDir", "C:\\windows"), opened=trace_fd)
+        kept = self.kept_trace(m) if self.a.keep else None
+
+        def taken():
+            data = m.sandbox.take(proc, "err")[0]
+            if kept is not None:
+                kept.write(data)
+            return data
+        trace = Trace(None, launcher, spawned, m.report.get("windowsDir", "C:\\windows"),
+                      source=taken)
         self.root = None
         boxes = []
         deadline = spawned + a.timeout * 1000
@@ -358,8 +465,15 @@ class Trial:
             if raw_ms() >= deadline:
                 stop_reason = "time"
                 break
+            if self.disk_over(m):
+                stop_reason = "disk"
+                break
             time.sleep(0.1)
         watched_ms = (end_ms if end_ms is not None else raw_ms()) - spawned
+        if end_rc in (-signal.SIGXCPU, -signal.SIGKILL):
+            self.notes.append(f"the launcher was ended by a signal ({signal.Signals(-end_rc).name})"
+                              + (f": it used its bound of {trialbox.CPU_SECONDS} s of CPU time"
+                                 if end_rc == -signal.SIGXCPU else ""))
         if stop_reason:
             # A launcher still running is ended here, as TerminateProcess would end it, so that
             # the report holds what it did within the bound; what it started goes on for now.
@@ -381,11 +495,21 @@ class Trial:
         started = [s["pid"] for s in trace.starts if s["pid"] is not None]
         budget = max(deadline - raw_ms(), SETTLE_SECONDS * 1000)
         settle_deadline = raw_ms() + budget
-        states, windows = self.wait_ready(m, started, budget, boxes, settle_deadline)
+        states, windows = self.wait_ready(m, started, budget, boxes, settle_deadline, trace)
+        # The kernel's view of the sandbox, which the disc's programs cannot rewrite as they
+        # could ProcList's answer (it runs in their Wine), before and after it.
+        seen = m.windows_processes()
         table = m.process_table()
+        seen += m.windows_processes()
+        table = self.kernel_checked(table, seen)
         after_shot = self.screenshot(m, "after-run.png")
         self.boxes(m, boxes, settle_deadline)
         trace.finish()
+        if kept is not None:
+            kept.close()
+        if trace.unread:
+            self.notes.append(f"reading Wine's trace took more than {trial_trace.TRACE_SECONDS} s "
+                              f"of CPU time: its last {trace.unread} bytes were not read")
         if trace.dropped:
             self.notes.append(f"Wine's trace held more than {MAX_STARTS} starts or "
                               f"{MAX_LOADS} loads: {trace.dropped} more were left out")
@@ -402,10 +526,13 @@ class Trial:
         for box in boxes:
             box["by"] = trace.name(box["pid"])
         report["events"] = self.events(trace, boxes, report["launcher"])
-        report["browser"] = self.browser(trace, table, windows, states)
+        report["browser"] = self.browser(trace, table, windows, states, seen)
+        analysis_deadline = time.monotonic() + ANALYSIS_SECONDS
         report["windowsDirectory"] = self.windows_changes(files_before, files_after, m.dir,
-                                                          windows_rel, m.report.get("acp"))
-        self.name_copies(report["windowsDirectory"], m.dir, windows_rel, m.disc_dir)
+                                                          windows_rel, m.report.get("acp"),
+                                                          self.notes, analysis_deadline)
+        self.name_copies(report["windowsDirectory"], m.dir, windows_rel, m.disc_dir,
+                         self.notes, analysis_deadline)
         report["registry"] = self.registry_changes(keys_before, keys_after)
         report["running"] = self.running(trace, table, states)
         report["windows"] = [{"pid": p, "process": self.table_name(table, p), "class": c,
@@ -418,6 +545,8 @@ class Trial:
         report["account"] = (self.lab.ACCOUNT if os.geteuid() == 0
                              else os.environ.get("USER") or str(os.getuid()))
         report["sandbox"] = "bubblewrap"
+        # A bound this machine cannot give the sandbox, once each: the others still hold.
+        self.notes.extend(trialbox.bounds().lacking)
         report["outcome"] = self.outcome(report)
         trial_check.add_to(report, m.disc_dir, a.disckit, same_name)
         if self.notes:
@@ -429,6 +558,18 @@ class Trial:
     def browser_starts(self, trace, launcher_only=False):
         return [s for s in trace.starts if same_name(basename(s["program"]), self.a.browser)
                 and (not launcher_only or s["by"] == trace.root)]
+
+    def kernel_checked(self, table, seen):
+        """ProcList's rows whose process the kernel showed too (by name, cut as the kernel cuts
+        it); the others are left out, and a note says which."""
+        kernel = {ascii_upper(name) for name in seen}
+        kept = [p for p in table if ascii_upper(p.name)[:15] in kernel
+                or same_name(p.name, "ProcList.exe")]
+        if len(kept) != len(table):
+            names = sorted({p.name for p in table if p not in kept})
+            self.notes.append(f"ProcList listed {len(table) - len(kept)} processes the sandbox's "
+                              f"kernel did not show ({', '.join(names)[:200]}): left out")
+        return kept
 
     @staticmethod
     def table_name(table, pid):
@@ -460,12 +601,24 @@ class Trial:
         events.sort(key=lambda e: (e["seconds"], order[e["kind"]]))
         return events
 
-    def browser(self, trace, table, windows, states):
+    def browser(self, trace, table, windows, states, seen=None):
         starts = self.browser_starts(trace)
         # What became of each browser started: "gone" ended before it could be asked.
         ended = [s for s in starts if s["pid"] is not None
                  and states.get(s["pid"], "").split(" ")[0] in ("ended", "gone")]
         running = [p for p in table if ascii_upper(p.name) == self.a.browser_process]
+        runs = bool(running)
+        if seen is not None:
+            # Whether the browser runs rests on the kernel's view (names cut to 15 bytes, as it
+            # keeps them); ProcList, which the disc's programs could deceive, names its ids.
+            runs = any(ascii_upper(n) == self.a.browser_process[:15] for n in seen)
+            if runs != bool(running):
+                self.notes.append(
+                    f"ProcList {'lists' if running else 'does not list'} a process "
+                    f"{self.a.browser_process}, but the sandbox's kernel "
+                    f"{'shows' if runs else 'does not show'} one: the verdict follows the kernel")
+            if not runs:
+                running = []
         first, last = (starts[0]["seconds"], starts[-1]["seconds"]) if starts else (None, None)
         return {
             "program": self.a.browser, "process": self.a.browser_process,
@@ -475,22 +628,27 @@ class Trial:
             "failedStarts": len([s for s in starts if s["state"] == "failed"]),
             "ended": len(ended),
             "firstStart": first, "lastStart": last,
-            "running": bool(running),
+            "running": runs,
             "runningAs": [{"pid": p.pid, "name": p.name} for p in running],
             "windows": [t for pid, _, t in windows if pid in {p.pid for p in running}],
         }
 
     @staticmethod
-    def windows_changes(before, after, root, relative, acp):
+    def windows_changes(before, after, root, relative, acp, notes=None, deadline=None):
         codec = f"cp{acp}"
         try:
             codecs.lookup(codec)
         except LookupError:
             codec = "latin-1"
         changes = []
+        late = 0
         for rel in sorted(set(before) | set(after)):
             if before.get(rel) == after.get(rel):
                 continue
+            if deadline is not None and not late and time.monotonic() > deadline:
+                late = 1
+            if late:
+                late += 1
             kind = "removed" if rel not in after else "added" if rel not in before else "changed"
             entry = {"path": "C:\\windows\\" + rel.replace("/", "\\"), "change": kind}
             if kind != "removed":
@@ -499,38 +657,64 @@ class Trial:
                 entry["readOnly"] = not mode & 0o200
                 try:
                     data = trialbox.read_beneath(root, f"{relative}/{rel}", 512) \
-                        if size <= 512 else None
+                        if size <= 512 and not late else None
                 except trialbox.Hostile:
                     data = None  # no longer what it was when it was listed
                 if data is not None and b"\0" not in data:
                         entry["text"] = data.decode(codec, "replace")
             changes.append(entry)
+        if late and notes is not None:
+            notes.append(f"reading the Windows directory's changes took longer than "
+                         f"{ANALYSIS_SECONDS} s: the text of {late - 1} files was not read")
         return changes
 
     @staticmethod
-    def name_copies(changes, root, relative, disc_dir):
+    def name_copies(changes, root, relative, disc_dir, notes=None, deadline=None,
+                    budget=COMPARE_BUDGET):
         """Marks each file written to the Windows directory that is a copy of a file of the
         disc, byte for byte. (The disc's files are the unpacked image's, read-only to the
-        disc's programs; the Windows directory's are read as hostile.)"""
+        disc's programs; the Windows directory's are read as hostile.) Only a file of a size
+        some file of the disc has is read, each file once, hashed, and no more than budget
+        bytes in all (a sparse file counts at its size) nor past the deadline (monotonic)."""
         by_size = {}
         for path in disc_dir.rglob("*"):
             if path.is_file() and not path.is_symlink():
                 by_size.setdefault(path.stat().st_size, []).append(path)
+        digests = {}
+        left, skipped = budget, 0
+
+        def digest(read, size):
+            nonlocal left
+            if size > left or (deadline is not None and time.monotonic() > deadline):
+                return None
+            left -= size
+            return hashlib.sha256(read()).digest()
         for change in changes:
-            if change["change"] == "removed":
+            if change["change"] == "removed" or change["size"] not in by_size:
                 continue
-            data = None
-            for candidate in by_size.get(change["size"], []):
-                if data is None:
-                    rel = change["path"][len("C:\\windows\\"):].replace("\\", "/")
-                    try:
-                        data = trialbox.read_beneath(root, f"{relative}/{rel}",
-                                                     change["size"]) or b""
-                    except trialbox.Hostile:
-                        break
-                if candidate.read_bytes() == data:
+            rel = change["path"][len("C:\\windows\\"):].replace("\\", "/")
+            try:
+                mine = digest(lambda: trialbox.read_beneath(root, f"{relative}/{rel}",
+                                                            change["size"]) or b"",
+                              change["size"])
+            except trialbox.Hostile:
+                continue  # no longer what it was when it was listed
+            if mine is None:
+                skipped += 1
+                continue
+            for candidate in by_size[change["size"]]:
+                if candidate not in digests:
+                    digests[candidate] = digest(candidate.read_bytes, change["size"])
+                if digests[candidate] is None:
+                    skipped += 1
+                    break
+                if digests[candidate] == mine:
                     change["copyOf"] = "D:\\" + str(candidate.relative_to(disc_dir)).replace("/", "\\")
                     break
+        if skipped and notes is not None:
+            notes.append(f"{skipped} files of the Windows directory were not compared with the "
+                         f"disc's: the comparison's bound ({budget >> 20} MiB read, "
+                         f"{ANALYSIS_SECONDS} s) was reached")
 
     @staticmethod
     def registry_changes(before, after):
@@ -558,7 +742,11 @@ class Trial:
     def outcome(self, r):
         launcher, browser = r["launcher"], r["browser"]
         faults = []
-        if not launcher["ended"]:
+        if launcher["stoppedBecause"] == "disk":
+            result = "did-not-end"
+            faults.append(f"the run was stopped after {launcher['seconds']:.0f} s: the trial's "
+                          f"folder grew past its budget of {DISK_BUDGET >> 20} MiB")
+        elif not launcher["ended"]:
             if browser["startsByLauncher"] >= 2:
                 span = browser["lastStart"] - browser["firstStart"]
                 result = "keeps-starting-browser"

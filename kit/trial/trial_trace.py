@@ -8,6 +8,7 @@ Windows directory compared, bytes of a registry file. Nothing is read through a 
 
 import os
 import re
+import time
 
 import trial_check
 import trialbox
@@ -19,6 +20,8 @@ MAX_LOADS = 5000
 MAX_BOXES = 20
 BOX_LOG_CAP = 1 << 20
 MAX_WINDOWS_FILES = 200000
+# CPU seconds the trace's lines may take to read in all; past them the rest is left unread.
+TRACE_SECONDS = 60
 REGISTRY_CAP = 64 << 20
 
 
@@ -92,10 +95,12 @@ class Trace:
     """What Wine's trace of the run says, read as it grows."""
 
     def __init__(self, path, launcher_path, spawned_ms, windows_dir, cap=trialbox.FILE_LIMIT,
-                 opened=None):
+                 opened=None, source=None):
         self.path, self.launcher_path, self.spawned_ms = path, launcher_path, spawned_ms
         self.cap = cap            # bytes read at the most
         self.dropped = 0          # starts and loads past the caps
+        self.seconds_left = TRACE_SECONDS
+        self.unread = 0           # bytes left unread once the time was up
         self.system = windows_dir.lower().rstrip("\\") + "\\"  # its libraries are not listed
         self.offset = 0
         self.partial = b""
@@ -105,6 +110,8 @@ class Trace:
         self.loads = []           # libraries loaded from outside the Windows directory
         self.pending = {}         # (pid, tid) -> the start that thread is making
         self.file = os.fdopen(opened, "rb") if opened is not None else None
+        # Instead of a file: a function that returns what was written since it was last called.
+        self.source = source
 
     def seconds(self, tick):
         # The tick count is 32 bits of ms and wraps; the run is far shorter than a wrap.
@@ -114,6 +121,19 @@ class Trace:
         return round(delta / 1000, 3)
 
     def update(self):
+        if self.source is not None:
+            # A bounded piece at a time, so that the watch loop keeps checking its bounds; past
+            # the cap what comes is taken and dropped, so that its writer is never held up.
+            data = b""
+            for _ in range(8):
+                piece = self.source()
+                if not piece:
+                    break
+                data += piece
+            data = data[:max(self.cap - self.offset, 0)]
+            self.offset += len(data)
+            self._lines(data)
+            return
         # The file was opened once, when the run began: whatever the disc's programs put in its
         # place later is not read. What they write into it is parsed as the rest is.
         if self.file is None:
@@ -128,10 +148,22 @@ class Trace:
         # A bounded piece at a time, so that the watch loop keeps checking its bounds.
         data = self.file.read(min(max(self.cap - self.offset, 0), 8 << 20))
         self.offset += len(data)
+        self._lines(data)
+
+    def _lines(self, data):
+        if self.seconds_left <= 0:
+            self.unread += len(data)
+            return
+        started = time.process_time()
         lines = (self.partial + data).split(b"\n")
         self.partial = lines.pop()
-        for raw in lines:
+        for n, raw in enumerate(lines):
             self._line(raw.decode("utf-8", "replace"))
+            if n % 1024 == 1023 and time.process_time() - started > self.seconds_left:
+                self.unread += sum(len(rest) + 1 for rest in lines[n + 1:]) + len(self.partial)
+                self.partial = b""
+                break
+        self.seconds_left -= time.process_time() - started
 
     def _line(self, line):
         m = TRACE_LINE.match(line)

@@ -6,15 +6,18 @@ the whole file system. So a trial's machine is one sandbox (`bwrap`) with new us
 network and UTS namespaces that dies with the trial: the host's system folders read-only, a few
 files of /etc, a private /tmp, the trial's own folder (WORK, the prefix inside it, a real copy)
 the only thing writable, and the disc read-only. Run by root, the sandbox runs under the lab's
-unprivileged account; run by anyone else, under their own uid. Everything inside it is started
-by the agent (AGENT below, passed on its command line, so nothing of the checkout needs to be
-reachable from inside), which takes one request a line on its stdin and answers on its stdout.
+unprivileged account; run by anyone else, under their own uid. It is bounded (Bounds below): a
+seccomp filter, sized tmpfs mounts, per-process limits, and a cgroup where the user's systemd
+gives one. Everything inside it is started by the agent (AGENT below, passed on its command line,
+so nothing of the checkout needs to be reachable from inside), which takes one request a line on
+its stdin and answers on its stdout, the output of the programs it runs included.
 
 Outside, the trial never opens a path in WORK through a link, never reads anything but a regular
 file, and never more than a cap (read_beneath); whatever it reads there the disc's programs may
 have written.
 """
 
+import base64
 import errno
 import json
 import os
@@ -47,6 +50,33 @@ IMAGE_BUDGET = 1 << 30
 SYSTEM_FOLDERS = ("/usr", "/bin", "/sbin", "/lib", "/lib32", "/lib64", "/libx32")
 ETC = ("passwd", "group", "nsswitch.conf", "ld.so.cache", "ld.so.conf", "ld.so.conf.d",
        "alternatives", "fonts", "localtime", "locale.alias", "ImageMagick-6", "X11")
+
+
+# Bounds of a sandbox. Every tmpfs has a size; the root and /dev are read-only once made.
+TMP_SIZE = 512 << 20
+SHM_SIZE = 128 << 20
+# Processes (threads count) of the sandbox's uid in its own user namespace, which the kernel
+# counts apart from the uid's processes outside from Linux 5.14 on (before, the uid's processes
+# anywhere would count, and the bound is left to a cgroup). The sandbox never runs as root, whom
+# the bound would not hold. Wine with a browser runs a few dozen threads.
+PIDS_LIMIT = 512
+# CPU seconds of any one process (SIGXCPU past it), and the writable private memory a process
+# may map (RLIMIT_DATA, not RLIMIT_AS: Wine reserves gigabytes of address space it never uses).
+CPU_SECONDS = 3600
+DATA_LIMIT = 3 << 30
+# Memory of the whole sandbox, where a cgroup of the user's own can be made for it.
+MEMORY_MAX = 4 << 30
+# System calls refused (EPERM) inside: nothing in a trial needs them, and each opens the kernel
+# to the disc's programs further than a Windows program's calls need. Clone and unshare are
+# refused only with CLONE_NEWUSER; clone3, whose flags a filter cannot read, answers ENOSYS, so
+# that the C library falls back to clone.
+REFUSED_CALLS = ("ptrace", "process_vm_readv", "process_vm_writev", "io_uring_setup",
+                 "io_uring_enter", "io_uring_register", "keyctl", "add_key", "request_key",
+                 "init_module", "finit_module", "delete_module", "kexec_load", "kexec_file_load",
+                 "bpf", "perf_event_open", "mount", "umount", "umount2", "pivot_root",
+                 "move_mount", "open_tree", "fsopen", "fsconfig", "fsmount", "fspick",
+                 "mount_setattr", "userfaultfd")
+CLONE_NEWUSER = 0x10000000
 
 
 class SandboxError(Exception):
@@ -112,10 +142,117 @@ def sandbox_env(extra=None):
     return env
 
 
-def bwrap_command(work, disc=None, readonly=(), share_net=False):
-    """The bwrap command line of a sandbox whose writable folder is work (at INSIDE)."""
-    cmd = ["bwrap", "--unshare-user", "--unshare-pid", "--unshare-ipc", "--unshare-uts",
-           "--unshare-cgroup-try", "--die-with-parent", "--new-session", "--cap-drop", "ALL"]
+# --- Bounds ----------------------------------------------------------------------------------------
+
+# The filter, compiled by Debian's libseccomp (python3-seccomp, for Debian's own interpreter
+# whichever python3 runs this) for x86-64 and for the 32-bit x86 processes of Wine; a call of
+# the x32 ABI, which nothing here uses, ends its caller (libseccomp's default for an
+# architecture the filter does not name).
+SECCOMP_SOURCE = r"""
+import errno, sys, seccomp
+refused, newuser = sys.argv[1].split(","), int(sys.argv[2])
+f = seccomp.SyscallFilter(seccomp.ALLOW)
+f.add_arch(seccomp.Arch.X86)
+deny = seccomp.ERRNO(errno.EPERM)
+for name in refused:
+    try:
+        f.add_rule(deny, name)
+    except (RuntimeError, ValueError, OSError):
+        pass  # a call this architecture's table does not have
+for name in ("clone", "unshare"):
+    f.add_rule(deny, name, seccomp.Arg(0, seccomp.MASKED_EQ, newuser, newuser))
+f.add_rule(seccomp.ERRNO(errno.ENOSYS), "clone3")
+f.export_bpf(sys.stdout)
+"""
+SECCOMP_PYTHON = "/usr/bin/python3"
+
+_bounds = {}
+
+
+class Bounds:
+    """What bounds the sandboxes here: the compiled seccomp filter (None when it cannot be
+    made), whether a cgroup of the user's own bounds the whole sandbox, and a line for each
+    bound this machine lacks."""
+
+    def __init__(self):
+        self.lacking = []
+        self.seccomp = None
+        try:
+            made = subprocess.run([SECCOMP_PYTHON, "-c", SECCOMP_SOURCE, ",".join(REFUSED_CALLS),
+                                   str(CLONE_NEWUSER)], capture_output=True, timeout=60)
+            if made.returncode == 0 and made.stdout:
+                self.seccomp = made.stdout
+            else:
+                why = made.stderr.decode("utf-8", "replace").strip().splitlines()[-1:]
+                self.lacking.append("no seccomp filter in the sandbox (python3-seccomp is "
+                                    f"needed: {''.join(why)})")
+        except (OSError, subprocess.SubprocessError) as failed:
+            self.lacking.append(f"no seccomp filter in the sandbox ({failed})")
+        # A scope of the user's systemd bounds every process of the sandbox together; without
+        # one (no user manager, no delegated cgroup), each process is bounded on its own.
+        self.scope = []
+        scope = ["systemd-run", "--user", "--scope", "--quiet", "--collect",
+                 "-p", f"TasksMax={PIDS_LIMIT}", "-p", f"MemoryMax={MEMORY_MAX}",
+                 "-p", "MemorySwapMax=0"]
+        try:
+            if shutil.which("systemd-run") and subprocess.run(
+                    scope + ["true"], capture_output=True, timeout=30,
+                    **run_as(dict(os.environ))).returncode == 0:
+                self.scope = scope
+        except (OSError, subprocess.SubprocessError):
+            pass
+        if not self.scope:
+            self.lacking.append(
+                f"no cgroup for the sandbox (systemd-run --user cannot make a scope here): its "
+                f"memory is bounded per process ({DATA_LIMIT >> 30} GiB each), not as a whole")
+        # Before Linux 5.14 the kernel counts a uid's processes everywhere, not in the sandbox's
+        # user namespace alone: the user's own processes outside would count against the bound.
+        release = os.uname().release.split(".")
+        try:
+            self.nproc = (int(release[0]), int(release[1].split("-")[0])) >= (5, 14)
+        except (IndexError, ValueError):
+            self.nproc = False
+        if not self.nproc and not self.scope:
+            self.lacking.append(f"no bound on the number of processes in the sandbox (this "
+                                f"kernel, {os.uname().release}, counts them per user, not per "
+                                "sandbox, and there is no cgroup)")
+
+
+def bounds():
+    """The Bounds of the uid that runs the sandboxes (probed as that uid, once)."""
+    uid = os.getuid() if _account is None else _account.pw_uid
+    if uid not in _bounds:
+        _bounds[uid] = Bounds()
+    return _bounds[uid]
+
+
+def limits_prefix():
+    """The command, inside the sandbox, that sets the per-process bounds and runs the rest."""
+    nproc = [f"--nproc={PIDS_LIMIT}"] if bounds().nproc else []
+    # SIGXCPU at the bound, SIGKILL half a minute of CPU later for a process that ignores it.
+    return ["prlimit", *nproc, f"--cpu={CPU_SECONDS}:{CPU_SECONDS + 30}", f"--data={DATA_LIMIT}",
+            "--"]
+
+
+def seccomp_fd():
+    """A descriptor to hand bwrap the filter through (None without one): the caller closes it."""
+    program = bounds().seccomp
+    if program is None:
+        return None
+    fd = os.memfd_create("seccomp", 0)
+    os.write(fd, program)
+    os.lseek(fd, 0, os.SEEK_SET)
+    return fd
+
+
+def bwrap_command(work, disc=None, readonly=(), share_net=False, seccomp=None):
+    """The bwrap command line of a sandbox whose writable folder is work (at INSIDE); seccomp
+    is the descriptor of a filter (seccomp_fd), to be passed on to bwrap."""
+    cmd = bounds().scope + [
+        "bwrap", "--unshare-user", "--unshare-pid", "--unshare-ipc", "--unshare-uts",
+        "--unshare-cgroup-try", "--die-with-parent", "--new-session", "--cap-drop", "ALL"]
+    if seccomp is not None:
+        cmd += ["--seccomp", str(seccomp)]
     if not share_net:
         cmd.append("--unshare-net")
     for folder in SYSTEM_FOLDERS:
@@ -125,30 +262,70 @@ def bwrap_command(work, disc=None, readonly=(), share_net=False):
             cmd += ["--ro-bind", folder, folder]
     for name in ETC:
         cmd += ["--ro-bind-try", f"/etc/{name}", f"/etc/{name}"]
-    cmd += ["--dev", "/dev", "--proc", "/proc", "--tmpfs", "/tmp", "--bind", str(work), INSIDE]
+    cmd += ["--dev", "/dev", "--size", str(SHM_SIZE), "--tmpfs", "/dev/shm", "--proc", "/proc",
+            "--size", str(TMP_SIZE), "--tmpfs", "/tmp", "--bind", str(work), INSIDE]
     for source, target in readonly:
         cmd += ["--ro-bind", str(source), target]
     if disc is not None:
         cmd += ["--ro-bind", str(disc), f"{INSIDE}/disc"]
-    return cmd + ["--chdir", INSIDE]
+    # The root (bwrap's own tmpfs, which takes no size) and /dev are read-only from here on.
+    return cmd + ["--remount-ro", "/dev", "--remount-ro", "/", "--chdir", INSIDE]
 
 
 def run_contained(work, argv, timeout, readonly=(), file_limit=None, env=None):
     """Runs one command in a sandbox of its own (nothing else in it) to its end."""
-    prefix = []
+    prefix = limits_prefix()
     if file_limit:
-        prefix = ["prlimit", f"--fsize={file_limit}", "--"]
-    return subprocess.run(bwrap_command(work, readonly=readonly) + prefix + list(argv),
-                          capture_output=True, timeout=timeout, **run_as(sandbox_env(env)))
+        prefix.insert(1, f"--fsize={file_limit}")
+    fd = seccomp_fd()
+    try:
+        return subprocess.run(bwrap_command(work, readonly=readonly, seccomp=fd) + prefix
+                              + list(argv), capture_output=True, timeout=timeout,
+                              pass_fds=() if fd is None else (fd,), **run_as(sandbox_env(env)))
+    finally:
+        if fd is not None:
+            os.close(fd)
 
 
 # --- The agent inside -----------------------------------------------------------------------------
 
 AGENT = r'''
-import ctypes, json, os, resource, signal, subprocess, sys, threading, time
-# Not dumpable: no process of the disc (the same uid) can open its pipes through /proc.
+import base64, ctypes, json, os, resource, signal, subprocess, sys, threading, time
+# Not dumpable: no process of the disc (the same uid) can open its pipes through /proc or read
+# and write its memory (ptrace and process_vm_* are refused by the seccomp filter besides).
 ctypes.CDLL(None).prctl(4, 0, 0, 0, 0)
 procs, ended, lock = {}, {}, threading.Lock()
+# What a command started with "pipe" for a stream writes comes back here, never through a file
+# of the trial's folder: bytes not yet taken (at most HOLD: the writer waits meanwhile) and
+# whether it has closed. Past the request's cap the bytes are read and dropped.
+HOLD = 4 << 20
+streams = {}
+class Stream:
+    def __init__(self, pipe, cap):
+        self.pipe, self.cap, self.data, self.total, self.eof = pipe, cap, bytearray(), 0, False
+        self.cond = threading.Condition()
+        self.thread = threading.Thread(target=self.pump, daemon=True)
+        self.thread.start()
+    def pump(self):
+        while True:
+            chunk = os.read(self.pipe, 65536)
+            with self.cond:
+                if not chunk:
+                    self.eof = True
+                    self.cond.notify_all()
+                    os.close(self.pipe)
+                    return
+                keep = chunk[:max(self.cap - self.total, 0)]
+                self.total += len(chunk)
+                while len(self.data) + len(keep) > HOLD and keep:
+                    self.cond.wait()
+                self.data += keep
+    def take(self, limit):
+        with self.cond:
+            out = bytes(self.data[:limit])
+            del self.data[:limit]
+            self.cond.notify_all()
+            return out, self.eof and not self.data
 def raw_ms():
     return int(time.clock_gettime(time.CLOCK_MONOTONIC_RAW) * 1000)
 def preexec(limit):
@@ -159,31 +336,72 @@ def preexec(limit):
             resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
     return setup
 def opened(path):
+    if path == "pipe":
+        return subprocess.PIPE
     return open(path, "ab") if path else subprocess.DEVNULL
 def start(r):
     out, err = opened(r.get("out")), opened(r.get("err"))
     try:
-        return subprocess.Popen(r["argv"], env=r["env"], stdin=subprocess.DEVNULL, stdout=out,
-                                stderr=err, start_new_session=True, cwd=r.get("cwd", "/"),
-                                preexec_fn=preexec(r.get("limit")))
+        p = subprocess.Popen(r["argv"], env=r["env"], stdin=subprocess.DEVNULL, stdout=out,
+                             stderr=err, start_new_session=True, cwd=r.get("cwd", "/"),
+                             preexec_fn=preexec(r.get("limit")))
     finally:
         for f in (out, err):
-            if f is not subprocess.DEVNULL:
+            if f not in (subprocess.DEVNULL, subprocess.PIPE):
                 f.close()
+    cap = r.get("cap", 1 << 20)
+    p.streams = {}
+    for name, f in (("out", p.stdout), ("err", p.stderr)):
+        if f is not None:
+            p.streams[name] = Stream(os.dup(f.fileno()), cap)
+            f.close()
+    return p
+def collected(p, timeout):
+    # The output of a command run to its end: what its streams held once they closed (a
+    # process it left behind may hold them open: then what came by the timeout).
+    answer = {}
+    for name, stream in p.streams.items():
+        stream.thread.join(timeout)
+        data, _ = stream.take(stream.cap)
+        answer[name] = base64.b64encode(data).decode()
+    return answer
 def reap(n, p):
     rc = p.wait()
     with lock:
         ended[n] = (rc, raw_ms())
+def processes():
+    # Every process of the sandbox as the kernel shows it: its id, its parent's, its name (a
+    # Wine process names itself after its Windows image, cut to 15 bytes) and whether it is a
+    # zombie. None of it is read from anything the disc's programs could write but their names.
+    table = []
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit() or int(entry) == os.getpid():
+            continue
+        try:
+            with open(f"/proc/{entry}/stat", "rb") as f:
+                stat = f.read(4096)
+        except OSError:
+            continue
+        name = stat[stat.find(b"(") + 1:stat.rfind(b")")]
+        fields = stat[stat.rfind(b")") + 2:].split()
+        if len(fields) > 2:
+            table.append([int(entry), int(fields[1]), name.decode("latin-1"),
+                          fields[0].decode("latin-1")])
+        if len(table) >= 100000:
+            break
+    return table
 def handle(r):
     op = r["op"]
     if op == "run":
         p = start(r)
         try:
-            return {"rc": p.wait(timeout=r["timeout"])}
+            answer = {"rc": p.wait(timeout=r["timeout"])}
         except subprocess.TimeoutExpired:
             os.killpg(p.pid, signal.SIGKILL)
             p.wait()
-            return {"rc": None}
+            answer = {"rc": None}
+        answer.update(collected(p, 10))
+        return answer
     if op == "spawn":
         p = start(r)
         n = len(procs) + 1
@@ -194,6 +412,9 @@ def handle(r):
         with lock:
             rc, ms = ended.get(r["id"], (None, None))
         return {"rc": rc, "ms": ms}
+    if op == "take":
+        data, eof = procs[r["id"]].streams[r["stream"]].take(r.get("max", 1 << 20))
+        return {"data": base64.b64encode(data).decode(), "eof": eof}
     if op == "kill":
         p = procs[r["id"]]
         try:
@@ -204,6 +425,30 @@ def handle(r):
         except ProcessLookupError:
             pass
         return {}
+    if op == "stop":
+        # Every process of the sandbox but the agent and bwrap's init.
+        try:
+            os.kill(-1, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+        return {}
+    if op == "processes":
+        return {"table": processes()}
+    if op == "pressure":
+        # How near the sandbox is to its bounds: its threads, and the free bytes of each tmpfs.
+        threads = 0
+        for entry in os.listdir("/proc"):
+            try:
+                with open(f"/proc/{entry}/stat", "rb") as f:
+                    stat = f.read(4096)
+                threads += int(stat[stat.rfind(b")") + 2:].split()[17])
+            except (OSError, ValueError, IndexError):
+                continue
+        free = {}
+        for path in ("/tmp", "/dev/shm"):
+            st = os.statvfs(path)
+            free[path] = st.f_bavail * st.f_frsize
+        return {"threads": threads, "free": free}
     if op == "touch":
         try:
             os.close(os.open(r["path"], os.O_WRONLY | os.O_CREAT | os.O_NOFOLLOW, 0o644))
@@ -222,8 +467,9 @@ for line in sys.stdin:
     sys.stdout.flush()
 '''
 
-# An answer of the agent is a short line; anything longer is not one.
-ANSWER_CAP = 4096
+# An answer of the agent is one line: a program's output comes in it (base64, at most a MiB of
+# bytes); anything longer is not one.
+ANSWER_CAP = 4 << 20
 
 
 class Sandbox:
@@ -234,10 +480,17 @@ class Sandbox:
         self.work = Path(work)
         # bwrap's own complaints, for the message when it cannot make the sandbox.
         self.errors = tempfile.TemporaryFile()
-        self.proc = subprocess.Popen(
-            bwrap_command(self.work, disc, readonly) + ["python3", "-c", AGENT],
-            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=self.errors,
-            **run_as(sandbox_env({MARK: str(self.work)})))
+        fd = seccomp_fd()
+        try:
+            self.proc = subprocess.Popen(
+                bwrap_command(self.work, disc, readonly, seccomp=fd) + limits_prefix()
+                + ["python3", "-c", AGENT],
+                stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=self.errors,
+                pass_fds=() if fd is None else (fd,),
+                **run_as(sandbox_env({MARK: str(self.work)})))
+        finally:
+            if fd is not None:
+                os.close(fd)
         self.answers = queue.Queue()
         threading.Thread(target=self._read, daemon=True).start()
 
@@ -277,14 +530,53 @@ class Sandbox:
 
     def run(self, argv, env, timeout, out=None, err=None, limit=None):
         """Runs a command inside to its end: its exit code, None when it was ended at timeout."""
-        answer = self.call({"op": "run", "argv": list(argv), "env": env, "out": out, "err": err,
-                            "timeout": timeout, "limit": limit}, timeout + 30)
-        return answer.get("rc")
+        return self.run_captured(argv, env, timeout, out, err, limit)[0]
 
-    def spawn(self, argv, env, out=None, err=None, limit=None):
-        """Starts a command inside, in a session of its own: (its id, the raw clock then)."""
+    def run_captured(self, argv, env, timeout, out=None, err=None, limit=None, cap=1 << 20):
+        """As run; out and err may be "pipe": (exit code, bytes of out, bytes of err), the
+        bytes of a pipe (at most cap) handed back by the agent, None for a file's."""
+        answer = self.call({"op": "run", "argv": list(argv), "env": env, "out": out, "err": err,
+                            "timeout": timeout, "limit": limit, "cap": cap}, timeout + 60)
+        return (answer.get("rc"),) + tuple(
+            base64.b64decode(answer[name])[:cap] if isinstance(answer.get(name), str) else None
+            for name in ("out", "err"))
+
+    def take(self, n, stream, most=1 << 20):
+        """What a spawned command wrote to a stream given as "pipe" since the last take:
+        (bytes, whether the stream has closed and all of it was taken)."""
+        answer = self.call({"op": "take", "id": n, "stream": stream, "max": most}, 60)
+        data = answer.get("data")
+        return (base64.b64decode(data)[:most] if isinstance(data, str) else b"",
+                bool(answer.get("eof")))
+
+    def processes(self):
+        """The sandbox's processes as its kernel shows them: [(pid, parent, name, state)]."""
+        table = self.call({"op": "processes"}, 60).get("table")
+        rows = []
+        for row in table if isinstance(table, list) else []:
+            try:
+                pid, parent, name, state = row
+                rows.append((int(pid), int(parent), str(name)[:64], str(state)[:4]))
+            except (TypeError, ValueError):
+                continue
+        return rows
+
+    def pressure(self):
+        """(threads in the sandbox, {tmpfs: free bytes})."""
+        answer = self.call({"op": "pressure"}, 60)
+        free = answer.get("free")
+        return (int(answer.get("threads") or 0),
+                {str(k): int(v) for k, v in free.items()} if isinstance(free, dict) else {})
+
+    def stop_all(self):
+        """Ends every process inside but the agent."""
+        self.call({"op": "stop"}, 60)
+
+    def spawn(self, argv, env, out=None, err=None, limit=None, cap=1 << 20):
+        """Starts a command inside, in a session of its own: (its id, the raw clock then). A
+        stream given as "pipe" is read with take (at most cap bytes of it)."""
         answer = self.call({"op": "spawn", "argv": list(argv), "env": env, "out": out,
-                            "err": err, "limit": limit}, 60)
+                            "err": err, "limit": limit, "cap": cap}, 60)
         return answer["id"], answer["ms"]
 
     def poll(self, n):
@@ -522,14 +814,21 @@ class Machine:
             raise SandboxError("cannot copy the template prefix: "
                                + copied.stderr.decode("utf-8", "replace").strip())
         self.remove_host_drives()
-        copy_tree_owned(tools, self.prefix / "drive_c" / "lab")
+        # The lab's tools are a copy beside the prefix, seen inside only through read-only binds:
+        # as C:\lab, and over the copy itself. The disc's programs run under the same uid as the
+        # tools, so a bind is what keeps them from replacing a tool; what a tool does once
+        # running (in the disc's own Wine) is checked against the agent's view instead.
+        copy_tree_owned(tools, self.dir / "lab")
+        (self.prefix / "drive_c" / "lab").mkdir(exist_ok=True)
         for name in ("home", "shots"):
             (self.dir / name).mkdir()
             own(self.dir / name)
         self.env = sandbox_env(dict(lab.BASE_ENV, WINEPREFIX=f"{INSIDE}/prefix",
                                     **{MARK: str(self.dir)},
                                     DISPLAY=DISPLAY, **({"LC_ALL": lang} if lang else {})))
-        self.sandbox = Sandbox(self.dir, disc=self.disc_dir)
+        self.sandbox = Sandbox(self.dir, disc=self.disc_dir, readonly=(
+            (self.dir / "lab", f"{INSIDE}/lab"),
+            (self.dir / "lab", f"{INSIDE}/prefix/drive_c/lab")))
         try:
             xvfb, _ = self.sandbox.spawn(["Xvfb", DISPLAY, "-screen", "0", "1024x768x24",
                                           "-nolisten", "tcp"], self.env)
@@ -559,34 +858,22 @@ class Machine:
     # --- Inside --------------------------------------------------------------------------------
 
     def wine(self, *args, timeout=None, env=None, check=True):
-        """Runs a Windows program inside to its end; its output comes back in a file."""
+        """Runs a Windows program inside to its end; its output comes back through the agent's
+        pipes, never through a file the disc's programs could write."""
         timeout = timeout or self.lab.PATIENCE
-        rc = self.sandbox.run(["wine", *args], dict(self.env, **(env or {})), timeout,
-                              out=f"{INSIDE}/out.txt", err=f"{INSIDE}/err.txt")
-        out, err = (self._take(name, cap) for name, cap in (("out.txt", 1 << 20), ("err.txt", 64 << 10)))
+        rc, out, err = self.sandbox.run_captured(["wine", *args], dict(self.env, **(env or {})),
+                                                 timeout, out="pipe", err="pipe")
+        out, err = out or b"", (err or b"")[:64 << 10]
         if rc is None:
             raise subprocess.TimeoutExpired(["wine", *args], timeout)
         if check and rc != 0:
             raise self.lab.ProgramFailed(rc, ["wine", *args], out, err)
         return subprocess.CompletedProcess(["wine", *args], rc, out, err)
 
-    def _take(self, name, cap):
-        """What a program inside wrote to a file of the trial's folder, read as hostile (the
-        disc's programs share the folder), and the file removed."""
-        try:
-            data = read_beneath(self.dir, name, cap) or b""
-        except Hostile:
-            data = b""
-        try:
-            os.unlink(self.dir / name)
-        except OSError:
-            pass
-        return data
-
-    def spawn(self, *args, env=None, out=None, err=None, limit=None):
+    def spawn(self, *args, env=None, out=None, err=None, limit=None, cap=1 << 20):
         """Starts a Windows program inside in the background: its id in the sandbox."""
         n, _ = self.sandbox.spawn(["wine", *args], dict(self.env, **(env or {})), out=out,
-                                  err=err, limit=limit)
+                                  err=err, limit=limit, cap=cap)
         self.background.append(n)
         return n
 
@@ -629,6 +916,12 @@ class Machine:
 
     def processes(self):
         return [p.name for p in self.process_table()]
+
+    def windows_processes(self):
+        """The names of the sandbox's processes as its kernel shows them (the agent's view,
+        which no program of the disc can rewrite): each Wine process by its Windows image's
+        name, cut to 15 bytes; zombies left out."""
+        return [name for _, _, name, state in self.sandbox.processes() if state != "Z"]
 
     def wait_for(self, predicate, timeout=None, interval=0.25):
         return wait(predicate, self.lab.PATIENCE if timeout is None else timeout, interval)

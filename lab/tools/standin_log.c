@@ -98,10 +98,16 @@ void standin_log(const char *program, const char *event, const char *detail)
         *p++ = '\r';
         *p++ = '\n';
 
+        /* "-" names the standard output: a pipe of whoever started the program, which no
+         * other program can append to as it could to a file. */
+        if (lstrcmpA(path, "-") == 0) {
+            DWORD written;
+            WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), line, (DWORD)(p - line), &written, NULL);
+        }
         /* Wine appends by asking the file's size and writing there, so two programs writing at
          * once could land on the same place: each holds a lock over the whole file while it
          * appends. A sharing violation only means someone else's open. */
-        for (int attempt = 0; attempt < 100; ++attempt) {
+        for (int attempt = 0; attempt < 100 && lstrcmpA(path, "-") != 0; ++attempt) {
             HANDLE f = CreateFileA(path, GENERIC_WRITE,
                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
                                    OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);

@@ -4,7 +4,7 @@
 #ifndef STANDIN_LOG_H
 #define STANDIN_LOG_H
 
-/* Appends one line to %STANDIN_LOG% (default C:\standin.log):
+/* Appends one line to %STANDIN_LOG% (default C:\standin.log; "-" for the standard output):
  *
  *   <ms>\t<program>\t<event>\t<detail>\t<pid>\t<created ms>\t<error mode>\t<current directory>\r\n
  *
