@@ -522,8 +522,7 @@ private:
                                          "; the ISO 9660 tree gives " +
                                          SectorRange(theirExtents) + " under this name."});
                 }
-            } else if (!other.list.empty() &&
-                       !theirs.count({extents.front().offset, TotalSize(extents)})) {
+            } else if (!theirs.count({extents.front().offset, TotalSize(extents)})) {
                 found.push_back({"image-trees-disagree", file.path,
                                  "Only the Joliet tree, which Windows reads, holds this file."});
             }
