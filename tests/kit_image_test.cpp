@@ -345,18 +345,20 @@ TEST(Images, ForgedStructuresGiveAReasonNeverACrash) {
     Node past = File(Plain("PAST.HTM"), "");
     past.sector = 0x7FFFFFFF;
     past.size = 10;
+    Node empty = File(Plain("EMPTY.HTM"), "");  // nothing of it is read, wherever it points
+    empty.sector = 0x7FFFFFFF;
     Node first = File(Plain("SPLIT.HTM"), "abc");
     first.morePieces = true;
     Node second = File(Plain("SPLIT.HTM"), "defg");
-    const std::string image = isowriter::Image(Folder("", {deep, loop, page, past, first, second}));
+    const std::string image = isowriter::Image(Folder("", {deep, empty, loop, page, past, first, second}));
     std::string error;
     const std::unique_ptr<DiscReader> reader =
         OpenIsoImage(std::make_unique<MemoryBytes>(image), "forged.iso", error);
     ASSERT_TRUE(reader) << error;
     DiscFolder root;
     ASSERT_TRUE(reader->ListRoot(root, error));
-    EXPECT_EQ(NamesIn(root), (std::vector<std::string>{"D", "LOOP", "PAGE.HTM", "PAST.HTM",
-                                                       "SPLIT.HTM"}));
+    EXPECT_EQ(NamesIn(root), (std::vector<std::string>{"D", "EMPTY.HTM", "LOOP", "PAGE.HTM",
+                                                       "PAST.HTM", "SPLIT.HTM"}));
     DiscFolder inLoop;
     EXPECT_TRUE(reader->List(*root.Find("LOOP").entry, inLoop, error));
     EXPECT_TRUE(inLoop.Entries().empty());
@@ -370,6 +372,9 @@ TEST(Images, ForgedStructuresGiveAReasonNeverACrash) {
     std::string why;
     EXPECT_FALSE(reader->Open(*root.Find("PAST.HTM").entry, why));
     EXPECT_EQ(why, "its recorded place lies outside the image");
+    const std::unique_ptr<ByteSource> nothing = reader->Open(*root.Find("EMPTY.HTM").entry, why);
+    ASSERT_TRUE(nothing) << why;
+    EXPECT_EQ(nothing->Size(), 0u);
     const std::unique_ptr<ByteSource> split = reader->Open(*root.Find("SPLIT.HTM").entry, why);
     ASSERT_TRUE(split) << why;
     char bytes[7] = {};

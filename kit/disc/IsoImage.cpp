@@ -299,8 +299,7 @@ private:
         // again; too deep a tree ends where the cap is.
         for (const auto& [entry, record] : folders) {
             const std::uint64_t at = record.data / kSector;
-            if (depth + 1 >= kMaxImageDepth || record.data % kSector != 0 ||
-                tree_.folders.count(entry.path.native()) || !seen_.insert(at).second) {
+            if (depth + 1 >= kMaxImageDepth || tree_.folders.count(entry.path.native()) || !seen_.insert(at).second) {
                 tree_.folders.emplace(entry.path.native(), DiscFolder());
                 continue;
             }
@@ -399,6 +398,13 @@ bool IsJolietEscape(const unsigned char* descriptor) {
     return false;
 }
 
+// What identifies a file's bytes in the image: where they start and how many there are. Empty
+// files are all the same, wherever their records point.
+std::pair<std::uint64_t, std::uint64_t> BytesOf(const Extents& extents) {
+    const std::uint64_t size = TotalSize(extents);
+    return {size == 0 || extents.empty() ? 0 : extents.front().offset, size};
+}
+
 std::string SectorRange(const Extents& extents) {
     if (extents.empty()) return "nothing";
     return std::to_string(TotalSize(extents)) + " bytes at sector " +
@@ -478,7 +484,9 @@ public:
             return nullptr;
         }
         for (const Piece& piece : it->second) {
-            if (piece.offset > image_->Size() || piece.size > image_->Size() - piece.offset) {
+            // An empty file's extent may be anywhere: nothing of it is read.
+            if (piece.size != 0 &&
+                (piece.offset > image_->Size() || piece.size > image_->Size() - piece.offset)) {
                 why = "its recorded place lies outside the image";
                 return nullptr;
             }
@@ -504,32 +512,31 @@ private:
         for (const Tree::File& file : other.list) {
             byName.emplace(file.fold, &file);
             const Extents& extents = other.files.at(file.key);
-            theirs.insert({extents.front().offset, TotalSize(extents)});
+            theirs.insert(BytesOf(extents));
         }
         std::set<const Tree::File*> matched;
         std::vector<DiscNote> found;
         for (const Tree::File& file : tree_.list) {
             const Extents& extents = tree_.files.at(file.key);
-            ours.insert({extents.front().offset, TotalSize(extents)});
+            ours.insert(BytesOf(extents));
             const auto it = byName.find(file.fold);
             if (it != byName.end()) {
                 matched.insert(it->second);
                 const Extents& theirExtents = other.files.at(it->second->key);
-                if (TotalSize(extents) != TotalSize(theirExtents) ||
-                    extents.front().offset != theirExtents.front().offset) {
+                if (BytesOf(extents) != BytesOf(theirExtents)) {
                     found.push_back({"image-trees-disagree", file.path,
                                      "Windows reads " + SectorRange(extents) +
                                          "; the ISO 9660 tree gives " +
                                          SectorRange(theirExtents) + " under this name."});
                 }
-            } else if (!theirs.count({extents.front().offset, TotalSize(extents)})) {
+            } else if (!theirs.count(BytesOf(extents))) {
                 found.push_back({"image-trees-disagree", file.path,
                                  "Only the Joliet tree, which Windows reads, holds this file."});
             }
         }
         for (const Tree::File& file : other.list) {
             const Extents& extents = other.files.at(file.key);
-            if (matched.count(&file) || ours.count({extents.front().offset, TotalSize(extents)})) {
+            if (matched.count(&file) || ours.count(BytesOf(extents))) {
                 continue;
             }
             found.push_back({"image-trees-disagree", file.path,
