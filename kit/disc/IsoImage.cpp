@@ -15,6 +15,7 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr std::uint64_t kSector = 2048;
+constexpr std::size_t kSectorBytes = 2048;  // the same, for what is held in memory
 constexpr std::uint64_t kFirstDescriptor = 16;
 constexpr int kMaxDescriptors = 64;
 // A folder of 200,000 entries of the longest names takes about 51 MB.
@@ -223,7 +224,7 @@ private:
         for (std::size_t at = 0; at < bytes.size();) {
             const std::size_t length = bytes[at];
             if (length == 0) {  // the rest of the sector is padding
-                at = (at / kSector + 1) * kSector;
+                at = (at / kSectorBytes + 1) * kSectorBytes;
                 continue;
             }
             const unsigned char* r = bytes.data() + at;
