@@ -424,8 +424,9 @@ TEST(Images, TreesThatDisagreeAreAFinding) {
             // The stand-in in A points at DEEP's sector, known once the image is laid out.
             const std::string laid = isowriter::Image(plain, &c.joliet);
             const std::size_t dot = laid.find(std::string("DEEP", 4)) - 33;
-            const std::uint32_t sector = static_cast<std::uint8_t>(laid[dot + 2]) |
-                                         static_cast<std::uint8_t>(laid[dot + 3]) << 8;
+            const std::uint32_t sector =
+                static_cast<std::uint32_t>(static_cast<std::uint8_t>(laid[dot + 2])) |
+                static_cast<std::uint32_t>(static_cast<std::uint8_t>(laid[dot + 3])) << 8;
             std::string cl = std::string("CL\x0C\x01", 4) + std::string(8, '\0');
             isowriter::detail::Both32(cl, 4, sector);
             plain.children[1].children.push_back(File(Plain("DEEP"), "", rock("deep") + cl));
