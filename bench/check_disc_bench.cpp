@@ -2,7 +2,9 @@
 // 1. a root of 100,000 entries, with a browser that imports one entry point from each of 4,000
 //    libraries (each looked up among the root's entries);
 // 2. a 1 MB browser importing 4,000 entry points from a library on the disc that exports 50,000,
-//    in one import entry, and in 4,000 entries that each name the library (read once all the same).
+//    in one import entry, and in 4,000 entries that each name the library (read once all the same);
+// 3. an ISO 9660 image (Joliet and plain names) whose root lists 50,000 folders after 100,000
+//    files, opened and checked whole (the image is written by the tests' own small writer).
 // Prints figures; not a test. Usage: bench_check_disc [--rounds N]   (default 3; the median)
 #include <algorithm>
 #include <chrono>
@@ -11,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <fstream>
 #include <random>
 #include <string>
@@ -18,7 +21,9 @@
 
 #include "app/LauncherApp.h"
 #include "kit/check/CheckDisc.h"
+#include "kit/disc/DiscReader.h"
 #include "kit/disc/LittleEndian.h"
+#include "tests/IsoWriter.h"
 
 namespace fs = std::filesystem;
 
@@ -157,6 +162,30 @@ double TimeCheck(const fs::path& disc, int rounds, std::size_t& findingCount, do
     return seconds[seconds.size() / 2];
 }
 
+// The same for an image, opened (its trees read and compared) and checked in each round.
+double TimeImageCheck(const fs::path& image, int rounds, std::size_t& findingCount, double& cpu) {
+    std::vector<double> seconds, cpuSeconds;
+    for (int round = 0; round < rounds; ++round) {
+        std::vector<Finding> findings;
+        std::string error;
+        const auto start = std::chrono::steady_clock::now();
+        const std::clock_t cpuStart = std::clock();
+        const std::unique_ptr<DiscReader> reader = OpenDisc(image.u8string(), error);
+        if (!reader || !CheckDisc(*reader, findings, error)) {
+            std::fprintf(stderr, "bench_check_disc: %s\n", error.c_str());
+            std::exit(1);
+        }
+        seconds.push_back(
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+        cpuSeconds.push_back(static_cast<double>(std::clock() - cpuStart) / CLOCKS_PER_SEC);
+        findingCount = findings.size();
+    }
+    std::sort(cpuSeconds.begin(), cpuSeconds.end());
+    cpu = cpuSeconds[cpuSeconds.size() / 2];
+    std::sort(seconds.begin(), seconds.end());
+    return seconds[seconds.size() / 2];
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -193,5 +222,23 @@ int main(int argc, char** argv) {
     const double again = TimeCheck(big, rounds, findings, cpu);
     std::printf(row, "the same, 4,000 import entries naming the library", again, cpu, findings);
     fs::remove_all(big);
+
+    // 3. An image whose root lists 50,000 folders after 100,000 files.
+    const fs::path pressed = FreshFolder("image");
+    isowriter::Node plain = isowriter::Folder("", {}), names = isowriter::Folder("", {});
+    for (std::size_t i = 0; i < 100000; ++i) {
+        plain.children.push_back(isowriter::File(isowriter::Plain(Numbered("P", i) + ".HTM"), ""));
+        names.children.push_back(isowriter::File(isowriter::Joliet(Numbered("page", i) + ".htm"),
+                                                 ""));
+    }
+    for (std::size_t i = 0; i < 50000; ++i) {
+        plain.children.push_back(isowriter::Folder(Numbered("Z", i), {}));
+        names.children.push_back(isowriter::Folder(isowriter::Joliet(Numbered("zone", i)), {}));
+    }
+    const fs::path image = pressed / "folders-after-files.iso";
+    Write(image, isowriter::Image(plain, &names));
+    const double folders = TimeImageCheck(image, rounds, findings, cpu);
+    std::printf(row, "image: 50,000 folders after 100,000 files", folders, cpu, findings);
+    fs::remove_all(pressed);
     return 0;
 }
