@@ -166,15 +166,16 @@ struct RockFacts {
     std::uint32_t childSector = 0;
 };
 
-// One tree of the image: every folder's listing and every file's extents, by path.
+// One tree of the image: every folder's listing and every file's extents, by path. The tree that
+// is only compared with the other keeps no listings and no index of its files.
 struct Tree {
     struct File {
         std::string path;  // relative, backslashes
         std::string fold;  // the same, upper case as Windows compares names
-        fs::path::string_type key;  // in files
+        Extents extents;
     };
     std::unordered_map<fs::path::string_type, DiscFolder> folders;
-    std::unordered_map<fs::path::string_type, Extents> files;
+    std::unordered_map<fs::path::string_type, std::size_t> files;  // in list
     std::vector<File> list;
 };
 
@@ -185,7 +186,8 @@ std::string Slashed(const std::string& parent, const std::string& name) {
 class TreeReader {
 public:
     TreeReader(ByteSource& image, const fs::path& root, Names names, Tree& tree)
-        : image_(image), root_(root), names_(names), tree_(tree), budget_(image.Size()) {}
+        : image_(image), root_(root), names_(names), listings_(names != Names::RockRidge),
+          tree_(tree), budget_(image.Size()) {}
 
     bool Read(std::uint64_t sector, std::uint32_t size, std::string& error) {
         seen_.insert(sector);
@@ -207,7 +209,9 @@ private:
 
     bool ReadFolder(const fs::path& folder, const std::string& where, std::uint64_t sector,
                     std::uint32_t size, std::size_t depth, std::string& error) {
-        std::vector<unsigned char> bytes;
+        // One buffer for every folder: a folder's records are done with before its folders
+        // are read.
+        std::vector<unsigned char>& bytes = bytes_;
         // Folders of a well-formed image do not overlap: all of them together are no larger
         // than the image, however the records point.
         if (size > kMaxFolderBytes || size > budget_) {
@@ -220,7 +224,7 @@ private:
         std::vector<DiscEntry> entries;
         std::vector<std::pair<DiscEntry, Record>> folders;
         std::string continuing;  // the identifier of a file whose next piece follows
-        Extents* pieces = nullptr;
+        Extents* pieces = nullptr;  // its extents
         for (std::size_t at = 0; at < bytes.size();) {
             const std::size_t length = bytes[at];
             if (length == 0) {  // the rest of the sector is padding
@@ -279,20 +283,19 @@ private:
             // An image records folders and files only: DiscFolder::Of sets isDirectory, isFile.
             entry.type = record.folder ? EntryType::Folder : EntryType::File;
             if (record.folder) {
+                record.use = nullptr;  // its bytes are gone once the next folder is read
+                record.useLength = 0;
                 folders.push_back({entry, record});
-            } else {
-                const auto added = tree_.files.emplace(entry.path.native(),
-                                                       Extents{{record.data, record.size}});
-                if (added.second) {
-                    tree_.list.push_back({Slashed(where, name), UpperUtf8(Slashed(where, name)),
-                                          entry.path.native()});
-                    if (record.morePieces) {
-                        continuing = record.id;
-                        pieces = &added.first->second;
-                    }
+            } else if (!listings_ || tree_.files.emplace(entry.path.native(), tree_.list.size())
+                                         .second) {
+                const std::string path = Slashed(where, name);
+                tree_.list.push_back({path, UpperUtf8(path), Extents{{record.data, record.size}}});
+                if (record.morePieces) {
+                    continuing = record.id;
+                    pieces = &tree_.list.back().extents;
                 }
             }
-            entries.push_back(std::move(entry));
+            if (listings_) entries.push_back(std::move(entry));
         }
         tree_.folders.emplace(folder.native(), DiscFolder::Of(std::move(entries)));
         // A folder whose record points at a folder already read (a loop, or two names for one
@@ -300,7 +303,8 @@ private:
         // again; too deep a tree ends where the cap is.
         for (const auto& [entry, record] : folders) {
             const std::uint64_t at = record.data / kSector;
-            if (depth + 1 >= kMaxImageDepth || tree_.folders.count(entry.path.native()) || !seen_.insert(at).second) {
+            if (depth + 1 >= kMaxImageDepth || tree_.folders.count(entry.path.native()) ||
+                !seen_.insert(at).second) {
                 tree_.folders.emplace(entry.path.native(), DiscFolder());
                 continue;
             }
@@ -366,6 +370,8 @@ private:
     ByteSource& image_;
     fs::path root_;
     Names names_;
+    bool listings_;  // the tree is the disc's, not only compared
+    std::vector<unsigned char> bytes_;  // the folder being read
     Tree& tree_;
     std::uint64_t budget_;
     std::size_t entries_ = 0;
@@ -484,7 +490,8 @@ public:
             why = "it is no file of the image";
             return nullptr;
         }
-        for (const Piece& piece : it->second) {
+        const Extents& extents = tree_.list[it->second].extents;
+        for (const Piece& piece : extents) {
             // An empty file's extent may be anywhere: nothing of it is read.
             if (piece.size != 0 &&
                 (piece.offset > image_->Size() || piece.size > image_->Size() - piece.offset)) {
@@ -492,12 +499,12 @@ public:
                 return nullptr;
             }
         }
-        return std::make_unique<SliceBytes>(image_, it->second);
+        return std::make_unique<SliceBytes>(image_, extents);
     }
 
     std::uint64_t SizeOf(const DiscEntry& file) const override {
         const auto it = tree_.files.find(file.path.native());
-        return it == tree_.files.end() ? 0 : TotalSize(it->second);
+        return it == tree_.files.end() ? 0 : TotalSize(tree_.list[it->second].extents);
     }
 
     std::vector<DiscNote> Notes() const override { return notes_; }
@@ -512,18 +519,17 @@ private:
         std::set<std::pair<std::uint64_t, std::uint64_t>> ours, theirs;
         for (const Tree::File& file : other.list) {
             byName.emplace(file.fold, &file);
-            const Extents& extents = other.files.at(file.key);
-            theirs.insert(BytesOf(extents));
+            theirs.insert(BytesOf(file.extents));
         }
         std::set<const Tree::File*> matched;
         std::vector<DiscNote> found;
         for (const Tree::File& file : tree_.list) {
-            const Extents& extents = tree_.files.at(file.key);
+            const Extents& extents = file.extents;
             ours.insert(BytesOf(extents));
             const auto it = byName.find(file.fold);
             if (it != byName.end()) {
                 matched.insert(it->second);
-                const Extents& theirExtents = other.files.at(it->second->key);
+                const Extents& theirExtents = it->second->extents;
                 if (BytesOf(extents) != BytesOf(theirExtents)) {
                     found.push_back({"image-trees-disagree", file.path,
                                      "Windows reads " + SectorRange(extents) +
@@ -536,7 +542,7 @@ private:
             }
         }
         for (const Tree::File& file : other.list) {
-            const Extents& extents = other.files.at(file.key);
+            const Extents& extents = file.extents;
             if (matched.count(&file) || ours.count(BytesOf(extents))) {
                 continue;
             }
