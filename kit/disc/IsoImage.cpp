@@ -187,7 +187,7 @@ class TreeReader {
 public:
     TreeReader(ByteSource& image, const fs::path& root, Names names, Tree& tree)
         : image_(image), root_(root), names_(names), listings_(names != Names::RockRidge),
-          tree_(tree), budget_(image.Size()) {}
+          tree_(tree), budget_(image.Size()), continuations_(image.Size()) {}
 
     bool Read(std::uint64_t sector, std::uint32_t size, std::string& error) {
         seen_.insert(sector);
@@ -346,10 +346,12 @@ private:
                 }
                 at += length;
             }
+            // Continuation areas, like folders, take no more than the image holds in all.
             if (nextLength == 0 || nextLength > kSector || hops >= kMaxContinuations ||
-                !ReadExtent(next, nextLength, more)) {
+                nextLength > continuations_ || !ReadExtent(next, nextLength, more)) {
                 return;
             }
+            continuations_ -= nextLength;
             p = more.data();
             n = more.size();
         }
@@ -373,7 +375,8 @@ private:
     bool listings_;  // the tree is the disc's, not only compared
     std::vector<unsigned char> bytes_;  // the folder being read
     Tree& tree_;
-    std::uint64_t budget_;
+    std::uint64_t budget_;         // bytes of folders still to be read
+    std::uint64_t continuations_;  // bytes of continuation areas still to be read
     std::size_t entries_ = 0;
     std::set<std::uint64_t> seen_;
 };
