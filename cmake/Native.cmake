@@ -8,6 +8,19 @@ if(LAUNCHER_SANITIZE)
   target_link_options(launcher_core PUBLIC ${SAN})
 endif()
 
+# The fuzzing targets (tests/fuzz): a clang build of its own, the code under test instrumented
+# for libFuzzer as well as for ASan and UBSan.
+option(LAUNCHER_FUZZ "Build the libFuzzer targets (clang only)" OFF)
+if(LAUNCHER_FUZZ)
+  if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+    message(FATAL_ERROR "LAUNCHER_FUZZ needs clang (CMAKE_CXX_COMPILER=clang++)")
+  endif()
+  set(SAN -fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer
+      -fno-sanitize-recover=all)
+  target_compile_options(launcher_core PRIVATE ${SAN})
+  target_link_options(launcher_core PUBLIC -fsanitize=address,undefined)
+endif()
+
 add_library(fake_platform STATIC platform/fake/FakePlatform.cpp)
 target_link_libraries(fake_platform PUBLIC launcher_core)
 target_compile_options(fake_platform PRIVATE ${LAUNCHER_WARNINGS} ${SAN})
@@ -46,6 +59,10 @@ set_tests_properties(unit.disckit_docs PROPERTIES LABELS unit)
 add_test(NAME unit.early_code_check
   COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/early_code_test.py)
 set_tests_properties(unit.early_code_check PROPERTIES LABELS unit)
+
+if(LAUNCHER_FUZZ)
+  add_subdirectory(tests/fuzz)
+endif()
 
 if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/e2e/CMakeLists.txt)
   add_subdirectory(e2e)

@@ -80,12 +80,14 @@ class ScreenshotsFolder(unittest.TestCase):
 
 class Images(unittest.TestCase):
     def image(self, work, build):
-        """An image xorriso makes of a folder that build(folder) fills, with Rock Ridge modes
-        and links kept as they are."""
+        """An image xorriso makes of a folder that build(folder) fills, with Joliet names and
+        Rock Ridge modes and links kept as they are."""
         source = Path(tempfile.mkdtemp(dir=work))
         build(source)
         image = work / "disc.iso"
-        subprocess.run(["xorriso", "-report_about", "WARNING", "-outdev", str(image), "-map",
+        # Hard links share one extent: each of their Joliet names leads to the same bytes.
+        subprocess.run(["xorriso", "-report_about", "WARNING", "-outdev", str(image),
+                        "-joliet", "on", "-hardlinks", "on", "-map",
                         str(source), "/", "-chmod", "u+s,g+s", "/setid.exe", "--",
                         "-set_filter_r", "--zisofs", "/", "--", "-commit"],
                        check=True, capture_output=True, timeout=300)
@@ -111,25 +113,67 @@ class Images(unittest.TestCase):
             for name in dirnames + filenames:
                 path = Path(dirpath) / name
                 found[str(path.relative_to(disc))] = path.lstat().st_mode
-        self.assertEqual(sorted(found), ["inside", "lang", "lang/page.htm", "setid.exe"])
+        # The Joliet tree, which Windows reads, holds no links at all.
+        self.assertEqual(sorted(found), ["lang", "lang/page.htm", "setid.exe"])
         for name, mode in found.items():
             with self.subTest(name=name):
                 if not os.path.islink(disc / name):
                     self.assertEqual(mode & 0o7222, 0, oct(mode))
-        self.assertEqual((disc / "inside").read_text(), "page")
+        self.assertEqual((disc / "lang" / "page.htm").read_text(), "page")
+
+    def test_the_joliet_tree_is_unpacked_where_the_trees_disagree(self):
+        """The image's Joliet Panoview.exe (what Windows reads) is another file than its Rock
+        Ridge one: check reports it, and the trial unpacks what Windows reads."""
+        work = work_folder(self)
+        source = Path(tempfile.mkdtemp(dir=work))
+        (source / "Panoview.exe").write_bytes(b"MZ the real browser")
+        (source / "Ends.exe").write_bytes(b"MZ ends at once")
+        image = work / "disc.iso"
+        subprocess.run(["xorriso", "-report_about", "WARNING", "-as", "mkisofs", "-J", "-r",
+                        "-o", str(image), str(source)], check=True, capture_output=True,
+                       timeout=300)
+        shutil.rmtree(source)
+        splice_joliet(image, "Panoview.exe", "Ends.exe")
+        trialbox.own(image)
+        disckit = os.environ.get("LAUNCHER_NATIVE_DISCKIT")
+        if disckit:
+            checked = subprocess.run([disckit, "check", str(image)], capture_output=True,
+                                     timeout=120)
+            self.assertEqual(checked.returncode, 1, checked.stdout)
+            self.assertIn(b"image-trees-disagree  Panoview.exe", checked.stdout)
+        disc = trialbox.unpack_image(work, f"{trialbox.INSIDE}/disc.iso")
+        self.assertEqual((disc / "Panoview.exe").read_bytes(), b"MZ ends at once")
+        self.assertEqual((disc / "Ends.exe").read_bytes(), b"MZ ends at once")
 
     def test_an_image_over_the_budget_is_not_unpacked(self):
         work = work_folder(self)
 
+        # Compressed files (zisofs) are what Windows reads: their compressed bytes. The names
+        # of one file, hard links, are not: each unpacks to all its bytes.
         def build(d):
             (d / "setid.exe").write_bytes(b"MZ")
-            with open(d / "zeros.bin", "wb") as f:
-                f.truncate(40 << 20)
+            (d / "random.bin").write_bytes(os.urandom(2 << 20))
+            for i in range(15):
+                os.link(d / "random.bin", d / f"link{i}.bin")
         image = self.image(work, build)
-        self.assertLess((work / "disc.iso").stat().st_size, 1 << 20)
+        self.assertLess((work / "disc.iso").stat().st_size, 4 << 20)
         with self.assertRaisesRegex(trialbox.Hostile, "more than the 16 MiB"):
             trialbox.unpack_image(work, image, budget=16 << 20)
         self.assertFalse((work / "disc").exists())
+
+
+def splice_joliet(image, name, other):
+    """Points the Joliet record of name at the bytes of other (its extent and size, both byte
+    orders), leaving the ISO 9660 tree and its Rock Ridge names as they are."""
+    data = bytearray(image.read_bytes())
+
+    def record(of):
+        at = data.find(of.encode("utf-16-be"))
+        assert at > 33 and data[at - 1] == len(of) * 2, of
+        return at - 33
+    source, target = record(other), record(name)
+    data[target + 2:target + 18] = data[source + 2:source + 18]
+    image.write_bytes(bytes(data))
 
 
 class TheSandbox(unittest.TestCase):

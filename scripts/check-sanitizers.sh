@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the core, the fake platform and the unit tests with AddressSanitizer and UBSan (preset
 # native-asan) and runs the unit tests: any memory error, leak or undefined behaviour fails them.
+# Then fuzzes the readers of a disc's image and programs for a bounded time (see below).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -14,3 +15,33 @@ echo "built build/native-asan with -fsanitize=address,undefined"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 ctest --test-dir build/native-asan -L unit --output-on-failure -j2
+
+# The readers of what a disc holds, fuzzed for a bounded time each (FUZZ_SECONDS, default 25):
+# libFuzzer targets (tests/fuzz) in a clang build of their own. The image reader starts from
+# seeds written now (among them the image whose short Rock Ridge NM entry once overflowed a
+# library's reader), the program reader from the sample disc's programs when they are built.
+# A crash, a leak or a sanitizer report fails the run and leaves the input in build/fuzz/crashes.
+seconds=${FUZZ_SECONDS:-25}
+cmake -S . -B build/fuzz -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+  -DCMAKE_BUILD_TYPE=Debug -DLAUNCHER_FUZZ=ON >/dev/null
+cmake --build build/fuzz --target fuzz_iso_image fuzz_pe_image fuzz_write_seeds -j2 >/dev/null
+echo "built build/fuzz with -fsanitize=fuzzer,address,undefined"
+rm -rf build/fuzz/seeds build/fuzz/corpus build/fuzz/crashes
+mkdir -p build/fuzz/seeds/iso build/fuzz/seeds/pe build/fuzz/corpus/iso build/fuzz/corpus/pe \
+  build/fuzz/crashes
+build/fuzz/tests/fuzz/fuzz_write_seeds build/fuzz/seeds/iso
+printf 'MZ' > build/fuzz/seeds/pe/mz
+for program in build/win32/disc/*.exe build/win32/disc/*.dll build/win32/disc/*.ocx; do
+  [ -f "$program" ] && cp "$program" build/fuzz/seeds/pe/
+done
+printf '"CD001"\n"%%/E"\n"NM"\n"CE"\n"RE"\n"CL"\n"ST"\n"SP"\n"RR"\n' > build/fuzz/iso.dict
+for target in iso pe; do
+  dict=()
+  [ "$target" = iso ] && dict=(-dict=build/fuzz/iso.dict)
+  echo "fuzzing the $target reader for $seconds s"
+  build/fuzz/tests/fuzz/fuzz_${target}_image "${dict[@]}" -max_total_time="$seconds" \
+    -max_len=262144 -rss_limit_mb=2048 -timeout=30 -print_final_stats=1 \
+    -artifact_prefix=build/fuzz/crashes/ build/fuzz/corpus/$target build/fuzz/seeds/$target \
+    2>build/fuzz/$target.log || { tail -60 build/fuzz/$target.log; exit 1; }
+  grep -E '^stat::number_of_executed_units' build/fuzz/$target.log || true
+done

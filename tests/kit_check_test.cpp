@@ -230,6 +230,9 @@ std::vector<Case> Cases() {
 TEST(CheckFindings, EveryCodeOfTheTableHasACaseAndEveryCaseACode) {
     std::set<std::string> covered;
     for (const Case& c : Cases()) covered.insert(c.code);
+    // Only an image can break these, no folder: kit_image_test.cpp breaks one for each
+    // (Images.TreesThatDisagreeAreAFinding).
+    covered.insert("image-trees-disagree");
     std::set<std::string> codes;
     for (const FindingKind& kind : FindingKinds()) {
         EXPECT_TRUE(codes.insert(kind.code).second) << "twice in the table: " << kind.code;

@@ -67,6 +67,7 @@ bool Checker::Run(std::string& error) {
         error = "cannot read the folder " + PathToUtf8(root_) + ": " + error;
         return false;
     }
+    for (const DiscNote& note : reader_.Notes()) Add(note.code, note.path, note.detail);
     CheckImages();
     CheckAutorun();
     CheckLanguages();

@@ -191,6 +191,12 @@ std::vector<FindingKind> BuildKinds() {
              "reads, so the pressed disc lacks this entry: whatever asks for it there (" + kStart +
              ", the browser, a page) finds nothing, and where " + kStart + " needs it the finding "
              "for the missing file says what it does."},
+        {"image-trees-disagree", Severity::Error,
+         "The image's two trees of names disagree on this file: Windows reads the Joliet tree, "
+             "while other systems and tools (an unpacking included) read the ISO 9660 tree with "
+             "its Rock Ridge names, so they get other bytes or other files than Windows does, and "
+             "no check or trial of one tree vouches for the other. Press the image again with "
+             "one tool, from one folder, so that both trees record the same files."},
         {"folder-unreadable", Severity::Error,
          "disckit cannot read this folder, and nothing in it was checked; an image tool that "
              "cannot read it either leaves out what it holds or fails, and then the pages and "

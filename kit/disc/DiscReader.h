@@ -8,9 +8,18 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "kit/disc/DiscTree.h"
 #include "kit/disc/PeImage.h"
+
+// Something the reader found about the disc as a whole that the check reports: a finding's code,
+// the path concerned (relative, backslashes) and what this instance adds.
+struct DiscNote {
+    std::string code;
+    std::string path;
+    std::string detail;
+};
 
 class DiscReader {
 public:
@@ -26,6 +35,8 @@ public:
     virtual std::unique_ptr<ByteSource> Open(const DiscEntry& file, std::string& why) const = 0;
     // The size of a file this reader listed; 0 when it cannot be told.
     virtual std::uint64_t SizeOf(const DiscEntry& file) const = 0;
+    // What reading the disc itself revealed (an image whose trees disagree); none for a folder.
+    virtual std::vector<DiscNote> Notes() const { return {}; }
 };
 
 // A folder on this machine, read with the hardened DiscTree and DiscFile.

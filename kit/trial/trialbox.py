@@ -661,11 +661,17 @@ def read_beneath(root, relative, cap):
 
 # --- Disc images ------------------------------------------------------------------------------------
 
+# The tree Windows reads: the Joliet names (never Rock Ridge's, which may name other files), or
+# where the image has none, the plain ISO 9660 names without ";1", upper case, as disckit check
+# reads them. These options take effect only before -indev.
+WINDOWS_TREE = ["-read_fs", "norock", "-ecma119_map", "uppercase"]
+
+
 def unpacked_size(work, image_inside):
     """The bytes the image's files take once unpacked (compressed files at their full size), as
     xorriso reads them in a sandbox of its own."""
-    listed = run_contained(work, ["xorriso", "-report_about", "WARNING", "-indev", image_inside,
-                                  "-dus", "/"], timeout=300)
+    listed = run_contained(work, ["xorriso", "-report_about", "WARNING", *WINDOWS_TREE,
+                                  "-indev", image_inside, "-dus", "/"], timeout=300)
     for line in listed.stdout.decode("utf-8", "replace").splitlines():
         fields = line.split()
         if len(fields) == 2 and fields[1] == "'/'" and fields[0].isdigit():
@@ -675,9 +681,9 @@ def unpacked_size(work, image_inside):
 
 
 def unpack_image(work, image_inside, target_name="disc", budget=IMAGE_BUDGET):
-    """Unpacks the image, by the sandbox's uid in a sandbox of its own, into work/target_name,
-    keeping only regular files, folders and links that stay in the image, with no set-id or
-    write bits. Raises Hostile when it is over the budget (bytes)."""
+    """Unpacks the image's Joliet tree (what Windows reads), by the sandbox's uid in a sandbox
+    of its own, into work/target_name, keeping only regular files, folders and links that stay in
+    the image, with no set-id or write bits. Raises Hostile when it is over the budget (bytes)."""
     size = unpacked_size(work, image_inside)
     if size > budget:
         raise Hostile(f"its files take {size} bytes unpacked, more than the "
@@ -685,7 +691,7 @@ def unpack_image(work, image_inside, target_name="disc", budget=IMAGE_BUDGET):
     target = Path(work) / target_name
     # Device files are never made ("on" leaves them out); no file grows past the budget.
     done = run_contained(work, ["xorriso", "-osirrox", "on", "-report_about", "WARNING",
-                                "-indev", image_inside, "-extract", "/",
+                                *WINDOWS_TREE, "-indev", image_inside, "-extract", "/",
                                 f"{INSIDE}/{target_name}"],
                          timeout=600, file_limit=budget)
     if done.returncode != 0 or not target.is_dir():
