@@ -504,6 +504,40 @@ class PressingAFolder(unittest.TestCase):
                 self.assertEqual(os.listdir(work), [])
                 if name == "sparse":
                     (self.disc / "zeros.bin").unlink()
+
+    def test_an_image_is_copied_as_hostile_data_too(self):
+        # What a trial of an image reads: a regular file that everyone who could have put it
+        # there may read, no larger than the budget; a link, a FIFO or a secret never gets in.
+        work = work_folder(self)
+        place = ("import os, sys; d = sys.argv[1]; open(d + '/disc.img', 'wb').write(b'IMG' * 10); "
+                 "os.symlink(sys.argv[2], d + '/link.iso'); os.mkfifo(d + '/fifo.iso'); "
+                 "open(d + '/big.iso', 'wb').truncate((16 << 20) + 1)")
+        if os.geteuid() == 0:
+            as_account(self.pw, place, self.disc, self.secret)
+            shutil.copyfile(self.secret, self.disc / "root-only.iso")
+            os.chmod(self.disc / "root-only.iso", 0o600)
+        else:
+            subprocess.run(["python3", "-c", place, str(self.disc), str(self.secret)], check=True)
+        image = trialbox.copy_disc_image(self.disc / "disc.img", work, "copied.iso")
+        self.assertEqual(image.read_bytes(), b"IMG" * 10)
+        cases = [("fifo.iso", "not a regular file"), ("big.iso", "more than the 16 MiB")]
+        if os.geteuid() == 0:
+            cases.append(("root-only.iso", f"not readable by uid {self.pw.pw_uid}"))
+        for name, why in cases:
+            with self.subTest(name=name):
+                with self.assertRaisesRegex(trialbox.Hostile, why):
+                    trialbox.copy_disc_image(self.disc / name, work, "refused.iso",
+                                             budget=16 << 20)
+                self.assertFalse(os.path.lexists(work / "refused.iso"))
+        # A link is followed for whoever made it, and read with their rights: run by root, a link
+        # the other account planted never leads to root's secret.
+        if os.geteuid() == 0:
+            with self.assertRaisesRegex(trialbox.Hostile, f"not readable by uid {self.pw.pw_uid}"):
+                trialbox.copy_disc_image(self.disc / "link.iso", work, "linked.iso")
+            self.assertFalse(os.path.lexists(work / "linked.iso"))
+        else:
+            linked = trialbox.copy_disc_image(self.disc / "link.iso", work, "linked.iso")
+            self.assertEqual(linked.read_bytes(), self.token.encode())
 # A program of the disc may make Linux system calls directly: these are what it tries, by number
 # (x86-64), with what each must get. EPERM, never a kill: the program goes on and can be watched.
 CALLS = r"""

@@ -9,7 +9,6 @@ import codecs
 import hashlib
 import os
 import re
-import shutil
 import signal
 import subprocess
 import sys
@@ -218,7 +217,11 @@ class Trial:
                 raise CannotRun(f"{source} cannot be tried: {why}") from None
             self.notes.extend(notes)
         else:
-            shutil.copyfile(source, image)
+            # Read as hostile like a folder: run by root, the image may lie where others write.
+            try:
+                image = trialbox.copy_disc_image(source, work)
+            except trialbox.Hostile as why:
+                raise CannotRun(f"{source} cannot be tried: {why}") from None
         trialbox.own(image)
         return image
 

@@ -1197,20 +1197,35 @@ def _own_fd(fd):
         os.fchown(fd, _account.pw_uid, _account.pw_gid)
 
 
-def copy_disc_folder(source, work, target_name="press", budget=IMAGE_BUDGET):
-    """Copies a disc's folder into work/target_name (a new folder of the sandbox's uid) as
-    hostile data, whoever may write in it while it is read: every entry opened by name beneath
-    its folder's descriptor without following a link, only folders and regular files (links,
-    FIFOs and devices left out, with a note), each file read at most to the size it had when
-    the folder was first surveyed. Run by root, a file goes into the copy only when every
-    account that could have put it there (the owners of the folders on its way, and anyone at
-    all under a folder others may write in) may read it. The bytes (a sparse file counted at
-    its full size), the number of entries and the depth are bounded, and checked before
-    anything is written (Hostile). Returns the notes on what was left out."""
-    notes = _Notes()
-    source = os.path.realpath(source)
-    fd = os.open("/", os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
+def _link_readers(named):
+    """The readers that the links on the way of the path the user named add: a link's owner
+    (not root) chose where it leads, and so does anyone who may write in the folder holding it
+    (see _readers). Nothing for a user other than root."""
     readers = []
+    if os.geteuid() != 0:
+        return readers
+    path = "/"
+    for part in [p for p in os.path.abspath(named).split("/") if p]:
+        try:
+            folder = os.stat(path)
+            entry = os.lstat(os.path.join(path, part))
+        except OSError:
+            break  # the walk itself says what is missing
+        if stat.S_ISLNK(entry.st_mode):
+            readers = _readers(readers, folder)
+            if entry.st_uid != 0 and all(r[0] != entry.st_uid for r in readers):
+                readers.append((entry.st_uid, _groups(entry.st_uid)))
+        path = os.path.realpath(os.path.join(path, part))
+    return readers
+
+
+def _open_source_folder(source, named=None):
+    """(descriptor, readers) of the folder at the real path source, walked from the root one
+    folder at a time without following a link; readers are the accounts that could have put
+    something there (see _readers), with those of the links on the way of named, the path as
+    the user gave it. Raises Hostile when a step is no folder."""
+    fd = os.open("/", os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
+    readers = _link_readers(named) if named is not None else []
     try:
         # The folders above the disc's count too: whoever may replace one of them may replace
         # the disc's folder.
@@ -1224,6 +1239,70 @@ def copy_disc_folder(source, work, target_name="press", budget=IMAGE_BUDGET):
                               "while it was read, or is not a folder") from None
             os.close(fd)
             fd = inner
+    except BaseException:
+        os.close(fd)
+        raise
+    return fd, readers
+
+
+def copy_disc_image(source, work, name="disc.iso", budget=IMAGE_BUDGET):
+    """Copies a disc's image into work/name (a new file of the sandbox's uid) under the same
+    rules as a disc's folder (copy_disc_folder): the path the user named is resolved once, then
+    its folders are walked without following a link, and the image must be a regular file that
+    every account that could have put it there may read. It is read at most to the size it had
+    when it was opened, and no image over the budget is copied. Raises Hostile."""
+    notes = _Notes()
+    real = os.path.realpath(source)
+    folder, file_name = os.path.split(real)
+    fd, readers = _open_source_folder(folder, source)
+    try:
+        opened = _open_entry(fd, file_name, file_name, _readers(readers, os.fstat(fd)), notes)
+    finally:
+        os.close(fd)
+    if opened is None:
+        raise Hostile(notes.done()[0].replace(": left out of the disc's folder", ""))
+    image_fd, st = opened
+    try:
+        if stat.S_ISDIR(st.st_mode):
+            raise Hostile("a folder, not an image")
+        if st.st_size > budget:
+            raise Hostile(f"the image has {st.st_size} bytes, more than the {budget >> 20} MiB a "
+                          "trial unpacks")
+        work_fd = os.open(work, os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW | os.O_CLOEXEC)
+        try:
+            out = os.open(name, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW | os.O_CLOEXEC,
+                          0o644, dir_fd=work_fd)
+        finally:
+            os.close(work_fd)
+        try:
+            _own_fd(out)
+            left = st.st_size
+            while left > 0:
+                chunk = os.read(image_fd, min(left, 1 << 20))
+                if not chunk:
+                    break
+                os.write(out, chunk)
+                left -= len(chunk)
+        finally:
+            os.close(out)
+    finally:
+        os.close(image_fd)
+    return Path(work) / name
+
+
+def copy_disc_folder(source, work, target_name="press", budget=IMAGE_BUDGET):
+    """Copies a disc's folder into work/target_name (a new folder of the sandbox's uid) as
+    hostile data, whoever may write in it while it is read: every entry opened by name beneath
+    its folder's descriptor without following a link, only folders and regular files (links,
+    FIFOs and devices left out, with a note), each file read at most to the size it had when
+    the folder was first surveyed. Run by root, a file goes into the copy only when every
+    account that could have put it there (the owners of the folders on its way, and anyone at
+    all under a folder others may write in) may read it. The bytes (a sparse file counted at
+    its full size), the number of entries and the depth are bounded, and checked before
+    anything is written (Hostile). Returns the notes on what was left out."""
+    notes = _Notes()
+    fd, readers = _open_source_folder(os.path.realpath(source), source)
+    try:
         top = os.fstat(fd)
         count = [0, 0]
         tree = _survey(fd, top, "", readers, 0, count, notes)
