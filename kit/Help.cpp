@@ -15,23 +15,6 @@ namespace {
 
 // --- The tables ------------------------------------------------------------------------------
 
-constexpr OptionHelp kCheckOptions[] = {
-    {"--json", nullptr,
-     "Write the findings as one JSON object (disc, findings with severity, code, path and "
-     "message, summary) instead of the report for people.",
-     ValueKind::Free, nullptr},
-    {"--html", "FILE",
-     "Also write the findings, grouped by severity, as one self-contained HTML file (styles and pictures inside, no script, "
-     "nothing fetched), to look at or pass on.",
-     ValueKind::File, nullptr},
-    {"--ignore", "CODE[,CODE...]",
-     "Leave out findings with these codes; the summary counts them, and an unknown code is an "
-     "error.",
-     ValueKind::Free, nullptr},
-    {"--min-severity", "note|warning|error",
-     "Leave out findings less severe than this; the summary counts them.", ValueKind::Choices,
-     "note warning error"},
-};
 constexpr ExitHelp kCheckExits[] = {
     {0, "no finding of error level"},
     {1, "at least one error"},
@@ -42,54 +25,6 @@ constexpr const char* kCheckExamples[] = {
     "disckit check mydisc --json\tthe same facts for a CI job",
 };
 
-constexpr OptionHelp kSimulateOptions[] = {
-    {"--system", "NAME",
-     "The Windows to simulate, a name of the profile table (disckit help lists them). Default: "
-     "7-x64.",
-     ValueKind::System, nullptr},
-    {"--version", "MAJOR.MINOR", "Change the version the system reports, such as 6.1.",
-     ValueKind::Free, nullptr},
-    {"--build", "N", "Change the build number the system reports.", ValueKind::Free, nullptr},
-    {"--platform-id", "N", "Change the platform id the system reports (1 for the 95/98/Me family, 2 for NT).",
-     ValueKind::Free, nullptr},
-    {"--product-type", "N", "Change the edition the system reports (1 workstation, 3 server).",
-     ValueKind::Free, nullptr},
-    {"--bits", "32|64", "Change the system's bitness.", ValueKind::Choices, "32 64"},
-    {"--lang", "ID",
-     "The system language: a LANGID such as 0x0407 or 1031, or a locale name such as de-DE. "
-     "Default: en-US.",
-     ValueKind::Language, nullptr},
-    {"--codepage", "N", "The ANSI code page (874, 932, 936, 949, 950, 1250 to 1258). Default: the "
-     "language's.", ValueKind::Free, nullptr},
-    {"--media", "readonly|writable",
-     "A pressed disc (read-only files: the pre-launch tool never starts, copies are read-only) "
-     "or a writable copy. Default: readonly.",
-     ValueKind::Choices, "readonly writable"},
-    {"--registered", nullptr, "The controls' class is registered already.", ValueKind::Free,
-     nullptr},
-    {"--browser", "appears|never",
-     "Whether the started browser shows up as a process. Default: appears.", ValueKind::Choices,
-     "appears never"},
-    {"--install-dir", "DIR",
-     "Where the disc is, a Windows folder in UTF-8 such as E:\\Drivers. Default: D:\\.",
-     ValueKind::Free, nullptr},
-    {"--short-install-dir", "DIR",
-     "The short (8.3) form of --install-dir that the volume gives, such as C:\\____~BSM\\: the "
-     "launcher falls back to it when the long path does not fit the code page. Without it such "
-     "a run is told the volume has none.",
-     ValueKind::Free, nullptr},
-    {"--instance-running", nullptr, "Another launcher of the same file is running.",
-     ValueKind::Free, nullptr},
-    {"--json", nullptr,
-     "Write the run as JSON: system, effects, outcome, running, files.", ValueKind::Free, nullptr},
-    {"--matrix", nullptr,
-     "Run every system by every language the disc carries, and show the outcomes as a table; "
-     "takes no --system, --lang or version fields.",
-     ValueKind::Free, nullptr},    {"--html", "FILE",
-     "Also write the run (its timeline and effects) or the matrix (a coloured grid) as one self-contained HTML file (styles and pictures inside, no script, "
-     "nothing fetched), to look at or pass on.",
-     ValueKind::File, nullptr},
-};
 constexpr ExitHelp kSimulateExits[] = {
     {0, "the simulation ran, whatever its outcome"},
     {2, "a bad option or no such folder; the reason on stderr"},
@@ -100,34 +35,6 @@ constexpr const char* kSimulateExamples[] = {
     "disckit simulate mydisc --media writable --json\ta copy on a hard disk, as JSON",
 };
 
-constexpr OptionHelp kTrialOptions[] = {
-    {"--system", "NAME",
-     "The Windows that Wine presents, a name of the profile table; the trial refuses one Wine "
-     "cannot present exactly. Default: 7-x64.",
-     ValueKind::System, nullptr},
-    {"--lang", "ID",
-     "The system language, a LANGID or a locale name, set through the Unix locale. Default: "
-     "en-US.",
-     ValueKind::Language, nullptr},
-    {"--timeout", "SECONDS",
-     "How long the launcher is watched at the most (1 to 86400). Default: 60.", ValueKind::Free,
-     nullptr},
-    {"--max-starts", "N",
-     "After this many starts of the browser the launcher counts as one that keeps starting it, "
-     "and is ended (2 or more). Default: 10.",
-     ValueKind::Free, nullptr},
-    {"--out", "DIR",
-     "Where the screenshots go: a new or empty folder of the user's. Default: a new temporary "
-     "folder.",
-     ValueKind::Folder, nullptr},
-    {"--keep", nullptr, "Keep the trial's folder: the prefix, Wine's trace and the image.",
-     ValueKind::Free, nullptr},
-    {"--json", nullptr, "Write the report as JSON.", ValueKind::Free, nullptr},
-    {"--html", "FILE",
-     "Also write the report, with the timeline and every screenshot, as one self-contained "
-     "HTML file (styles and pictures inside, no script, nothing fetched), to look at or pass on.",
-     ValueKind::File, nullptr},
-};
 constexpr ExitHelp kTrialExits[] = {
     {0, "the browser was left running and the launcher ended with exit code 0"},
     {1, "the trial found a fault (the launcher kept starting the browser, did not end, refused "
@@ -141,45 +48,6 @@ constexpr const char* kTrialExamples[] = {
     "disckit trial disc.iso --max-starts 4 --json\tan image as it is, as JSON",
 };
 
-constexpr OptionHelp kBuildOptions[] = {
-    {"--out", "DIR", "Where the finished disc goes: a new or empty folder (required).",
-     ValueKind::Folder, nullptr},
-    {"--icon", "FILE", "The launcher's icon, a .ico file. Default: the kit's stock icon.",
-     ValueKind::File, nullptr},
-    {"--company", "TEXT", "The publisher's name in the version resource.", ValueKind::Free,
-     nullptr},
-    {"--product", "TEXT", "The product's name in the version resource.", ValueKind::Free, nullptr},
-    {"--description", "TEXT", "The file description that Explorer and the elevation prompt show.",
-     ValueKind::Free, nullptr},
-    {"--version", "A.B.C.D", "The file and product version, four numbers below 65536.",
-     ValueKind::Free, nullptr},
-    {"--copyright", "TEXT", "The copyright line in the version resource.", ValueKind::Free,
-     nullptr},
-    {"--label", "TEXT",
-     "The image's volume label and autorun.inf's label=, 1 to 32 printable ASCII characters. "
-     "Default: the product's name.",
-     ValueKind::Free, nullptr},
-    {"--image", "FILE", "Also press the disc into this ISO 9660 image, reproducibly (Linux).",
-     ValueKind::File, nullptr},
-    {"--sign-pkcs12", "FILE", "Sign with the certificate and key of this PKCS#12 file (Linux).",
-     ValueKind::File, nullptr},
-    {"--sign-password-file", "FILE", "The PKCS#12 file's password, in a file.", ValueKind::File,
-     nullptr},
-    {"--sign-cert", "FILE", "Sign with this PEM certificate (with --sign-key; Linux).",
-     ValueKind::File, nullptr},
-    {"--sign-key", "FILE", "The PEM key of --sign-cert.", ValueKind::File, nullptr},
-    {"--sign-all", nullptr, "Sign every PE file of the disc, not only Start.exe.",
-     ValueKind::Free, nullptr},
-    {"--timestamp-url", "URL", "Have the signatures timestamped by this authority.",
-     ValueKind::Free, nullptr},
-    {"--launcher", "FILE",
-     "The stock Start.exe to brand. Default: the one among disckit's own files.", ValueKind::File,
-     nullptr},
-    {"--force", nullptr, "Press the image even when the check reports an error.",
-     ValueKind::Free, nullptr},
-    {"--json", nullptr, "Write the result as JSON: disc, warnings, signed files, findings, image.",
-     ValueKind::Free, nullptr},
-};
 constexpr ExitHelp kBuildExits[] = {
     {0, "the disc was made and its check found no error"},
     {1, "the disc was made but its check found an error (an image is then pressed only with "
@@ -191,12 +59,6 @@ constexpr const char* kBuildExamples[] = {
     "disckit build author --out disc --icon brand.ico --version 4.2.0.17\tbranded, unsigned",
     "disckit build author --out disc --sign-pkcs12 p.p12 --sign-password-file pw --image d.iso"
     "\tsigned and pressed",
-};
-constexpr OptionHelp kInitOptions[] = {
-    {"--lang", "ID[,ID...]",
-     "The languages to make folders for (LANGIDs or locale names, comma-separated); the English "
-     "folder is always made. Without it, every folder of the launcher's table is made.",
-     ValueKind::Free, nullptr},
 };
 constexpr ExitHelp kInitExits[] = {
     {0, "the disc was laid out"},
@@ -221,7 +83,7 @@ const VerbHelp kVerbs[] = {
      "Each finding has a stable code, a severity (error: the disc misbehaves on every supported "
      "system or on some; warning: it may, or does depending on the media; note: worth knowing), "
      "the path concerned and what Start.exe does because of it. Nothing on the disc is run.",
-     DISCKIT_TABLE(kCheckOptions), DISCKIT_TABLE(kCheckExits), DISCKIT_TABLE(kCheckExamples)},
+     &kCheckOptions, DISCKIT_TABLE(kCheckExits), DISCKIT_TABLE(kCheckExamples), RunCheck},
     {"simulate", "DIR|IMAGE", true,
      "what the launcher does with a disc on any Windows, in milliseconds",
      "Runs the launcher's own sequence against a simulated Windows made of the disc's real "
@@ -231,8 +93,8 @@ const VerbHelp kVerbs[] = {
      "The outcome is browser-running, refused, turned-away, loops-forever (the browser never "
      "shows up, so the launcher starts it once a second for ever; the simulation stops once the "
      "passes repeat) or nothing.",
-     DISCKIT_TABLE(kSimulateOptions), DISCKIT_TABLE(kSimulateExits),
-     DISCKIT_TABLE(kSimulateExamples)},
+     &kSimulateOptions, DISCKIT_TABLE(kSimulateExits),
+     DISCKIT_TABLE(kSimulateExamples), RunSimulate},
     {"trial", "DIR|IMAGE", true, "run the disc's own programs under Wine and watch them",
      "Runs the disc's own Start.exe under Wine as Windows would run it, and watches it from "
      "outside: a folder is pressed into an ISO 9660 image with Joliet names first, an image is "
@@ -244,7 +106,7 @@ const VerbHelp kVerbs[] = {
      "sandbox that sees nothing of the host it could change (run by root, they run as the "
      "account disclab, created when missing). Needs Wine and its 32-bit part, Xvfb, xorriso, "
      "ImageMagick and bubblewrap.",
-     DISCKIT_TABLE(kTrialOptions), DISCKIT_TABLE(kTrialExits), DISCKIT_TABLE(kTrialExamples)},
+     &kTrialOptions, DISCKIT_TABLE(kTrialExits), DISCKIT_TABLE(kTrialExamples), RunTrial},
     {"build", "SOURCE", false, "make the finished disc from an author's folder",
      "Makes the finished disc in --out from the author's folder SOURCE (browser, pages, "
      "controls, setup program, probe library, optional pre-launch tool): the kit's stock "
@@ -255,13 +117,13 @@ const VerbHelp kVerbs[] = {
      "the result as disckit check does, and with --image presses it, unless the check reports "
      "an error. A refusal writes nothing: the disc is made beside --out and renamed into place "
      "at the end.",
-     DISCKIT_TABLE(kBuildOptions), DISCKIT_TABLE(kBuildExits), DISCKIT_TABLE(kBuildExamples)},
+     &kBuildOptions, DISCKIT_TABLE(kBuildExits), DISCKIT_TABLE(kBuildExamples), RunBuild},
     {"init", "DIR", false, "lay out a new disc to start from",
      "Lay out a new disc in DIR (new or empty): Start.exe, autorun.inf, LAYOUT.txt, and a "
      "language folder with marker and start page for each language.\n\n"
      "Start.exe is the stock launcher installed with disckit. LAYOUT.txt says what goes where "
      "and what the disc still lacks; disckit check DIR lists the same.",
-     DISCKIT_TABLE(kInitOptions), DISCKIT_TABLE(kInitExits), DISCKIT_TABLE(kInitExamples)},
+     &kInitOptions, DISCKIT_TABLE(kInitExits), DISCKIT_TABLE(kInitExamples), RunInit},
 };
 
 #undef DISCKIT_TABLE
@@ -300,8 +162,15 @@ std::vector<std::string> Paragraphs(const std::string& text) {
     return paragraphs;
 }
 
-std::string OptionUsage(const OptionHelp& option) {
+std::string OptionUsage(const OptionRow& option) {
     return option.argument ? std::string(option.name) + " " + option.argument : option.name;
+}
+
+// An option's help with its default, which the row holds as data.
+std::string OptionText(const OptionRow& option) {
+    std::string text = option.help;
+    if (option.defaultValue) text += std::string(" Default: ") + option.defaultValue + ".";
+    return text;
 }
 
 std::pair<std::string, std::string> Example(const char* example) {
@@ -352,9 +221,9 @@ const char* DisckitVersion() { return DISCKIT_VERSION; }
 void WriteVerbUsage(const VerbHelp& verb, std::ostream& out) {
     const std::string head = std::string("usage: disckit ") + verb.name + " ";
     std::string words = verb.operand;
-    for (std::size_t i = 0; i < verb.optionCount; ++i) {
+    for (const OptionRow& option : *verb.options) {
         // Kept together when wrapped: one bracket is one word.
-        std::string usage = OptionUsage(verb.options[i]);
+        std::string usage = OptionUsage(option);
         for (char& c : usage) {
             if (c == ' ') c = '\x01';
         }
@@ -392,10 +261,9 @@ void WriteVerbHelp(const VerbHelp& verb, std::ostream& out) {
         out << '\n';
     }
     out << "Options:\n";
-    for (std::size_t i = 0; i < verb.optionCount; ++i) {
-        const OptionHelp& option = verb.options[i];
+    for (const OptionRow& option : *verb.options) {
         out << "  " << OptionUsage(option) << '\n';
-        Wrap(out, option.help, "      ");
+        Wrap(out, OptionText(option), "      ");
     }
     out << "  --help, -h\n      Write this help and exit.\n\nExit status:\n";
     for (std::size_t i = 0; i < verb.exitCount; ++i) {
@@ -436,8 +304,7 @@ void WriteManualPage(std::ostream& out) {
            ".SH SYNOPSIS\n";
     for (const VerbHelp& verb : kVerbs) {
         out << ".B disckit " << verb.name << "\n.I " << Roff(verb.operand) << "\n";
-        for (std::size_t i = 0; i < verb.optionCount; ++i) {
-            const OptionHelp& option = verb.options[i];
+        for (const OptionRow& option : *verb.options) {
             out << "[\\fB" << Roff(option.name) << "\\fR";
             if (option.argument) out << " \\fI" << Roff(option.argument) << "\\fR";
             out << "]\n";
@@ -466,11 +333,10 @@ void WriteManualPage(std::ostream& out) {
             first = false;
         }
         out << ".SS Options\n";
-        for (std::size_t i = 0; i < verb.optionCount; ++i) {
-            const OptionHelp& option = verb.options[i];
+        for (const OptionRow& option : *verb.options) {
             out << ".TP\n\\fB" << Roff(option.name) << "\\fR";
             if (option.argument) out << " \\fI" << Roff(option.argument) << "\\fR";
-            out << "\n" << Roff(option.help) << "\n";
+            out << "\n" << Roff(OptionText(option)) << "\n";
         }
         out << ".SS Exit status\n";
         for (std::size_t i = 0; i < verb.exitCount; ++i) {
@@ -518,8 +384,7 @@ void WriteBashCompletion(std::ostream& out) {
            "        return;;\n";
     for (const VerbHelp& verb : kVerbs) {
         out << "    " << verb.name << ")\n        case $prev in\n";
-        for (std::size_t i = 0; i < verb.optionCount; ++i) {
-            const OptionHelp& option = verb.options[i];
+        for (const OptionRow& option : *verb.options) {
             if (!option.argument) continue;
             out << "        " << option.name << ") ";
             switch (option.kind) {
@@ -545,7 +410,7 @@ void WriteBashCompletion(std::ostream& out) {
             out << "; return;;\n";
         }
         out << "        esac\n        words='";
-        for (std::size_t i = 0; i < verb.optionCount; ++i) out << verb.options[i].name << ' ';
+        for (const OptionRow& option : *verb.options) out << option.name << ' ';
         out << "--help'\n        compopt -o filenames\n"
             << "        [[ $cur == -* ]] && COMPREPLY=($(compgen -W \"$words\" -- \"$cur\")) ||\n"
             << "            COMPREPLY=($(compgen " << (verb.operandMayBeFile ? "-f" : "-d")

@@ -1,30 +1,17 @@
-// What disckit says about itself: one table per verb (synopsis, description, options, exit codes,
-// examples) from which `disckit help`, `disckit VERB --help`, the short usage of a bad command
-// line, the manual page disckit(1) and the bash completion are all written. A new option goes
-// into its verb's table here, beside its parser, and every one of those follows.
+// The verbs of disckit and what disckit says about itself: one table of verbs (name, what runs
+// it, synopsis, description, option rows, exit codes, examples) from which the dispatch,
+// `disckit help`, `disckit VERB --help`, the short usage of a bad command line, the manual page
+// disckit(1) and the bash completion are all written. A verb's option rows live beside the code
+// that reads their values (kit/common/Options.h); a new option is a row there, and every one of
+// these follows.
 #pragma once
 
 #include <cstddef>
 #include <iosfwd>
 #include <string>
 
-// What the shell may offer as the value of an option.
-enum class ValueKind {
-    Free,     // a number or text: nothing to offer
-    Choices,  // the blank-separated words in OptionHelp::choices
-    System,   // a name of the profile table
-    Language, // a locale name of the language table
-    Folder,
-    File,
-};
-
-struct OptionHelp {
-    const char* name;      // "--system"
-    const char* argument;  // "NAME"; null for a flag
-    const char* help;      // one sentence or a few, for people
-    ValueKind kind;
-    const char* choices;   // for ValueKind::Choices
-};
+#include "kit/Verbs.h"
+#include "kit/common/Options.h"
 
 struct ExitHelp {
     int code;
@@ -37,12 +24,12 @@ struct VerbHelp {
     bool operandMayBeFile;    // an image as well as a folder
     const char* summary;      // a line, for `disckit help` and the manual page's name list
     const char* description;  // paragraphs separated by "\n\n"
-    const OptionHelp* options;
-    std::size_t optionCount;
+    const OptionTable* options;
     const ExitHelp* exits;
     std::size_t exitCount;
     const char* const* examples;  // command lines, each optionally followed by "\t" and a comment
     std::size_t exampleCount;
+    int (*run)(const Args& args, std::ostream& out, std::ostream& err);
 };
 
 std::size_t VerbCount();

@@ -9,6 +9,14 @@
 
 using Args = std::vector<std::string>;
 
+// Each verb's option rows (kit/common/Options.h), beside the code that reads their values.
+struct OptionTable;
+extern const OptionTable kCheckOptions;
+extern const OptionTable kSimulateOptions;
+extern const OptionTable kTrialOptions;
+extern const OptionTable kBuildOptions;
+extern const OptionTable kInitOptions;
+
 int RunCheck(const Args& args, std::ostream& out, std::ostream& err);
 int RunSimulate(const Args& args, std::ostream& out, std::ostream& err);
 int RunTrial(const Args& args, std::ostream& out, std::ostream& err);

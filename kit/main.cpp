@@ -103,11 +103,5 @@ int main(int argc, char** argv) {
             return kExitClean;
         }
     }
-    if (first == "check") return RunCheck(rest, std::cout, std::cerr);
-    if (first == "simulate") return RunSimulate(rest, std::cout, std::cerr);
-    if (first == "trial") return RunTrial(rest, std::cout, std::cerr);
-    if (first == "build") return RunBuild(rest, std::cout, std::cerr);
-    if (first == "init") return RunInit(rest, std::cout, std::cerr);
-    std::cerr << "disckit: the verb '" << first << "' is described but not built in\n";
-    return kExitUsage;
+    return verb->run(rest, std::cout, std::cerr);
 }

@@ -94,12 +94,12 @@ def main(disckit, readme_path):
                "usage: disckit" in bad.stderr, f"disckit {' '.join(args)}: exit 2, a short "
                                                f"usage on stderr: {bad.stderr!r}")
     # The other way round: every option a verb's parser is given, in the shapes the kit writes
-    # them ({"--name", &target} for the shared parser, arg == "--name" for a loop of its own),
-    # is in some verb's help.
+    # them ({"--name", "ARG" or nullptr, ... a row of a verb's table, arg == "--name" for a loop
+    # of its own), is in some verb's help: a table no verb lists is caught here.
     parsed = set()
     for source in (Path(readme_path).parent / "kit").rglob("*.cpp"):
         text = source.read_text(encoding="utf-8")
-        parsed |= set(re.findall(r'\{"(--[a-z0-9-]+)",\s*&', text))
+        parsed |= set(re.findall(r'\{"(--[a-z0-9-]+)",\s*(?:"[^"]*"|nullptr),', text))
         parsed |= set(re.findall(r'arg == "(--[a-z0-9-]+)"', text))
     undocumented = parsed - documented - {"--help"}
     expect(parsed and not undocumented, f"options no verb's help lists: {sorted(undocumented)}")

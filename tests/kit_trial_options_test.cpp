@@ -1,15 +1,18 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <string>
 #include <vector>
 
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "app/LauncherApp.h"
+#include "kit/common/Options.h"
 #include "kit/trial/TrialOptions.h"
 
 namespace {
@@ -137,12 +140,18 @@ TEST(TrialOptions, DiscIsAFolderOrAnIso9660Image) {
     std::filesystem::remove_all(dir);
 }
 
-// The values that follow an option on the driver's command line.
-std::vector<std::string> After(const std::vector<std::string>& command, const std::string& option,
-                               std::size_t count = 1) {
-    const auto at = std::find(command.begin(), command.end(), option);
-    if (at == command.end() || command.end() - at <= static_cast<long>(count)) return {};
-    return std::vector<std::string>(at + 1, at + 1 + static_cast<long>(count));
+// The request for a disc at /abs/d, with the driver in /lib and the lab's work in /w.
+Json Request(const TrialOptions& o, DiscKind kind, const std::string& disckit = "/bin/disckit") {
+    Json request;
+    std::string error;
+    EXPECT_TRUE(TrialRequest(o, kind, "/abs/d", "/lib", "/w", disckit, request, error)) << error;
+    return request;
+}
+
+std::vector<std::string> Texts(const Json& array) {
+    std::vector<std::string> texts;
+    for (const Json& item : array.items()) texts.push_back(item.text());
+    return texts;
 }
 
 TEST(TrialOptions, TheDriverGetsWhatTheTablesResolveTo) {
@@ -150,54 +159,207 @@ TEST(TrialOptions, TheDriverGetsWhatTheTablesResolveTo) {
         Args args;
         DiscKind kind;
         std::vector<std::string> record;  // platform, major, minor, build field, product type
-        const char* extended;
+        bool extended;
         const char* prefix;
         const char* settings;
         const char* lcAll;
     };
     const Row rows[] = {
-        {{"d"}, DiscKind::Folder, {"2", "6", "1", "7601", "1"}, "1", "win64", "win7 win2008r2",
+        {{"d"}, DiscKind::Folder, {"2", "6", "1", "7601", "1"}, true, "win64", "win7 win2008r2",
          "en_US.UTF-8"},
         // The 95 family's build field carries the version in its high half.
         {{"d", "--system", "95", "--lang", "de-DE"}, DiscKind::Image,
-         {"1", "4", "0", "67109814", "0"}, "0", "win32", "win95", "de_DE.UTF-8"},
+         {"1", "4", "0", "67109814", "0"}, false, "win32", "win95", "de_DE.UTF-8"},
         {{"d", "--system", "2008r2", "--lang", "1055"}, DiscKind::Folder,
-         {"2", "6", "1", "7601", "3"}, "1", "win64", "win2008r2 win7", "tr_TR.UTF-8"},
+         {"2", "6", "1", "7601", "3"}, true, "win64", "win2008r2 win7", "tr_TR.UTF-8"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(Line(row.args));
-        const TrialOptions o = Parse(row.args);
-        const std::vector<std::string> c = TrialDriverCommand(o, row.kind, "/abs/d", "/lib", "/w");
-        ASSERT_GE(c.size(), 2u);
-        EXPECT_EQ(c[0], "python3");
-        EXPECT_EQ(c[1], "/lib/trial.py");
-        EXPECT_EQ(After(c, "--disc"), std::vector<std::string>{"/abs/d"});
-        EXPECT_EQ(After(c, "--record", 5), row.record);
-        EXPECT_EQ(After(c, "--extended-query"), std::vector<std::string>{row.extended});
-        EXPECT_EQ(After(c, "--prefix"), std::vector<std::string>{row.prefix});
-        EXPECT_EQ(After(c, "--wine-settings"), std::vector<std::string>{row.settings});
-        EXPECT_EQ(After(c, "--lc-all"), std::vector<std::string>{row.lcAll});
-        EXPECT_EQ(After(c, "--browser-process"), std::vector<std::string>{names::kBrowserProcess});
-        EXPECT_EQ(After(c, "--browser"), std::vector<std::string>{names::kBrowser});
-        EXPECT_EQ(After(c, "--launcher"), std::vector<std::string>{names::kLauncher});
-        EXPECT_EQ(After(c, "--refusal-text"), std::vector<std::string>{texts::kRefusal});
-        EXPECT_EQ(After(c, "--work"), std::vector<std::string>{"/w"});
-        EXPECT_EQ(After(c, "--tools"), std::vector<std::string>{"/lib/tools"});
-        EXPECT_EQ(std::count(c.begin(), c.end(), "--image"), row.kind == DiscKind::Image ? 1 : 0);
-        EXPECT_EQ(std::count(c.begin(), c.end(), "--out"), 0);
-        EXPECT_EQ(std::count(c.begin(), c.end(), "--html"), 0);
+        const Json r = Request(Parse(row.args), row.kind);
+        EXPECT_EQ(r["disc"].text(), "/abs/d");
+        EXPECT_EQ(Texts(r["record"]), row.record);
+        EXPECT_EQ(r["extended_query"].boolean(), row.extended);
+        EXPECT_EQ(r["prefix"].text(), row.prefix);
+        EXPECT_EQ(r["wine_settings"].text(), row.settings);
+        EXPECT_EQ(r["lc_all"].text(), row.lcAll);
+        EXPECT_EQ(r["browser_process"].text(), names::kBrowserProcess);
+        EXPECT_EQ(r["browser"].text(), names::kBrowser);
+        EXPECT_EQ(r["launcher"].text(), names::kLauncher);
+        EXPECT_EQ(r["refusal_text"].text(), texts::kRefusal);
+        EXPECT_EQ(r["work"].text(), "/w");
+        EXPECT_EQ(r["tools"].text(), "/lib/tools");
+        EXPECT_EQ(r["image"].boolean(), row.kind == DiscKind::Image);
+        EXPECT_TRUE(r["out"].isNull());
+        EXPECT_TRUE(r["html"].isNull());
     }
-    const TrialOptions o =
-        Parse({"d", "--out", "shots", "--keep", "--json", "--timeout", "9", "--html", "r.html"});
-    const std::vector<std::string> c =
-        TrialDriverCommand(o, DiscKind::Folder, "/d", "/s", "/b", "/bin/disckit");
+    const Json r = Request(
+        Parse({"d", "--out", "shots", "--keep", "--json", "--timeout", "9", "--html", "r.html"}),
+        DiscKind::Folder);
     // The driver's check runs this very disckit, never one it guesses.
-    EXPECT_EQ(After(c, "--disckit"), std::vector<std::string>{"/bin/disckit"});
-    EXPECT_EQ(After(c, "--out"), std::vector<std::string>{"shots"});
-    EXPECT_EQ(After(c, "--timeout"), std::vector<std::string>{"9"});
-    EXPECT_EQ(After(c, "--html"), std::vector<std::string>{"r.html"});
-    EXPECT_EQ(std::count(c.begin(), c.end(), "--keep"), 1);
-    EXPECT_EQ(std::count(c.begin(), c.end(), "--json"), 1);
+    EXPECT_EQ(r["disckit"].text(), "/bin/disckit");
+    EXPECT_EQ(r["out"].text(), "shots");
+    EXPECT_EQ(r["timeout"].text(), "9");
+    EXPECT_EQ(r["html"].text(), "r.html");
+    EXPECT_TRUE(r["keep"].boolean());
+    EXPECT_TRUE(r["json"].boolean());
+    EXPECT_EQ(TrialDriverCommand("/lib", "/dev/fd/3"),
+              (std::vector<std::string>{"python3", "/lib/trial.py", "--request", "/dev/fd/3"}));
+}
+
+// The help's defaults are the parser's: naming a row's default gives the request that leaving the
+// option out gives (for the defaults that are values, not a description of what happens).
+TEST(TrialOptions, TheHelpsDefaultsAreThoseInForce) {
+    const std::string without = Request(Parse({"d"}), DiscKind::Folder).Dump();
+    int values = 0;
+    for (const OptionRow& row : kTrialOptions) {
+        if (!row.defaultValue || std::string(row.defaultValue).find(' ') != std::string::npos) {
+            continue;
+        }
+        ++values;
+        SCOPED_TRACE(row.name);
+        EXPECT_EQ(Request(Parse({"d", row.name, row.defaultValue}), DiscKind::Folder).Dump(),
+                  without);
+    }
+    EXPECT_EQ(values, 4);  // --system, --lang, --timeout, --max-starts
+}
+
+TEST(TrialOptions, APathThatIsNotUtf8IsRefused) {
+    Json request;
+    std::string error;
+    EXPECT_FALSE(TrialRequest(Parse({"d"}), DiscKind::Folder, "/abs/\xFF", "/lib", "/w", "/d",
+                              request, error));
+    EXPECT_NE(error.find("UTF-8"), std::string::npos);
+}
+
+// What disckit writes is what the driver accepts: trial.py's own reader, run on the request,
+// without Wine. And the reader refuses what is not such a request, in one line.
+std::string RunPython(const std::string& script, const std::vector<std::string>& files,
+                      int& status) {
+    std::string command = "PYTHONIOENCODING=utf-8 python3 -c '" + script + "' '" +
+                          LAUNCHER_TRIAL_DRIVER_DIR + "'";
+    for (const std::string& file : files) command += " '" + file + "'";
+    command += " 2>&1";
+    std::string output;
+    if (FILE* pipe = popen(command.c_str(), "r")) {
+        char buffer[4096];
+        std::size_t n;
+        while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, n);
+        status = pclose(pipe);
+    }
+    return output;
+}
+
+TEST(TrialOptions, TheDriverAcceptsTheRequestDisckitWrites) {
+    const std::filesystem::path dir = std::filesystem::temp_directory_path() /
+                                      ("kit_trial_request_" + std::to_string(::getpid()));
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directories(dir);
+    const auto write = [&dir](std::size_t i, const std::string& text) {
+        const std::string file = (dir / ("request" + std::to_string(i) + ".json")).string();
+        std::ofstream(file, std::ios::binary) << text;
+        return file;
+    };
+    const Args lines[] = {
+        {"d", "--system", "95", "--lang", "de-DE", "--keep", "--html", "r.html"},
+        {"d", "--max-starts", "3", "--timeout", "86400", "--out", "sh\xC3\xBCts", "--json"},
+    };
+    std::vector<TrialOptions> options;
+    std::vector<std::string> files;
+    for (const Args& args : lines) {
+        options.push_back(Parse(args));
+        const TrialOptions& o = options.back();
+        files.push_back(write(files.size(),
+            Request(o, o.profile->bits == 32 ? DiscKind::Image : DiscKind::Folder).Dump()));
+    }
+    // The reader's object, member by member, as Python spells it; the requests apart by "--".
+    const std::string read =
+        R"(import sys; sys.path.insert(0, sys.argv[1]); import trial)" "\n"
+        R"(for f in sys.argv[2:]:)" "\n"
+        R"(    a = vars(trial.parse(["--request", f])))" "\n"
+        R"(    print("\n".join(f"{k}={v!r}" for k, v in sorted(a.items())) + "\n--"))";
+    int status = -1;
+    const std::string all = "\n" + RunPython(read, files, status);
+    ASSERT_EQ(status, 0) << all;
+    std::size_t next = 0;
+    for (std::size_t i = 0; i < options.size(); ++i) {
+        SCOPED_TRACE(Line(lines[i]));
+        const std::size_t end = all.find("\n--\n", next);
+        ASSERT_NE(end, std::string::npos) << all;
+        const std::string out = all.substr(next, end + 1 - next);
+        next = end + 3;
+        const TrialOptions& o = options[i];
+        const auto has = [&out](const std::string& line) {
+            EXPECT_NE(out.find("\n" + line + "\n"), std::string::npos) << line << "\n" << out;
+        };
+        has("disc='/abs/d'");
+        has("tools='/lib/tools'");
+        has("keep=" + std::string(o.keep ? "True" : "False"));
+        has("json=" + std::string(o.json ? "True" : "False"));
+        has("timeout=" + std::to_string(o.timeoutSeconds));
+        has("max_starts=" + std::to_string(o.maxStarts));
+        has("locale_name='" + o.localeName + "'");
+        has("html=" + (o.htmlFile.empty() ? std::string("None") : "'" + o.htmlFile + "'"));
+        has("out=" + (o.outDir.empty() ? std::string("None") : "'" + o.outDir + "'"));
+        if (o.profile->bits == 32) {
+            has("record=[1, 4, 0, 67109814, 0]");
+            has("extended_query=False");
+            has("image=True");
+        } else {
+            has("record=[2, 6, 1, 7601, 1]");
+            has("extended_query=True");
+            has("image=False");
+        }
+    }
+
+    // Malformed requests: exit code 2 and one line on stderr, before anything is run.
+    const std::string good = Request(Parse({"d"}), DiscKind::Folder).Dump();
+    const auto replaced = [&good](const std::string& from, const std::string& to) {
+        std::string text = good;
+        const std::size_t at = text.find(from);
+        EXPECT_NE(at, std::string::npos) << from;
+        return at == std::string::npos ? text : text.replace(at, from.size(), to);
+    };
+    const std::string bad[] = {
+        "",
+        "[]",
+        "{\"disc\": \"/d\"}",
+        good.substr(0, good.size() / 2),
+        replaced("\"timeout\": 60", "\"timeout\": \"60\""),
+        replaced("\"timeout\": 60", "\"timeout\": 0"),
+        replaced("\"keep\": false", "\"keep\": 0"),
+        replaced("\"bits\": 64", "\"bits\": true"),
+        replaced("\"out\": null", "\"out\": 5"),
+        replaced("\"prefix\": \"win64\"", "\"prefix\": \"host\""),
+        replaced("\"disc\"", "\"disk\""),
+        replaced("\n  ]", ",\n    7\n  ]"),  // a sixth field of the version record
+        std::string("{\"disc\": \"\xFF\"}"),
+        std::string(2 << 20, ' '),  // larger than any request
+    };
+    files.clear();
+    for (const std::string& text : bad) files.push_back(write(100 + files.size(), text));
+    // The first as the driver runs, as a program; all of them through its main, in one process.
+    const std::string run =
+        R"(import sys, runpy; driver = sys.argv[1] + "/trial.py"; )"
+        R"(sys.argv = [driver, "--request", sys.argv[2]]; )"
+        R"(runpy.run_path(driver, run_name="__main__"))";
+    const std::string once = RunPython(run, {files[0]}, status);
+    ASSERT_TRUE(WIFEXITED(status)) << once;
+    EXPECT_EQ(WEXITSTATUS(status), 2) << once;
+    EXPECT_EQ(once.rfind("disckit trial: ", 0), 0u) << once;
+    EXPECT_EQ(std::count(once.begin(), once.end(), '\n'), 1) << once;
+    const std::string each =
+        R"(import contextlib, io, sys; sys.path.insert(0, sys.argv[1]); import trial)" "\n"
+        R"(for f in sys.argv[2:]:)" "\n"
+        R"(    e = io.StringIO())" "\n"
+        R"(    with contextlib.redirect_stderr(e): code = trial.main(["--request", f]))" "\n"
+        R"(    said = e.getvalue())" "\n"
+        R"(    print(code, said.count("\n"), said.startswith("disckit trial: ")))";
+    const std::string answers = RunPython(each, files, status);
+    ASSERT_EQ(status, 0) << answers;
+    std::string expected;
+    for (std::size_t i = 0; i < files.size(); ++i) expected += "2 1 True\n";
+    EXPECT_EQ(answers, expected);
+    std::filesystem::remove_all(dir);
 }
 
 }  // namespace

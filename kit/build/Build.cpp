@@ -45,6 +45,7 @@ constexpr const char* kAutorun = "autorun.inf";
 // A disc's file larger than this is no file of a launcher disc; reading it whole would be a risk.
 constexpr std::uintmax_t kMaxLauncherBytes = 16u << 20;
 
+// The command line: the source folder, and the values where the rows (kBuildRows) put them.
 struct BuildOptions {
     std::string source;
     std::optional<std::string> out, icon, company, product, description, version, copyright, label,
@@ -473,29 +474,54 @@ private:
     bool signing_ = false;
 };
 
+const OptionRow kBuildRows[] = {
+    {"--out", "DIR", "Where the finished disc goes: a new or empty folder (required).",
+     ValueKind::Folder, nullptr, nullptr, Into<&BuildOptions::out>},
+    {"--icon", "FILE", "The launcher's icon, a .ico file.",
+     ValueKind::File, nullptr, "the kit's stock icon", Into<&BuildOptions::icon>},
+    {"--company", "TEXT", "The publisher's name in the version resource.",
+     ValueKind::Free, nullptr, nullptr, Into<&BuildOptions::company>},
+    {"--product", "TEXT", "The product's name in the version resource.",
+     ValueKind::Free, nullptr, nullptr, Into<&BuildOptions::product>},
+    {"--description", "TEXT", "The file description that Explorer and the elevation prompt show.",
+     ValueKind::Free, nullptr, nullptr, Into<&BuildOptions::description>},
+    {"--version", "A.B.C.D", "The file and product version, four numbers below 65536.",
+     ValueKind::Free, nullptr, nullptr, Into<&BuildOptions::version>},
+    {"--copyright", "TEXT", "The copyright line in the version resource.",
+     ValueKind::Free, nullptr, nullptr, Into<&BuildOptions::copyright>},
+    {"--label", "TEXT",
+     "The image's volume label and autorun.inf's label=, 1 to 32 printable ASCII characters.",
+     ValueKind::Free, nullptr, "the product's name", Into<&BuildOptions::label>},
+    {"--image", "FILE", "Also press the disc into this ISO 9660 image, reproducibly (Linux).",
+     ValueKind::File, nullptr, nullptr, Into<&BuildOptions::image>},
+    {"--sign-pkcs12", "FILE", "Sign with the certificate and key of this PKCS#12 file (Linux).",
+     ValueKind::File, nullptr, nullptr, Into<&BuildOptions::pkcs12>},
+    {"--sign-password-file", "FILE", "The PKCS#12 file's password, in a file.",
+     ValueKind::File, nullptr, nullptr, Into<&BuildOptions::passwordFile>},
+    {"--sign-cert", "FILE", "Sign with this PEM certificate (with --sign-key; Linux).",
+     ValueKind::File, nullptr, nullptr, Into<&BuildOptions::cert>},
+    {"--sign-key", "FILE", "The PEM key of --sign-cert.",
+     ValueKind::File, nullptr, nullptr, Into<&BuildOptions::key>},
+    {"--sign-all", nullptr, "Sign every PE file of the disc, not only Start.exe.",
+     ValueKind::Free, nullptr, nullptr, Into<&BuildOptions::signAll>},
+    {"--timestamp-url", "URL", "Have the signatures timestamped by this authority.",
+     ValueKind::Free, nullptr, nullptr, Into<&BuildOptions::timestampUrl>},
+    {"--launcher", "FILE", "The stock Start.exe to brand.", ValueKind::File, nullptr,
+     "the one among disckit's own files", Into<&BuildOptions::launcher>},
+    {"--force", nullptr, "Press the image even when the check reports an error.",
+     ValueKind::Free, nullptr, nullptr, Into<&BuildOptions::force>},
+    {"--json", nullptr, "Write the result as JSON: disc, warnings, signed files, findings, image.",
+     ValueKind::Free, nullptr, nullptr, Into<&BuildOptions::json>},
+};
+
 }  // namespace
+
+extern const OptionTable kBuildOptions = DISCKIT_OPTION_TABLE(kBuildRows);
 
 int RunBuild(const Args& args, std::ostream& out, std::ostream& err) {
     BuildOptions o;
-    VerbOptions options{{{"--out", &o.out},
-                         {"--icon", &o.icon},
-                         {"--company", &o.company},
-                         {"--product", &o.product},
-                         {"--description", &o.description},
-                         {"--version", &o.version},
-                         {"--copyright", &o.copyright},
-                         {"--label", &o.label},
-                         {"--image", &o.image},
-                         {"--sign-pkcs12", &o.pkcs12},
-                         {"--sign-password-file", &o.passwordFile},
-                         {"--sign-cert", &o.cert},
-                         {"--sign-key", &o.key},
-                         {"--timestamp-url", &o.timestampUrl},
-                         {"--launcher", &o.launcher}},
-                        {{"--sign-all", &o.signAll}, {"--force", &o.force}, {"--json", &o.json}},
-                        "source folder"};
     std::string error;
-    if (!ParseVerbOptions(args, options, o.source, error)) {
+    if (!ParseVerbOptions(args, kBuildOptions, &o, "source folder", o.source, error)) {
         err << "disckit build: " << EscapeControls(error) << "\n" << VerbUsage("build");
         return kExitUsage;
     }

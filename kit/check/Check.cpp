@@ -126,26 +126,47 @@ Json Report(const std::string& disc, const std::vector<Finding>& findings, std::
     return report;
 }
 
+// The command line's values, where the rows put them.
+struct CheckValues {
+    bool json = false;
+    std::optional<std::string> html, minSeverity;
+    std::vector<std::string> ignore;
+};
+
+const OptionRow kCheckRows[] = {
+    {"--json", nullptr,
+     "Write the findings as one JSON object (disc, findings with severity, code, path and "
+     "message, summary) instead of the report for people.",
+     ValueKind::Free, nullptr, nullptr, Into<&CheckValues::json>},
+    {"--html", "FILE",
+     "Also write the findings, grouped by severity, as one self-contained HTML file (styles and "
+     "pictures inside, no script, nothing fetched), to look at or pass on.",
+     ValueKind::File, nullptr, nullptr, Into<&CheckValues::html>},
+    {"--ignore", "CODE[,CODE...]",
+     "Leave out findings with these codes; the summary counts them, and an unknown code is an "
+     "error.",
+     ValueKind::Free, nullptr, nullptr, Into<&CheckValues::ignore>},
+    {"--min-severity", "note|warning|error",
+     "Leave out findings less severe than this; the summary counts them.",
+     ValueKind::Choices, "note warning error", nullptr, Into<&CheckValues::minSeverity>},
+};
+
 }  // namespace
 
+extern const OptionTable kCheckOptions = DISCKIT_OPTION_TABLE(kCheckRows);
+
 int RunCheck(const Args& args, std::ostream& out, std::ostream& err) {
-    bool json = false;
-    std::vector<std::string> ignore;
-    std::optional<std::string> minSeverity, htmlOption;
+    CheckValues values;
     std::string html;  // where the HTML report goes too
     std::string disc;
-    const VerbOptions options{{{"--min-severity", &minSeverity}, {"--html", &htmlOption}},
-                              {{"--json", &json}},
-                              "disc folder",
-                              {{"--ignore", &ignore}}};
     Quiet quiet;
     std::string error;
-    bool usable = ParseVerbOptions(args, options, disc, error);
-    for (std::size_t i = 0; usable && i < ignore.size(); ++i) {
-        usable = ParseIgnore(ignore[i], quiet, error);
+    bool usable = ParseVerbOptions(args, kCheckOptions, &values, "disc folder", disc, error);
+    for (std::size_t i = 0; usable && i < values.ignore.size(); ++i) {
+        usable = ParseIgnore(values.ignore[i], quiet, error);
     }
-    if (usable && minSeverity) usable = ParseMinSeverity(*minSeverity, quiet, error);
-    usable = usable && PathOption(htmlOption, "--html", "file", html, error);
+    if (usable && values.minSeverity) usable = ParseMinSeverity(*values.minSeverity, quiet, error);
+    usable = usable && PathOption(values.html, "--html", "file", html, error);
     if (!usable) {
         err << "disckit check: " << EscapeControls(error) << "\n" << VerbUsage("check");
         return kExitUsage;
@@ -162,7 +183,7 @@ int RunCheck(const Args& args, std::ostream& out, std::ostream& err) {
         err << "disckit check: " << EscapeControls(error) << "\n";
         return kExitUsage;
     }
-    if (json) {
+    if (values.json) {
         out << report.Dump();
     } else {
         WriteHuman(out, disc, findings, leftOut);

@@ -2,8 +2,8 @@
 
 #include "kit/windows/Languages.h"
 
-bool ParseVerbOptions(const Args& args, const VerbOptions& options, std::string& operand,
-                      std::string& error) {
+bool ParseVerbOptions(const Args& args, const OptionTable& table, void* values,
+                      const char* operandName, std::string& operand, std::string& error) {
     operand.clear();
     for (std::size_t i = 0; i < args.size(); ++i) {
         std::string arg = args[i];
@@ -12,52 +12,39 @@ bool ParseVerbOptions(const Args& args, const VerbOptions& options, std::string&
             inlineValue = arg.substr(arg.find('=') + 1);
             arg = arg.substr(0, arg.find('='));
         }
-        bool known = false;
-        // The value of an option that takes one; false when there is none.
-        const auto value = [&](std::string& target) {
-            if (!inlineValue && i + 1 >= args.size()) {
-                error = arg + " needs a value";
-                return false;
-            }
-            target = inlineValue ? *inlineValue : args[++i];
-            return true;
-        };
-        for (const auto& option : options.valued) {
-            if (arg != option.first) continue;
-            known = true;
-            std::string text;
-            if (!value(text)) return false;
-            *option.second = text;
+        const OptionRow* row = nullptr;
+        for (const OptionRow& candidate : table) {
+            if (arg == candidate.name) row = &candidate;
         }
-        for (const auto& option : options.repeated) {
-            if (arg != option.first) continue;
-            known = true;
-            option.second->emplace_back();
-            if (!value(option.second->back())) return false;
-        }
-        for (const auto& option : options.flags) {
-            if (arg != option.first) continue;
-            known = true;
+        if (row && row->target.arity == Arity::Flag) {
             if (inlineValue) {
                 error = arg + " takes no value";
                 return false;
             }
-            *option.second = true;
+            row->target.store(values, std::string());
+            continue;
         }
-        if (known) continue;
+        if (row) {
+            if (!inlineValue && i + 1 >= args.size()) {
+                error = arg + " needs a value";
+                return false;
+            }
+            row->target.store(values, inlineValue ? *inlineValue : args[++i]);
+            continue;
+        }
         if (arg.compare(0, 1, "-") == 0 && arg != "-") {
             error = "unknown option '" + arg + "'";
             return false;
         }
         if (!operand.empty()) {
-            error = std::string("one ") + options.operandName + " only ('" + operand + "', then '" +
+            error = std::string("one ") + operandName + " only ('" + operand + "', then '" +
                     args[i] + "')";
             return false;
         }
         operand = args[i];
     }
     if (operand.empty()) {
-        error = std::string("which ") + options.operandName + "?";
+        error = std::string("which ") + operandName + "?";
         return false;
     }
     return true;

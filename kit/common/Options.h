@@ -1,30 +1,95 @@
 // The command-line shape every verb of disckit shares: options "--name VALUE" (or
 // "--name=VALUE"), flags "--name", and one operand (the disc) anywhere among them.
+//
+// Each verb declares its options once, as one table of rows: the name, the argument, the help,
+// what the shell may offer, the default and where the value goes. The same rows parse the
+// command line, write `--help`, the manual page and the bash completion, and (for the trial)
+// the request handed to the driver. A new option is a new row, and the code that uses its value.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "kit/Verbs.h"
 #include "kit/windows/Profiles.h"
 
-struct VerbOptions {
-    std::vector<std::pair<const char*, std::optional<std::string>*>> valued;
-    std::vector<std::pair<const char*, bool*>> flags;
-    const char* operandName;  // "disc folder": for the messages
-    // Options that may come more than once: each value is added, in the order given.
-    std::vector<std::pair<const char*, std::vector<std::string>*>> repeated = {};
+// What the shell may offer as the value of an option.
+enum class ValueKind {
+    Free,     // a number or text: nothing to offer
+    Choices,  // the blank-separated words in OptionRow::choices
+    System,   // a name of the profile table
+    Language, // a locale name of the language table
+    Folder,
+    File,
 };
 
-// Fills the options' targets and operand from args. False, with a one-line reason in error, on
-// an unknown option, a missing or unwanted value, or no operand or more than one; the targets
-// are then unspecified. A later value of the same option replaces an earlier one, except for the
-// repeated ones.
-bool ParseVerbOptions(const Args& args, const VerbOptions& options, std::string& operand,
-                      std::string& error);
+// How an option is written: a flag alone, or with a value (once: a later one replaces an
+// earlier one; or repeated: each is kept, in the order given).
+enum class Arity { Flag, Value, Repeated };
+
+// Where a row's value goes: a member of the verb's values struct, whose type gives the arity
+// (bool: a flag; std::optional<std::string>: a value; std::vector<std::string>: repeated).
+struct OptionTarget {
+    void (*store)(void* values, const std::string& value);
+    Arity arity;
+};
+
+namespace options_detail {
+template <class Pointer> struct MemberOf;
+template <class Class, class Member> struct MemberOf<Member Class::*> {
+    using Owner = Class;
+    using Type = Member;
+};
+inline void Assign(bool& target, const std::string&) { target = true; }
+inline void Assign(std::optional<std::string>& target, const std::string& value) { target = value; }
+inline void Assign(std::vector<std::string>& target, const std::string& value) {
+    target.push_back(value);
+}
+template <class T> constexpr Arity ArityOf();
+template <> constexpr Arity ArityOf<bool>() { return Arity::Flag; }
+template <> constexpr Arity ArityOf<std::optional<std::string>>() { return Arity::Value; }
+template <> constexpr Arity ArityOf<std::vector<std::string>>() { return Arity::Repeated; }
+template <auto Member> void Store(void* values, const std::string& value) {
+    using M = MemberOf<decltype(Member)>;
+    Assign(static_cast<typename M::Owner*>(values)->*Member, value);
+}
+}  // namespace options_detail
+
+// The target of a row: Into<&TrialValues::lang>.
+template <auto Member>
+constexpr OptionTarget Into = {
+    options_detail::Store<Member>,
+    options_detail::ArityOf<typename options_detail::MemberOf<decltype(Member)>::Type>()};
+
+struct OptionRow {
+    const char* name;          // "--system"
+    const char* argument;      // "NAME"; null for a flag
+    const char* help;          // one sentence or a few, for people
+    ValueKind kind;
+    const char* choices;       // for ValueKind::Choices
+    const char* defaultValue;  // what holds without the option; the help says "Default: X."
+    OptionTarget target;
+};
+
+// A verb's rows.
+struct OptionTable {
+    const OptionRow* rows;
+    std::size_t count;
+    const OptionRow* begin() const { return rows; }
+    const OptionRow* end() const { return rows + count; }
+};
+
+#define DISCKIT_OPTION_TABLE(rows) OptionTable{rows, sizeof rows / sizeof rows[0]}
+
+// Fills the rows' targets in values (the verb's values struct, which the rows' targets point
+// into) and operand from args. False, with a one-line reason in error, on an unknown option, a
+// missing or unwanted value, or no operand or more than one (operandName, such as "disc
+// folder", names it in the reason); values are then unspecified.
+bool ParseVerbOptions(const Args& args, const OptionTable& table, void* values,
+                      const char* operandName, std::string& operand, std::string& error);
 
 // The file or folder that an option names (--html FILE, --out DIR) into path, left alone
 // without the option. False, with "OPTION needs a WHAT" in error, for an empty value.

@@ -164,11 +164,29 @@ bool LayOutDisc(const fs::path& root, const fs::path& launcher,
     return true;
 }
 
-int RunInit(const Args& args, std::ostream& out, std::ostream& err) {
+namespace {
+
+// The command line's values, where the rows put them.
+struct InitValues {
     std::optional<std::string> langs;
+};
+
+const OptionRow kInitRows[] = {
+    {"--lang", "ID[,ID...]",
+     "The languages to make folders for (LANGIDs or locale names, comma-separated); the English "
+     "folder is always made. Without it, every folder of the launcher's table is made.",
+     ValueKind::Free, nullptr, nullptr, Into<&InitValues::langs>},
+};
+
+}  // namespace
+
+extern const OptionTable kInitOptions = DISCKIT_OPTION_TABLE(kInitRows);
+
+int RunInit(const Args& args, std::ostream& out, std::ostream& err) {
+    InitValues values;
+    const std::optional<std::string>& langs = values.langs;
     std::string dir, error;
-    const VerbOptions options{{{"--lang", &langs}}, {}, "disc folder"};
-    if (!ParseVerbOptions(args, options, dir, error)) {
+    if (!ParseVerbOptions(args, kInitOptions, &values, "disc folder", dir, error)) {
         err << "disckit init: " << EscapeControls(error) << '\n' << VerbUsage("init");
         return kExitUsage;
     }

@@ -58,23 +58,95 @@ bool NormaliseInstallDir(const std::string& text, std::string& dir) {
     return true;
 }
 
+namespace {
+
+// The command line's values, where the rows put them.
+struct SimValues {
+    std::optional<std::string> system, version, build, platformId, productType, bits, lang,
+        codePage, media, browser, installDir, shortInstallDir, html;
+    bool registered = false, instanceRunning = false, json = false, matrix = false;
+};
+
+const OptionRow kSimulateRows[] = {
+    {"--system", "NAME",
+     "The Windows to simulate, a name of the profile table (disckit help lists them).",
+     ValueKind::System, nullptr, kDefaultProfile, Into<&SimValues::system>},
+    {"--version", "MAJOR.MINOR", "Change the version the system reports, such as 6.1.",
+     ValueKind::Free, nullptr, nullptr, Into<&SimValues::version>},
+    {"--build", "N", "Change the build number the system reports.",
+     ValueKind::Free, nullptr, nullptr, Into<&SimValues::build>},
+    {"--platform-id", "N",
+     "Change the platform id the system reports (1 for the 95/98/Me family, 2 for NT).",
+     ValueKind::Free, nullptr, nullptr, Into<&SimValues::platformId>},
+    {"--product-type", "N", "Change the edition the system reports (1 workstation, 3 server).",
+     ValueKind::Free, nullptr, nullptr, Into<&SimValues::productType>},
+    {"--bits", "32|64", "Change the system's bitness.",
+     ValueKind::Choices, "32 64", nullptr, Into<&SimValues::bits>},
+    {"--lang", "ID",
+     "The system language: a LANGID such as 0x0407 or 1031, or a locale name such as de-DE.",
+     ValueKind::Language, nullptr, "en-US", Into<&SimValues::lang>},
+    {"--codepage", "N", "The ANSI code page (874, 932, 936, 949, 950, 1250 to 1258).",
+     ValueKind::Free, nullptr, "the language's", Into<&SimValues::codePage>},
+    {"--media", "readonly|writable",
+     "A pressed disc (read-only files: the pre-launch tool never starts, copies are read-only) or "
+     "a writable copy.",
+     ValueKind::Choices, "readonly writable", "readonly", Into<&SimValues::media>},
+    {"--registered", nullptr, "The controls' class is registered already.",
+     ValueKind::Free, nullptr, nullptr, Into<&SimValues::registered>},
+    {"--browser", "appears|never",
+     "Whether the started browser shows up as a process.",
+     ValueKind::Choices, "appears never", "appears", Into<&SimValues::browser>},
+    {"--install-dir", "DIR",
+     "Where the disc is, a Windows folder in UTF-8 such as E:\\Drivers.",
+     ValueKind::Free, nullptr, "D:\\", Into<&SimValues::installDir>},
+    {"--short-install-dir", "DIR",
+     "The short (8.3) form of --install-dir that the volume gives, such as C:\\____~BSM\\: the "
+     "launcher falls back to it when the long path does not fit the code page. Without it such a "
+     "run is told the volume has none.",
+     ValueKind::Free, nullptr, nullptr, Into<&SimValues::shortInstallDir>},
+    {"--instance-running", nullptr, "Another launcher of the same file is running.",
+     ValueKind::Free, nullptr, nullptr, Into<&SimValues::instanceRunning>},
+    {"--json", nullptr,
+     "Write the run as JSON: system, effects, outcome, running, files.",
+     ValueKind::Free, nullptr, nullptr, Into<&SimValues::json>},
+    {"--matrix", nullptr,
+     "Run every system by every language the disc carries, and show the outcomes as a table; "
+     "takes no --system, --lang or version fields.",
+     ValueKind::Free, nullptr, nullptr, Into<&SimValues::matrix>},
+    {"--html", "FILE",
+     "Also write the run (its timeline and effects) or the matrix (a coloured grid) as one "
+     "self-contained HTML file (styles and pictures inside, no script, nothing fetched), to look "
+     "at or pass on.",
+     ValueKind::File, nullptr, nullptr, Into<&SimValues::html>},
+};
+
+}  // namespace
+
+extern const OptionTable kSimulateOptions = DISCKIT_OPTION_TABLE(kSimulateRows);
+
 bool ParseSimulateArgs(const Args& args, SimOptions& options, std::string& error) {
     options = SimOptions();
-    std::optional<std::string> system, version, build, platformId, productType, bits, lang, codePage,
-        media, browser, installDir, shortInstallDir, html;
-    const VerbOptions verb = {
-        {{"--system", &system},     {"--version", &version},         {"--build", &build},
-         {"--platform-id", &platformId}, {"--product-type", &productType}, {"--bits", &bits},
-         {"--lang", &lang},         {"--codepage", &codePage},       {"--media", &media},
-         {"--browser", &browser},   {"--install-dir", &installDir},
-         {"--short-install-dir", &shortInstallDir}, {"--html", &html}},
-        {{"--registered", &options.config.registered},
-         {"--instance-running", &options.config.instanceRunning},
-         {"--json", &options.json},
-         {"--matrix", &options.matrix}},
-        "disc folder",
-    };
-    if (!ParseVerbOptions(args, verb, options.discDir, error)) return false;
+    SimValues v;
+    if (!ParseVerbOptions(args, kSimulateOptions, &v, "disc folder", options.discDir, error)) {
+        return false;
+    }
+    options.config.registered = v.registered;
+    options.config.instanceRunning = v.instanceRunning;
+    options.json = v.json;
+    options.matrix = v.matrix;
+    const auto& system = v.system;
+    const auto& version = v.version;
+    const auto& build = v.build;
+    const auto& platformId = v.platformId;
+    const auto& productType = v.productType;
+    const auto& bits = v.bits;
+    const auto& lang = v.lang;
+    const auto& codePage = v.codePage;
+    const auto& media = v.media;
+    const auto& browser = v.browser;
+    const auto& installDir = v.installDir;
+    const auto& shortInstallDir = v.shortInstallDir;
+    const auto& html = v.html;
     if (!PathOption(html, "--html", "file", options.htmlFile, error)) return false;
     if (media) {
         if (*media != "readonly" && *media != "writable") {

@@ -1,6 +1,7 @@
 // disckit trial: the disc's own Start.exe and programs, run under Wine as Windows would run
 // them, watched from outside. This checks the command line against the kit's tables and hands
-// the resolved values to the driver (trial.py), which reuses the end-to-end lab. The driver, the
+// the resolved values to the driver (trial.py) as one JSON request; the driver reuses the
+// end-to-end lab. The driver, the
 // lab and its Windows tools are disckit's run-time files, found relative to the program itself.
 #include <cerrno>
 #include <cstdlib>
@@ -17,6 +18,7 @@
 #include "kit/trial/TrialOptions.h"
 
 #ifndef _WIN32
+#include <fcntl.h>
 #include <pwd.h>
 #include <unistd.h>
 
@@ -78,8 +80,32 @@ int RunTrial(const Args& args, std::ostream& out, std::ostream& err) {
                "has no home folder (set XDG_CACHE_HOME)\n";
         return kExitUsage;
     }
-    const std::vector<std::string> command = TrialDriverCommand(
-        options, kind, disc, runtime.string(), work, ProgramPath().string());
+    Json request;
+    if (!TrialRequest(options, kind, disc, runtime.string(), work, ProgramPath().string(), request,
+                      error)) {
+        err << "disckit trial: " << EscapeControls(error) << '\n';
+        return kExitUsage;
+    }
+    // The request reaches the driver through a pipe that it opens as /dev/fd/N, so that nothing
+    // is left on disk. It is written whole before the driver starts: it has to fit the pipe's
+    // buffer, which a request of a few paths does by far.
+    int pipeEnds[2];
+    if (pipe(pipeEnds) != 0) {
+        err << "disckit trial: cannot make a pipe for the driver: " << std::strerror(errno) << '\n';
+        return kExitUsage;
+    }
+    const std::string text = request.Dump();
+    fcntl(pipeEnds[1], F_SETFL, O_NONBLOCK);
+    const ssize_t written = write(pipeEnds[1], text.data(), text.size());
+    close(pipeEnds[1]);
+    if (written < 0 || static_cast<std::size_t>(written) != text.size()) {
+        err << "disckit trial: the driver's request (" << text.size()
+            << " bytes) does not fit its pipe\n";
+        close(pipeEnds[0]);
+        return kExitUsage;
+    }
+    const std::vector<std::string> command =
+        TrialDriverCommand(runtime.string(), "/dev/fd/" + std::to_string(pipeEnds[0]));
     std::vector<char*> argv;
     for (const std::string& arg : command) argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);

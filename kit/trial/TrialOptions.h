@@ -1,4 +1,5 @@
-// The command line of `disckit trial`, and the command that runs its driver.
+// The command line of `disckit trial`, and the request that its driver (trial.py) runs: one JSON
+// document holding every resolved option and what disckit decides for the run.
 #pragma once
 
 #include <cstdint>
@@ -6,6 +7,7 @@
 #include <vector>
 
 #include "kit/Verbs.h"
+#include "kit/common/Json.h"
 #include "kit/windows/Profiles.h"
 
 struct TrialOptions {
@@ -34,12 +36,16 @@ std::string UnixLocaleFor(const std::string& localeName);
 enum class DiscKind { Folder, Image, Neither };
 DiscKind ClassifyDisc(const std::string& path);
 
-// The driver's command line (argv, python3 first) for a disc given as an absolute path.
-// runtimeDir holds trial.py, the lab beside it and the lab's Windows tools in tools/; the lab
-// works in workDir unless LAUNCHER_E2E_WORK says otherwise. disckit: this program, whose check
-// the driver runs on the disc.
-std::vector<std::string> TrialDriverCommand(const TrialOptions& options, DiscKind kind,
-                                            const std::string& absoluteDisc,
-                                            const std::string& runtimeDir,
-                                            const std::string& workDir,
-                                            const std::string& disckit = std::string());
+// The driver's request for a disc given as an absolute path: every resolved option, the
+// profile's version record and Wine settings, the launcher's names and refusal texts, and the
+// paths. runtimeDir holds trial.py, the lab beside it and the lab's Windows tools in tools/; the
+// lab works in workDir unless LAUNCHER_E2E_WORK says otherwise. disckit: this program, whose
+// check the driver runs on the disc. False, with the reason in error, for a path that is not
+// UTF-8 (JSON carries nothing else).
+bool TrialRequest(const TrialOptions& options, DiscKind kind, const std::string& absoluteDisc,
+                  const std::string& runtimeDir, const std::string& workDir,
+                  const std::string& disckit, Json& request, std::string& error);
+
+// The driver's command line (argv, python3 first), reading its request from requestFile.
+std::vector<std::string> TrialDriverCommand(const std::string& runtimeDir,
+                                            const std::string& requestFile);

@@ -2,9 +2,10 @@
 """The driver of `disckit trial`: runs a disc's own Start.exe under Wine, watched from outside.
 
 disckit (kit/trial/Trial.cpp) checks the command line against the kit's tables (the system profiles,
-the languages, the launcher's names) and runs this program with what they resolve to; every
-option below comes from there. Exit code 0: the browser was left running and the launcher ended
-with 0; 1: the trial found a fault; 2: the trial could not run (the reason on stderr).
+the languages, the launcher's names) and runs this program with one argument, --request FILE: a
+JSON document of what they resolve to (read by read_request below). Exit code 0: the browser was
+left running and the launcher ended with 0; 1: the trial found a fault; 2: the trial could not
+run (the reason on stderr).
 
 The machine is a sandbox (trialbox.py): a real copy of a template prefix of the profile's bitness
 (the lab's, winelab.py, when run by root, which then runs everything inside as the lab's
@@ -32,13 +33,14 @@ The run is watched until the launcher ends, until it has started the browser --m
 comes first. Then everything is stopped and the prefix removed (unless --keep).
 """
 
-import argparse
+import json
 import os
 import shutil
 import signal
 import subprocess
 import sys
 import tempfile
+import types
 
 # The driver's modules and the lab lie side by side in the folder this file was started from (the
 # build tree links them there from kit/trial/ and lab/), which Python would not look in when it
@@ -52,40 +54,69 @@ from trial_report import json_text, print_report, printable  # noqa: E402
 from trial_run import LAB_TOOLS, CannotRun, Trial  # noqa: E402
 
 
-# --- Command line ----------------------------------------------------------------------------------
+# --- The request ----------------------------------------------------------------------------------
+
+# The members of the request disckit writes, and what each must be: the names are disckit's
+# (TrialRequest in kit/trial/TrialOptions.cpp); this only says what a sound value is.
+STRING, INT, BOOL, PATH = (str,), (int,), (bool,), (str, type(None))
+REQUEST = {
+    "disc": STRING, "image": BOOL, "profile": STRING, "title": STRING, "record": list,
+    "extended_query": BOOL, "bits": INT, "prefix": STRING, "wine_settings": STRING,
+    "lang_id": STRING, "locale_name": STRING, "lc_all": STRING, "launcher": STRING,
+    "browser": STRING, "browser_process": STRING, "refusal_caption": STRING,
+    "refusal_text": STRING, "timeout": INT, "max_starts": INT, "out": PATH, "keep": BOOL,
+    "json": BOOL, "html": PATH, "work": STRING, "tools": STRING, "disckit": STRING,
+}
+# A request is a few paths and names; anything larger is not one.
+MAX_REQUEST = 1 << 20
+
+
+class BadRequest(Exception):
+    pass
+
+
+def read_request(data):
+    """The request (bytes of JSON) as an object whose attributes are its members; BadRequest,
+    with one line saying what is wrong, for anything that is not the request disckit writes."""
+    if len(data) > MAX_REQUEST:
+        raise BadRequest(f"the request is larger than {MAX_REQUEST} bytes")
+    try:
+        request = json.loads(data.decode("utf-8"))
+    except (UnicodeDecodeError, ValueError) as why:
+        raise BadRequest(f"the request is not JSON: {why}")
+    if not isinstance(request, dict):
+        raise BadRequest("the request is not a JSON object")
+    missing = sorted(set(REQUEST) - set(request))
+    unknown = sorted(set(request) - set(REQUEST))
+    if missing or unknown:
+        raise BadRequest(f"the request lacks {missing} or has unknown members {unknown}")
+    for key, types_ in REQUEST.items():
+        value = request[key]
+        if types_ is list:
+            good = (isinstance(value, list) and len(value) == 5 and
+                    all(type(n) is int and 0 <= n < 1 << 32 for n in value))
+        else:
+            # bool is an int to Python; neither stands in for the other here.
+            good = type(value) in types_
+        if not good:
+            raise BadRequest(f"the request's {key} is not what it should be: {value!r}")
+    if request["bits"] not in (32, 64) or request["prefix"] not in ("win32", "win64"):
+        raise BadRequest("the request's bits or prefix is not one of the kit's")
+    if not 1 <= request["timeout"] <= 86400 or request["max_starts"] < 2:
+        raise BadRequest("the request's timeout or max_starts is out of range")
+    return types.SimpleNamespace(**request)
+
 
 def parse(argv):
-    p = argparse.ArgumentParser(prog="disckit trial", description=__doc__.split("\n")[0])
-    p.add_argument("--disc", required=True)
-    p.add_argument("--image", action="store_true", help="--disc is an image, not a folder")
-    p.add_argument("--profile", required=True)
-    p.add_argument("--title", required=True)
-    p.add_argument("--record", nargs=5, type=int, required=True,
-                   metavar=("PLATFORM", "MAJOR", "MINOR", "BUILD", "PRODUCT_TYPE"))
-    p.add_argument("--extended-query", type=int, choices=(0, 1), required=True)
-    p.add_argument("--bits", type=int, choices=(32, 64), required=True)
-    p.add_argument("--prefix", choices=("win32", "win64"), required=True)
-    p.add_argument("--wine-settings", required=True)
-    p.add_argument("--lang-id", required=True)
-    p.add_argument("--locale-name", required=True)
-    p.add_argument("--lc-all", required=True)
-    p.add_argument("--launcher", required=True)
-    p.add_argument("--browser", required=True)
-    p.add_argument("--browser-process", required=True)
-    p.add_argument("--refusal-caption", required=True)
-    p.add_argument("--refusal-text", required=True)
-    p.add_argument("--timeout", type=int, required=True)
-    p.add_argument("--max-starts", type=int, required=True)
-    p.add_argument("--out")
-    p.add_argument("--keep", action="store_true")
-    p.add_argument("--json", action="store_true")
-    p.add_argument("--html", help="write the report as HTML to this file too")
-    p.add_argument("--work", required=True)
-    p.add_argument("--tools", required=True, help="the lab's Windows tools")
-    p.add_argument("--disckit", required=True, help="the disckit that runs this trial")
-    a = p.parse_args(argv)
-    a.extended_query = bool(a.extended_query)
-    return a
+    """The request named by the one argument, --request FILE (disckit gives a pipe)."""
+    if len(argv) != 2 or argv[0] != "--request":
+        raise BadRequest("usage: trial.py --request FILE (disckit trial runs it)")
+    try:
+        with open(argv[1], "rb") as f:
+            data = f.read(MAX_REQUEST + 1)
+    except OSError as why:
+        raise BadRequest(f"cannot read the request: {why}")
+    return read_request(data)
 
 
 def cannot_run_here(winelab):
@@ -107,7 +138,11 @@ def interrupted(signum, frame):
 
 
 def main(argv):
-    a = parse(argv)
+    try:
+        a = parse(argv)
+    except BadRequest as why:
+        print(printable(f"disckit trial: {why}"), file=sys.stderr)
+        return 2
     # The lab's folders follow LAUNCHER_E2E_WORK and LAUNCHER_LAB_TOOLS, which must be set before
     # it is imported.
     os.environ.setdefault("LAUNCHER_E2E_WORK", a.work)
