@@ -6,9 +6,11 @@
     scenarios.py run NAME       one scenario (exit 0 passed, 1 failed, 77 skipped)
 
 Expectations about the system come from what Wine reports (OsProbe) and the launcher's own
-rules, never from the name of a Wine setting.
+rules, never from the name of a Wine setting: the launcher's core classifies the version record
+Wine reports, run by disckit simulate.
 """
 
+import functools
 import json
 import os
 import re
@@ -27,46 +29,49 @@ from winelab import Machine
 
 REFUSAL = ("Discmate", "Swiftdeck does not support this version of windows.")
 PROBE_FAIL = ("Error", "Load library fail")
+DISCKIT = Path(os.environ.get("LAUNCHER_NATIVE_DISCKIT",
+                              winelab.ROOT / "build" / "native" / "disckit")).resolve()
 
 
-# --- The launcher's rules, restated from the outside --------------------------------------------
+# --- What the launcher makes of the system ------------------------------------------------------
+
+@functools.lru_cache(maxsize=None)
+def _simulated(platform, major, minor, build, product, syswow64):
+    """The outcome of disckit simulate on the sample disc, told this version record and whether
+    the Windows directory holds a SysWOW64 folder: what the launcher's core decides there."""
+    if not DISCKIT.exists():
+        raise RuntimeError(f"{DISCKIT} is not built (cmake --build --preset native)")
+    command = [str(DISCKIT), "simulate", str(winelab.DISC), "--json", "--platform-id", platform,
+               "--version", f"{major}.{minor}", "--build", build, "--product-type", product,
+               "--bits", "64" if syswow64 else "32"]
+    done = subprocess.run(command, capture_output=True, timeout=120)
+    if done.returncode not in (0, 1) or not done.stdout:
+        raise RuntimeError(f"{' '.join(command)}: exit {done.returncode}\n"
+                           f"{done.stderr.decode('utf-8', 'replace')}")
+    return json.loads(done.stdout)["outcome"]
+
+
+def _outcome(report):
+    build = report["build"]
+    if report["platformId"] == "1":
+        # On the 95/98/Me family the build field's high half repeats the version: disckit
+        # simulate is told the build number, and composes that field from it as the system does.
+        build = str(int(build) & 0xFFFF)
+    # A failed extended query leaves the probe's record zero-filled past the basic fields, as
+    # the launcher's: the product type it reports is then 0, and is told as such.
+    return _simulated(report["platformId"], report["major"], report["minor"], build,
+                      report["productType"], report["sysWow64Found"] == "1")
+
 
 def classify(report):
-    """(OsCode, ServerFlag) for what the system reports to a program without an OS list."""
-    platform, major, minor = (int(report[k]) for k in ("platformId", "major", "minor"))
-    build, product = int(report["build"]), int(report["productType"])
-    wow = report["sysWow64Found"] == "1"
-    server = 0 if product == 1 else 1
-    if platform == 0:
-        return 9, 0
-    if platform == 1:
-        low = build & 0xFFFF
-        if major < 4 or (major == 4 and minor == 0):
-            return 10, 0
-        return (15 if low > 2222 else 12 if low == 2222 else 11), 0
-    if platform != 2:
-        return 0, 0
-    if major <= 4:
-        return 13, 0
-    if major == 5:
-        if build <= 2222:
-            return 14, 0
-        if build < 3790:
-            return 16, 0
-        if minor != 2:
-            return 0, 0
-        if product == 1:
-            return 17, 0
-        return (17 if wow else 16), 1
-    if major == 6:
-        base = {0: 18, 1: 20, 2: 22}.get(minor)
-        return (0 if base is None else base + wow), server
-    return 0, 0
+    """(OsCode, ServerFlag) the launcher gives the system the probe reports."""
+    outcome = _outcome(report)
+    return outcome["osCode"], outcome["serverFlag"]
 
 
 def supported(report):
-    code, flag = classify(report)
-    return 20 <= code <= 23 and flag == 0
+    """Whether the launcher goes on past its version check on the system the probe reports."""
+    return _outcome(report)["result"] != "refused"
 
 
 # --- Checks ------------------------------------------------------------------------------------
