@@ -9,6 +9,7 @@ import tempfile
 import textwrap
 import unittest
 from pathlib import Path
+from unittest import mock
 
 import harness
 
@@ -91,6 +92,44 @@ class Runner(unittest.TestCase):
         self.driver.Other = Other
         with self.assertRaisesRegex(ValueError, "two tests named zulu"):
             harness.names(self.driver)
+
+
+class Scenario(unittest.TestCase):
+    """A scenario's own ways out: the lab's Skip is a skip, noted in its record; Wine hanging is
+    tried once more, and only once."""
+
+    def test_skip_and_hang(self):
+        import scenarios
+        import simrecord
+        import winelab
+        noted, hangs = [], []
+
+        class Case(unittest.TestCase):
+            @scenarios.scenario
+            def test_skips(self):
+                raise winelab.Skip("no such Wine setting")
+
+            @scenarios.scenario
+            def test_hangs_once(self):
+                hangs.append("once")
+                if hangs.count("once") == 1:
+                    raise winelab.WineHung("probe")
+
+            @scenarios.scenario
+            def test_hangs_always(self):
+                hangs.append("always")
+                raise winelab.WineHung("probe")
+
+        result = unittest.TestResult()
+        with mock.patch.object(simrecord, "skipped", lambda *args: noted.append(args)), \
+                contextlib.redirect_stdout(io.StringIO()):
+            unittest.defaultTestLoader.loadTestsFromTestCase(Case).run(result)
+        self.assertEqual([(t.id().rsplit(".", 1)[-1], why) for t, why in result.skipped],
+                         [("test_skips", "no such Wine setting")])
+        self.assertEqual(noted, [("skips", "no such Wine setting")])
+        self.assertEqual([t.id().rsplit(".", 1)[-1] for t, _ in result.errors],
+                         ["test_hangs_always"])
+        self.assertEqual(sorted(hangs), ["always", "always", "once", "once"])
 
 
 class Classification(unittest.TestCase):
