@@ -400,6 +400,8 @@ class Scenarios(unittest.TestCase):
             part.ran(run)
             rec.save()
 
+    # A disc as an author builds it
+
     @scenario
     def test_branded_disc(self):
         """A disc built by disckit build from an author's folder, with the author's icon and texts,
@@ -498,6 +500,8 @@ class Scenarios(unittest.TestCase):
             run = m.run_launcher(d)
             log = check_supported_run(m, d, run, folder="DEU\\")
             check_reregistration(log, run)
+
+    # Runs of the sample disc
 
     @scenario
     def test_second_disc(self):
@@ -921,6 +925,8 @@ class Scenarios(unittest.TestCase):
             equal([e.detail for e in events(log, "qzm", "load")], [b"D:\\qzm.dll"],
                   "libraries of the disc loaded")
             check_supported_run(m, d, run)
+
+    # Hardening: a folder outside the code page, planted system libraries, fatal ends
 
     @scenario
     def test_fullwidth_quote_folder(self):
