@@ -1,8 +1,7 @@
 #!/usr/bin/env python3
 """The HTML reports of disckit (--html), opened by headless Chromium with the network off.
 
-    html_reports.py list         the test names
-    html_reports.py run NAME     one test (exit 0 passed, 1 failed, 77 skipped)
+One test each, run by harness.py.
 
 kit: disckit check, simulate and simulate --matrix on the sample disc, and check and simulate on
 a copy whose names hold markup; the trial's report drawn from a made-up trial report whose texts
@@ -25,8 +24,7 @@ import struct
 import subprocess
 import sys
 import tempfile
-import time
-import traceback
+import unittest
 from html.parser import HTMLParser
 from pathlib import Path
 
@@ -200,72 +198,16 @@ def check_run(run, dom):
 
 # --- Tests ---------------------------------------------------------------------------------------
 
-TESTS = {}
-
-
-def test(func):
-    TESTS[func.__name__] = func
-    return func
-
-
-@test
-def kit():
-    OUT.mkdir(parents=True, exist_ok=True)
-    disc = os.path.relpath(winelab.DISC, winelab.ROOT)
-    report, page = disckit("check", "check", disc)
-    check_check(report, open_report(page, "check"))
-
-    run, page = disckit("simulate", "simulate", disc, "--system", "8-x64", "--lang", "de-DE")
-    check_run(run, open_report(page, "simulate"))
-    loop, page = disckit("simulate-loop", "simulate", disc, "--media", "writable",
-                         "--browser", "never")
-    equal(loop["outcome"]["result"], "loops-forever", "result")
-    check_run(loop, open_report(page, "simulate-loop"))
-
-    matrix, page = disckit("matrix", "simulate", disc, "--matrix")
-    dom = open_report(page, "matrix")
-    cells = re.findall(r'<td class="r-([a-z-]+)"><a href="#(run-\d+-\d+)"', dom)
-    equal([c[0] for c in cells], [c["result"] for r in matrix["rows"] for c in r["cells"]],
-          "the grid's cells, by result")
-    ids = set(re.findall(r'<p id="(run-\d+-\d+)"', dom))
-    check(len(ids) == len(cells) and all(c[1] in ids for c in cells),
-          "a cell links to no run's line")
-    contains(dom, ['regsvr32 /s "D:\\Discpane.ocx"', "Swiftdeck does not support"], "runs")
-
-    # A disc whose names hold markup: the names are text in the DOM, and nothing else came in.
-    hostile = OUT / "hostile" / MARKUP_FOLDER
-    shutil.rmtree(hostile.parent, ignore_errors=True)
-    shutil.copytree(winelab.DISC, hostile)
-    (hostile / "lang" / "Eng" / MARKUP_FILE).write_bytes(b"")
-    hostile = os.path.relpath(hostile, winelab.ROOT)
-    report, page = disckit("check-markup", "check", hostile)
-    dom = open_report(page, "check-markup")
-    check_check(report, dom)
-    contains(dom, [MARKUP_FOLDER, "lang\\Eng\\" + MARKUP_FILE], "names with markup")
-    equal(Dom(dom).tags.count("b"), 0, "<b> elements")
-    run, page = disckit("simulate-markup", "simulate", hostile)
-    dom = open_report(page, "simulate-markup")
-    check_run(run, dom)
-    equal(Dom(dom).tags.count("b"), 1, "<b> elements (the verdict's own)")
-
-    # The trial's report, from a made-up JSON report: texts with markup and control
-    # characters, a box's screenshot, and a screenshot that is a link (not followed).
-    import trial_html
-    shots = OUT / "made-up-shots"
-    shutil.rmtree(shots, ignore_errors=True)
-    shots.mkdir()
-    shutil.copyfile(OUT / "check.png", shots / "box-1.png")
-    (shots / "after-run.png").symlink_to(OUT / "simulate.png")
-    report = made_up_trial(shots)
-    page = OUT / "trial-made-up.html"
-    style = subprocess.run([str(DISCKIT), "--report-style"], capture_output=True,
-                           check=True).stdout.decode()
-    trial_html.write(report, page, style)
-    dom = open_report(page, "trial-made-up")
-    check_trial(report, dom, embedded=[shots / "box-1.png"])
-    contains(dom, ["[Discmate <script>alert(1)</script>] a & b\\x07",
-                   "the screen after the run: no picture (cannot open it"], "made-up trial")
-
+def setUpModule():
+    reason = None
+    if CHROMIUM is None:
+        reason = "chromium is not installed (scripts/deps.sh wine installs it)"
+    elif not DISCKIT.exists():
+        reason = f"{DISCKIT} is not built (cmake --preset native && cmake --build --preset native)"
+    elif not winelab.DISC.exists():
+        reason = f"{winelab.DISC} is not built (cmake --preset win32 && cmake --build --preset win32)"
+    if reason:
+        raise unittest.SkipTest(reason)
 
 def made_up_trial(shots):
     evil = "D:\\<script>alert(1)</script> & co.exe"
@@ -326,58 +268,87 @@ def check_trial(report, dom, embedded):
           f"the screenshots embedded: {len(shown_images)} images in the page for {embedded}")
 
 
-@test
-def trial():
-    """The sample disc's image where the browser runs (the screen after the run), and where
-    the launcher refuses the system (its box's screenshot too)."""
-    OUT.mkdir(parents=True, exist_ok=True)
-    for name, options, result, shots in (("trial", [], "browser-running", 1),
-                                         ("trial-refused", ["--system", "vista-x64"], "refused", 2)):
-        page, shots_folder = OUT / f"{name}.html", OUT / f"{name}-shots"
-        page.unlink(missing_ok=True)
-        shutil.rmtree(shots_folder, ignore_errors=True)
-        command = [str(DISCKIT), "trial", str(winelab.DISC_IMAGE), *options, "--json", "--out",
-                   str(shots_folder), "--html", str(page)]
-        print(" ".join(command))
-        done = subprocess.run(command, capture_output=True, timeout=60 + 3 * winelab.PATIENCE)
-        sys.stdout.write(done.stderr.decode("utf-8", "replace"))
-        check(done.returncode in (0, 1), f"disckit trial could not run (exit {done.returncode})")
-        report = json.loads(done.stdout.decode("utf-8"))
-        equal(report["outcome"]["result"], result, "result")
-        equal(len(report["screenshots"]), shots, "screenshots taken")
-        # Tall enough to show the screen after the run, for the README.
-        check_trial(report, open_report(page, name, height=1300), report["screenshots"])
+class HtmlReports(unittest.TestCase):
+    """Each test opens reports of disckit in Chromium."""
 
+    def test_kit(self):
+        OUT.mkdir(parents=True, exist_ok=True)
+        disc = os.path.relpath(winelab.DISC, winelab.ROOT)
+        report, page = disckit("check", "check", disc)
+        check_check(report, open_report(page, "check"))
 
-def main(argv):
-    if argv[:1] == ["list"]:
-        print("\n".join(TESTS))
-        return 0
-    if len(argv) != 2 or argv[0] != "run" or argv[1] not in TESTS:
-        print(__doc__)
-        return 2
-    reason = None
-    if CHROMIUM is None:
-        reason = "chromium is not installed (scripts/deps.sh wine installs it)"
-    elif not DISCKIT.exists():
-        reason = f"{DISCKIT} is not built (cmake --preset native && cmake --build --preset native)"
-    elif not winelab.DISC.exists():
-        reason = f"{winelab.DISC} is not built (cmake --preset win32 && cmake --build --preset win32)"
-    elif argv[1] == "trial":
+        run, page = disckit("simulate", "simulate", disc, "--system", "8-x64", "--lang", "de-DE")
+        check_run(run, open_report(page, "simulate"))
+        loop, page = disckit("simulate-loop", "simulate", disc, "--media", "writable",
+                             "--browser", "never")
+        equal(loop["outcome"]["result"], "loops-forever", "result")
+        check_run(loop, open_report(page, "simulate-loop"))
+
+        matrix, page = disckit("matrix", "simulate", disc, "--matrix")
+        dom = open_report(page, "matrix")
+        cells = re.findall(r'<td class="r-([a-z-]+)"><a href="#(run-\d+-\d+)"', dom)
+        equal([c[0] for c in cells], [c["result"] for r in matrix["rows"] for c in r["cells"]],
+              "the grid's cells, by result")
+        ids = set(re.findall(r'<p id="(run-\d+-\d+)"', dom))
+        check(len(ids) == len(cells) and all(c[1] in ids for c in cells),
+              "a cell links to no run's line")
+        contains(dom, ['regsvr32 /s "D:\\Discpane.ocx"', "Swiftdeck does not support"], "runs")
+
+        # A disc whose names hold markup: the names are text in the DOM, and nothing else came in.
+        hostile = OUT / "hostile" / MARKUP_FOLDER
+        shutil.rmtree(hostile.parent, ignore_errors=True)
+        shutil.copytree(winelab.DISC, hostile)
+        (hostile / "lang" / "Eng" / MARKUP_FILE).write_bytes(b"")
+        hostile = os.path.relpath(hostile, winelab.ROOT)
+        report, page = disckit("check-markup", "check", hostile)
+        dom = open_report(page, "check-markup")
+        check_check(report, dom)
+        contains(dom, [MARKUP_FOLDER, "lang\\Eng\\" + MARKUP_FILE], "names with markup")
+        equal(Dom(dom).tags.count("b"), 0, "<b> elements")
+        run, page = disckit("simulate-markup", "simulate", hostile)
+        dom = open_report(page, "simulate-markup")
+        check_run(run, dom)
+        equal(Dom(dom).tags.count("b"), 1, "<b> elements (the verdict's own)")
+
+        # The trial's report, from a made-up JSON report: texts with markup and control
+        # characters, a box's screenshot, and a screenshot that is a link (not followed).
+        import trial_html
+        shots = OUT / "made-up-shots"
+        shutil.rmtree(shots, ignore_errors=True)
+        shots.mkdir()
+        shutil.copyfile(OUT / "check.png", shots / "box-1.png")
+        (shots / "after-run.png").symlink_to(OUT / "simulate.png")
+        report = made_up_trial(shots)
+        page = OUT / "trial-made-up.html"
+        style = subprocess.run([str(DISCKIT), "--report-style"], capture_output=True,
+                               check=True).stdout.decode()
+        trial_html.write(report, page, style)
+        dom = open_report(page, "trial-made-up")
+        check_trial(report, dom, embedded=[shots / "box-1.png"])
+        contains(dom, ["[Discmate <script>alert(1)</script>] a & b\\x07",
+                       "the screen after the run: no picture (cannot open it"], "made-up trial")
+
+    def test_trial(self):
+        """The sample disc's image where the browser runs (the screen after the run), and where
+        the launcher refuses the system (its box's screenshot too)."""
         reason = winelab.can_run_wine()
-    if reason:
-        print(f"SKIPPED: {reason}")
-        return 77
-    started = time.time()
-    try:
-        TESTS[argv[1]]()
-    except Exception:
-        traceback.print_exc()
-        print(f"FAILED after {time.time() - started:.0f} s")
-        return 1
-    print(f"passed in {time.time() - started:.0f} s")
-    return 0
+        if reason:
+            self.skipTest(reason)
+        OUT.mkdir(parents=True, exist_ok=True)
+        for name, options, result, shots in (("trial", [], "browser-running", 1),
+                                             ("trial-refused", ["--system", "vista-x64"], "refused", 2)):
+            page, shots_folder = OUT / f"{name}.html", OUT / f"{name}-shots"
+            page.unlink(missing_ok=True)
+            shutil.rmtree(shots_folder, ignore_errors=True)
+            command = [str(DISCKIT), "trial", str(winelab.DISC_IMAGE), *options, "--json", "--out",
+                       str(shots_folder), "--html", str(page)]
+            print(" ".join(command))
+            done = subprocess.run(command, capture_output=True, timeout=60 + 3 * winelab.PATIENCE)
+            sys.stdout.write(done.stderr.decode("utf-8", "replace"))
+            check(done.returncode in (0, 1), f"disckit trial could not run (exit {done.returncode})")
+            report = json.loads(done.stdout.decode("utf-8"))
+            equal(report["outcome"]["result"], result, "result")
+            equal(len(report["screenshots"]), shots, "screenshots taken")
+            # Tall enough to show the screen after the run, for the README.
+            check_trial(report, open_report(page, name, height=1300), report["screenshots"])
 
-
-if __name__ == "__main__":
-    sys.exit(main(sys.argv[1:]))

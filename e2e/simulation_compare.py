@@ -56,8 +56,9 @@ from pathlib import Path
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
+import harness  # noqa: E402  (after the path is set)
 import labpath  # noqa: E402,F401
-import scenarios  # noqa: E402  (after the path is set)
+import scenarios  # noqa: E402
 import simrecord  # noqa: E402
 import winelab  # noqa: E402
 
@@ -82,8 +83,9 @@ NOT_DESCRIBED = {
     "branded_disc": "a disc that disckit build branded and signed; its launcher run is "
                     "typical_run's, which is compared",
 }
-COMPARED = [name for name in scenarios.SCENARIOS if name not in NOT_DESCRIBED]
-assert set(NOT_DESCRIBED) <= set(scenarios.SCENARIOS), set(NOT_DESCRIBED) - set(scenarios.SCENARIOS)
+SCENARIOS = harness.names(scenarios)
+COMPARED = [name for name in SCENARIOS if name not in NOT_DESCRIBED]
+assert set(NOT_DESCRIBED) <= set(SCENARIOS), set(NOT_DESCRIBED) - set(SCENARIOS)
 
 
 class NotDescribable(Exception):
@@ -365,6 +367,7 @@ def compare_part(part):
 def built_at():
     """When what the scenarios run was last built or changed."""
     sources = [winelab.START_EXE, winelab.DISC_IMAGE, HERE / "scenarios.py",
+               HERE / "harness.py",
                HERE / "simrecord.py", Path(winelab.__file__), *winelab.TOOLS.glob("*")]
     return max(p.stat().st_mtime for p in sources if p.exists())
 
@@ -375,8 +378,9 @@ def record_of(name):
     path = simrecord.RECORDS / f"{name}.json"
     if not path.exists() or path.stat().st_mtime < built_at():
         print(f"{name}: no record as new as the build; running the scenario", flush=True)
-        result = subprocess.run([sys.executable, str(HERE / "scenarios.py"), "run", name],
-                                capture_output=True, text=True, timeout=3600)
+        result = subprocess.run(
+            [sys.executable, str(HERE / "harness.py"), "run", "scenarios", name],
+            capture_output=True, text=True, timeout=3600)
         if result.returncode != 0 and result.returncode != SKIP or not path.exists():
             raise RuntimeError(f"scenario {name} failed, so there is nothing to compare:\n"
                                f"{result.stdout}{result.stderr}")

@@ -2,8 +2,7 @@
 """End-to-end tests of `disckit trial`: the native disckit runs discs under Wine with the lab,
 and each test checks the report's JSON.
 
-    trial_tests.py list         the test names
-    trial_tests.py run NAME     one test (exit 0 passed, 1 failed, 77 skipped)
+One test each, run by harness.py.
 
 Every wait is the trial's own, bounded and ended by events: a launcher that keeps starting the
 browser is stopped once it has started it --max-starts times, however slowly this machine starts
@@ -19,7 +18,7 @@ import subprocess
 import sys
 import tempfile
 import time
-import traceback
+import unittest
 from pathlib import Path
 
 import labpath  # noqa: F401 (the lab and the trial's driver)
@@ -34,10 +33,6 @@ INTRUDER = winelab.TOOLS / "Intruder.exe"
 FAKE_LIST = winelab.TOOLS / "FakeList.exe"
 BROWSER_COMMAND = 'Panoview.exe "D:\\lang\\Eng\\Welcome.htm'
 PNG = b"\x89PNG\r\n\x1a\n"
-
-
-class Skipped(Exception):
-    """This machine cannot run the test."""
 
 
 def folder(name):
@@ -132,163 +127,17 @@ def check_loop(report):
 
 # --- Tests ------------------------------------------------------------------------------------
 
-TESTS = {}
-
-
-def test(func):
-    TESTS[func.__name__] = func
-    return func
-
-
-@test
-def sample_disc():
-    """The sample disc's image: the browser runs, and the report names its exact command line,
-    the hand-off files, the registration and the screenshot."""
-    rc, r, _ = trial("sample_disc", winelab.DISC_IMAGE)
-    equal(rc, 0, "exit code")
-    equal(r["outcome"], {"result": "browser-running", "faults": [], "exitCode": 0}, "outcome")
-    equal(r["system"]["reported"], {"platformId": 2, "major": 6, "minor": 1, "build": 7601,
-                                    "productType": 1, "bits": 64, "extendedQuery": True},
-          "what the launcher was told (7-x64)")
-    equal((r["launcher"]["ended"], r["launcher"]["exitCode"]), (True, 0), "launcher's end")
-    b = r["browser"]
-    equal((b["starts"], b["commandLines"], b["running"]), (1, [BROWSER_COMMAND], True), "browser")
-    equal([p["name"] for p in b["runningAs"]], ["Panoview.exe"], "running as")
-    launched = [(e["program"], e["commandLine"], e["state"]) for e in starts(r, by="Start.exe")]
-    equal(launched, [("C:\\windows\\system32\\regsvr32.exe", 'regsvr32 /s "D:\\Discpane.ocx"',
-                      "started"),
-                     ("C:\\windows\\system32\\regsvr32.exe", 'regsvr32 /s "D:\\Gauge.ocx"',
-                      "started"),
-                     ("D:\\Panoview.exe", BROWSER_COMMAND, "started")],
-          "what the launcher started, in order")
-    loads = sorted((e["by"], e["path"]) for e in r["events"] if e["kind"] == "load")
-    equal(loads, [("Start.exe", "D:\\qzm.dll"), ("regsvr32.exe", "D:\\Discpane.ocx"),
-                  ("regsvr32.exe", "D:\\Gauge.ocx")], "libraries of the disc loaded")
-    files = {c["path"]: c for c in r["windowsDirectory"]}
-    equal(sorted(files), ["C:\\windows\\Handoff.exe", "C:\\windows\\Handoff.ini"],
-          "files written to the Windows directory")
-    equal(files["C:\\windows\\Handoff.exe"].get("copyOf"), "D:\\Handoff.exe", "Handoff.exe")
-    equal(files["C:\\windows\\Handoff.ini"].get("text"), "D:\\Start.exe", "Handoff.ini")
-    check(not any(c["readOnly"] for c in files.values()), f"read-only hand-off files: {files}")
-    keys = [k["key"] for k in r["registry"]["added"]]
-    check(any(k.endswith("\\CLSID\\{5E1F0C27-9B3D-4A86-8C41-2D7E6F90B3A5}") for k in keys),
-          f"the controls' class key did not appear: {keys}")
-    equal(r["boxes"], [], "boxes")
-    check_png(r["screenshotAfterRun"], "after the run")
-    check(any(w["process"] == "Panoview.exe" for w in r["windows"]),
-          f"no window of the browser on the screen: {r['windows']}")
-
-
-@test
-def sample_disc_unprivileged():
-    """The sample disc tried by an ordinary account that cannot become root (the lab's): the
-    trial needs no root, and makes and keeps a template prefix of the account's own."""
-    pw = winelab.account()
-    env = {"PATH": "/usr/bin:/bin", "HOME": pw.pw_dir, "USER": pw.pw_name,
-           "LOGNAME": pw.pw_name, "LAUNCHER_E2E_PATIENCE": str(winelab.PATIENCE)}
-    # As such a user has it: disckit installed (cmake --install) where every account may read it,
-    # with the image beside it; the checkout may be closed to the account (a clone under /root or
-    # in a mode-700 folder), and no folder of it is opened up.
-    out = Path(tempfile.mkdtemp(prefix="trial-unprivileged-", dir="/var/tmp"))
-    try:
-        out.chmod(0o755)
-        prefix = out / "usr"
-        subprocess.run(["cmake", "--install", str(DISCKIT.parent), "--prefix", str(prefix)],
-                       check=True, timeout=300, capture_output=True)
-        image = out / "disc.iso"
-        shutil.copyfile(winelab.DISC_IMAGE, image)
-        (out / "shots").mkdir()
-        os.chown(out / "shots", pw.pw_uid, pw.pw_gid)
-        shots = out / "shots" / "trial"
-        command = [str(prefix / "bin" / "disckit"), "trial", str(image), "--json", "--out",
-                   str(shots)]
-        print(" ".join(command))
-        proc = subprocess.run(command, capture_output=True, user=pw.pw_uid, group=pw.pw_gid,
-                              extra_groups=[], env=env, cwd="/", timeout=4 * winelab.PATIENCE)
-        sys.stdout.write(proc.stderr.decode("utf-8", "replace"))
-        equal(proc.returncode, 0, "exit code")
-        r = json.loads(proc.stdout)
-        equal(r["outcome"], {"result": "browser-running", "faults": [], "exitCode": 0}, "outcome")
-        equal(r["account"], pw.pw_name, "the account the disc ran under")
-        check_png(r["screenshotAfterRun"], "after the run")
-        equal(Path(r["screenshotAfterRun"]).stat().st_uid, pw.pw_uid, "the screenshot's owner")
-    finally:
-        shutil.rmtree(out)
-
-
-@test
-def browser_hands_over():
-    """A browser that starts its real viewer under another name and exits: the launcher never
-    sees PANOVIEW.EXE and keeps starting it. Each browser's own start, a grandchild of the
-    launcher, is in Wine's trace too."""
-    def change(disc):
-        shutil.copyfile(disc / "Panoview.exe", disc / "PanoviewMain.exe")
-        shutil.copyfile(HANDOVER, disc / "Panoview.exe")
-    rc, r, _ = trial("browser_hands_over", disc_copy("browser_hands_over", change),
-                     "--max-starts", "4")
-    equal(rc, 1, "exit code")
-    check_loop(r)
-    # The launcher starts a browser only once the one before has ended (Wine's WinExec waits
-    # until the program is ready for input or gone): each earlier one had handed over.
-    handed = [(e["commandLine"], e["state"]) for e in starts(r, by="Panoview.exe")]
-    check(len(handed) >= 3, f"hand-overs seen: {handed}")
-    equal(set(handed), {('"D:\\PanoviewMain.exe" "D:\\lang\\Eng\\Welcome.htm', "started")},
-          "the browser's own starts")
-    # The viewers stay; the launcher was ended when it was stopped.
-    running = [p["name"] for p in r["running"]]
-    check(running.count("PanoviewMain.exe") >= 3 and "Start.exe" not in running,
-          f"running at the end: {running}")
-
-
-@test
-def browser_missing():
-    """No browser on the disc: every start fails and the launcher keeps trying."""
-    rc, r, _ = trial("browser_missing",
-                     disc_copy("browser_missing", lambda disc: (disc / "Panoview.exe").unlink()),
-                     "--max-starts", "4")
-    equal(rc, 1, "exit code")
-    check_loop(r)
-    tried = starts(r, program="D:\\Panoview.exe")
-    # The last start may still have been under way when the launcher was stopped.
-    equal({(e["state"], e.get("why")) for e in tried[:-1]},
-          {("failed", "the disc has no such file")}, "browser starts but the last")
-    check(tried[-1]["state"] in ("failed", "unanswered"), f"last start: {tried[-1]}")
-
-
-@test
-def refused_system():
-    """A system the launcher refuses (Vista, 64-bit): its box is in the report with a
-    screenshot taken while it was up, before the watcher answered it."""
-    rc, r, _ = trial("refused_system", winelab.DISC_IMAGE, "--system", "vista-x64")
-    equal(rc, 1, "exit code")
-    equal(r["outcome"]["result"], "refused", "result")
-    equal([(b["by"], b["caption"], b["text"]) for b in r["boxes"]],
-          [("Start.exe", *REFUSAL)],
-          "boxes")
-    equal((r["launcher"]["ended"], r["launcher"]["exitCode"]), (True, 0), "launcher's end")
-    equal(r["browser"]["starts"], 0, "browser starts")
-    shot = r["boxes"][0]["screenshot"]
-    check_png(shot, "the box")
-    # Nothing but the box is on the screen then: a black screen would mean it was gone.
-    mean = subprocess.run(["identify", "-format", "%[mean]", shot], capture_output=True,
-                          text=True, check=True, timeout=60).stdout
-    check(float(mean) > 0, f"{shot} is all black: the box was not on the screen")
-
-
-@test
-def time_bound():
-    """The time bound alone ends a trial: a launcher still running when it is up is stopped,
-    whatever it had done by then, and nothing is left behind."""
-    rc, r, took = trial("time_bound",
-                        disc_copy("time_bound", lambda disc: (disc / "Panoview.exe").unlink()),
-                        "--max-starts", "100000", timeout=5)
-    equal(rc, 1, "exit code")
-    launcher = r["launcher"]
-    equal((launcher["ended"], launcher["stoppedBecause"]), (False, "time"), "launcher stopped")
-    check(r["outcome"]["result"] in ("keeps-starting-browser", "did-not-end"),
-          f"result: {r['outcome']}")
-    check(5 <= launcher["seconds"] < 5 + winelab.PATIENCE,
-          f"watched for {launcher['seconds']} s with a bound of 5 s")
+def setUpModule():
+    reason = winelab.can_run_wine()
+    if not reason and not DISCKIT.exists():
+        reason = f"{DISCKIT} is not built (cmake --preset native && cmake --build --preset native)"
+    for tool in (HANDOVER, INTRUDER, FAKE_LIST):
+        if not reason and not tool.exists():
+            reason = f"{tool} is not built (cmake --build --preset win32)"
+    if not reason:
+        reason = trialbox.bwrap_usable()
+    if reason:
+        raise unittest.SkipTest(reason)
 
 
 def patch_header(path, offset, value):
@@ -312,66 +161,6 @@ FAULTY_DISCS = [
      "control-not-x86-32", None),
 ]
 
-
-@test
-def verbs_agree():
-    """Where check reports an error, the trial's verdict is not a clean browser-running: it has a
-    fault, or check's error beside it, and the exit code 1."""
-    for name, change, error, fault in FAULTY_DISCS:
-        rc, r, _ = trial(f"verbs_agree_{name}", disc_copy(f"verbs_agree_{name}", change),
-                         "--max-starts", "4")
-        equal(rc, 1, f"{name}: exit code")
-        codes = [e["code"] for e in r["check"]["errors"]]
-        check(error in codes, f"{name}: check's errors beside the verdict: {codes}")
-        if fault:
-            check(any(f.startswith(fault) for f in r["outcome"]["faults"]),
-                  f"{name}: no fault '{fault}' in {r['outcome']['faults']}")
-@test
-def hostile_disc():
-    """A disc whose browser writes through Z:\\ and \\?\\unix\\, reads a host file, leaves a
-    detached Unix process, forges the box log and plants links and a FIFO where the trial
-    reads: nothing outside the sandbox changes or is read, nothing is left running, and the
-    forged records stay within their bounds."""
-    here = folder("hostile_disc")
-    token = f"{os.getpid()}-{int(time.time())}"
-    secret = here / "secret.txt"
-    secret.write_text(f"SECRET-{token}\n")
-    secret.chmod(0o644)
-    marker = f"86399.{os.getpid() % 1000:03d}"
-    host = str(here).replace("/", "\\")
-    windows = "/trial/prefix/drive_c/windows"
-    plant = (f"ln -sf {secret} {windows}/Handoff.ini; mkfifo {windows}/fifo.ini; "
-             f"ln -s /dev/zero {windows}/zero.ini; ln -s {secret} {windows}/link.ini; "
-             f"mkdir -p /trial/prefix/drive_c/lab-ack; ln -s {secret} /trial/prefix/drive_c/lab-ack/box-2")
-    deeds = [f"write Z:\\tmp\\disckit-intruder-{token}",
-             f"write \\\\?\\unix\\tmp\\disckit-intruder-{token}-unix",
-             f"write Z:{host}\\z-written", f"write \\\\?\\unix{host}\\unix-written",
-             f"read Z:{host}\\secret.txt", f"read \\\\?\\unix{host}\\secret.txt",
-             f'run \\\\?\\unix\\bin\\sh -c "setsid sleep {marker} </dev/null >/dev/null 2>&1 &"',
-             f'run \\\\?\\unix\\bin\\sh -c "{plant}"',
-             "boxlog C:\\lab\\boxes.log 1000"]
-
-    def change(disc):
-        shutil.copyfile(INTRUDER, disc / "Panoview.exe")
-        (disc / "intrude.txt").write_text("\r\n".join(deeds) + "\r\n")
-    rc, r, _ = trial("hostile_disc", disc_copy("hostile_disc", change), "--max-starts", "2")
-    text = json.dumps(r)
-    written = [p for p in (Path(f"/tmp/disckit-intruder-{token}"),
-                           Path(f"/tmp/disckit-intruder-{token}-unix"),
-                           here / "z-written", here / "unix-written") if p.exists()]
-    equal(written, [], "files the disc's program wrote on the host")
-    check(f"SECRET-{token}" not in text, "the host file's text reached the report")
-    equal(processes_with(marker.encode()), [],
-          "the disc's detached Unix process still runs")
-    # The box log it forged is not the watcher's: C:\\lab is read-only, and the records come
-    # through the watcher's own pipe.
-    equal(r["boxes"], [], "boxes")
-    notes = " ".join(r.get("notes", []))
-    check("box log" not in notes and "boxes" not in notes,
-          f"the forged box log reached the report: {notes}")
-    equal(rc, 1, "exit code")
-
-
 # What a disc's program writes to forge the records the verdict was read from: the lab's
 # ProcList.exe (in C:\\lab and in the copy beside the prefix), the box log, WaitReady's answer
 # and Wine's trace where they were files; what it could write goes into C:\\windows\\forged.txt.
@@ -386,48 +175,239 @@ printf 'process\t120\tready\nwindow\t120\tForged\tFORGED\n' > /trial/ready.txt
 printf '0.000:0020:0024:trace:process:CreateProcessInternalW app L"D:\\\\Panoview.exe" cmdline L"FORGED"\n' >> /trial/trace.txt
 """
 
-
-@test
-def forged_verdict():
-    """A disc whose browser ends at once, after trying to forge each record the verdict is read
-    from: every forgery fails or is not read, and the browser is not running at the end."""
-    def change(disc):
-        shutil.copyfile(INTRUDER, disc / "Panoview.exe")
-        shutil.copyfile(FAKE_LIST, disc / "FakeList.exe")
-        (disc / "forge.sh").write_text(FORGE)
-        (disc / "intrude.txt").write_text("run \\\\?\\unix\\bin\\sh /trial/disc/forge.sh\r\n")
-    rc, r, _ = trial("forged_verdict", disc_copy("forged_verdict", change), "--max-starts", "2")
-    files = {c["path"]: c for c in r["windowsDirectory"]}
-    equal(files.get("C:\\windows\\forged.txt", {}).get("text", "").split("\n")[:3],
-          ["refused /trial/prefix/drive_c/lab/ProcList.exe", "refused /trial/lab/ProcList.exe",
-           "refused /trial/prefix/drive_c/lab/boxes.log"], "what the forger could write")
-    check("FORGED" not in json.dumps(r), "a forged record reached the report")
-    equal(r["boxes"], [], "boxes")
-    equal(r["browser"]["running"], False, "a process PANOVIEW.EXE at the end")
-    check(r["outcome"]["result"] != "browser-running", f"result: {r['outcome']}")
-    equal(rc, 1, "exit code")
-
-
-@test
-def lab_folder_taken():
-    """Root's lab folder made first by another account, with links planted where the lab locks
-    and copies its template: the trial is refused in one line (exit 2), and the file and
-    folder the links point at are left as they were. The same for a user whose cache other
-    accounts may write in."""
-    from trialbox_test import PLANT, as_account, intruder, tree_of
-
-    class Cleanups:
-        def __init__(self):
-            self.calls = []
-
-        def addCleanup(self, func, *args, **keywords):
-            self.calls.append((func, args, keywords))
-
-        def skipTest(self, why):
-            raise Skipped(why)
-    cleanups = Cleanups()
+def cmdline(pid):
     try:
-        pw = intruder(cleanups)
+        return (Path("/proc") / str(pid) / "cmdline").read_bytes().split(b"\0")
+    except OSError:
+        return []
+
+
+class TrialTests(unittest.TestCase):
+    """Each test runs disckit trial on a disc and checks its report."""
+
+    def test_sample_disc(self):
+        """The sample disc's image: the browser runs, and the report names its exact command line,
+        the hand-off files, the registration and the screenshot."""
+        rc, r, _ = trial("sample_disc", winelab.DISC_IMAGE)
+        equal(rc, 0, "exit code")
+        equal(r["outcome"], {"result": "browser-running", "faults": [], "exitCode": 0}, "outcome")
+        equal(r["system"]["reported"], {"platformId": 2, "major": 6, "minor": 1, "build": 7601,
+                                        "productType": 1, "bits": 64, "extendedQuery": True},
+              "what the launcher was told (7-x64)")
+        equal((r["launcher"]["ended"], r["launcher"]["exitCode"]), (True, 0), "launcher's end")
+        b = r["browser"]
+        equal((b["starts"], b["commandLines"], b["running"]), (1, [BROWSER_COMMAND], True), "browser")
+        equal([p["name"] for p in b["runningAs"]], ["Panoview.exe"], "running as")
+        launched = [(e["program"], e["commandLine"], e["state"]) for e in starts(r, by="Start.exe")]
+        equal(launched, [("C:\\windows\\system32\\regsvr32.exe", 'regsvr32 /s "D:\\Discpane.ocx"',
+                          "started"),
+                         ("C:\\windows\\system32\\regsvr32.exe", 'regsvr32 /s "D:\\Gauge.ocx"',
+                          "started"),
+                         ("D:\\Panoview.exe", BROWSER_COMMAND, "started")],
+              "what the launcher started, in order")
+        loads = sorted((e["by"], e["path"]) for e in r["events"] if e["kind"] == "load")
+        equal(loads, [("Start.exe", "D:\\qzm.dll"), ("regsvr32.exe", "D:\\Discpane.ocx"),
+                      ("regsvr32.exe", "D:\\Gauge.ocx")], "libraries of the disc loaded")
+        files = {c["path"]: c for c in r["windowsDirectory"]}
+        equal(sorted(files), ["C:\\windows\\Handoff.exe", "C:\\windows\\Handoff.ini"],
+              "files written to the Windows directory")
+        equal(files["C:\\windows\\Handoff.exe"].get("copyOf"), "D:\\Handoff.exe", "Handoff.exe")
+        equal(files["C:\\windows\\Handoff.ini"].get("text"), "D:\\Start.exe", "Handoff.ini")
+        check(not any(c["readOnly"] for c in files.values()), f"read-only hand-off files: {files}")
+        keys = [k["key"] for k in r["registry"]["added"]]
+        check(any(k.endswith("\\CLSID\\{5E1F0C27-9B3D-4A86-8C41-2D7E6F90B3A5}") for k in keys),
+              f"the controls' class key did not appear: {keys}")
+        equal(r["boxes"], [], "boxes")
+        check_png(r["screenshotAfterRun"], "after the run")
+        check(any(w["process"] == "Panoview.exe" for w in r["windows"]),
+              f"no window of the browser on the screen: {r['windows']}")
+
+    def test_sample_disc_unprivileged(self):
+        """The sample disc tried by an ordinary account that cannot become root (the lab's): the
+        trial needs no root, and makes and keeps a template prefix of the account's own."""
+        pw = winelab.account()
+        env = {"PATH": "/usr/bin:/bin", "HOME": pw.pw_dir, "USER": pw.pw_name,
+               "LOGNAME": pw.pw_name, "LAUNCHER_E2E_PATIENCE": str(winelab.PATIENCE)}
+        # As such a user has it: disckit installed (cmake --install) where every account may read it,
+        # with the image beside it; the checkout may be closed to the account (a clone under /root or
+        # in a mode-700 folder), and no folder of it is opened up.
+        out = Path(tempfile.mkdtemp(prefix="trial-unprivileged-", dir="/var/tmp"))
+        try:
+            out.chmod(0o755)
+            prefix = out / "usr"
+            subprocess.run(["cmake", "--install", str(DISCKIT.parent), "--prefix", str(prefix)],
+                           check=True, timeout=300, capture_output=True)
+            image = out / "disc.iso"
+            shutil.copyfile(winelab.DISC_IMAGE, image)
+            (out / "shots").mkdir()
+            os.chown(out / "shots", pw.pw_uid, pw.pw_gid)
+            shots = out / "shots" / "trial"
+            command = [str(prefix / "bin" / "disckit"), "trial", str(image), "--json", "--out",
+                       str(shots)]
+            print(" ".join(command))
+            proc = subprocess.run(command, capture_output=True, user=pw.pw_uid, group=pw.pw_gid,
+                                  extra_groups=[], env=env, cwd="/", timeout=4 * winelab.PATIENCE)
+            sys.stdout.write(proc.stderr.decode("utf-8", "replace"))
+            equal(proc.returncode, 0, "exit code")
+            r = json.loads(proc.stdout)
+            equal(r["outcome"], {"result": "browser-running", "faults": [], "exitCode": 0}, "outcome")
+            equal(r["account"], pw.pw_name, "the account the disc ran under")
+            check_png(r["screenshotAfterRun"], "after the run")
+            equal(Path(r["screenshotAfterRun"]).stat().st_uid, pw.pw_uid, "the screenshot's owner")
+        finally:
+            shutil.rmtree(out)
+
+    def test_browser_hands_over(self):
+        """A browser that starts its real viewer under another name and exits: the launcher never
+        sees PANOVIEW.EXE and keeps starting it. Each browser's own start, a grandchild of the
+        launcher, is in Wine's trace too."""
+        def change(disc):
+            shutil.copyfile(disc / "Panoview.exe", disc / "PanoviewMain.exe")
+            shutil.copyfile(HANDOVER, disc / "Panoview.exe")
+        rc, r, _ = trial("browser_hands_over", disc_copy("browser_hands_over", change),
+                         "--max-starts", "4")
+        equal(rc, 1, "exit code")
+        check_loop(r)
+        # The launcher starts a browser only once the one before has ended (Wine's WinExec waits
+        # until the program is ready for input or gone): each earlier one had handed over.
+        handed = [(e["commandLine"], e["state"]) for e in starts(r, by="Panoview.exe")]
+        check(len(handed) >= 3, f"hand-overs seen: {handed}")
+        equal(set(handed), {('"D:\\PanoviewMain.exe" "D:\\lang\\Eng\\Welcome.htm', "started")},
+              "the browser's own starts")
+        # The viewers stay; the launcher was ended when it was stopped.
+        running = [p["name"] for p in r["running"]]
+        check(running.count("PanoviewMain.exe") >= 3 and "Start.exe" not in running,
+              f"running at the end: {running}")
+
+    def test_browser_missing(self):
+        """No browser on the disc: every start fails and the launcher keeps trying."""
+        rc, r, _ = trial("browser_missing",
+                         disc_copy("browser_missing", lambda disc: (disc / "Panoview.exe").unlink()),
+                         "--max-starts", "4")
+        equal(rc, 1, "exit code")
+        check_loop(r)
+        tried = starts(r, program="D:\\Panoview.exe")
+        # The last start may still have been under way when the launcher was stopped.
+        equal({(e["state"], e.get("why")) for e in tried[:-1]},
+              {("failed", "the disc has no such file")}, "browser starts but the last")
+        check(tried[-1]["state"] in ("failed", "unanswered"), f"last start: {tried[-1]}")
+
+    def test_refused_system(self):
+        """A system the launcher refuses (Vista, 64-bit): its box is in the report with a
+        screenshot taken while it was up, before the watcher answered it."""
+        rc, r, _ = trial("refused_system", winelab.DISC_IMAGE, "--system", "vista-x64")
+        equal(rc, 1, "exit code")
+        equal(r["outcome"]["result"], "refused", "result")
+        equal([(b["by"], b["caption"], b["text"]) for b in r["boxes"]],
+              [("Start.exe", *REFUSAL)],
+              "boxes")
+        equal((r["launcher"]["ended"], r["launcher"]["exitCode"]), (True, 0), "launcher's end")
+        equal(r["browser"]["starts"], 0, "browser starts")
+        shot = r["boxes"][0]["screenshot"]
+        check_png(shot, "the box")
+        # Nothing but the box is on the screen then: a black screen would mean it was gone.
+        mean = subprocess.run(["identify", "-format", "%[mean]", shot], capture_output=True,
+                              text=True, check=True, timeout=60).stdout
+        check(float(mean) > 0, f"{shot} is all black: the box was not on the screen")
+
+    def test_time_bound(self):
+        """The time bound alone ends a trial: a launcher still running when it is up is stopped,
+        whatever it had done by then, and nothing is left behind."""
+        rc, r, took = trial("time_bound",
+                            disc_copy("time_bound", lambda disc: (disc / "Panoview.exe").unlink()),
+                            "--max-starts", "100000", timeout=5)
+        equal(rc, 1, "exit code")
+        launcher = r["launcher"]
+        equal((launcher["ended"], launcher["stoppedBecause"]), (False, "time"), "launcher stopped")
+        check(r["outcome"]["result"] in ("keeps-starting-browser", "did-not-end"),
+              f"result: {r['outcome']}")
+        check(5 <= launcher["seconds"] < 5 + winelab.PATIENCE,
+              f"watched for {launcher['seconds']} s with a bound of 5 s")
+
+    def test_verbs_agree(self):
+        """Where check reports an error, the trial's verdict is not a clean browser-running: it has a
+        fault, or check's error beside it, and the exit code 1."""
+        for name, change, error, fault in FAULTY_DISCS:
+            rc, r, _ = trial(f"verbs_agree_{name}", disc_copy(f"verbs_agree_{name}", change),
+                             "--max-starts", "4")
+            equal(rc, 1, f"{name}: exit code")
+            codes = [e["code"] for e in r["check"]["errors"]]
+            check(error in codes, f"{name}: check's errors beside the verdict: {codes}")
+            if fault:
+                check(any(f.startswith(fault) for f in r["outcome"]["faults"]),
+                      f"{name}: no fault '{fault}' in {r['outcome']['faults']}")
+
+    def test_hostile_disc(self):
+        """A disc whose browser writes through Z:\\ and \\?\\unix\\, reads a host file, leaves a
+        detached Unix process, forges the box log and plants links and a FIFO where the trial
+        reads: nothing outside the sandbox changes or is read, nothing is left running, and the
+        forged records stay within their bounds."""
+        here = folder("hostile_disc")
+        token = f"{os.getpid()}-{int(time.time())}"
+        secret = here / "secret.txt"
+        secret.write_text(f"SECRET-{token}\n")
+        secret.chmod(0o644)
+        marker = f"86399.{os.getpid() % 1000:03d}"
+        host = str(here).replace("/", "\\")
+        windows = "/trial/prefix/drive_c/windows"
+        plant = (f"ln -sf {secret} {windows}/Handoff.ini; mkfifo {windows}/fifo.ini; "
+                 f"ln -s /dev/zero {windows}/zero.ini; ln -s {secret} {windows}/link.ini; "
+                 f"mkdir -p /trial/prefix/drive_c/lab-ack; ln -s {secret} /trial/prefix/drive_c/lab-ack/box-2")
+        deeds = [f"write Z:\\tmp\\disckit-intruder-{token}",
+                 f"write \\\\?\\unix\\tmp\\disckit-intruder-{token}-unix",
+                 f"write Z:{host}\\z-written", f"write \\\\?\\unix{host}\\unix-written",
+                 f"read Z:{host}\\secret.txt", f"read \\\\?\\unix{host}\\secret.txt",
+                 f'run \\\\?\\unix\\bin\\sh -c "setsid sleep {marker} </dev/null >/dev/null 2>&1 &"',
+                 f'run \\\\?\\unix\\bin\\sh -c "{plant}"',
+                 "boxlog C:\\lab\\boxes.log 1000"]
+
+        def change(disc):
+            shutil.copyfile(INTRUDER, disc / "Panoview.exe")
+            (disc / "intrude.txt").write_text("\r\n".join(deeds) + "\r\n")
+        rc, r, _ = trial("hostile_disc", disc_copy("hostile_disc", change), "--max-starts", "2")
+        text = json.dumps(r)
+        written = [p for p in (Path(f"/tmp/disckit-intruder-{token}"),
+                               Path(f"/tmp/disckit-intruder-{token}-unix"),
+                               here / "z-written", here / "unix-written") if p.exists()]
+        equal(written, [], "files the disc's program wrote on the host")
+        check(f"SECRET-{token}" not in text, "the host file's text reached the report")
+        equal(processes_with(marker.encode()), [],
+              "the disc's detached Unix process still runs")
+        # The box log it forged is not the watcher's: C:\\lab is read-only, and the records come
+        # through the watcher's own pipe.
+        equal(r["boxes"], [], "boxes")
+        notes = " ".join(r.get("notes", []))
+        check("box log" not in notes and "boxes" not in notes,
+              f"the forged box log reached the report: {notes}")
+        equal(rc, 1, "exit code")
+
+    def test_forged_verdict(self):
+        """A disc whose browser ends at once, after trying to forge each record the verdict is read
+        from: every forgery fails or is not read, and the browser is not running at the end."""
+        def change(disc):
+            shutil.copyfile(INTRUDER, disc / "Panoview.exe")
+            shutil.copyfile(FAKE_LIST, disc / "FakeList.exe")
+            (disc / "forge.sh").write_text(FORGE)
+            (disc / "intrude.txt").write_text("run \\\\?\\unix\\bin\\sh /trial/disc/forge.sh\r\n")
+        rc, r, _ = trial("forged_verdict", disc_copy("forged_verdict", change), "--max-starts", "2")
+        files = {c["path"]: c for c in r["windowsDirectory"]}
+        equal(files.get("C:\\windows\\forged.txt", {}).get("text", "").split("\n")[:3],
+              ["refused /trial/prefix/drive_c/lab/ProcList.exe", "refused /trial/lab/ProcList.exe",
+               "refused /trial/prefix/drive_c/lab/boxes.log"], "what the forger could write")
+        check("FORGED" not in json.dumps(r), "a forged record reached the report")
+        equal(r["boxes"], [], "boxes")
+        equal(r["browser"]["running"], False, "a process PANOVIEW.EXE at the end")
+        check(r["outcome"]["result"] != "browser-running", f"result: {r['outcome']}")
+        equal(rc, 1, "exit code")
+
+    def test_lab_folder_taken(self):
+        """Root's lab folder made first by another account, with links planted where the lab locks
+        and copies its template: the trial is refused in one line (exit 2), and the file and
+        folder the links point at are left as they were. The same for a user whose cache other
+        accounts may write in."""
+        from trialbox_test import PLANT, as_account, intruder, tree_of
+
+        pw = intruder(self)
         here = folder("lab_folder_taken")
         victim, victim_folder = here / "shadow", here / "keep"
         victim.write_text("root:only\n")
@@ -437,7 +417,7 @@ def lab_folder_taken():
         before = tree_of(here)
         taken = Path(as_account(pw, "import os, tempfile; d = tempfile.mkdtemp(dir='/var/tmp'); "
                                     "os.chmod(d, 0o755); print(d)").stdout.decode().strip())
-        cleanups.addCleanup(shutil.rmtree, taken, True)
+        self.addCleanup(shutil.rmtree, taken, True)
         as_account(pw, PLANT, taken / "lab", victim, victim_folder)
         theirs = tree_of(taken)
         command = [str(DISCKIT), "trial", str(winelab.DISC_IMAGE), "--json", "--out",
@@ -457,7 +437,7 @@ def lab_folder_taken():
         # An ordinary account (the lab's) whose cache everybody may write in.
         lab = winelab.account()
         cache = Path(tempfile.mkdtemp(prefix="trial-cache-", dir="/var/tmp"))
-        cleanups.addCleanup(shutil.rmtree, cache, True)
+        self.addCleanup(shutil.rmtree, cache, True)
         os.chown(cache, lab.pw_uid, lab.pw_gid)
         (cache / "disckit").mkdir(mode=0o777)
         (cache / "disckit").chmod(0o777)
@@ -473,76 +453,29 @@ def lab_folder_taken():
         equal(err, f"disckit trial: {cache}/disckit is writable by other accounts (mode 0777): "
                    "refused (never used or repaired)\n", "stderr")
         equal(os.listdir(cache / "disckit"), [], "the cache's files")
-    finally:
-        for func, args, keywords in reversed(cleanups.calls):
-            func(*args, **keywords)
 
+    def test_stopped_from_outside(self):
+        """A trial stopped by a signal while the disc's launcher runs (SIGTERM here, as SIGHUP and
+        Ctrl-C): exit code 2, its folder gone, nothing it started left running."""
+        disc = disc_copy("stopped_from_outside", lambda disc: (disc / "Panoview.exe").unlink())
+        command = [str(DISCKIT), "trial", str(disc), "--json", "--max-starts", "100000",
+                   "--out", str(disc.parent / "shots"), "--timeout", str(int(winelab.PATIENCE))]
+        print(" ".join(command))
+        proc = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        work = winelab.lab() / "scenarios" / f"trial-{proc.pid}"
+        try:
+            def launcher_runs():
+                return any(b"Start.exe" in arg for pid in processes_in(work)
+                           for arg in cmdline(pid))
+            check(trialbox.wait(launcher_runs, winelab.PATIENCE, 0.2),
+                  "the disc's launcher never ran")
+            proc.send_signal(signal.SIGTERM)
+            _, err = proc.communicate(timeout=2 * winelab.PATIENCE)
+        finally:
+            if proc.poll() is None:
+                proc.kill()
+        sys.stdout.write(err.decode("utf-8", "replace"))
+        equal(proc.returncode, 2, "exit code")
+        check(not work.exists(), f"the trial's folder {work} is still there")
+        check(not processes_in(work), f"processes of {work} still run: {processes_in(work)}")
 
-@test
-def stopped_from_outside():
-    """A trial stopped by a signal while the disc's launcher runs (SIGTERM here, as SIGHUP and
-    Ctrl-C): exit code 2, its folder gone, nothing it started left running."""
-    disc = disc_copy("stopped_from_outside", lambda disc: (disc / "Panoview.exe").unlink())
-    command = [str(DISCKIT), "trial", str(disc), "--json", "--max-starts", "100000",
-               "--out", str(disc.parent / "shots"), "--timeout", str(int(winelab.PATIENCE))]
-    print(" ".join(command))
-    proc = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    work = winelab.lab() / "scenarios" / f"trial-{proc.pid}"
-    try:
-        def launcher_runs():
-            return any(b"Start.exe" in arg for pid in processes_in(work)
-                       for arg in cmdline(pid))
-        check(trialbox.wait(launcher_runs, winelab.PATIENCE, 0.2),
-              "the disc's launcher never ran")
-        proc.send_signal(signal.SIGTERM)
-        _, err = proc.communicate(timeout=2 * winelab.PATIENCE)
-    finally:
-        if proc.poll() is None:
-            proc.kill()
-    sys.stdout.write(err.decode("utf-8", "replace"))
-    equal(proc.returncode, 2, "exit code")
-    check(not work.exists(), f"the trial's folder {work} is still there")
-    check(not processes_in(work), f"processes of {work} still run: {processes_in(work)}")
-
-
-def cmdline(pid):
-    try:
-        return (Path("/proc") / str(pid) / "cmdline").read_bytes().split(b"\0")
-    except OSError:
-        return []
-
-
-def main(argv):
-    if argv[:1] == ["list"]:
-        print("\n".join(TESTS))
-        return 0
-    reason = winelab.can_run_wine()
-    if not reason and not DISCKIT.exists():
-        reason = f"{DISCKIT} is not built (cmake --preset native && cmake --build --preset native)"
-    for tool in (HANDOVER, INTRUDER, FAKE_LIST):
-        if not reason and not tool.exists():
-            reason = f"{tool} is not built (cmake --build --preset win32)"
-    if not reason:
-        reason = trialbox.bwrap_usable()
-    if reason:
-        print(f"SKIPPED: {reason}")
-        return 77
-    if len(argv) != 2 or argv[0] != "run" or argv[1] not in TESTS:
-        print(__doc__)
-        return 2
-    started = time.time()
-    try:
-        TESTS[argv[1]]()
-    except Skipped as why:
-        print(f"SKIPPED: {why}")
-        return 77
-    except Exception:
-        traceback.print_exc()
-        print(f"FAILED after {time.time() - started:.0f} s")
-        return 1
-    print(f"passed in {time.time() - started:.0f} s")
-    return 0
-
-
-if __name__ == "__main__":
-    sys.exit(main(sys.argv[1:]))
