@@ -143,16 +143,18 @@ fs::path FreshFolder(const char* what) {
     return folder;
 }
 
-// The median of rounds checks, in seconds of the wall clock and of CPU time (on a busy machine the
-// wall clock also counts the time other processes had the CPU), and the findings of the last.
-double TimeCheck(const fs::path& disc, int rounds, std::size_t& findingCount, double& cpu) {
+// The median of rounds runs of check (a callable that fills findings, false with the error), in
+// seconds of the wall clock and of CPU time (on a busy machine the wall clock also counts the time
+// other processes had the CPU), and the findings of the last.
+template <typename Check>
+double TimeRounds(int rounds, std::size_t& findingCount, double& cpu, Check check) {
     std::vector<double> seconds, cpuSeconds;
     for (int round = 0; round < rounds; ++round) {
         std::vector<Finding> findings;
         std::string error;
         const auto start = std::chrono::steady_clock::now();
         const std::clock_t cpuStart = std::clock();
-        if (!CheckDisc(disc, findings, error)) {
+        if (!check(findings, error)) {
             std::fprintf(stderr, "bench_check_disc: %s\n", error.c_str());
             std::exit(1);
         }
@@ -167,30 +169,23 @@ double TimeCheck(const fs::path& disc, int rounds, std::size_t& findingCount, do
     return seconds[seconds.size() / 2];
 }
 
+double TimeCheck(const fs::path& disc, int rounds, std::size_t& findingCount, double& cpu) {
+    return TimeRounds(rounds, findingCount, cpu,
+                      [&](std::vector<Finding>& findings, std::string& error) {
+                          return CheckDisc(disc, findings, error);
+                      });
+}
+
 // The same for an image, opened (its trees read and compared) and checked in each round; with
 // openOnly, only opened.
 double TimeImageCheck(const fs::path& image, int rounds, std::size_t& findingCount, double& cpu,
                       bool openOnly = false) {
-    std::vector<double> seconds, cpuSeconds;
-    for (int round = 0; round < rounds; ++round) {
-        std::vector<Finding> findings;
-        std::string error;
-        const auto start = std::chrono::steady_clock::now();
-        const std::clock_t cpuStart = std::clock();
-        const std::unique_ptr<DiscReader> reader = OpenDisc(image.u8string(), error);
-        if (!reader || (!openOnly && !CheckDisc(*reader, findings, error))) {
-            std::fprintf(stderr, "bench_check_disc: %s\n", error.c_str());
-            std::exit(1);
-        }
-        seconds.push_back(
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
-        cpuSeconds.push_back(static_cast<double>(std::clock() - cpuStart) / CLOCKS_PER_SEC);
-        findingCount = findings.size();
-    }
-    std::sort(cpuSeconds.begin(), cpuSeconds.end());
-    cpu = cpuSeconds[cpuSeconds.size() / 2];
-    std::sort(seconds.begin(), seconds.end());
-    return seconds[seconds.size() / 2];
+    return TimeRounds(rounds, findingCount, cpu,
+                      [&](std::vector<Finding>& findings, std::string& error) {
+                          const std::unique_ptr<DiscReader> reader =
+                              OpenDisc(image.u8string(), error);
+                          return reader && (openOnly || CheckDisc(*reader, findings, error));
+                      });
 }
 
 }  // namespace

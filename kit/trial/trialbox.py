@@ -1179,13 +1179,7 @@ def _copy(dir_fd, dir_st, tree, out_fd, where, readers, notes):
                           mode, dir_fd=out_fd)
             try:
                 _own_fd(out)
-                left = was.st_size
-                while left > 0:
-                    chunk = os.read(fd, min(left, 1 << 20))
-                    if not chunk:
-                        break
-                    os.write(out, chunk)
-                    left -= len(chunk)
+                _copy_bytes(fd, out, was.st_size)
             finally:
                 os.close(out)
         finally:
@@ -1195,6 +1189,18 @@ def _copy(dir_fd, dir_st, tree, out_fd, where, readers, notes):
 def _own_fd(fd):
     if _account is not None:
         os.fchown(fd, _account.pw_uid, _account.pw_gid)
+
+
+def _copy_bytes(source_fd, out_fd, size):
+    """Copies at most size bytes (the size the source had when it was looked at: a file that
+    grows meanwhile is cut there) from source_fd to out_fd."""
+    left = size
+    while left > 0:
+        chunk = os.read(source_fd, min(left, 1 << 20))
+        if not chunk:
+            break
+        os.write(out_fd, chunk)
+        left -= len(chunk)
 
 
 def _link_readers(named):
@@ -1276,13 +1282,7 @@ def copy_disc_image(source, work, name="disc.iso", budget=IMAGE_BUDGET):
             os.close(work_fd)
         try:
             _own_fd(out)
-            left = st.st_size
-            while left > 0:
-                chunk = os.read(image_fd, min(left, 1 << 20))
-                if not chunk:
-                    break
-                os.write(out, chunk)
-                left -= len(chunk)
+            _copy_bytes(image_fd, out, st.st_size)
         finally:
             os.close(out)
     finally:
