@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "kit/Verbs.h"
+#include "kit/disc/DiscReader.h"
 #include "kit/windows/Profiles.h"
 
 struct TrialOptions {
@@ -30,9 +31,6 @@ bool ParseTrialArgs(const Args& args, TrialOptions& options, std::string& error)
 // decides whether it fits).
 std::string UnixLocaleFor(const std::string& localeName);
 
-// What the disc operand is: a folder, an ISO 9660 image, or neither (missing or another file).
-enum class DiscKind { Folder, Image, Neither };
-DiscKind ClassifyDisc(const std::string& path);
 
 // The driver's command line (argv, python3 first) for a disc given as an absolute path.
 // runtimeDir holds trial.py, the lab beside it and the lab's Windows tools in tools/; the lab
