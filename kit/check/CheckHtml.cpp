@@ -20,9 +20,9 @@ std::string CheckHtml(const Json& report) {
     const Json& summary = report["summary"];
     const std::string errors = summary["errors"].text();
     FindingCounts tally;
-    tally.errors = std::stoull(errors);
-    tally.warnings = std::stoull(summary["warnings"].text());
-    tally.notes = std::stoull(summary["notes"].text());
+    tally.errors = static_cast<std::size_t>(std::stoull(errors));
+    tally.warnings = static_cast<std::size_t>(std::stoull(summary["warnings"].text()));
+    tally.notes = static_cast<std::size_t>(std::stoull(summary["notes"].text()));
     const std::string counts = CountsLine(tally);
     std::string body = "<h1>disckit check: " + HtmlText(report["disc"].text()) + "</h1>\n" +
                        "<div class=\"verdict " +
