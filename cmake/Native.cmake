@@ -56,6 +56,12 @@ add_test(NAME unit.disckit_docs COMMAND ${Python3_EXECUTABLE}
   ${CMAKE_SOURCE_DIR}/tests/disckit_docs_test.py $<TARGET_FILE:disckit> ${CMAKE_SOURCE_DIR}/README.md)
 set_tests_properties(unit.disckit_docs PROPERTIES LABELS unit)
 
+# The kit's libraries use none above them (scripts/check-layers.py on kit/CMakeLists.txt), and the
+# check itself refuses each kind of fault planted in a small tree.
+add_test(NAME unit.kit_layers
+  COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/check_layers_test.py)
+set_tests_properties(unit.kit_layers PROPERTIES LABELS unit)
+
 # The check of the code that runs before the launcher can refuse a processor, on tiny images in
 # which each instruction a Pentium lacks, and each way of reaching run-time code, is planted once.
 add_test(NAME unit.early_code_check

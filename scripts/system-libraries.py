@@ -10,7 +10,7 @@ Two steps, so that the build machines (which have no network) can redo the secon
                          functions, and the functions that came later than their library.
   generate [--check]     turns that extract, the run-time families of runtimes.tsv and the names
                          of the import libraries of Debian's MinGW-w64 (mingw-w64-i686-dev) into
-                         kit/check/SystemLibraryTable.cpp; with --check, fails when the file differs.
+                         kit/windows/SystemLibraryTable.cpp; with --check, fails when the file differs.
 
 The metadata dates a function by the first client system its documentation names ("windows5.1.2600",
 "windows8.0", "windows10.0.14393"; "windowsServer2008" for a function no client has). Anything
@@ -27,11 +27,11 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 EXTRACT = os.path.join(HERE, "system-libraries", "metadata.tsv")
 RUNTIMES = os.path.join(HERE, "system-libraries", "runtimes.tsv")
-OUTPUT = os.path.join(ROOT, "kit", "check", "SystemLibraryTable.cpp")
+OUTPUT = os.path.join(ROOT, "kit", "windows", "SystemLibraryTable.cpp")
 MINGW_LIB = "/usr/i686-w64-mingw32/lib"
 MINGW_PACKAGE = "mingw-w64-i686-dev"
 
-# Releases in the order of kit/check/SystemLibraryTable.h.
+# Releases in the order of kit/windows/SystemLibraryTable.h.
 RELEASES = ["7", "8", "8.1", "10", "11"]
 SERVER_ONLY = "server"
 UNDATED = "undated"
@@ -198,7 +198,7 @@ def generate():
     out.append("//   The import libraries of Debian's %s %s (the names of %d libraries)." % (
         MINGW_PACKAGE, version, len(mingw)))
     out.append("//   The run-time families of scripts/system-libraries/runtimes.tsv, with their sources.")
-    out.append('#include "kit/check/SystemLibraryTable.h"')
+    out.append('#include "kit/windows/SystemLibraryTable.h"')
     out.append("")
     out.append("const SystemLibraryRow kSystemLibraryRows[] = {")
     for name in sorted(libraries):
@@ -238,7 +238,7 @@ def main(argv):
         if "--check" in argv:
             with open(OUTPUT, encoding="utf-8") as f:
                 if f.read() != text:
-                    sys.stderr.write("kit/check/SystemLibraryTable.cpp is not what its sources "
+                    sys.stderr.write("kit/windows/SystemLibraryTable.cpp is not what its sources "
                                      "give: run scripts/system-libraries.py generate\n")
                     return 1
             return 0

@@ -37,7 +37,7 @@ TEST_P(Registration, StartsTheCommandsInOrderWithoutWaiting) {
     FakePlatform fake;
     fake.moduleFileName = std::string(c.module);
     if (c.classRegistered) {
-        fake.classesRootKeys.insert("CLSID\\{5E1F0C27-9B3D-4A86-8C41-2D7E6F90B3A5}");
+        fake.classesRootKeys.insert(names::kControlClassKey);
     }
     LauncherApp app(fake);
     EXPECT_TRUE(app.RegisterControls());

@@ -26,6 +26,7 @@
 #include "kit/disc/DiscTree.h"
 #include "kit/disc/PeImage.h"
 #include "kit/disc/PeResources.h"
+#include "kit/windows/Autorun.h"
 #include "platform/win32/StartVersion.h"
 
 #ifdef _WIN32
@@ -41,7 +42,6 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr const char* kLauncher = names::kLauncher;
-constexpr const char* kAutorun = "autorun.inf";
 // A disc's file larger than this is no file of a launcher disc; reading it whole would be a risk.
 constexpr std::uintmax_t kMaxLauncherBytes = 16u << 20;
 
@@ -279,8 +279,7 @@ public:
             throw BuildError{"cannot create " + PathToUtf8(staging_)};
         Copy(source_, staging_, "", warnings);
         WriteWhole(staging_ / kLauncher, launcher_);
-        WriteWhole(staging_ / kAutorun,
-                   "[autorun]\r\nopen=Start.exe\r\nicon=Start.exe,0\r\nlabel=" + label_ + "\r\n");
+        WriteWhole(staging_ / kAutorunFile, LauncherAutorun(label_));
         if (signing_) Sign(signedFiles);
         std::string error;
         if (!CheckDisc(staging_, findings, error)) throw BuildError{"the check failed: " + error};
@@ -336,7 +335,7 @@ private:
             if (entry.type == EntryType::Symlink)
                 throw BuildError{where + " is a link: copy the file itself into the folder"};
             if (relative.empty() &&
-                (Lower(entry.name) == Lower(kLauncher) || Lower(entry.name) == Lower(kAutorun))) {
+                (Lower(entry.name) == Lower(kLauncher) || Lower(entry.name) == Lower(kAutorunFile))) {
                 warnings.push_back("the folder's own " + entry.name + " is replaced by the kit's");
                 continue;
             }
@@ -537,9 +536,8 @@ int RunBuild(const Args& args, std::ostream& out, std::ostream& err) {
         err << "disckit build: " << EscapeControls(failure.message) << "\n";
         return kExitUsage;
     }
-    std::size_t counts[3] = {0, 0, 0};
-    for (const Finding& f : findings) ++counts[static_cast<int>(f.kind->severity)];
-    const bool refused = o.image && counts[0] > 0 && !o.force;
+    const FindingCounts counts = CountFindings(findings);
+    const bool refused = o.image && counts.errors > 0 && !o.force;
     if (o.json) {
         Json report = Json::Object();
         report.Set("disc", *o.out);
@@ -547,14 +545,7 @@ int RunBuild(const Args& args, std::ostream& out, std::ostream& err) {
         for (const std::string& w : warnings) list.Push(w);
         Json& signedList = report.Set("signed", Json::Array());
         for (const std::string& s : signedFiles) signedList.Push(s);
-        Json& check = report.Set("findings", Json::Array());
-        for (const Finding& f : findings) {
-            Json& item = check.Push(Json::Object());
-            item.Set("severity", SeverityName(f.kind->severity));
-            item.Set("code", f.kind->code);
-            item.Set("path", f.path);
-            item.Set("message", f.Message());
-        }
+        report.Set("findings", FindingsJson(findings));
         if (o.image) report.Set("image", refused ? Json() : Json(*o.image));
         out << report.Dump();
     } else {
@@ -566,16 +557,12 @@ int RunBuild(const Args& args, std::ostream& out, std::ostream& err) {
         out << "\n";
         for (std::size_t i = 1; i < signedFiles.size(); ++i)
             out << EscapeControls(signedFiles[i]) << ": signed\n";
-        out << "autorun.inf: open=Start.exe, icon=Start.exe,0, label=" << builder.Label() << "\n";
+        out << kAutorunFile << ": open=Start.exe, icon=Start.exe,0, label=" << builder.Label() << "\n";
         for (const Finding& f : findings) {
             out << "check: " << SeverityName(f.kind->severity) << " " << f.kind->code << "  "
                 << EscapeControls(f.path) << "\n";
         }
-        auto counted = [](std::size_t n, const char* noun) {
-            return std::to_string(n) + " " + noun + (n == 1 ? "" : "s");
-        };
-        out << "check: " << counted(counts[0], "error") << ", " << counted(counts[1], "warning")
-            << ", " << counted(counts[2], "note") << "\n";
+        out << "check: " << CountsLine(counts) << "\n";
         out << EscapeControls(*o.out) << ": the disc is ready\n";
         if (o.image && !refused)
             out << EscapeControls(*o.image) << ": pressed (label " << builder.Label() << ")\n";

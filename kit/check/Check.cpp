@@ -20,10 +20,6 @@ namespace {
 
 constexpr Severity kSeverities[] = {Severity::Error, Severity::Warning, Severity::Note};
 
-std::string Counted(std::size_t count, const char* one, const char* many) {
-    return std::to_string(count) + " " + (count == 1 ? one : many);
-}
-
 std::size_t CountOf(const std::vector<Finding>& findings, Severity severity) {
     std::size_t count = 0;
     for (const Finding& finding : findings) count += finding.kind->severity == severity;
@@ -31,9 +27,7 @@ std::size_t CountOf(const std::vector<Finding>& findings, Severity severity) {
 }
 
 std::string Summary(const std::vector<Finding>& findings, std::size_t leftOut) {
-    return Counted(CountOf(findings, Severity::Error), "error", "errors") + ", " +
-           Counted(CountOf(findings, Severity::Warning), "warning", "warnings") + ", " +
-           Counted(CountOf(findings, Severity::Note), "note", "notes") +
+    return CountsLine(CountFindings(findings)) +
            (leftOut ? " (" + std::to_string(leftOut) + " left out)" : std::string());
 }
 
@@ -107,21 +101,17 @@ void WriteHuman(std::ostream& out, const std::string& disc, const std::vector<Fi
 Json Report(const std::string& disc, const std::vector<Finding>& findings, std::size_t leftOut) {
     Json report = Json::Object();
     report.Set("disc", disc);
-    Json& list = report.Set("findings", Json::Array());
-    for (Severity severity : kSeverities) {
-        for (const Finding& finding : findings) {
-            if (finding.kind->severity != severity) continue;
-            Json& item = list.Push(Json::Object());
-            item.Set("severity", SeverityName(severity));
-            item.Set("code", finding.kind->code);
-            item.Set("path", finding.path);
-            item.Set("message", finding.Message());
-        }
-    }
+    // Most severe first, each severity in the order the check found them.
+    std::vector<Finding> bySeverity = findings;
+    std::stable_sort(bySeverity.begin(), bySeverity.end(), [](const Finding& a, const Finding& b) {
+        return a.kind->severity < b.kind->severity;
+    });
+    report.Set("findings", FindingsJson(bySeverity));
+    const FindingCounts counts = CountFindings(findings);
     Json& summary = report.Set("summary", Json::Object());
-    summary.Set("errors", static_cast<std::uint64_t>(CountOf(findings, Severity::Error)));
-    summary.Set("warnings", static_cast<std::uint64_t>(CountOf(findings, Severity::Warning)));
-    summary.Set("notes", static_cast<std::uint64_t>(CountOf(findings, Severity::Note)));
+    summary.Set("errors", static_cast<std::uint64_t>(counts.errors));
+    summary.Set("warnings", static_cast<std::uint64_t>(counts.warnings));
+    summary.Set("notes", static_cast<std::uint64_t>(counts.notes));
     if (leftOut) summary.Set("leftOut", static_cast<std::uint64_t>(leftOut));
     return report;
 }

@@ -280,3 +280,36 @@ const FindingKind& KindOf(const std::string& code) {
 std::string Finding::Message() const {
     return detail.empty() ? kind->message : kind->message + " " + detail;
 }
+
+FindingCounts CountFindings(const std::vector<Finding>& findings) {
+    FindingCounts counts;
+    for (const Finding& finding : findings) {
+        switch (finding.kind->severity) {
+            case Severity::Error: ++counts.errors; break;
+            case Severity::Warning: ++counts.warnings; break;
+            case Severity::Note: ++counts.notes; break;
+        }
+    }
+    return counts;
+}
+
+std::string CountsLine(const FindingCounts& counts) {
+    auto counted = [](std::size_t count, const char* one, const char* many) {
+        return std::to_string(count) + " " + (count == 1 ? one : many);
+    };
+    return counted(counts.errors, "error", "errors") + ", " +
+           counted(counts.warnings, "warning", "warnings") + ", " +
+           counted(counts.notes, "note", "notes");
+}
+
+Json FindingsJson(const std::vector<Finding>& findings) {
+    Json list = Json::Array();
+    for (const Finding& finding : findings) {
+        Json& item = list.Push(Json::Object());
+        item.Set("severity", SeverityName(finding.kind->severity));
+        item.Set("code", finding.kind->code);
+        item.Set("path", finding.path);
+        item.Set("message", finding.Message());
+    }
+    return list;
+}

@@ -2,8 +2,11 @@
 // sentence that says what Start.exe does because of it. One table; the check only names codes.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <vector>
+
+#include "kit/common/Json.h"
 
 enum class Severity {
     Error,    // the disc misbehaves on every supported system, or on some
@@ -53,3 +56,18 @@ struct Finding {
     // The kind's sentence followed by the detail.
     std::string Message() const;
 };
+
+// How many findings there are of each severity.
+struct FindingCounts {
+    std::size_t errors = 0;
+    std::size_t warnings = 0;
+    std::size_t notes = 0;
+};
+FindingCounts CountFindings(const std::vector<Finding>& findings);
+
+// "1 error, 0 warnings, 2 notes": the line that sums up findings wherever they are reported.
+std::string CountsLine(const FindingCounts& counts);
+
+// The findings in the order given, as the JSON reports write them: an array of objects with
+// severity, code, path and message.
+Json FindingsJson(const std::vector<Finding>& findings);

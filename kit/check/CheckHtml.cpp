@@ -1,12 +1,11 @@
 #include "kit/check/CheckHtml.h"
 
+#include <string>
+
+#include "kit/check/CheckFindings.h"
 #include "kit/common/Html.h"
 
 namespace {
-
-std::string Plural(const std::string& count, const char* one, const char* many) {
-    return count + " " + (count == "1" ? one : many);
-}
 
 struct SeverityGroup {
     const char* name;     // as the JSON writes it
@@ -20,9 +19,11 @@ constexpr SeverityGroup kGroups[] = {
 std::string CheckHtml(const Json& report) {
     const Json& summary = report["summary"];
     const std::string errors = summary["errors"].text();
-    const std::string counts = Plural(errors, "error", "errors") + ", " +
-                               Plural(summary["warnings"].text(), "warning", "warnings") + ", " +
-                               Plural(summary["notes"].text(), "note", "notes");
+    FindingCounts tally;
+    tally.errors = static_cast<std::size_t>(std::stoull(errors));
+    tally.warnings = static_cast<std::size_t>(std::stoull(summary["warnings"].text()));
+    tally.notes = static_cast<std::size_t>(std::stoull(summary["notes"].text()));
+    const std::string counts = CountsLine(tally);
     std::string body = "<h1>disckit check: " + HtmlText(report["disc"].text()) + "</h1>\n" +
                        "<div class=\"verdict " +
                        (errors != "0" ? "bad" : summary["warnings"].text() != "0" ? "warn" : "good") + "\">" +

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+#include "kit/disc/Sha256.h"
+
 struct ImageIdentity {
     bool hasSignature = false;
     // With a signature: false when the file no longer hashes to the digest the signature holds.
@@ -19,5 +21,3 @@ struct ImageIdentity {
 // tree is too large to read (resourcesTooLarge).
 bool ReadImageIdentity(const std::string& image, ImageIdentity& identity);
 
-// SHA-256 of bytes, as 32 raw bytes.
-std::string Sha256(const std::string& bytes);

@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "kit/check/SystemLibraryTable.h"
+#include "kit/windows/SystemLibraryTable.h"
 
 // A set of releases, one bit per WindowsRelease.
 using ReleaseSet = unsigned;

@@ -1,11 +1,25 @@
 #include "kit/disc/DiscReader.h"
 
+#include <cstring>
+#include <fstream>
 #include <system_error>
 
 #include "kit/disc/IsoImage.h"
-#include "kit/trial/TrialOptions.h"
 
 namespace fs = std::filesystem;
+
+DiscKind ClassifyDisc(const std::string& path) {
+    const std::filesystem::path p = std::filesystem::u8path(path);
+    std::error_code ec;
+    if (std::filesystem::is_directory(p, ec)) return DiscKind::Folder;
+    if (!std::filesystem::is_regular_file(p, ec)) return DiscKind::Neither;
+    // An ISO 9660 image has its first volume descriptor in sector 16: type, then "CD001".
+    std::ifstream file(p, std::ios::binary);
+    char id[5] = {};
+    file.seekg(16 * 2048 + 1);
+    if (!file.read(id, sizeof id)) return DiscKind::Neither;
+    return std::memcmp(id, "CD001", sizeof id) == 0 ? DiscKind::Image : DiscKind::Neither;
+}
 
 bool FolderReader::ListRoot(DiscFolder& entries, std::string& error) const {
     return ListFolder(root_, entries, error);

@@ -53,6 +53,10 @@ private:
     std::filesystem::path root_;
 };
 
+// What the disc operand is: a folder, an ISO 9660 image, or neither (missing or another file).
+enum class DiscKind { Folder, Image, Neither };
+DiscKind ClassifyDisc(const std::string& path);
+
 // The reader of a disc given on the command line (UTF-8): a folder, or an ISO 9660 image. Null,
 // with the reason in error, when it is neither or cannot be read.
 std::unique_ptr<DiscReader> OpenDisc(const std::string& operand, std::string& error);

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "kit/common/Utf8.h"
+#include "kit/disc/LittleEndian.h"
 #include "kit/windows/WindowsText.h"
 
 namespace fs = std::filesystem;
@@ -24,15 +25,6 @@ constexpr std::uint64_t kMaxFolderBytes = 64u << 20;
 constexpr int kMaxContinuations = 8;
 constexpr std::size_t kMaxRockName = 1024;
 constexpr std::size_t kMaxPieces = 4096;  // extents of one file
-
-std::uint32_t Le32(const unsigned char* p) {
-    return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
-           static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
-}
-
-std::uint16_t Le16(const unsigned char* p) {
-    return static_cast<std::uint16_t>(p[0] | p[1] << 8);
-}
 
 // Where a file's bytes lie: one extent, or several for a file recorded in pieces.
 struct Piece {

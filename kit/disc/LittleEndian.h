@@ -22,6 +22,20 @@ inline bool Get32(const std::string& b, std::uint64_t at, std::uint32_t& v) {
     return true;
 }
 
+// The same from a pointer, for headers already read whole: the caller has checked their size.
+inline std::uint16_t Le16(const unsigned char* p) {
+    return static_cast<std::uint16_t>(p[0] | p[1] << 8);
+}
+
+inline std::uint32_t Le32(const unsigned char* p) {
+    return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
+           static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
+}
+
+inline std::uint64_t Le64(const unsigned char* p) {
+    return Le32(p) | static_cast<std::uint64_t>(Le32(p + 4)) << 32;
+}
+
 // The buffer must hold the bytes written.
 inline void Put16(std::string& b, std::size_t at, std::uint32_t v) {
     b[at] = static_cast<char>(v & 0xFF);

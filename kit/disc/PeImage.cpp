@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "kit/disc/LittleEndian.h"
+
 namespace {
 
 // Limits no real image comes near; past them the file is taken as damaged rather than read on.
@@ -20,14 +22,6 @@ constexpr std::uint16_t kImageExecutable = 0x0002;
 constexpr std::uint16_t kMagicPe32 = 0x10B;
 constexpr std::uint16_t kMagicPe32Plus = 0x20B;
 
-std::uint16_t U16(const unsigned char* p) { return static_cast<std::uint16_t>(p[0] | (p[1] << 8)); }
-std::uint32_t U32(const unsigned char* p) {
-    return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
-           (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
-}
-std::uint64_t U64(const unsigned char* p) {
-    return U32(p) | (static_cast<std::uint64_t>(U32(p + 4)) << 32);
-}
 
 // Text from the file, fit to be shown: printable ASCII, anything else as '?'.
 std::string Printable(const std::string& raw) {
@@ -143,7 +137,7 @@ bool ReadImports(Mapper& map, const Directory& dir, bool pe32Plus, std::vector<P
             problem = "its import table lies outside the file's data";
             return false;
         }
-        const std::uint32_t lookup = U32(d), nameRva = U32(d + 12), bound = U32(d + 16);
+        const std::uint32_t lookup = Le32(d), nameRva = Le32(d + 12), bound = Le32(d + 16);
         // The loader stops at the first entry without a name or without a table to fill.
         if (nameRva == 0 || bound == 0) return true;
         PeImport import;
@@ -162,7 +156,7 @@ bool ReadImports(Mapper& map, const Directory& dir, bool pe32Plus, std::vector<P
                           " lie outside the file's data";
                 return false;
             }
-            const std::uint64_t entry = pe32Plus ? U64(e) : U32(e);
+            const std::uint64_t entry = pe32Plus ? Le64(e) : Le32(e);
             if (!map.Spend()) {
                 problem = kTooLarge;
                 return false;
@@ -202,12 +196,12 @@ void ReadExports(Mapper& map, const Directory& dir, PeImage& image) {
         image.exportProblem = "its export table lies outside the file's data";
         return;
     }
-    const std::uint32_t functions = U32(d + 20), names = U32(d + 24), nameTable = U32(d + 32);
+    const std::uint32_t functions = Le32(d + 20), names = Le32(d + 24), nameTable = Le32(d + 32);
     if (functions > kMaxExports || names > kMaxExports) {
         image.exportProblem = "its export table claims more entries than an image can have";
         return;
     }
-    image.ordinalBase = U32(d + 16);
+    image.ordinalBase = Le32(d + 16);
     image.ordinalCount = functions;
     std::vector<unsigned char> table(4u * names);
     if (names > 0 && !map.Read(nameTable, table.data(), table.size())) {
@@ -220,7 +214,7 @@ void ReadExports(Mapper& map, const Directory& dir, PeImage& image) {
             image.exportProblem = kTooLarge;
             return;
         }
-        if (!map.ReadName(U32(&table[4u * i]), name)) {
+        if (!map.ReadName(Le32(&table[4u * i]), name)) {
             image.exportProblem =
                 map.OverBudget() ? kTooLarge : "an exported name lies outside the file's data";
             return;
@@ -265,7 +259,7 @@ bool ReadPeImage(ByteSource& bytes, PeImage& image, std::string& problem) {
         problem = "the file ends inside its DOS header";
         return false;
     }
-    const std::uint64_t peOffset = U32(dos + 0x3C);
+    const std::uint64_t peOffset = Le32(dos + 0x3C);
     unsigned char coff[24];
     if (!bytes.Read(peOffset, coff, sizeof coff)) {
         problem = "the file ends before its PE header";
@@ -275,10 +269,10 @@ bool ReadPeImage(ByteSource& bytes, PeImage& image, std::string& problem) {
         problem = "it has no PE header (a DOS program, or a damaged one)";
         return false;
     }
-    image.machine = U16(coff + 4);
-    const std::uint32_t sectionCount = U16(coff + 6);
-    const std::uint32_t optionalSize = U16(coff + 20);
-    image.characteristics = U16(coff + 22);
+    image.machine = Le16(coff + 4);
+    const std::uint32_t sectionCount = Le16(coff + 6);
+    const std::uint32_t optionalSize = Le16(coff + 20);
+    image.characteristics = Le16(coff + 22);
     if (!(image.characteristics & kImageExecutable)) {
         problem = "it is not marked as an executable image (an object file, or a failed link)";
         return false;
@@ -289,7 +283,7 @@ bool ReadPeImage(ByteSource& bytes, PeImage& image, std::string& problem) {
         problem = "the file ends inside its optional header";
         return false;
     }
-    const std::uint16_t magic = U16(optional.data());
+    const std::uint16_t magic = Le16(optional.data());
     if (magic != kMagicPe32 && magic != kMagicPe32Plus) {
         problem = "its optional header has a format Windows does not know";
         return false;
@@ -300,16 +294,16 @@ bool ReadPeImage(ByteSource& bytes, PeImage& image, std::string& problem) {
         problem = "its optional header is cut short";
         return false;
     }
-    image.subsystem = U16(&optional[68]);
-    const std::uint32_t headerSize = U32(&optional[60]);
-    const std::uint32_t declared = U32(&optional[directoriesAt - 4]);
+    image.subsystem = Le16(&optional[68]);
+    const std::uint32_t headerSize = Le32(&optional[60]);
+    const std::uint32_t declared = Le32(&optional[directoriesAt - 4]);
     const std::uint32_t directoryCount =
         std::min({declared, (optionalSize - directoriesAt) / 8u, 16u});
     auto directory = [&](std::uint32_t index) {
         Directory d;
         if (index < directoryCount) {
-            d.rva = U32(&optional[directoriesAt + 8 * index]);
-            d.size = U32(&optional[directoriesAt + 8 * index + 4]);
+            d.rva = Le32(&optional[directoriesAt + 8 * index]);
+            d.size = Le32(&optional[directoriesAt + 8 * index + 4]);
         }
         return d;
     };
@@ -335,10 +329,10 @@ bool ReadPeImage(ByteSource& bytes, PeImage& image, std::string& problem) {
         std::size_t nameLength = 0;
         while (nameLength < 8 && s[nameLength] != 0) ++nameLength;
         section.name = Printable(std::string(reinterpret_cast<const char*>(s), nameLength));
-        section.virtualSize = U32(s + 8);
-        section.virtualAddress = U32(s + 12);
-        section.rawSize = U32(s + 16);
-        section.rawPointer = U32(s + 20);
+        section.virtualSize = Le32(s + 8);
+        section.virtualAddress = Le32(s + 12);
+        section.rawSize = Le32(s + 16);
+        section.rawPointer = Le32(s + 20);
         if (section.rawSize > 0 &&
             static_cast<std::uint64_t>(section.rawPointer) + section.rawSize > size) {
             problem = "the file ends inside its section " + section.name + " (cut short)";

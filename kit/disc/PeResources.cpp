@@ -351,6 +351,16 @@ bool ReadPeResources(const std::string& image, std::vector<Resource>& resources,
     return TreeReader(image, layout, base, size).Read(resources, problem);
 }
 
+bool PeSignatureFields(const std::string& image, std::size_t& checksumAt, std::size_t& entryAt) {
+    Layout layout;
+    std::string problem;
+    if (!ReadLayout(image, layout, problem)) return false;
+    // ReadLayout has checked that the optional header holds the first six data directories.
+    checksumAt = layout.optional + 64;
+    entryAt = layout.DirectoryAt(4);
+    return entryAt + 8 <= image.size();
+}
+
 bool ReplacePeResources(const std::string& image, const std::vector<Resource>& resources,
                         std::string& out, std::string& problem) {
     Layout layout;

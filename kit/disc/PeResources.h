@@ -45,6 +45,11 @@ constexpr const char* kResourceTreeTooLarge =
 bool ReadPeResources(const std::string& image, std::vector<Resource>& resources,
                      std::string& problem);
 
+// Where a signature's digest leaves gaps in a PE32 image: the offset of the checksum and of the
+// security directory's entry (eight bytes: the certificates' offset and size), from the same
+// reading of the headers as the resources. False when the headers cannot be read so far.
+bool PeSignatureFields(const std::string& image, std::size_t& checksumAt, std::size_t& entryAt);
+
 // The image with its resources replaced by these: the resource section is rebuilt and the
 // sections after it (only the relocations may follow) move with it; code and data stay byte for
 // byte, and a signature is dropped (it would no longer match). False, with the problem, for an

@@ -16,6 +16,7 @@
 #include "kit/common/RuntimeFiles.h"
 #include "kit/common/Utf8.h"
 #include "kit/disc/DiscTree.h"
+#include "kit/windows/Autorun.h"
 #include "kit/windows/Languages.h"
 #include "kit/windows/WindowsText.h"
 
@@ -25,7 +26,6 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr const char* kLayoutFile = "LAYOUT.txt";
-constexpr const char* kAutorun = "[autorun]\r\nopen=Start.exe\r\nicon=Start.exe,0\r\n";
 
 // Text files of the disc end their lines as Windows does.
 std::string Crlf(const std::string& text) {
@@ -74,7 +74,7 @@ std::string DiscLayoutText(const std::vector<std::string>& folders) {
     t += "This folder is the disc's root: it becomes D:\\ (or whatever drive) once pressed. Windows\n"
          "finds names whatever their case; keep them as written here all the same.\n\n";
     t += Pad(names::kLauncher, 22) + "the launcher (here already): do not rename it\n";
-    t += Pad("autorun.inf", 22) + "opens " + names::kLauncher + " when the disc is inserted (here already)\n";
+    t += Pad(kAutorunFile, 22) + "opens " + names::kLauncher + " when the disc is inserted (here already)\n";
     for (const ImageRole& role : ImageRoles()) {
         for (const std::string& file : role.files) {
             if (file == names::kLauncher) continue;
@@ -140,7 +140,7 @@ bool LayOutDisc(const fs::path& root, const fs::path& launcher,
         error = "cannot copy " + PathToUtf8(launcher) + ": " + ec.message();
         return false;
     }
-    if (!WriteNew(root / "autorun.inf", kAutorun, error)) return false;
+    if (!WriteNew(root / kAutorunFile, LauncherAutorun(std::string()), error)) return false;
     if (!WriteNew(root / kLayoutFile, Crlf(DiscLayoutText(folders)), error)) return false;
     const fs::path pages = root / fs::u8path(WithoutBackslash(names::kPagesFolder));
     for (const std::string& folder : folders) {
@@ -222,7 +222,7 @@ int RunInit(const Args& args, std::ostream& out, std::ostream& err) {
         err << "disckit init: " << EscapeControls(error) << '\n';
         return kExitUsage;
     }
-    out << EscapeControls(dir) << ": a new disc with " << names::kLauncher << ", autorun.inf, " << kLayoutFile
+    out << EscapeControls(dir) << ": a new disc with " << names::kLauncher << ", " << kAutorunFile << ", " << kLayoutFile
         << " and " << folders.size() << " language folder" << (folders.size() == 1 ? "" : "s")
         << "; " << kLayoutFile << " says what to add\n";
     if (langs) {

@@ -13,6 +13,7 @@
 #include "inspect/OsClassify.h"
 #include "kit/check/CheckDisc.h"
 #include "kit/simulate/SimDisc.h"
+#include "kit/windows/Languages.h"
 #include "kit/windows/Profiles.h"
 #include "platform/Platform.h"
 
@@ -22,7 +23,7 @@ enum class SimBrowser { Appears, Never };
 // Everything a simulation is run with.
 struct SimConfig {
     SimSystem system = DefaultSystem();
-    std::uint16_t langId = 0x0409;
+    std::uint16_t langId = kDefaultLangId;
     int codePage = 1252;
     SimMedia media = SimMedia::ReadOnly;
     bool registered = false;  // the controls' class key exists

@@ -10,7 +10,6 @@
 #include "app/LauncherApp.h"
 #include "kit/common/Options.h"
 #include "kit/common/Utf8.h"
-#include "kit/simulate/SimPlatform.h"
 #include "kit/windows/Languages.h"
 #include "kit/windows/WindowsText.h"
 
@@ -76,7 +75,7 @@ bool ParseTrialArgs(const Args& args, TrialOptions& options, std::string& error)
     options.json = v.json;
     options.profile = SystemOption(v.system, error);
     if (!options.profile) return false;
-    options.langId = SimConfig().langId;
+    options.langId = kDefaultLangId;
     if (!LanguageOption(v.lang, options.langId, error)) return false;
     options.localeName = LocaleNameFor(options.langId);
     if (options.localeName.empty()) {
@@ -107,19 +106,6 @@ std::string UnixLocaleFor(const std::string& localeName) {
         region = region.substr(0, region.find('_'));
     }
     return language + (region.empty() ? "" : "_" + region) + ".UTF-8";
-}
-
-DiscKind ClassifyDisc(const std::string& path) {
-    const std::filesystem::path p = std::filesystem::u8path(path);
-    std::error_code ec;
-    if (std::filesystem::is_directory(p, ec)) return DiscKind::Folder;
-    if (!std::filesystem::is_regular_file(p, ec)) return DiscKind::Neither;
-    // An ISO 9660 image has its first volume descriptor in sector 16: type, then "CD001".
-    std::ifstream file(p, std::ios::binary);
-    char id[5] = {};
-    file.seekg(16 * 2048 + 1);
-    if (!file.read(id, sizeof id)) return DiscKind::Neither;
-    return std::memcmp(id, "CD001", sizeof id) == 0 ? DiscKind::Image : DiscKind::Neither;
 }
 
 bool TrialRequest(const TrialOptions& o, DiscKind kind, const std::string& absoluteDisc,

@@ -8,6 +8,7 @@
 
 #include "kit/Verbs.h"
 #include "kit/common/Json.h"
+#include "kit/disc/DiscReader.h"
 #include "kit/windows/Profiles.h"
 
 struct TrialOptions {
@@ -32,9 +33,6 @@ bool ParseTrialArgs(const Args& args, TrialOptions& options, std::string& error)
 // decides whether it fits).
 std::string UnixLocaleFor(const std::string& localeName);
 
-// What the disc operand is: a folder, an ISO 9660 image, or neither (missing or another file).
-enum class DiscKind { Folder, Image, Neither };
-DiscKind ClassifyDisc(const std::string& path);
 
 // The driver's request for a disc given as an absolute path: every resolved option, the
 // profile's version record and Wine settings, the launcher's names and refusal texts, and the

@@ -10,6 +10,9 @@ struct LocaleName {
     std::uint16_t langId;
 };
 
+// The system language a simulation or a trial runs in unless told: English (United States).
+constexpr std::uint16_t kDefaultLangId = 0x0409;
+
 std::size_t LocaleNameCount();
 const LocaleName* LocaleNames();
 

@@ -3,7 +3,7 @@
 #include <iterator>
 
 #include "inspect/OsClassify.h"
-#include "kit/check/SystemLibraryTable.h"
+#include "kit/windows/SystemLibraryTable.h"
 
 namespace {
 

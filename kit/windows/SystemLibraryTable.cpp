@@ -5,7 +5,7 @@
 //   extracted into scripts/system-libraries/metadata.tsv by the extract step.
 //   The import libraries of Debian's mingw-w64-i686-dev 10.0.0-3 (the names of 512 libraries).
 //   The run-time families of scripts/system-libraries/runtimes.tsv, with their sources.
-#include "kit/check/SystemLibraryTable.h"
+#include "kit/windows/SystemLibraryTable.h"
 
 const SystemLibraryRow kSystemLibraryRows[] = {
     {"aclui.dll", LibraryOrigin::Windows, 0, 0},
