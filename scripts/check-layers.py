@@ -19,22 +19,31 @@ import re
 import sys
 
 INCLUDE = re.compile(r'^\s*#\s*include\s+"(kit/[^"]+)"', re.MULTILINE)
-CALL = re.compile(r'\b(kit_layer|add_executable)\s*\(([^)]*)\)', re.DOTALL)
+CALL = re.compile(r'\b(kit_layer|add_executable|target_sources)\s*\(([^)]*)\)', re.DOTALL)
+# What target_sources(kit_core INTERFACE ...) adds is compiled into everything that links the whole
+# kit, the tool among them: it belongs to the tool.
+WHOLE_KIT = "kit_core"
 TOOL = "disckit"
 
 
 def read_layers(cmake_text):
     """[(name, [kit-relative files], [kit dependencies])] in declaration order."""
-    layers = []
+    layers, tool = [], []
     text = re.sub(r'#[^\n]*', '', cmake_text)
     for call, body in CALL.findall(text):
         words = body.split()
         if not words:
             continue
         name = words[0]
+        if call == "target_sources":
+            if name == WHOLE_KIT:
+                tool += [w.replace("${CMAKE_CURRENT_SOURCE_DIR}/", "") for w in words[1:]
+                         if not w.isupper()]
+            continue
         if call == "add_executable":
             if name == TOOL:
-                layers.append((name, [w for w in words[1:] if not w.isupper()], None))
+                layers.append((name, tool, None))
+                tool += [w for w in words[1:] if not w.isupper()]
             continue
         sources, depends, into = [], [], None
         for w in words[1:]:
