@@ -3,8 +3,10 @@
 
 disckit (kit/trial/Trial.cpp) checks the command line against the kit's tables (the system profiles,
 the languages, the launcher's names) and runs this program with what they resolve to; every
-option below comes from there. Exit code 0: the browser was left running and the launcher ended
-with 0; 1: the trial found a fault; 2: the trial could not run (the reason on stderr).
+option below comes from there. This program writes what it saw as one JSON document to the new
+file --observations names; disckit reads it back, decides the verdict and writes the report
+(--json and --html are its). Exit code 0: the observations are written; 2: the trial could not
+run (the reason on stderr).
 
 The machine is a sandbox (trialbox.py): a real copy of a template prefix of the profile's bitness
 (the lab's, winelab.py, when run by root, which then runs everything inside as the lab's
