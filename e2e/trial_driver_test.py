@@ -2,6 +2,7 @@
 """How disckit trial's driver reads Wine's trace and the registry files, without Wine: lines as
 Wine 8 writes them (seen in real runs), and the ways they vary."""
 
+import json
 import os
 import tempfile
 import time
@@ -10,6 +11,7 @@ import unittest
 from pathlib import Path
 
 import labpath  # noqa: F401 (the lab and the trial's driver)
+import trial
 import trial_run
 import trial_trace
 
@@ -344,6 +346,33 @@ class AfterTheRun(unittest.TestCase):
                                  [{"pid": 0x120, "name": "Panoview.exe"}] if table and running
                                  else [])
                 self.assertEqual(bool(t.notes), noted, t.notes)
+
+
+class Observations(unittest.TestCase):
+    """What the driver hands disckit: JSON that any strict reader takes (no lone surrogate, as
+    an undecodable byte of a trace is in Python), in a new file that no link redirects."""
+
+    def test_text_that_is_no_text_becomes_u_fffd(self):
+        with tempfile.TemporaryDirectory() as folder:
+            path = Path(folder) / "observations.json"
+            trial.write_observations(path, {"events": [{"text": "a\udcff\ud800b\u00e4\U0001f600"}]})
+            data = path.read_bytes()
+            data.decode("ascii")
+            self.assertEqual(json.loads(data), {"events": [{"text": "a\ufffd\ufffdb\u00e4\U0001f600"}]})
+
+    def test_never_over_a_file_nor_through_a_link(self):
+        with tempfile.TemporaryDirectory() as folder:
+            target = Path(folder) / "target"
+            target.write_text("kept")
+            os.symlink(target, Path(folder) / "link.json")
+            for name in ("target", "link.json"):
+                with self.assertRaises(OSError):
+                    trial.write_observations(Path(folder) / name, {})
+            self.assertEqual(target.read_text(), "kept")
+
+    def test_the_drivers_own_messages_show_no_control_character(self):
+        self.assertEqual(trial.printable("a\x1b[2Jb\nc\x9bd\u00fc\udcff"),
+                         "a\\x1B[2Jb\\x0Ac\\xC2\\x9Bd\u00fc\\xFF")
 
 
 class Names(unittest.TestCase):
