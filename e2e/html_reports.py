@@ -4,9 +4,8 @@
 One test each, run by harness.py.
 
 kit: disckit check, simulate and simulate --matrix on the sample disc, and check and simulate on
-a copy whose names hold markup; the trial's report drawn from a made-up trial report whose texts
-hold markup, with a screenshot and files that must not be embedded (a link, a file that is not
-an image). No Wine.
+a copy whose names hold markup. No Wine. (The trial's page drawn from made-up observations whose
+texts hold markup is a unit test of disckit: tests/kit_trial_report_test.cpp.)
 trial: disckit trial of the sample disc's image under Wine.
 
 For each report, against the JSON of the same run: the DOM holds the verdict, every finding or
@@ -209,50 +208,6 @@ def setUpModule():
     if reason:
         raise unittest.SkipTest(reason)
 
-def made_up_trial(shots):
-    evil = "D:\\<script>alert(1)</script> & co.exe"
-    return {
-        "disc": {"path": "/discs/<i>x</i>", "kind": "folder"}, "wine": "wine-8.0",
-        "system": {"profile": "7-x64", "title": "Windows 7, 64-bit", "wineSetting": "win7",
-                   "prefix": "win64", "reported": {"platformId": 2, "major": 6, "minor": 1,
-                                                   "build": 7601, "productType": 1, "bits": 64,
-                                                   "extendedQuery": True}},
-        "language": {"langId": "0x0409", "locale": "en-US", "lcAll": "en_US.UTF-8",
-                     "codePage": 1252},
-        "launcher": {"program": "D:\\Start.exe", "pid": 0x20, "ended": True, "exitCode": 0,
-                     "seconds": 3.5, "stoppedBecause": None},
-        "events": [
-            {"seconds": 0.2, "kind": "load", "by": "Start.exe", "byPid": 0x20,
-             "path": "D:\\qzm.dll"},
-            {"seconds": 0.5, "kind": "start", "by": "Start.exe", "byPid": 0x20, "program": evil,
-             "commandLine": '"<img src=x onerror=alert(1)>"', "commandLineComplete": True,
-             "pid": 0x44, "state": "started"},
-            {"seconds": 0.9, "kind": "start", "by": "Start.exe", "byPid": 0x20,
-             "program": "D:\\Panoview.exe", "commandLine": "Panoview.exe x",
-             "commandLineComplete": True, "pid": None, "state": "failed",
-             "why": "the disc has no such file"},
-            {"seconds": 1.25, "kind": "box", "by": "Start.exe", "byPid": 0x20,
-             "caption": "Discmate <script>alert(1)</script>", "text": "a & b\x07",
-             "screenshot": str(shots / "box-1.png")},
-            {"seconds": 3.5, "kind": "end", "by": "Start.exe", "byPid": 0x20, "exitCode": 0}],
-        "browser": {"program": "Panoview.exe", "process": "PANOVIEW.EXE", "starts": 1,
-                    "startsByLauncher": 1, "commandLines": ["Panoview.exe x"],
-                    "failedStarts": 1, "ended": 0, "firstStart": 0.9, "lastStart": 0.9,
-                    "running": False, "runningAs": [], "windows": []},
-        "windowsDirectory": [{"path": "C:\\windows\\<u>.ini", "change": "added", "size": 3,
-                              "readOnly": False, "text": "<p>"}],
-        "registry": {"added": [{"key": "HKCR\\<em>", "values": ['"a"="<br>"']}],
-                     "removed": []},
-        "running": [{"pid": 0x44, "name": "<script> & co.exe", "startedBy": "Start.exe",
-                     "state": "ready"}],
-        "windows": [{"pid": 0x44, "process": "<script> & co.exe", "class": "<x>",
-                     "title": "</title><script>"}],
-        "boxes": [], "screenshots": [str(shots / "box-1.png"), str(shots / "after-run.png")],
-        "screenshotAfterRun": str(shots / "after-run.png"), "account": "disclab",
-        "outcome": {"result": "box", "faults": ["Start.exe showed a box: [<b>] & x"],
-                    "exitCode": 1}}
-
-
 def check_trial(report, dom, embedded):
     """The verdict, every event and every screenshot that was taken (embedded is their files)."""
     verdict = texts_of(dom, "verdict")
@@ -309,24 +264,6 @@ class HtmlReports(unittest.TestCase):
         dom = open_report(page, "simulate-markup")
         check_run(run, dom)
         equal(Dom(dom).tags.count("b"), 1, "<b> elements (the verdict's own)")
-
-        # The trial's report, from a made-up JSON report: texts with markup and control
-        # characters, a box's screenshot, and a screenshot that is a link (not followed).
-        import trial_html
-        shots = OUT / "made-up-shots"
-        shutil.rmtree(shots, ignore_errors=True)
-        shots.mkdir()
-        shutil.copyfile(OUT / "check.png", shots / "box-1.png")
-        (shots / "after-run.png").symlink_to(OUT / "simulate.png")
-        report = made_up_trial(shots)
-        page = OUT / "trial-made-up.html"
-        style = subprocess.run([str(DISCKIT), "--report-style"], capture_output=True,
-                               check=True).stdout.decode()
-        trial_html.write(report, page, style)
-        dom = open_report(page, "trial-made-up")
-        check_trial(report, dom, embedded=[shots / "box-1.png"])
-        contains(dom, ["[Discmate <script>alert(1)</script>] a & b\\x07",
-                       "the screen after the run: no picture (cannot open it"], "made-up trial")
 
     def test_trial(self):
         """The sample disc's image where the browser runs (the screen after the run), and where

@@ -11,9 +11,7 @@ import unittest
 from pathlib import Path
 
 import labpath  # noqa: F401 (the lab and the trial's driver)
-import trial_check
-import trial_html
-import trial_report
+import trial
 import trial_run
 import trial_trace
 
@@ -350,50 +348,31 @@ class AfterTheRun(unittest.TestCase):
                 self.assertEqual(bool(t.notes), noted, t.notes)
 
 
-class Report(unittest.TestCase):
-    def test_no_control_character_of_the_disc_reaches_the_terminal(self):
-        self.assertEqual(trial_report.printable("a\x1b[2Jb\nc\x9bd\u00fc"),
-                         "a\\x1B[2Jb\\x0Ac\\xC2\\x9Bd\u00fc")
-        self.assertEqual(trial_report.quoted("\u202e\n"), '"\\xE2\\x80\\xAE\\x0A"')
+class Observations(unittest.TestCase):
+    """What the driver hands disckit: JSON that any strict reader takes (no lone surrogate, as
+    an undecodable byte of a trace is in Python), in a new file that no link redirects."""
 
-    def test_no_renderer_passes_a_control_character_on(self):
-        """The same forms as disckit's own reports: the terminal shows the bytes, JSON escapes
-        the character, a page puts a marker in its place (or the bytes where no markup may go)."""
-        rows = [
-            # what, text, terminal, JSON, HTML, HTML without markup
-            ("U+202E, the right-to-left override", "a\u202eb", "a\\xE2\\x80\\xAEb",
-             '"a\\u202eb"', 'a<span class="ctl">U+202E</span>b', "a\\xE2\\x80\\xAEb"),
-            ("U+009B, the 8-bit CSI", "\x9b2J", "\\xC2\\x9B2J", '"\\u009b2J"',
-             '<span class="ctl">U+009B</span>2J', "\\xC2\\x9B2J"),
-            ("U+2066 and U+2069, an isolate and its end", "\u2066x\u2069",
-             "\\xE2\\x81\\xA6x\\xE2\\x81\\xA9", '"\\u2066x\\u2069"',
-             '<span class="ctl">U+2066</span>x<span class="ctl">U+2069</span>',
-             "\\xE2\\x81\\xA6x\\xE2\\x81\\xA9"),
-            ("U+061C, U+200E, U+200F, U+202A", "\u061c\u200e\u200f\u202a",
-             "\\xD8\\x9C\\xE2\\x80\\x8E\\xE2\\x80\\x8F\\xE2\\x80\\xAA",
-             '"\\u061c\\u200e\\u200f\\u202a"',
-             '<span class="ctl">U+061C</span><span class="ctl">U+200E</span>'
-             '<span class="ctl">U+200F</span><span class="ctl">U+202A</span>',
-             "\\xD8\\x9C\\xE2\\x80\\x8E\\xE2\\x80\\x8F\\xE2\\x80\\xAA"),
-            ("C0 controls and DEL", "\x1b[31m\x7f", "\\x1B[31m\\x7F", '"\\u001b[31m\\u007f"',
-             "\\x1B[31m\\x7F", "\\x1B[31m\\x7F"),
-            ("a lone surrogate, as a trace may hold", "\ud800", "\\xED\\xA0\\x80", '"\ufffd"',
-             "\ufffd", "\ufffd"),
-            ("a byte that was no UTF-8 (surrogateescape), then markup", "\udcff<", "\\xFF<",
-             '"\ufffd<"', "\ufffd&lt;", "\ufffd&lt;"),
-            ("their neighbours are text: U+00A0, U+200D, U+202F, U+2065",
-             "\u00a0\u200d\u202f\u2065", "\u00a0\u200d\u202f\u2065", '"\u00a0\u200d\u202f\u2065"',
-             "\u00a0\u200d\u202f\u2065", "\u00a0\u200d\u202f\u2065"),
-        ]
-        for what, value, terminal, json_form, html, plain in rows:
-            with self.subTest(what):
-                self.assertEqual(trial_report.printable(value), terminal)
-                self.assertEqual(trial_report.json_text(value), json_form)
-                self.assertEqual(trial_html.text(value), html)
-                self.assertEqual(trial_html.plain(value), plain)
-                if not any(0xD800 <= ord(c) <= 0xDFFF for c in value):
-                    self.assertEqual(json.loads(trial_report.json_text({"name": value})),
-                                     {"name": value})
+    def test_text_that_is_no_text_becomes_u_fffd(self):
+        with tempfile.TemporaryDirectory() as folder:
+            path = Path(folder) / "observations.json"
+            trial.write_observations(path, {"events": [{"text": "a\udcff\ud800b\u00e4\U0001f600"}]})
+            data = path.read_bytes()
+            data.decode("ascii")
+            self.assertEqual(json.loads(data), {"events": [{"text": "a\ufffd\ufffdb\u00e4\U0001f600"}]})
+
+    def test_never_over_a_file_nor_through_a_link(self):
+        with tempfile.TemporaryDirectory() as folder:
+            target = Path(folder) / "target"
+            target.write_text("kept")
+            os.symlink(target, Path(folder) / "link.json")
+            for name in ("target", "link.json"):
+                with self.assertRaises(OSError):
+                    trial.write_observations(Path(folder) / name, {})
+            self.assertEqual(target.read_text(), "kept")
+
+    def test_the_drivers_own_messages_show_no_control_character(self):
+        self.assertEqual(trial.printable("a\x1b[2Jb\nc\x9bd\u00fc\udcff"),
+                         "a\\x1B[2Jb\\x0Ac\\xC2\\x9Bd\u00fc\\xFF")
 
 
 class Names(unittest.TestCase):
@@ -402,33 +381,6 @@ class Names(unittest.TestCase):
         self.assertEqual(trial_trace.ascii_upper("panoview.exe"), "PANOVIEW.EXE")
         self.assertNotEqual(trial_trace.ascii_upper("\u0131panoview.exe"), "IPANOVIEW.EXE")
         self.assertTrue(trial_trace.same_name("PanoView.EXE", "Panoview.exe"))
-
-
-class StartPageOnDisc(unittest.TestCase):
-    """The start page is looked for on a disc the user made, read as hostile: a link is not a
-    page, a FIFO neither (and looking must not block), names fold as Windows folds them."""
-
-    def test_links_fifos_and_case(self):
-        with tempfile.TemporaryDirectory() as tmp:
-            disc = Path(tmp) / "disc"
-            (disc / "lang" / "DEU").mkdir(parents=True)
-            (disc / "lang" / "DEU" / "Welcome.htm").write_text("page")
-            outside = Path(tmp) / "outside"
-            (outside / "Eng").mkdir(parents=True)
-            (outside / "Eng" / "Welcome.htm").write_text("page")
-            os.symlink(outside / "Eng", disc / "lang" / "Eng")
-            os.symlink(disc / "lang" / "DEU" / "Welcome.htm", disc / "lang" / "DEU" / "Link.htm")
-            os.mkfifo(disc / "lang" / "DEU" / "Fifo.htm")
-            self.assertTrue(trial_trace.on_disc(disc, "lang\\deu\\WELCOME.HTM"))
-            self.assertFalse(trial_trace.on_disc(disc, "lang\\Eng\\Welcome.htm"))
-            self.assertFalse(trial_trace.on_disc(disc, "lang\\DEU\\Link.htm"))
-            self.assertFalse(trial_trace.on_disc(disc, "lang\\DEU\\Fifo.htm"))
-            self.assertFalse(trial_trace.on_disc(disc, "lang\\DEU"))
-            self.assertFalse(trial_trace.on_disc(disc, "lang\\..\\lang\\DEU\\Welcome.htm"))
-            faults = trial_check.page_faults(
-                ['Panoview.exe "D:\\lang\\Eng\\Welcome.htm', 'Panoview.exe "D:\\lang\\DEU\\Welcome.htm'],
-                disc, trial_trace.same_name)
-            self.assertEqual(faults, ["the browser's start page D:\\lang\\Eng\\Welcome.htm is not there"])
 
 
 if __name__ == "__main__":

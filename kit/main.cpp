@@ -5,7 +5,6 @@
 
 #include "kit/Help.h"
 #include "kit/Verbs.h"
-#include "kit/common/Html.h"
 #include "kit/common/Utf8.h"
 
 #ifdef _WIN32
@@ -62,11 +61,6 @@ int main(int argc, char** argv) {
         WriteBashCompletion(std::cout);
         return kExitClean;
     }
-    // Not for people either: the trial's driver draws its HTML report with the kit's style sheet.
-    if (first == "--report-style" && all.size() == 1) {
-        std::cout << ReportStyle();
-        return kExitClean;
-    }
     if ((IsHelp(first) || first == "help") && all.size() <= 2) {
         if (all.size() == 1) {
             WriteHelp(std::cout);
@@ -80,8 +74,7 @@ int main(int argc, char** argv) {
         WriteUsage(std::cerr);
         return kExitUsage;
     }
-    if (first == "--version" || first == "--manual-page" || first == "--bash-completion" ||
-        first == "--report-style") {
+    if (first == "--version" || first == "--manual-page" || first == "--bash-completion") {
         std::cerr << "disckit: " << first << " takes nothing after it\n";
         WriteUsage(std::cerr);
         return kExitUsage;

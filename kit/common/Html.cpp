@@ -22,8 +22,8 @@ std::string Seconds(double value) {
     return std::string(buffer) + " s";
 }
 
-// The reports' one style sheet, the trial's HTML report's too (its driver asks for it with
-// disckit --report-style): plain, printable, colours that survive a grey printer.
+// The reports' one style sheet, the trial's HTML report's too: plain, printable, colours that
+// survive a grey printer.
 constexpr const char* kStyle = R"(
 body { font: 14px/1.45 sans-serif; color: #1d1d1f; margin: 24px auto; max-width: 1100px; padding: 0 16px; }
 h1 { font-size: 22px; margin: 0 0 12px; word-break: break-all; }
@@ -62,12 +62,6 @@ svg .axis { stroke: #bbb; stroke-width: 0.5; }
 img.shot { max-width: min(100%, 800px); border: 1px solid #999; margin: 4px 0 12px; display: block; }
 @media print { body { margin: 0; max-width: none; } .runs p:target { background: none; } }
 )";
-
-}  // namespace
-
-const char* ReportStyle() { return kStyle; }
-
-namespace {
 
 std::string Escape(const std::string& s, bool markers) {
     std::string out;
@@ -190,9 +184,11 @@ std::string TimelineSvg(const std::vector<TimelineRow>& rows, double end) {
                        Number(m + 5) + " " + Number(mid + 5) + " M" + Number(m + 5) + " " +
                        Number(mid - 5) + " L" + Number(m - 5) + " " + Number(mid + 5) + "\">" + title +
                        "</path>";
-            } else if (mark.kind == "start") {
-                svg += "<circle class=\"start\" cx=\"" + Number(m) + "\" cy=\"" + Number(mid) +
-                       "\" r=\"3.5\">" + title + "</circle>";
+            } else if (mark.kind == "start" || mark.kind == "load") {
+                // A library loaded is the smaller dot.
+                svg += "<circle class=\"" + mark.kind + "\" cx=\"" + Number(m) + "\" cy=\"" +
+                       Number(mid) + "\" r=\"" + (mark.kind == "start" ? "3.5" : "2.5") + "\">" +
+                       title + "</circle>";
             } else {  // end, stop: a bar across the row
                 svg += "<line class=\"" + HtmlPlainText(mark.kind) + "\" x1=\"" + Number(m) + "\" y1=\"" +
                        Number(y + 2) + "\" x2=\"" + Number(m) + "\" y2=\"" + Number(y + rowHeight - 2) +

@@ -17,9 +17,6 @@ std::string HtmlText(const std::string& utf8);
 // control character is shown as \xNN, byte by byte, as in the terminal.
 std::string HtmlPlainText(const std::string& utf8);
 
-// The reports' one style sheet (CSS).
-const char* ReportStyle();
-
 // A whole document: the title (text) and the body (markup), with the reports' one style sheet.
 std::string HtmlDocument(const std::string& title, const std::string& body);
 
@@ -36,7 +33,7 @@ struct TimelineSpan {
 };
 struct TimelineMark {
     double at = 0;
-    std::string kind;   // "box", "start", "failed", "end", "stop"
+    std::string kind;   // "box", "start", "load", "failed", "end", "stop"
     std::string title;
 };
 struct TimelineRow {

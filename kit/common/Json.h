@@ -24,6 +24,14 @@ public:
     Json(const char* text) : kind_(Kind::String), string_(text) {}
     Json(std::string text) : kind_(Kind::String), string_(std::move(text)) {}
 
+    // A number already written as JSON writes it ("12.345"), kept as it is: a value read from
+    // another JSON document keeps its digits.
+    static Json NumberText(std::string text) {
+        Json j;
+        j.kind_ = Kind::Number;
+        j.number_ = std::move(text);
+        return j;
+    }
     static Json Array() { Json j; j.kind_ = Kind::Array; return j; }
     static Json Object() { Json j; j.kind_ = Kind::Object; return j; }
 

@@ -1,8 +1,9 @@
 // disckit trial: the disc's own Start.exe and programs, run under Wine as Windows would run
 // them, watched from outside. This checks the command line against the kit's tables and hands
-// the resolved values to the driver (trial.py) as one JSON request; the driver reuses the
-// end-to-end lab. The driver, the
-// lab and its Windows tools are disckit's run-time files, found relative to the program itself.
+// the resolved values to the driver (trial.py) as one JSON request; the driver, beside Wine,
+// writes what it saw as one JSON document, and this reads it back as hostile input, looks the
+// start page up on the disc, decides the verdict and writes the report. The driver, the lab and
+// its Windows tools are disckit's run-time files, found relative to the program itself.
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -20,9 +21,121 @@
 #ifndef _WIN32
 #include <fcntl.h>
 #include <pwd.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <nlohmann/json.hpp>
+#include <sstream>
+
+#include "app/LauncherApp.h"
+#include "kit/common/Html.h"
+#include "kit/common/Json.h"
+#include "kit/disc/DiscReader.h"
+#include "kit/trial/TrialReport.h"
+
 namespace {
+
+// The driver's id while it runs, for the signals passed on to it.
+volatile sig_atomic_t driverPid = 0;
+
+void PassOn(int signal) {
+    if (driverPid > 0) kill(driverPid, signal);
+}
+
+// Runs the driver and waits for it: a stop from outside (Ctrl-C, kill, a closed terminal) is
+// passed on to it, which ends the sandbox and removes the trial's folder. Its exit code, or 2
+// when it could not run or was ended by a signal.
+int RunDriver(const std::vector<std::string>& command, std::ostream& err) {
+    std::vector<char*> argv;
+    for (const std::string& arg : command) argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    struct sigaction pass {}, old[3];
+    pass.sa_handler = PassOn;
+    sigemptyset(&pass.sa_mask);
+    const int stops[3] = {SIGINT, SIGTERM, SIGHUP};
+    for (int i = 0; i < 3; ++i) sigaction(stops[i], &pass, &old[i]);
+    const pid_t child = fork();
+    if (child == 0) {
+        for (int i = 0; i < 3; ++i) sigaction(stops[i], &old[i], nullptr);
+        execvp(argv[0], argv.data());
+        const std::string why = "disckit trial: cannot run " + command[0] + ": " + std::strerror(errno) + "\n";
+        if (write(2, why.data(), why.size()) < 0) _exit(kExitUsage);
+        _exit(kExitUsage);
+    }
+    if (child < 0) {
+        for (int i = 0; i < 3; ++i) sigaction(stops[i], &old[i], nullptr);
+        err << "disckit trial: cannot run " << command[0] << ": " << std::strerror(errno) << '\n';
+        return kExitUsage;
+    }
+    driverPid = child;
+    int status = 0;
+    pid_t done;
+    do {
+        done = waitpid(child, &status, 0);
+    } while (done < 0 && errno == EINTR);
+    driverPid = 0;
+    for (int i = 0; i < 3; ++i) sigaction(stops[i], &old[i], nullptr);
+    if (done < 0 || !WIFEXITED(status)) return kExitUsage;
+    return WEXITSTATUS(status);
+}
+
+// The observations' text, read from the file the driver made: a regular file, not through a
+// link, no larger than kMaxObservations.
+bool ReadObservations(const std::string& path, std::string& text, std::string& error) {
+    const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    struct stat info {};
+    if (fd < 0 || fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) ||
+        static_cast<std::uint64_t>(info.st_size) > kMaxObservations) {
+        error = "the driver left no observations to read in " + path;
+        if (fd >= 0) close(fd);
+        return false;
+    }
+    text.clear();
+    char buffer[1 << 16];
+    ssize_t n;
+    while (text.size() <= kMaxObservations &&
+           ((n = read(fd, buffer, sizeof buffer)) > 0 || (n < 0 && errno == EINTR))) {
+        if (n > 0) text.append(buffer, static_cast<std::size_t>(n));
+    }
+    close(fd);
+    if (text.size() > kMaxObservations) {
+        error = "the driver's observations are larger than " + std::to_string(kMaxObservations) + " bytes";
+        return false;
+    }
+    return true;
+}
+
+// check's errors on the disc, beside the trial's verdict: objects of code, path and message.
+Json CheckErrors(const std::string& disc) {
+    std::ostringstream out, err;
+    const int rc = RunCheck({disc, "--json", "--min-severity", "error"}, out, err);
+    Json errors = Json::Array();
+    auto failed = [&](std::string why) {
+        while (!why.empty() && (why.back() == '\n' || why.back() == ' ')) why.pop_back();
+        if (why.size() > 2000) why = why.substr(why.size() - 2000);
+        Json e = Json::Object();
+        e.Set("code", "check-failed");
+        e.Set("path", "");
+        e.Set("message", why);
+        errors = Json::Array();
+        errors.Push(std::move(e));
+        return errors;
+    };
+    if (rc != kExitClean && rc != kExitFindings) return failed(err.str());
+    try {
+        const nlohmann::json report = nlohmann::json::parse(out.str());
+        for (const nlohmann::json& f : report.at("findings")) {
+            Json e = Json::Object();
+            for (const char* key : {"code", "path", "message"}) e.Set(key, f.at(key).get<std::string>());
+            errors.Push(std::move(e));
+        }
+    } catch (const nlohmann::json::exception& e) {
+        return failed(std::string("check's report could not be read: ") + e.what());
+    }
+    return errors;
+}
 
 // Where the lab keeps its prefix templates between trials: the build tree's e2e folder, which
 // the end-to-end tests share, or the user's cache (the home folder from the account's entry
@@ -104,16 +217,55 @@ int RunTrial(const Args& args, std::ostream& out, std::ostream& err) {
         close(pipeEnds[0]);
         return kExitUsage;
     }
-    const std::vector<std::string> command =
+    // The driver's observations go to a folder of this run's own.
+    std::string folder = (std::filesystem::temp_directory_path(ec) / "disckit-trial-XXXXXX").string();
+    if (ec || !mkdtemp(folder.data())) {
+        err << "disckit trial: cannot make a folder for the trial's observations: "
+            << std::strerror(errno) << '\n';
+        close(pipeEnds[0]);
+        return kExitUsage;
+    }
+    const std::string observations = folder + "/observations.json";
+    std::vector<std::string> command =
         TrialDriverCommand(runtime.string(), "/dev/fd/" + std::to_string(pipeEnds[0]));
-    std::vector<char*> argv;
-    for (const std::string& arg : command) argv.push_back(const_cast<char*>(arg.c_str()));
-    argv.push_back(nullptr);
+    command.insert(command.end(), {"--observations", observations});
     out.flush();
     err.flush();
     std::cout.flush();
-    execvp(argv[0], argv.data());
-    err << "disckit trial: cannot run " << argv[0] << ": " << std::strerror(errno) << '\n';
-    return kExitUsage;
+    std::cerr.flush();
+    const int driver = RunDriver(command, err);
+    close(pipeEnds[0]);
+    std::string text;
+    const bool read = driver == kExitClean && ReadObservations(observations, text, error);
+    std::filesystem::remove_all(std::filesystem::u8path(folder), ec);
+    if (driver != kExitClean) return driver == kExitFindings ? kExitUsage : driver;
+    if (!read) {
+        err << "disckit trial: " << EscapeControls(error) << '\n';
+        return kExitUsage;
+    }
+    std::string opened;
+    const std::unique_ptr<DiscReader> reader = OpenDisc(disc, opened);
+    if (!reader) {
+        err << "disckit trial: " << EscapeControls(opened) << '\n';
+        return kExitUsage;
+    }
+    TrialVerdictInputs inputs;
+    inputs.checkErrors = CheckErrors(disc);
+    inputs.refusalCaption = texts::kRefusalCaption;
+    inputs.refusalText = texts::kRefusal;
+    Json report;
+    if (!TrialReportOf(text, inputs,
+                       [&](const std::string& relative) { return TrialFileOnDisc(*reader, relative); },
+                       report, error)) {
+        err << "disckit trial: " << EscapeControls(error) << '\n';
+        return kExitUsage;
+    }
+    out << (options.json ? report.Dump() : TrialText(report));
+    out.flush();
+    if (!options.htmlFile.empty() && !WriteHtmlFile(options.htmlFile, TrialHtml(report), error)) {
+        err << "disckit trial: " << EscapeControls(error) << '\n';
+        return kExitUsage;
+    }
+    return report["outcome"]["exitCode"].text() == "0" ? kExitClean : kExitFindings;
 #endif
 }

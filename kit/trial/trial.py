@@ -2,10 +2,11 @@
 """The driver of `disckit trial`: runs a disc's own Start.exe under Wine, watched from outside.
 
 disckit (kit/trial/Trial.cpp) checks the command line against the kit's tables (the system profiles,
-the languages, the launcher's names) and runs this program with one argument, --request FILE: a
-JSON document of what they resolve to (read by read_request below). Exit code 0: the browser was
-left running and the launcher ended with 0; 1: the trial found a fault; 2: the trial could not
-run (the reason on stderr).
+the languages, the launcher's names) and runs this program with --request FILE, a JSON
+document of what they resolve to (read by read_request below), and --observations FILE, the
+new file this program writes what it saw to, as one JSON document; disckit reads it back,
+decides the verdict and writes the report. Exit code 0: the observations are written; 2: the
+trial could not run (the reason on stderr).
 
 The machine is a sandbox (trialbox.py): a real copy of a template prefix of the profile's bitness
 (the lab's, winelab.py, when run by root, which then runs everything inside as the lab's
@@ -35,9 +36,9 @@ comes first. Then everything is stopped and the prefix removed (unless --keep).
 
 import json
 import os
+import re
 import shutil
 import signal
-import subprocess
 import sys
 import tempfile
 import types
@@ -48,10 +49,8 @@ import types
 sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-import trial_html  # noqa: E402
 import trialbox  # noqa: E402
-from trial_report import json_text, print_report, printable  # noqa: E402
-from trial_run import LAB_TOOLS, CannotRun, Trial  # noqa: E402
+from trial_run import DISK_BUDGET, LAB_TOOLS, CannotRun, Trial  # noqa: E402
 
 
 # --- The request ----------------------------------------------------------------------------------
@@ -108,15 +107,51 @@ def read_request(data):
 
 
 def parse(argv):
-    """The request named by the one argument, --request FILE (disckit gives a pipe)."""
-    if len(argv) != 2 or argv[0] != "--request":
-        raise BadRequest("usage: trial.py --request FILE (disckit trial runs it)")
+    """The request named by --request FILE (disckit gives a pipe), with the observations' file
+    that --observations names."""
+    if len(argv) != 4 or argv[0] != "--request" or argv[2] != "--observations":
+        raise BadRequest("usage: trial.py --request FILE --observations FILE (disckit trial runs it)")
     try:
         with open(argv[1], "rb") as f:
             data = f.read(MAX_REQUEST + 1)
     except OSError as why:
         raise BadRequest(f"cannot read the request: {why}")
-    return read_request(data)
+    request = read_request(data)
+    request.observations = argv[3]
+    return request
+
+
+_UNPRINTABLE = re.compile("[\x00-\x1f\x7f-\x9f\u061c\u200e\u200f\u202a-\u202e\u2066-\u2069"
+                          "\ud800-\udfff]")
+
+
+def printable(line):
+    """A line of this driver's own messages fit for a terminal: control characters (and what is
+    no text) written as \\xNN, byte by byte, as disckit writes them."""
+    return _UNPRINTABLE.sub(lambda m: "".join(
+        f"\\x{b:02X}" for b in ((0xDC00 ^ ord(m[0])).to_bytes(1, "big")
+                                 if 0xDC80 <= ord(m[0]) <= 0xDCFF
+                                 else m[0].encode("utf-8", "surrogatepass"))), line)
+
+
+def text_only(value):
+    """The observations with every lone surrogate (an undecodable byte of a trace, or half a
+    character) as U+FFFD: what JSON, and disckit reading it, takes as text."""
+    if isinstance(value, str):
+        return re.sub("[\ud800-\udfff]", "\ufffd", value)
+    if isinstance(value, list):
+        return [text_only(v) for v in value]
+    if isinstance(value, dict):
+        return {k: text_only(v) for k, v in value.items()}
+    return value
+
+
+def write_observations(path, observations):
+    """Writes the observations as a new file (never through a link, never over a file)."""
+    data = json.dumps(text_only(observations), indent=1).encode("ascii")
+    fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW | os.O_CLOEXEC, 0o600)
+    with os.fdopen(fd, "wb") as f:
+        f.write(data)
 
 
 def cannot_run_here(winelab):
@@ -134,6 +169,10 @@ def cannot_run_here(winelab):
 
 
 def interrupted(signum, frame):
+    # Once: disckit passes on a stop that may have reached this process too (Ctrl-C reaches
+    # the whole group), and a second one must not cut the cleaning up short.
+    for stop in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+        signal.signal(stop, signal.SIG_IGN)
     raise KeyboardInterrupt()
 
 
@@ -165,17 +204,6 @@ def main(argv):
     if reason:
         print(printable(f"disckit trial: {reason}"), file=sys.stderr)
         return 2
-    style = None
-    if a.html:
-        # The HTML report wears the kit's own style sheet; asked for before the run, so that a
-        # kit that cannot give it costs no trial.
-        try:
-            style = subprocess.run([a.disckit, "--report-style"], capture_output=True, check=True,
-                                   timeout=60).stdout.decode("utf-8")
-        except (OSError, subprocess.SubprocessError, UnicodeDecodeError) as why:
-            print(printable(f"disckit trial: {a.disckit} gives no style sheet for the HTML "
-                            f"report: {why}"), file=sys.stderr)
-            return 2
     try:
         if a.out:
             a.out_fd = trialbox.open_out(a.out)
@@ -188,6 +216,7 @@ def main(argv):
     # A stop from outside (Ctrl-C, kill, a closed terminal) still ends the sandbox and removes
     # the trial's folder; the report is written after that, so a reader that goes away (| head)
     # only cuts it short.
+    signal.signal(signal.SIGINT, interrupted)
     signal.signal(signal.SIGTERM, interrupted)
     signal.signal(signal.SIGHUP, interrupted)
     signal.signal(signal.SIGPIPE, signal.SIG_DFL)
@@ -212,18 +241,16 @@ def main(argv):
             trial.close()
         except Exception as failed:
             print(printable(f"disckit trial: cleaning up failed: {failed}"), file=sys.stderr)
-    if a.json:
-        print(json_text(report))
-    else:
-        print_report(report, sys.stdout)
-    if a.html:
-        try:
-            trial_html.write(report, a.html, style)
-        except OSError as e:
-            print(printable(f"disckit trial: cannot write the HTML report to {a.html}: {e}"),
-                  file=sys.stderr)
-            return 2
-    return report["outcome"]["exitCode"]
+    # disckit reads what was seen, looks the start page up on the disc, decides the verdict and
+    # writes the report.
+    report["diskBudget"] = DISK_BUDGET
+    try:
+        write_observations(a.observations, report)
+    except OSError as e:
+        print(printable(f"disckit trial: cannot write the observations to {a.observations}: {e}"),
+              file=sys.stderr)
+        return 2
+    return 0
 
 
 if __name__ == "__main__":

@@ -1,6 +1,6 @@
 """The run of a trial: the sandbox's machine set up, the disc's launcher started and watched until
 it ends, keeps starting the browser or runs out of time, and what it did gathered into the
-report (a dict, which trial_report prints and trial_html renders).
+observations (a dict, which disckit reads to decide the verdict and write the report).
 
 The lab (winelab) is passed in by the caller, which imports it once the lab's folders are set.
 """
@@ -16,11 +16,10 @@ import tempfile
 import time
 from pathlib import Path
 
-import trial_check
 import trial_trace
 import trialbox
 from trial_trace import (BOX_LOG_CAP, MAX_BOXES, MAX_LOADS, MAX_STARTS, Trace, ascii_upper,
-                         basename, between_starts, on_disc, registry_keys, same_name,
+                         basename, between_starts, registry_keys, same_name,
                          windows_files)
 
 TRACE_CHANNELS = "-all,+process,+loaddll,+timestamp,+pid"
@@ -157,9 +156,10 @@ class Trial:
                 "mangled (enable it in /etc/locale.gen and run locale-gen)")
 
     def work_folder(self):
-        """The trial's own folder, which only the sandbox's uid (and root) can enter."""
+        """The trial's own folder, which only the sandbox's uid (and root) can enter. Named by
+        the disckit that runs this driver and waits for it, as the trial's own id."""
         if os.geteuid() == 0:
-            work = self.lab.lab() / "scenarios" / f"trial-{os.getpid()}"
+            work = self.lab.lab() / "scenarios" / f"trial-{os.getppid()}"
             if os.path.lexists(work):
                 trialbox.remove_work(work)
             work.parent.mkdir(parents=True, exist_ok=True)
@@ -550,8 +550,6 @@ class Trial:
         report["sandbox"] = "bubblewrap"
         # A bound this machine cannot give the sandbox, once each: the others still hold.
         self.notes.extend(trialbox.bounds().lacking)
-        report["outcome"] = self.outcome(report)
-        trial_check.add_to(report, m.disc_dir, a.disckit, same_name)
         if self.notes:
             report["notes"] = self.notes
         return report
@@ -585,9 +583,6 @@ class Trial:
                      "byPid": s["by"], "program": s["program"], "commandLine": s["commandLine"],
                      "commandLineComplete": s["commandLineComplete"], "pid": s["pid"],
                      "state": s["state"]}
-            if s["state"] == "failed" and s["program"][:3].upper() == "D:\\":
-                if not on_disc(self.machine.disc_dir, s["program"][3:]):
-                    event["why"] = "the disc has no such file"
             events.append(event)
         for load in trace.loads:
             events.append({"seconds": load["seconds"], "kind": "load", "by": trace.name(load["by"]),
@@ -737,48 +732,6 @@ class Trial:
                              if started["parent"] is not None else None,
                              "state": states.get(p.pid, "running")})
         return rows
-
-    def refusal(self, box):
-        return (box["pid"] == self.root and box["caption"] == self.a.refusal_caption
-                and box["text"] == self.a.refusal_text)
-
-    def outcome(self, r):
-        launcher, browser = r["launcher"], r["browser"]
-        faults = []
-        if launcher["stoppedBecause"] == "disk":
-            result = "did-not-end"
-            faults.append(f"the run was stopped after {launcher['seconds']:.0f} s: the trial's "
-                          f"folder grew past its budget of {DISK_BUDGET >> 20} MiB")
-        elif not launcher["ended"]:
-            if browser["startsByLauncher"] >= 2:
-                span = browser["lastStart"] - browser["firstStart"]
-                result = "keeps-starting-browser"
-                faults.append(f"the launcher keeps starting the browser: "
-                              f"{browser['startsByLauncher']} starts in {span:.1f} s, and was "
-                              f"stopped after {launcher['seconds']:.1f} s")
-            else:
-                result = "did-not-end"
-                faults.append(f"the launcher did not end within {launcher['seconds']:.0f} s "
-                              f"(browser started {browser['startsByLauncher']} times)")
-        elif any(self.refusal(box) for box in r["boxes"]):
-            result = "refused"
-        elif r["boxes"]:
-            result = "box"
-        elif not browser["running"]:
-            result = "browser-not-running"
-        elif launcher["exitCode"] != 0:
-            result = "exit-code"
-        else:
-            result = "browser-running"
-        for box in r["boxes"]:
-            what = "refused this system" if self.refusal(box) else "showed a box"
-            faults.append(f"{box['by']} {what}: [{box['caption']}] {box['text']}")
-        if launcher["ended"] and not browser["running"]:
-            faults.append(f"no process {browser['process']} runs at the end (the browser was "
-                          f"started {browser['starts']} times)")
-        if launcher["ended"] and launcher["exitCode"] != 0:
-            faults.append(f"the launcher ended with exit code {launcher['exitCode']}")
-        return {"result": result, "faults": faults, "exitCode": 1 if faults else 0}
 
     # --- Ending --------------------------------------------------------------------------------
 

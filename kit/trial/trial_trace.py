@@ -10,7 +10,6 @@ import os
 import re
 import time
 
-import trial_check
 import trialbox
 
 # starts and library loads kept from the trace, boxes answered, lines of the box log read, files
@@ -235,12 +234,6 @@ class Trace:
     def name(self, pid):
         process = self.processes.get(pid)
         return basename(process["program"]) if process else f"process {pid:04x}"
-
-
-def on_disc(disc_dir, relative):
-    """Whether the disc holds this file (backslashes), names compared as Windows does; read as
-    hostile input, as trial_check reads the start page: no link is followed."""
-    return trial_check.on_disc(disc_dir, relative, same_name)
 
 
 def between_starts(trace):

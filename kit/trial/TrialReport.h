@@ -1,0 +1,65 @@
+// The trial's report: what the driver saw beside Wine (its observations, one JSON document) read
+// as hostile input, the start page looked up on the disc, the verdict decided, and the report
+// written in words, as JSON and as HTML with the kit's own escaping and page. Native only: the
+// Windows build of disckit runs no trial.
+#pragma once
+
+#ifndef _WIN32
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "kit/common/Json.h"
+
+class DiscReader;
+
+// The observations' file is read up to this size; a string in it up to kMaxTrialText bytes.
+constexpr std::uint64_t kMaxObservations = 256u << 20;
+constexpr std::size_t kMaxTrialText = 1u << 20;
+// Screenshots embedded in the HTML report, each up to this size.
+constexpr std::uint64_t kMaxScreenshot = 16u << 20;
+// Processes the timeline draws at the most; the events list them all.
+constexpr std::size_t kMaxTimelineRows = 200;
+
+// Whether the disc holds this path (backslashes, below the root) as a file, names compared as
+// Windows compares them, as simulate finds them.
+bool TrialFileOnDisc(const DiscReader& disc, const std::string& relative);
+
+// The page on a browser's command line: its last quoted path, as the launcher writes it (an
+// opening quote that is never closed) or closed; drive letter and path apart. False when the
+// command line names none.
+bool StartPageOf(const std::string& commandLine, char& drive, std::string& relative);
+
+// The faults of the browser's command lines whose page on D: the disc does not hold (onDisc:
+// whether it holds a path below its root).
+std::vector<std::string> StartPageFaults(const std::vector<std::string>& commandLines,
+                                         const std::function<bool(const std::string&)>& onDisc);
+
+// What the report says beside the verdict and how it is decided: check's errors on the disc
+// (objects of code, path and message), and the launcher's refusal box.
+struct TrialVerdictInputs {
+    Json checkErrors = Json::Array();
+    std::string refusalCaption;
+    std::string refusalText;
+};
+
+// The report of a run from the driver's observations (JSON text). Every member is type-checked
+// and bounded; a start that failed for a program on D: that the disc lacks says so (onDisc).
+// False, with the reason in error, when the observations are not what the driver writes.
+bool TrialReportOf(const std::string& observations, const TrialVerdictInputs& inputs,
+                   const std::function<bool(const std::string&)>& onDisc, Json& report,
+                   std::string& error);
+
+// The report in words, as printed without --json.
+std::string TrialText(const Json& report);
+
+// The report as one HTML page, its screenshots embedded (read as TrialScreenshot reads them).
+std::string TrialHtml(const Json& report);
+
+// A screenshot fit to embed: a regular file, not through a link, no larger than kMaxScreenshot,
+// a PNG image. False, with why not in why.
+bool TrialScreenshot(const std::string& path, std::string& png, std::string& why);
+
+#endif
