@@ -275,7 +275,7 @@ TEST(TrialOptions, TheDriverAcceptsTheRequestDisckitWrites) {
     const std::string read =
         R"(import sys; sys.path.insert(0, sys.argv[1]); import trial)" "\n"
         R"(for f in sys.argv[2:]:)" "\n"
-        R"(    a = vars(trial.parse(["--request", f])))" "\n"
+        R"(    a = vars(trial.parse(["--request", f, "--observations", "/o.json"])))" "\n"
         R"(    print("\n".join(f"{k}={v!r}" for k, v in sorted(a.items())) + "\n--"))";
     int status = -1;
     const std::string all = "\n" + RunPython(read, files, status);
@@ -292,6 +292,7 @@ TEST(TrialOptions, TheDriverAcceptsTheRequestDisckitWrites) {
             EXPECT_NE(out.find("\n" + line + "\n"), std::string::npos) << line << "\n" << out;
         };
         has("disc='/abs/d'");
+        has("observations='/o.json'");
         has("tools='/lib/tools'");
         has("keep=" + std::string(o.keep ? "True" : "False"));
         has("json=" + std::string(o.json ? "True" : "False"));
@@ -340,7 +341,7 @@ TEST(TrialOptions, TheDriverAcceptsTheRequestDisckitWrites) {
     // The first as the driver runs, as a program; all of them through its main, in one process.
     const std::string run =
         R"(import sys, runpy; driver = sys.argv[1] + "/trial.py"; )"
-        R"(sys.argv = [driver, "--request", sys.argv[2]]; )"
+        R"(sys.argv = [driver, "--request", sys.argv[2], "--observations", "/o.json"]; )"
         R"(runpy.run_path(driver, run_name="__main__"))";
     const std::string once = RunPython(run, {files[0]}, status);
     ASSERT_TRUE(WIFEXITED(status)) << once;
@@ -351,7 +352,7 @@ TEST(TrialOptions, TheDriverAcceptsTheRequestDisckitWrites) {
         R"(import contextlib, io, sys; sys.path.insert(0, sys.argv[1]); import trial)" "\n"
         R"(for f in sys.argv[2:]:)" "\n"
         R"(    e = io.StringIO())" "\n"
-        R"(    with contextlib.redirect_stderr(e): code = trial.main(["--request", f]))" "\n"
+        R"(    with contextlib.redirect_stderr(e): code = trial.main(["--request", f, "--observations", "/o.json"]))" "\n"
         R"(    said = e.getvalue())" "\n"
         R"(    print(code, said.count("\n"), said.startswith("disckit trial: ")))";
     const std::string answers = RunPython(each, files, status);

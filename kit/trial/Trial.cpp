@@ -207,12 +207,12 @@ int RunTrial(const Args& args, std::ostream& out, std::ostream& err) {
         err << "disckit trial: cannot make a pipe for the driver: " << std::strerror(errno) << '\n';
         return kExitUsage;
     }
-    const std::string text = request.Dump();
+    const std::string requestText = request.Dump();
     fcntl(pipeEnds[1], F_SETFL, O_NONBLOCK);
-    const ssize_t written = write(pipeEnds[1], text.data(), text.size());
+    const ssize_t written = write(pipeEnds[1], requestText.data(), requestText.size());
     close(pipeEnds[1]);
-    if (written < 0 || static_cast<std::size_t>(written) != text.size()) {
-        err << "disckit trial: the driver's request (" << text.size()
+    if (written < 0 || static_cast<std::size_t>(written) != requestText.size()) {
+        err << "disckit trial: the driver's request (" << requestText.size()
             << " bytes) does not fit its pipe\n";
         close(pipeEnds[0]);
         return kExitUsage;
