@@ -489,9 +489,9 @@ def six_at_once():
     with Machine("six_at_once") as m:
         rec = simrecord.Recording(m)
         d = m.insert_disc()
-        browser = exiting_browser(m, d)
         m.watch_boxes()
         part = rec.part(d)
+        browser = exiting_browser(m, d)
         part.host_browser(browser)
         # The browser is never seen running, so the launcher that runs the sequence stays in its
         # loop: every other one meets it running, however far apart Wine gets them going.
@@ -762,9 +762,9 @@ def second_instance():
     with Machine("second_instance") as m:
         rec = simrecord.Recording(m)
         d = m.insert_disc()
-        browser = exiting_browser(m, d)
         m.watch_boxes()
         part = rec.part(d)
+        browser = exiting_browser(m, d)
         part.host_browser(browser)
         first = m.start_launcher(d)
         check(m.wait_for(lambda: len(browser.starts()) >= 2),

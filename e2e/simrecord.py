@@ -97,7 +97,11 @@ class Part:
     def host_browser(self, browser):
         """A winelab.HostBrowser in place of the disc's browser: its starts are recorded from its
         own lines, as starts of the file it replaced, with the arguments it was given (a program
-        of the host sees no command line, only the arguments Wine split it into)."""
+        of the host sees no command line, only the arguments Wine split it into). Put in place
+        after the part began, so that the part's copy keeps the disc's own browser: the
+        simulation is told of a browser that never shows up (ran(browser="never")), which is
+        what the host's is to the launcher; a file that is no Windows image would not start on
+        Windows at all."""
         self.host_browsers.append(browser)
 
     def observe(self):
