@@ -168,6 +168,27 @@ def check_supported_run(m, install_dir, run, folder="Eng\\", browsers=1):
     return log
 
 
+def exiting_browser(m, install_dir):
+    """A browser that never stays up however slow the machine: one of the host (see
+    winelab.HostBrowser) in place of the disc's, so that a launcher stays in its browser loop."""
+    return winelab.HostBrowser(m, install_dir + "Panoview.exe")
+
+
+def check_browser_starts(m, browser, install_dir):
+    """Every start of the host browser so far: the disc's browser file, on the page as the
+    launcher's command line names it (Wine takes the opening quote away), a second or more
+    after the one before (a pass of the loop waits that long before it looks)."""
+    starts = browser.starts()
+    check(starts, "no browser start")
+    equal([p for _, _, p, _ in starts if not browser.started_from(p)], [],
+          "browsers started from another file")
+    # A program of the host gets its arguments in the host's encoding.
+    page = f"{install_dir}lang\\Eng\\Welcome.htm".encode("utf-8")
+    equal({tuple(a) for _, _, _, a in starts}, {(page,)}, "arguments of the browser starts")
+    gaps = browser.gaps_ms()
+    check(all(g >= 1000 for g in gaps), f"browser started less than a second apart: {gaps}")
+
+
 # --- Scenarios ---------------------------------------------------------------------------------
 
 def setUpModule():
@@ -611,14 +632,16 @@ class Scenarios(unittest.TestCase):
             d = m.insert_disc()
             m.watch_boxes()
             part = rec.part(d)
-            # The browser ends at once, so the launcher that runs the sequence stays in its loop:
-            # every other one meets it running, however far apart Wine gets them going.
-            launchers = [m.start_launcher(d, env={"STANDIN_PANOVIEW_EXITS": "1"}) for _ in range(6)]
+            browser = exiting_browser(m, d)
+            part.host_browser(browser)
+            # The browser is never seen running, so the launcher that runs the sequence stays in its
+            # loop: every other one meets it running, however far apart Wine gets them going.
+            launchers = [m.start_launcher(d) for _ in range(6)]
             check(m.wait_for(lambda: sum(not l.running() for l in launchers) >= 5),
                   f"{sum(not l.running() for l in launchers)} of the six launchers ended")
             ended = [l.wait() for l in launchers if not l.running()]
             equal([r.rc for r in ended], [0] * 5, "exit codes of the launchers turned away")
-            check(m.wait_for(lambda: len(events(m.log(), "Panoview", "start")) >= 3),
+            check(m.wait_for(lambda: len(browser.starts()) >= 3),
                   "the remaining launcher does not restart the browser")
             log = m.log()
             equal(len(events(log, "qzm", "load")), 1, "probe library loads (one per sequence)")
@@ -627,9 +650,7 @@ class Scenarios(unittest.TestCase):
             equal(sorted(e.program for e in events(log, event="register")), ["Discpane", "Gauge"],
                   "registrations")
             equal(boxes(log), [], "boxes shown")
-            created = sorted(e.created for e in events(log, "Panoview", "start"))
-            gaps = [b - a for a, b in zip(created, created[1:])]
-            check(all(g >= 1000 for g in gaps), f"browser started less than a second apart: {gaps}")
+            check_browser_starts(m, browser, d)
             # Whichever of them took the counter first, the other five met a launcher running.
             part.ran(launchers[0], browser="never")
             for l in launchers[1:]:
@@ -643,11 +664,13 @@ class Scenarios(unittest.TestCase):
         with Machine("two_copies") as m:
             d = m.insert_disc()
             c = m.copy_disc("Copy", remove=("Q7.exe",))
+            browser = exiting_browser(m, d)
             m.watch_boxes()
-            disc_launcher = m.start_launcher(d, env={"STANDIN_PANOVIEW_EXITS": "1"})
-            check(m.wait_for(lambda: len(events(m.log(), "Panoview", "start")) >= 2),
+            disc_launcher = m.start_launcher(d)
+            check(m.wait_for(lambda: len(browser.starts()) >= 2),
                   "the disc's launcher never reached its browser loop")
             check(disc_launcher.running(), "the disc's launcher ended")
+            check_browser_starts(m, browser, d)
             run = m.run_launcher(c)
             equal(run.rc, 0, "copy's launcher exit code")
             log = m.settle()
@@ -827,8 +850,10 @@ class Scenarios(unittest.TestCase):
             d = m.insert_disc()
             m.watch_boxes()
             part = rec.part(d)
-            first = m.start_launcher(d, env={"STANDIN_PANOVIEW_EXITS": "1"})
-            check(m.wait_for(lambda: len(events(m.log(), "Panoview", "start")) >= 2),
+            browser = exiting_browser(m, d)
+            part.host_browser(browser)
+            first = m.start_launcher(d)
+            check(m.wait_for(lambda: len(browser.starts()) >= 2),
                   "first launcher never reached its browser loop")
             run = m.run_launcher(d)
             equal(run.rc, 0, "second launcher's exit code")
@@ -839,16 +864,14 @@ class Scenarios(unittest.TestCase):
             equal(boxes(log), [], "boxes shown")
             check(first.running(), "first launcher ended")
             # The first one keeps trying, once a second.
-            seen = len(events(log, "Panoview", "start"))
-            check(m.wait_for(lambda: len(events(m.log(), "Panoview", "start")) >= seen + 3),
+            seen = len(browser.starts())
+            check(m.wait_for(lambda: len(browser.starts()) >= seen + 3),
                   "the first launcher stopped restarting the browser")
             # Only the registrations need to have recorded: the first launcher keeps starting
             # browsers, and one of them may always be on its way.
             log = m.settle(names=("regsvr32.exe",))
             equal(registrations(log, run), [], "registrations the second launcher started")
-            created = [e.created for e in events(log, "Panoview", "start")]
-            gaps = [b - a for a, b in zip(created, created[1:])]
-            check(all(g >= 1000 for g in gaps), f"browser started less than a second apart: {gaps}")
+            check_browser_starts(m, browser, d)
             part.ran(first, browser="never")
             part.ran(run, instance_running=True)
             rec.save()

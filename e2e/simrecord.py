@@ -60,6 +60,7 @@ class Part:
         m = recording.machine
         self.recording, self.machine = recording, m
         self.launchers = []
+        self.host_browsers = []
         self.observed = None
         if registered is None:
             # The class key as the launcher will meet it: registrations still running from an
@@ -92,6 +93,16 @@ class Part:
         "never" when the browser it starts never shows up as a process; instance_running: it
         was started while another launcher of the same file ran."""
         self.launchers.append((launcher, browser, instance_running))
+
+    def host_browser(self, browser):
+        """A winelab.HostBrowser in place of the disc's browser: its starts are recorded from its
+        own lines, as starts of the file it replaced, with the arguments it was given (a program
+        of the host sees no command line, only the arguments Wine split it into). Put in place
+        after the part began, so that the part's copy keeps the disc's own browser: the
+        simulation is told of a browser that never shows up (ran(browser="never")), which is
+        what the host's is to the launcher; a file that is no Windows image would not start on
+        Windows at all."""
+        self.host_browsers.append(browser)
 
     def observe(self):
         if self.observed is not None:
@@ -128,6 +139,15 @@ class Part:
                 image, _, command = e.detail.partition(b"\x1f")
                 processes.append({"pid": e.pid, "created": e.created,
                                   "image": _text(image, ansi), "commandLine": _text(command, ansi)})
+        for browser in self.host_browsers:
+            for ticks, pid, program, args in browser.starts():
+                created = browser.created_ms(ticks)
+                if start <= created <= end:
+                    image = browser.program if browser.started_from(program) else \
+                        program.decode("utf-8", "replace")
+                    processes.append({"pid": pid, "created": created, "image": image,
+                                      "arguments": [a.decode("utf-8", "surrogateescape")
+                                                    for a in args]})
         processes.sort(key=lambda p: p["created"])
         loads = [{"ms": e.ms, "path": _text(e.detail, ansi)} for e in inside if e.event == "load"]
         boxes = []

@@ -12,7 +12,10 @@ describe the same system and disc and compares, launcher run by launcher run:
   the loads of the disc's library, in the order the launcher fixes: by the times the system gave
   the processes when they were created and the times the box and the load were recorded (a box
   holds the launcher until it is answered, and a load is recorded inside the launcher's call);
-  events that fall in the same millisecond are taken in either order. The four regsvr32 tools
+  events that fall in the same millisecond are taken in either order. A browser of the host
+  that a scenario put in place of the disc's (so that it is never seen running) gets no command
+  line, only the arguments Wine split it into: its starts are compared by program file and
+  those arguments, in the order of the times the host gave its processes when Wine forked them. The four regsvr32 tools
   run side by side, so only the order the launcher created them in counts, not their records'.
   A 32-bit program that starts the system directory's regsvr32 on 64-bit Windows runs the one
   in SysWOW64 (the system's redirection); paths are compared as Windows compares them,
@@ -145,9 +148,63 @@ class Item:
         return self.shown
 
 
-def start_item(image, command_line, shown_image=None):
+def start_item(image, command_line, shown_image=None, host=False):
+    """host: the program is one of the host (a browser the scenario put in place of the disc's),
+    which sees only the arguments Wine split the command line into, so those are compared."""
+    if host:
+        args = split_arguments(command_line)
+        return Item(("start", fold(image), ("arguments", *args)),
+                    f"start {command_line!r} ({shown_image or image}), arguments {args!r}")
     return Item(("start", fold(image), command_line),
                 f"start {command_line!r} ({shown_image or image})")
+
+
+def host_start_item(image, args):
+    return Item(("start", fold(image), ("arguments", *args)),
+                f"start with arguments {args!r} ({image}, a program of the host)")
+
+
+def split_arguments(command_line):
+    """The arguments after the program name, split as Windows programs split a command line:
+    blanks separate them outside quotes; 2n backslashes before a quote are n and the quote opens
+    or closes, 2n+1 are n and a quote of the text; other backslashes are themselves."""
+    line = command_line
+    if line.startswith('"'):
+        end = line.find('"', 1)
+        rest = line[end + 1:] if end >= 0 else ""
+    else:
+        rest = re.sub(r"^[^ \t]*", "", line)
+    args, current, quoted, started, i = [], [], False, False, 0
+    while i < len(rest):
+        c = rest[i]
+        if c == "\\":
+            n = len(rest[i:]) - len(rest[i:].lstrip("\\"))
+            if i + n < len(rest) and rest[i + n] == '"':
+                current.append("\\" * (n // 2))
+                if n % 2:
+                    current.append('"')
+                    i += n + 1
+                else:
+                    i += n
+                started = True
+                continue
+            current.append("\\" * n)
+            i += n
+            started = True
+            continue
+        if c == '"':
+            quoted, started = not quoted, True
+        elif c in " \t" and not quoted:
+            if started:
+                args.append("".join(current))
+            current, started = [], False
+        else:
+            current.append(c)
+            started = True
+        i += 1
+    if started:
+        args.append("".join(current))
+    return args
 
 
 def box_item(caption, text):
@@ -166,7 +223,7 @@ def redirected(program, bits):
     return re.sub(r"(?i)^(.*\\)system32(\\[^\\]+)$", r"\1SysWOW64\2", program)
 
 
-def expected_items(sim, install_dir):
+def expected_items(sim, install_dir, host_programs=frozenset()):
     """The simulation's effects that Wine can see, as Items: (all of them, []) for a launcher
     that ends; for one that never ends (those before its endless repetition, one pass of it)."""
     bits = sim["system"]["bits"]
@@ -177,7 +234,8 @@ def expected_items(sim, install_dir):
             image = redirected(effect["program"], bits)
             items.append(start_item(image, effect["commandLine"],
                                     f"{effect['program']}, running {image}" if image !=
-                                    effect["program"] else None))
+                                    effect["program"] else None,
+                                    host=fold(image) in host_programs))
         elif kind == "box":
             items.append(box_item(effect["caption"], effect["text"]))
         elif kind == "load" and effect["ok"] and fold(effect["path"]).startswith(fold(install_dir)):
@@ -216,7 +274,9 @@ def seen_image(part, image):
 
 def observed_groups(part):
     """What Wine recorded, in time order, as groups of Items that fell in the same millisecond."""
-    timed = [(p["created"], start_item(seen_image(part, p["image"]), p["commandLine"]))
+    timed = [(p["created"], host_start_item(seen_image(part, p["image"]), p["arguments"])
+              if "arguments" in p else
+              start_item(seen_image(part, p["image"]), p["commandLine"]))
              for p in part["processes"]]
     timed += [(b["ms"], box_item(b["caption"], b["text"])) for b in part["boxes"]]
     timed += [(l["ms"], load_item(l["path"])) for l in part["loads"]]
@@ -337,7 +397,9 @@ def compare_part(part):
     if mine != theirs:
         differences.append(f"launchers: simulation {mine}, Wine {theirs}")
 
-    acting = [(expected_items(s, launcher_dir(part)), s) for s in sims]
+    host_programs = frozenset(fold(seen_image(part, p["image"])) for p in part["processes"]
+                              if "arguments" in p)
+    acting = [(expected_items(s, launcher_dir(part), host_programs), s) for s in sims]
     acting = [(items, s) for items, s in acting if items[0] or items[1]]
     groups = observed_groups(part)
     if len(acting) > 1:

@@ -489,6 +489,60 @@ class Launcher:
         return Run(rc, self.started, self.ended)
 
 
+class HostBrowser:
+    """A browser that is no Windows program, put in place of a disc's browser: Wine runs a file
+    that is no PE image as a program of the host, which no process list of Windows shows, so the
+    launcher never sees it running and starts it again on every pass, however slowly the machine
+    runs. A Windows browser that ends at once would not do: the launcher looks a second after it
+    created it, and nothing makes it end within that second on a slow or loaded machine.
+
+    Each start appends one line: the kernel's record of the process (/proc/PID/stat), whose
+    start time is when Wine forked it, inside the launcher's call that started it; the file it
+    was started from, as the host names it; and its arguments, as Wine split the command line."""
+
+    def __init__(self, machine, windows_program, log="C:\\host-browser-starts.txt"):
+        self.program = windows_program
+        self.path = machine.unix_path(windows_program)
+        self.log = machine.unix_path(log)
+        script = ("#!/bin/sh\n"
+                  "read -r stat < /proc/$$/stat\n"
+                  "line=$(printf '%s' \"$stat\"; printf '\\037%s' \"$0\" \"$@\")\n"
+                  f"printf '%s\\n' \"$line\" >> '{self.log}'\n")
+        if self.path.exists():
+            self.path.unlink()
+        self.path.write_bytes(script.encode())
+        self.path.chmod(0o555)
+        self.tick_ms = 1000 / os.sysconf("SC_CLK_TCK")
+
+    def starts(self):
+        """Every start so far, in the order of the lines: (start time in clock ticks since boot,
+        pid, program file on the host, [arguments]). A line still being written is not there
+        yet: each is written whole, by one write."""
+        raw = self.log.read_bytes() if self.log.exists() else b""
+        result = []
+        for line in raw.split(b"\n")[:-1]:
+            stat, program, *args = line.split(b"\x1f")
+            fields = stat[stat.rindex(b")") + 2:].split()
+            result.append((int(fields[19]), int(stat.split()[0]), program, args))
+        return result
+
+    def gaps_ms(self):
+        """The times between consecutive starts, in whole clock ticks as ms. Starts at least a
+        second apart show as at least 1000 ms: a tick count rounds both ends down."""
+        ticks = sorted(t for t, _, _, _ in self.starts())
+        return [(b - a) * self.tick_ms for a, b in zip(ticks, ticks[1:])]
+
+    def started_from(self, program):
+        """Whether program (a file on the host, as a start recorded it) is this browser."""
+        return os.path.realpath(os.fsdecode(program)) == os.path.realpath(self.path)
+
+    def created_ms(self, ticks):
+        """A start time as the wall clock's ms, rounded up to the end of its tick: never before
+        the moment of the fork, so never before what the launcher did ahead of it."""
+        boot = time.time() - time.clock_gettime(time.CLOCK_BOOTTIME)
+        return -int(-(boot * 1000 + (ticks + 1) * self.tick_ms) // 1)
+
+
 class Machine:
     """One Wine prefix with the sample disc, for one scenario."""
 
