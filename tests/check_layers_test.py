@@ -9,10 +9,10 @@ import tempfile
 import unittest
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-spec = importlib.util.spec_from_file_location("check_layers",
-                                              os.path.join(ROOT, "scripts", "check-layers.py"))
-check_layers = importlib.util.module_from_spec(spec)
-spec.loader.exec_module(check_layers)
+script = importlib.util.spec_from_file_location("check_layers",
+                                                os.path.join(ROOT, "scripts", "check-layers.py"))
+check_layers = importlib.util.module_from_spec(script)
+script.loader.exec_module(check_layers)
 
 CMAKE = """
 kit_layer(kit_low  # the bottom
