@@ -1130,60 +1130,65 @@ def _survey(dir_fd, dir_st, where, readers, depth, count, notes):
         raise Hostile(f"its folders nest deeper than {DISC_DEPTH}")
     readers = _readers(readers, dir_st)
     tree = {}
-    for name in sorted(os.listdir(dir_fd)):
-        count[0] += 1
-        if count[0] > DISC_ENTRIES:
-            raise Hostile(f"it holds more than {DISC_ENTRIES} files and folders")
+
+    def counted():
+        for name in sorted(os.listdir(dir_fd)):
+            count[0] += 1
+            if count[0] > DISC_ENTRIES:
+                raise Hostile(f"it holds more than {DISC_ENTRIES} files and folders")
+            yield name
+
+    for name, path, fd, st in _entries(dir_fd, counted(), where, readers, notes):
+        if stat.S_ISDIR(st.st_mode):
+            tree[name] = (st, _survey(fd, st, path, readers, depth + 1, count, notes))
+        else:
+            count[1] += st.st_size  # a sparse file counts at its full size
+            tree[name] = (st, None)
+    return tree
+
+
+def _entries(dir_fd, names, where, readers, notes):
+    """(name, path, descriptor, status) of each of names in dir_fd that _open_entry opens; the
+    descriptor is closed once the caller goes on to the next."""
+    for name in names:
         path = f"{where}/{name}" if where else name
         opened = _open_entry(dir_fd, name, path, readers, notes)
         if opened is None:
             continue
         fd, st = opened
         try:
-            if stat.S_ISDIR(st.st_mode):
-                tree[name] = (st, _survey(fd, st, path, readers, depth + 1, count, notes))
-            else:
-                count[1] += st.st_size  # a sparse file counts at its full size
-                tree[name] = (st, None)
+            yield name, path, fd, st
         finally:
             os.close(fd)
-    return tree
 
 
 def _copy(dir_fd, dir_st, tree, out_fd, where, readers, notes):
     """Copies what _survey found into the new folder out_fd, each file no longer than it was
     then; an entry that changed since is left out."""
     readers = _readers(readers, dir_st)
-    for name, (was, inner) in tree.items():
-        path = f"{where}/{name}" if where else name
-        opened = _open_entry(dir_fd, name, path, readers, notes)
-        if opened is None:
+    for name, path, fd, st in _entries(dir_fd, tree, where, readers, notes):
+        was, inner = tree[name]
+        if (st.st_dev, st.st_ino) != (was.st_dev, was.st_ino):
+            notes.add(f"{path}: replaced while it was read: left out of the disc's folder")
             continue
-        fd, st = opened
-        try:
-            if (st.st_dev, st.st_ino) != (was.st_dev, was.st_ino):
-                notes.add(f"{path}: replaced while it was read: left out of the disc's folder")
-                continue
-            if inner is not None:
-                os.mkdir(name, 0o755, dir_fd=out_fd)
-                sub = os.open(name, os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW | os.O_CLOEXEC,
-                              dir_fd=out_fd)
-                try:
-                    _own_fd(sub)
-                    _copy(fd, st, inner, sub, path, readers, notes)
-                finally:
-                    os.close(sub)
-                continue
-            mode = 0o755 if st.st_mode & 0o111 else 0o644
-            out = os.open(name, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW | os.O_CLOEXEC,
-                          mode, dir_fd=out_fd)
+        if inner is not None:
+            os.mkdir(name, 0o755, dir_fd=out_fd)
+            sub = os.open(name, os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW | os.O_CLOEXEC,
+                          dir_fd=out_fd)
             try:
-                _own_fd(out)
-                _copy_bytes(fd, out, was.st_size)
+                _own_fd(sub)
+                _copy(fd, st, inner, sub, path, readers, notes)
             finally:
-                os.close(out)
+                os.close(sub)
+            continue
+        mode = 0o755 if st.st_mode & 0o111 else 0o644
+        out = os.open(name, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW | os.O_CLOEXEC,
+                      mode, dir_fd=out_fd)
+        try:
+            _own_fd(out)
+            _copy_bytes(fd, out, was.st_size)
         finally:
-            os.close(fd)
+            os.close(out)
 
 
 def _own_fd(fd):
