@@ -444,7 +444,14 @@ class TrialTests(unittest.TestCase):
         os.chown(cache / "disckit", lab.pw_uid, lab.pw_gid)
         env = {"PATH": "/usr/bin:/bin", "HOME": lab.pw_dir, "USER": lab.pw_name,
                "XDG_CACHE_HOME": str(cache)}
-        proc = subprocess.run([str(DISCKIT), "trial", str(winelab.DISC_IMAGE), "--json"],
+        # As such a user has it: disckit installed where the account may read it, the image
+        # beside it (the checkout may be closed to the account).
+        prefix = cache / "usr"
+        subprocess.run(["cmake", "--install", str(DISCKIT.parent), "--prefix", str(prefix)],
+                       check=True, timeout=300, capture_output=True)
+        image = cache / "disc.iso"
+        shutil.copyfile(winelab.DISC_IMAGE, image)
+        proc = subprocess.run([str(prefix / "bin" / "disckit"), "trial", str(image), "--json"],
                               capture_output=True, user=lab.pw_uid, group=lab.pw_gid,
                               extra_groups=[], env=env, cwd="/", timeout=winelab.PATIENCE)
         err = proc.stderr.decode("utf-8", "replace")
