@@ -134,93 +134,80 @@ bool ParseSimulateArgs(const Args& args, SimOptions& options, std::string& error
     options.config.instanceRunning = v.instanceRunning;
     options.json = v.json;
     options.matrix = v.matrix;
-    const auto& system = v.system;
-    const auto& version = v.version;
-    const auto& build = v.build;
-    const auto& platformId = v.platformId;
-    const auto& productType = v.productType;
-    const auto& bits = v.bits;
-    const auto& lang = v.lang;
-    const auto& codePage = v.codePage;
-    const auto& media = v.media;
-    const auto& browser = v.browser;
-    const auto& installDir = v.installDir;
-    const auto& shortInstallDir = v.shortInstallDir;
-    const auto& html = v.html;
-    if (!PathOption(html, "--html", "file", options.htmlFile, error)) return false;
-    if (media) {
-        if (*media != "readonly" && *media != "writable") {
-            error = "--media is readonly or writable, not '" + *media + "'";
+    if (!PathOption(v.html, "--html", "file", options.htmlFile, error)) return false;
+    if (v.media) {
+        if (*v.media != "readonly" && *v.media != "writable") {
+            error = "--media is readonly or writable, not '" + *v.media + "'";
             return false;
         }
-        options.config.media = *media == "readonly" ? SimMedia::ReadOnly : SimMedia::Writable;
+        options.config.media = *v.media == "readonly" ? SimMedia::ReadOnly : SimMedia::Writable;
     }
-    if (browser) {
-        if (*browser != "appears" && *browser != "never") {
-            error = "--browser is appears or never, not '" + *browser + "'";
+    if (v.browser) {
+        if (*v.browser != "appears" && *v.browser != "never") {
+            error = "--browser is appears or never, not '" + *v.browser + "'";
             return false;
         }
-        options.config.browser = *browser == "appears" ? SimBrowser::Appears : SimBrowser::Never;
+        options.config.browser = *v.browser == "appears" ? SimBrowser::Appears : SimBrowser::Never;
     }
-    if (installDir && !NormaliseInstallDir(*installDir, options.config.installDir)) {
+    if (v.installDir && !NormaliseInstallDir(*v.installDir, options.config.installDir)) {
         error = "--install-dir needs a Windows folder such as D:\\ or E:\\Drivers, not '" +
-                *installDir + "'";
+                *v.installDir + "'";
         return false;
     }
     // A short name names the same folder: the same drive or share, as many folders deep.
-    if (shortInstallDir) {
+    if (v.shortInstallDir) {
         std::string& dir = options.config.shortInstallDir;
         const auto depth = [](const std::string& d) { return std::count(d.begin(), d.end(), '\\'); };
         const auto drive = [](const std::string& d) {
             return d[1] == ':' ? std::string(1, static_cast<char>(d[0] & ~0x20)) : std::string();
         };
-        if (!NormaliseInstallDir(*shortInstallDir, dir) ||
+        if (!NormaliseInstallDir(*v.shortInstallDir, dir) ||
             depth(dir) != depth(options.config.installDir) ||
             drive(dir) != drive(options.config.installDir)) {
             error = "--short-install-dir needs the short name of the --install-dir folder, on the "
-                    "same drive and as deep, such as C:\\DMITRI~1\\, not '" + *shortInstallDir + "'";
+                    "same drive and as deep, such as C:\\DMITRI~1\\, not '" + *v.shortInstallDir + "'";
             return false;
         }
     }
 
-    const SystemProfile* profile = SystemOption(system, error);
+    const SystemProfile* profile = SystemOption(v.system, error);
     if (!profile) return false;
     SimSystem& s = options.config.system;
     s = SystemFromProfile(*profile);
     std::uint64_t n = 0;
-    if (version) {
-        if (!ParseVersion(*version, s.majorVersion, s.minorVersion)) {
-            error = "--version needs MAJOR.MINOR, such as 6.1, not '" + *version + "'";
+    if (v.version) {
+        if (!ParseVersion(*v.version, s.majorVersion, s.minorVersion)) {
+            error = "--version needs MAJOR.MINOR, such as 6.1, not '" + *v.version + "'";
             return false;
         }
     }
-    if (platformId) {
-        if (!ParseNumber(*platformId, 0xFFFFFFFFu, n)) {
-            error = "--platform-id needs a number, not '" + *platformId + "'";
+    if (v.platformId) {
+        if (!ParseNumber(*v.platformId, 0xFFFFFFFFu, n)) {
+            error = "--platform-id needs a number, not '" + *v.platformId + "'";
             return false;
         }
         s.platformId = static_cast<std::uint32_t>(n);
     }
-    if (build) {
-        if (!ParseNumber(*build, 0xFFFFFFFFu, n)) {
-            error = "--build needs a number, not '" + *build + "'";
+    if (v.build) {
+        if (!ParseNumber(*v.build, 0xFFFFFFFFu, n)) {
+            error = "--build needs a number, not '" + *v.build + "'";
             return false;
         }
         s.build = static_cast<std::uint32_t>(n);
     }
-    if (productType) {
-        if (!ParseNumber(*productType, 0xFF, n)) {
-            error = "--product-type needs a number from 0 to 255, not '" + *productType + "'";
+    if (v.productType) {
+        if (!ParseNumber(*v.productType, 0xFF, n)) {
+            error = "--product-type needs a number from 0 to 255, not '" + *v.productType + "'";
             return false;
         }
         s.productType = static_cast<std::uint8_t>(n);
     }
-    if (bits) {
-        if (*bits != "32" && *bits != "64") {
-            error = "--bits is 32 or 64, not '" + *bits + "'";
+    if (v.bits) {
+        if (*v.bits != "32" && *v.bits != "64") {
+            error = "--bits is 32 or 64, not '" + *v.bits + "'";
             return false;
         }
-        s.bits = *bits == "32" ? 32 : 64;
+        s.bits = *v.bits == "32" ? 32 : 64;
     }
     if (s.platformId == kPlatformWindows && (s.build > 0xFFFF || s.majorVersion > 0xFF || s.minorVersion > 0xFF)) {
         // That family's build field has 16 bits for the build and 8 each for the version.
@@ -232,12 +219,12 @@ bool ParseSimulateArgs(const Args& args, SimOptions& options, std::string& error
                    s.minorVersion != fromProfile.minorVersion || s.build != fromProfile.build ||
                    s.productType != fromProfile.productType || s.bits != fromProfile.bits;
 
-    if (!LanguageOption(lang, options.config.langId, error)) return false;
+    if (!LanguageOption(v.lang, options.config.langId, error)) return false;
     options.config.codePage = AnsiCodePageForLangId(options.config.langId);
-    if (codePage) {
-        if (!ParseNumber(*codePage, 0xFFFF, n) || !IsAnsiCodePage(static_cast<int>(n))) {
+    if (v.codePage) {
+        if (!ParseNumber(*v.codePage, 0xFFFF, n) || !IsAnsiCodePage(static_cast<int>(n))) {
             error = "--codepage needs a Windows ANSI code page (874, 932, 936, 949, 950, 1250 to "
-                    "1258), not '" + *codePage + "'";
+                    "1258), not '" + *v.codePage + "'";
             return false;
         }
         options.config.codePage = static_cast<int>(n);
@@ -245,7 +232,7 @@ bool ParseSimulateArgs(const Args& args, SimOptions& options, std::string& error
     }
 
     if (options.matrix) {
-        if (system || version || build || platformId || productType || bits || lang) {
+        if (v.system || v.version || v.build || v.platformId || v.productType || v.bits || v.lang) {
             error = "--matrix runs every system and language itself: no --system, --lang or "
                     "version fields with it";
             return false;
