@@ -268,8 +268,8 @@ class TrialTests(unittest.TestCase):
                          "--max-starts", "4")
         equal(rc, 1, "exit code")
         check_loop(r)
-        # The launcher starts a browser only once the one before has ended (Wine's WinExec waits
-        # until the program is ready for input or gone): each earlier one had handed over.
+        # The launcher looks for the browser a second after each start and starts it again only
+        # when none runs: each earlier one had handed over and ended by then.
         handed = [(e["commandLine"], e["state"]) for e in starts(r, by="Panoview.exe")]
         check(len(handed) >= 3, f"hand-overs seen: {handed}")
         equal(set(handed), {('"D:\\PanoviewMain.exe" "D:\\lang\\Eng\\Welcome.htm', "started")},
