@@ -321,13 +321,6 @@ def short_path(m, windows_folder):
     line = out.decode("utf-8").strip()
     return line[len("shortPath="):] + "\\" if line.startswith("shortPath=") else None
 
-# A browser that is no Windows program: Wine runs a file that is no PE image as a program of the
-# host, which no process list of Windows shows, so the launcher never sees it running and starts it
-# again on every pass, however slowly the machine runs. It appends where it was started from and
-# its first argument (the page) to the given file.
-def host_browser(log):
-    return ("#!/bin/sh\nprintf '%s\\037%s\\n' \"$0\" \"$1\" >> '" + str(log) + "'\n").encode()
-
 # The libraries that system code loads by their bare names in the launcher's process, as Wine's
 # loader trace of a run shows (WINEDEBUG=+loaddll): the theme library when the common controls
 # initialise, OLE and the two libraries it imports when a message box is shown; and the common
@@ -1015,15 +1008,16 @@ class Scenarios(unittest.TestCase):
             short = short_path(m, d)
             check(short is not None and short != d, f"short name {short} of {d}")
             short.encode("ascii")
-            log = m.unix_path("C:\\browser-starts.txt")
+            # Browsers of the host (never seen running, so started on every pass), all recording
+            # into one file: the disc's, and one at the root of C: for a start that lost its folder.
+            log = "C:\\browser-starts.txt"
             for browser in (d + "Panoview.exe", "C:\\Panoview.exe"):
-                m.put_file(browser, host_browser(log))
-                m.unix_path(browser).chmod(0o755)
+                winelab.HostBrowser(m, browser, log)
 
             def starts():
                 """(program file on the host, page) of every browser started so far."""
-                lines = log.read_bytes().split(b"\n")[:-1] if log.exists() else []
-                return [tuple(line.split(b"\x1f", 1)) for line in lines]
+                return [(p, a[0] if a else b"") for _, _, p, a in
+                        winelab.HostBrowser.starts_in(m.unix_path(log))]
 
             m.watch_boxes()
             launcher = m.start_launcher(d)
@@ -1039,8 +1033,7 @@ class Scenarios(unittest.TestCase):
             before = len(starts())
             m.unix_path(short).mkdir()
             winelab.give(m.unix_path(short))
-            m.put_file(short + "Panoview.exe", host_browser(log))
-            m.unix_path(short + "Panoview.exe").chmod(0o755)
+            winelab.HostBrowser(m, short + "Panoview.exe", log)
             check(m.wait_for(lambda: len(starts()) >= before + 3),
                   "the launcher stopped starting browsers after the rename")
             check(launcher.running(), "launcher ended")

@@ -518,7 +518,12 @@ class HostBrowser:
         """Every start so far, in the order of the lines: (start time in clock ticks since boot,
         pid, program file on the host, [arguments]). A line still being written is not there
         yet: each is written whole, by one write."""
-        raw = self.log.read_bytes() if self.log.exists() else b""
+        return self.starts_in(self.log)
+
+    @staticmethod
+    def starts_in(log):
+        """The starts recorded in log (a host path), by every browser that writes there."""
+        raw = log.read_bytes() if log.exists() else b""
         result = []
         for line in raw.split(b"\n")[:-1]:
             stat, program, *args = line.split(b"\x1f")
