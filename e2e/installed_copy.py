@@ -2,7 +2,8 @@
 """disckit as installed: cmake --install into a temporary prefix, then the installed copy's
 --version, check, simulate and trial on a copy of the sample disc, run where the checkout and
 the build folders are out of reach (hidden behind empty folders by bubblewrap). Only the lab's
-work folder stays, for the prefix templates the fixture made. Run by harness.py.
+work folder stays, for the prefix templates the fixture made. And an author's project, from init
+through check to build and its image, by an ordinary account. Run by harness.py.
 """
 
 import json
@@ -82,7 +83,7 @@ class InstalledCopy(unittest.TestCase):
             new_disc = temp / "new disc"
             made = disckit("init", str(new_disc), "--lang", "de-DE")
             equal(made.returncode, 0, "init's exit code")
-            check((new_disc / "Start.exe").read_bytes() ==
+            check((new_disc / "disc" / "Start.exe").read_bytes() ==
                   (prefix / "lib" / "disckit" / "Start.exe").read_bytes(),
                   "init's Start.exe is not the installed stock launcher")
             tried = disckit("trial", str(disc), "--json", "--out", str(temp / "shots"),
@@ -90,3 +91,69 @@ class InstalledCopy(unittest.TestCase):
             equal(tried.returncode, 0, "trial's exit code")
             equal(json.loads(tried.stdout)["outcome"]["result"], "browser-running",
                   "the trial's outcome")
+
+    def test_project_as_an_ordinary_user(self):
+        """An author's round as an ordinary account has it (the lab's), with disckit installed
+        where every account may read it: init a project, put the disc's files into its content
+        folder, set the identity in disckit.toml, check the project, build it with an image.
+        Nothing of the project's own files reaches the disc; init's own files bring no warning;
+        a broken project file is one line, exit code 2, and nothing written."""
+        pw = winelab.account()
+        env = {"PATH": "/usr/bin:/bin", "HOME": pw.pw_dir, "USER": pw.pw_name,
+               "LOGNAME": pw.pw_name, "LC_ALL": "C.UTF-8"}
+        top = Path(tempfile.mkdtemp(prefix="disckit-project-", dir="/var/tmp"))
+        self.addCleanup(shutil.rmtree, top, True)
+        top.chmod(0o755)
+        prefix = top / "usr"
+        subprocess.run(["cmake", "--install", str(BUILD), "--prefix", str(prefix), "--strip"],
+                       check=True, timeout=300, capture_output=True)
+        home = top / "author"
+        home.mkdir()
+        os.chown(home, pw.pw_uid, pw.pw_gid)
+
+        def disckit(*args):
+            run = subprocess.run([str(prefix / "bin" / "disckit"), *args], capture_output=True,
+                                 text=True, user=pw.pw_uid, group=pw.pw_gid, extra_groups=[],
+                                 env=env, cwd=str(home), timeout=winelab.PATIENCE)
+            print(f"disckit {' '.join(args)}: exit {run.returncode}")
+            sys.stdout.write(run.stdout + run.stderr)
+            return run
+
+        made = disckit("init", "atlas", "--lang", "de-DE")
+        equal(made.returncode, 0, "init's exit code")
+        project = home / "atlas"
+        check("languages = [\"de-DE\"]" in (project / "disckit.toml").read_text(),
+              "init's disckit.toml does not name the language")
+        # The author's files, as the account copies them in (init's Start.exe and autorun.inf
+        # stay, and so do its pages).
+        for entry in sorted(winelab.DISC.iterdir()):
+            if entry.is_file() and entry.name not in ("Start.exe", "autorun.inf"):
+                shutil.copyfile(entry, project / "disc" / entry.name)
+        toml = (project / "disckit.toml").read_text()
+        toml = toml.replace('# company = ', 'company = ', 1).replace('# label = ', 'label = ', 1)
+        (project / "disckit.toml").write_text(toml)
+        for path in [project, *project.rglob("*")]:
+            os.chown(path, pw.pw_uid, pw.pw_gid)
+
+        checked = disckit("check", "atlas", "--json")
+        equal(checked.returncode, 0, "check's exit code")
+        findings = {f["code"] for f in json.loads(checked.stdout)["findings"]}
+        check("language-folder-absent" not in findings, f"findings: {findings}")
+        built = disckit("build", "atlas", "--out", "out", "--image", "atlas.iso")
+        equal(built.returncode, 0, "build's exit code")
+        equal(built.stderr, "", "build's warnings")
+        check("label=ATLAS_2026" in built.stdout, built.stdout)
+        names = sorted(p.relative_to(home / "out").as_posix() for p in (home / "out").rglob("*"))
+        check("LAYOUT.txt" not in names and "disckit.toml" not in names, f"the disc: {names}")
+        check("lang/DEU/Welcome.htm" in names, f"the disc: {names}")
+        check((home / "atlas.iso").stat().st_size > 0, "no image")
+        equal((home / "atlas.iso").stat().st_uid, pw.pw_uid, "the image's owner")
+
+        (project / "disckit.toml").write_text(toml + "\n[check]\nignore = 7\n")
+        broken = disckit("build", "atlas", "--out", "out2", "--image", "atlas2.iso")
+        equal(broken.returncode, 2, "build's exit code with a broken project file")
+        equal(broken.stdout, "", "build's output with a broken project file")
+        check(re.fullmatch(r"disckit build: atlas/disckit.toml:\d+: .+\n", broken.stderr),
+              f"one line naming the file and the line: {broken.stderr!r}")
+        check(not (home / "out2").exists() and not (home / "atlas2.iso").exists(),
+              "a broken project file wrote something")

@@ -3,6 +3,7 @@
 // the help, so it belongs to the tool on top of every library: it is compiled into whatever links
 // the whole kit (the tool, the unit tests, the benchmarks).
 #include "kit/Help.h"
+#include "kit/common/Project.h"
 
 namespace {
 
@@ -59,8 +60,8 @@ constexpr ExitHelp kInitExits[] = {
         "on stderr"},
 };
 constexpr const char* kInitExamples[] = {
-    "disckit init mydisc\ta disc with a folder for every language of the launcher's table",
-    "disckit init mydisc --lang de-DE,ja-JP\tthe English, German and Japanese folders only",
+    "disckit init atlas\ta disc with a folder for every language of the launcher's table",
+    "disckit init atlas --lang de-DE,ja-JP\tthe English, German and Japanese folders only",
 };
 
 #define DISCKIT_TABLE(t) t, sizeof t / sizeof t[0]
@@ -105,23 +106,73 @@ const VerbHelp kVerbs[] = {
      "controls, setup program, probe library, optional pre-launch tool): the kit's stock "
      "Start.exe with the author's icon and version texts (only its resources change), an "
      "autorun.inf that opens it with its icon and the disc's label, and every other file copied "
-     "as it is. A Start.exe or autorun.inf in SOURCE is replaced, with a warning.\n\n"
+     "as it is. A Start.exe or autorun.inf of the author's own in SOURCE is replaced, with a "
+     "warning (the stock ones init lays out, without). SOURCE may be a project folder: the "
+     "disc is then its content folder, and disckit.toml gives the options the command line "
+     "leaves out.\n\n"
      "Then it signs (Authenticode, SHA-256, with osslsigncode, after every other change), checks "
      "the result as disckit check does, and with --image presses it, unless the check reports "
      "an error. A refusal writes nothing: the disc is made beside --out and renamed into place "
      "at the end.",
      &kBuildOptions, DISCKIT_TABLE(kBuildExits), DISCKIT_TABLE(kBuildExamples), RunBuild},
-    {"init", "DIR", false, "lay out a new disc to start from",
-     "Lay out a new disc in DIR (new or empty): Start.exe, autorun.inf, LAYOUT.txt, and a "
-     "language folder with marker and start page for each language.\n\n"
-     "Start.exe is the stock launcher installed with disckit. LAYOUT.txt says what goes where "
-     "and what the disc still lacks; disckit check DIR lists the same.",
+    {"init", "DIR", false, "lay out a new disc project to start from",
+     "Lay out a new project in DIR (new or empty): the project file disckit.toml (the languages "
+     "of --lang, and every other key as a commented example), LAYOUT.txt, and the disc's content "
+     "in DIR/disc, pressed as it is: Start.exe, autorun.inf, and a language folder with marker "
+     "and start page for each language.\n\n"
+     "Start.exe is the stock launcher installed with disckit. LAYOUT.txt, beside the content and "
+     "never on the disc, says what goes where and what the disc still lacks; disckit check DIR "
+     "lists the same. Every verb takes DIR where it takes a disc.",
      &kInitOptions, DISCKIT_TABLE(kInitExits), DISCKIT_TABLE(kInitExamples), RunInit},
 };
 
 #undef DISCKIT_TABLE
 
+// The project file's keys. A key that configures a verb names that verb's option row, which
+// gives its type and help; only the project's own keys have a help here.
+const ProjectKey kProjectKeys[] = {
+    {"disc", "content", "", nullptr, ProjectType::Path,
+     "The folder of the disc's content, pressed as it is: the folder every verb checks, "
+     "simulates, tries or builds from.", "\"disc\""},
+    {"disc", "languages", "check build", nullptr, ProjectType::Texts,
+     "The languages the disc serves (locale names or LANGIDs): the folders of the other "
+     "languages of the launcher's table may be absent without a finding. Without it, every one.",
+     "[\"de-DE\", \"fr-FR\"]"},
+    {"disc", "label", "build", "--label", ProjectType::Option, nullptr, "\"ATLAS_2026\""},
+    {"identity", "company", "build", "--company", ProjectType::Option, nullptr,
+     "\"Example Maps Ltd\""},
+    {"identity", "product", "build", "--product", ProjectType::Option, nullptr,
+     "\"Example Atlas\""},
+    {"identity", "description", "build", "--description", ProjectType::Option, nullptr,
+     "\"Example Atlas disc\""},
+    {"identity", "version", "build", "--version", ProjectType::Option, nullptr, "\"1.0.0.0\""},
+    {"identity", "copyright", "build", "--copyright", ProjectType::Option, nullptr,
+     "\"(c) 2026 Example Maps Ltd\""},
+    {"identity", "icon", "build", "--icon", ProjectType::Option, nullptr, "\"brand.ico\""},
+    {"signing", "pkcs12", "build", "--sign-pkcs12", ProjectType::Option, nullptr,
+     "\"signing/release.p12\""},
+    {"signing", "password-file", "build", "--sign-password-file", ProjectType::Option, nullptr,
+     "\"signing/password.txt\""},
+    {"signing", "cert", "build", "--sign-cert", ProjectType::Option, nullptr,
+     "\"signing/cert.pem\""},
+    {"signing", "key", "build", "--sign-key", ProjectType::Option, nullptr, "\"signing/key.pem\""},
+    {"signing", "all", "build", "--sign-all", ProjectType::Option, nullptr, "true"},
+    {"signing", "timestamp-url", "build", "--timestamp-url", ProjectType::Option, nullptr,
+     "\"http://timestamp.example.com\""},
+    {"check", "ignore", "check build", "--ignore", ProjectType::Option, nullptr,
+     "[\"unsigned\"]"},
+    {"check", "min-severity", "check build", "--min-severity", ProjectType::Option, nullptr,
+     "\"warning\""},
+    {"expect", nullptr, "simulate trial", nullptr, ProjectType::TextTable,
+     "What the disc is expected to do on a system where that differs from the default: for "
+     "each such system (a profile's name), its outcome as a string.",
+     "10-x64 = \"browser-running\""},
+};
+
 }  // namespace
+
+std::size_t ProjectKeyCount() { return sizeof kProjectKeys / sizeof kProjectKeys[0]; }
+const ProjectKey* ProjectKeys() { return kProjectKeys; }
 
 std::size_t VerbCount() { return sizeof kVerbs / sizeof kVerbs[0]; }
 const VerbHelp* Verbs() { return kVerbs; }

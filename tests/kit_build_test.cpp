@@ -271,7 +271,10 @@ TEST(Build, MakesTheDiscFromTheAuthorsFolder) {
         Build({source.Root().u8string(), "--out", out.u8string(), "--launcher", launcher,
                "--company", "Acme", "--label", "ACME_DISC", "--version", "3.1.4.1"});
     EXPECT_EQ(run.code, kExitClean) << run.err;
-    EXPECT_NE(run.err.find("warning: the folder's own Start.exe is replaced"), std::string::npos);
+    // The folder's Start.exe is the stock launcher itself: replacing it loses nothing. Its
+    // autorun.inf is its own (another label, Unix line ends), and is lost.
+    EXPECT_EQ(run.err.find("Start.exe is replaced"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("warning: the folder's own autorun.inf is replaced"), std::string::npos);
     EXPECT_EQ(ReadBytes(out / "autorun.inf"),
               "[autorun]\r\nopen=Start.exe\r\nicon=Start.exe,0\r\nlabel=ACME_DISC\r\n");
     EXPECT_EQ(ReadBytes(out / "Panoview.exe"), ReadBytes(source.Root() / "Panoview.exe"));
@@ -287,6 +290,65 @@ TEST(Build, MakesTheDiscFromTheAuthorsFolder) {
     const std::map<std::string, std::string> map(strings.begin(), strings.end());
     EXPECT_EQ(map.at("CompanyName"), "Acme");
     fs::remove_all(out);
+}
+
+// What init lays out is the kit's own and goes without a word; a Start.exe or autorun.inf the
+// author changed is replaced with a warning, and a project's [check] settings quiet the check.
+TEST(Build, WarnsOnlyAboutTheAuthorsOwnLauncherFiles) {
+    if (!HaveSampleDisc()) GTEST_SKIP() << SkipReason();
+    struct Row {
+        const char* change;  // what the author did to the disc init laid out
+        std::vector<std::string> warned;
+    };
+    const Row rows[] = {
+        {"nothing", {}},
+        {"Start.exe", {"Start.exe"}},
+        {"autorun.inf", {"autorun.inf"}},
+        {"both", {"Start.exe", "autorun.inf"}},
+    };
+    const std::string launcher = (SampleDisc() / "Start.exe").u8string();
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.change);
+        kittest::TempFolder temp;
+        const fs::path project = temp.Root() / "atlas";
+        std::ostringstream initOut, initErr;
+        ASSERT_EQ(RunInit({project.u8string(), "--lang", "de-DE"}, initOut, initErr), kExitClean)
+            << initErr.str();
+        const std::string change = row.change;
+        if (change == "Start.exe" || change == "both")
+            WriteBytes(project / "disc" / "Start.exe",
+                       ReadBytes(project / "disc" / "Start.exe") + "the author's");
+        if (change == "autorun.inf" || change == "both")
+            WriteBytes(project / "disc" / "autorun.inf", "[autorun]\r\nopen=Setup.exe\r\n");
+        // The check's notes and the missing files init leaves to the author, left out by the
+        // project as an author would.
+        WriteBytes(project / "disckit.toml",
+                   "[disc]\nlanguages = [\"de-DE\"]\n"
+                       "[check]\nmin-severity = \"error\"\nignore = [\"browser-missing\", "
+                       "\"setup-program-missing\", \"probe-library-missing\", "
+                       "\"control-missing\", \"unsigned\"]\n");
+        const BuildRun run = Build({project.u8string(), "--out", (temp.Root() / "out").u8string(),
+                                    "--launcher", launcher, "--json"});
+        EXPECT_EQ(run.code, kExitClean) << run.out << run.err;
+        std::string warnings;
+        for (const std::string& file : row.warned)
+            warnings += std::string(warnings.empty() ? "" : ",") +
+                        "\"the folder's own " + file + " is replaced by the kit's\"";
+        // The report without its line breaks and indents.
+        std::string report;
+        for (std::size_t i = 0; i < run.out.size(); ++i) {
+            if (run.out[i] != '\n') {
+                report += run.out[i];
+                continue;
+            }
+            while (i + 1 < run.out.size() && run.out[i + 1] == ' ') ++i;
+        }
+        EXPECT_NE(report.find("\"warnings\": [" + warnings + "]"), std::string::npos) << report;
+        EXPECT_NE(report.find("\"findings\": []"), std::string::npos) << report;
+        EXPECT_TRUE(fs::is_regular_file(temp.Root() / "out" / "lang" / "DEU" / "Welcome.htm"));
+        EXPECT_FALSE(fs::exists(temp.Root() / "out" / "LAYOUT.txt"));
+        EXPECT_FALSE(fs::exists(temp.Root() / "out" / "disckit.toml"));
+    }
 }
 
 TEST(Build, TheSameInputsPressTheSameImage) {

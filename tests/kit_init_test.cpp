@@ -44,8 +44,9 @@ TEST(Init, CheckFindsOnlyTheFilesTheAuthorHasToAdd) {
     for (const Row& row : rows) {
         SCOPED_TRACE(::testing::PrintToString(row.options));
         kittest::TempFolder temp;
-        const fs::path disc = temp.Root() / "new disc";
-        Args args = {disc.u8string()};
+        const fs::path project = temp.Root() / "new disc";
+        const fs::path disc = project / "disc";
+        Args args = {project.u8string()};
         args.insert(args.end(), row.options.begin(), row.options.end());
         std::ostringstream out, err;
         ASSERT_EQ(RunInit(args, out, err), kExitClean) << err.str();
@@ -63,8 +64,39 @@ TEST(Init, CheckFindsOnlyTheFilesTheAuthorHasToAdd) {
         }
         EXPECT_EQ(missing, AuthorsFiles());
         EXPECT_EQ(others, row.alsoCodes);
-        EXPECT_TRUE(fs::is_regular_file(disc / "LAYOUT.txt"));
+        // The notes and the project file beside the content, never in it.
+        EXPECT_TRUE(fs::is_regular_file(project / "LAYOUT.txt"));
+        EXPECT_TRUE(fs::is_regular_file(project / "disckit.toml"));
+        EXPECT_FALSE(fs::exists(disc / "LAYOUT.txt"));
+        EXPECT_FALSE(fs::exists(disc / "disckit.toml"));
+        // Checked as a project, the languages left out on purpose are no finding.
+        std::ostringstream checkOut, checkErr;
+        EXPECT_EQ(RunCheck({project.u8string()}, checkOut, checkErr), kExitFindings)
+            << checkErr.str();
+        EXPECT_EQ(checkOut.str().find("language-folder-absent"), std::string::npos)
+            << checkOut.str();
+        EXPECT_NE(checkOut.str().find("browser-missing"), std::string::npos) << checkOut.str();
     }
+}
+
+// A project serving German: its German folder, when missing, is a finding still.
+TEST(Init, AServedLanguagesMissingFolderIsAFinding) {
+    if (!kittest::HaveSampleDisc()) GTEST_SKIP() << kittest::SkipReason();
+    kittest::TempFolder temp;
+    const fs::path project = temp.Root() / "atlas";
+    std::ostringstream out, err;
+    ASSERT_EQ(RunInit({project.u8string(), "--lang", "de-DE,fr-FR"}, out, err), kExitClean)
+        << err.str();
+    const std::string french = InitFolders({0x040C}, false).at(1);
+    fs::remove_all(project / "disc" / "lang" / french);
+    std::ostringstream checkOut, checkErr;
+    RunCheck({project.u8string()}, checkOut, checkErr);
+    EXPECT_NE(checkOut.str().find("language-folder-absent  lang\\" + french), std::string::npos)
+        << checkOut.str();
+    EXPECT_EQ(checkOut.str().find("language-folder-absent  lang\\" +
+                                  InitFolders({0x0410}, false).at(1)),
+              std::string::npos)
+        << checkOut.str();
 }
 
 TEST(Init, RefusesAFolderInUseAndBadLanguages) {
@@ -72,6 +104,7 @@ TEST(Init, RefusesAFolderInUseAndBadLanguages) {
     kittest::WriteBytes(temp.Root() / "mine.txt", "the author's");
     const std::vector<Args> bad = {
         {temp.Root().u8string()},
+        {(temp.Root() / "mine.txt").u8string()},
         {(temp.Root() / "new").u8string(), "--lang", "de-DE,xx-XX"},
         {(temp.Root() / "new").u8string(), "--lang", "de-DE,"},
         {},

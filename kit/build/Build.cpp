@@ -20,6 +20,7 @@
 #include "kit/check/CheckDisc.h"
 #include "kit/common/Json.h"
 #include "kit/common/Options.h"
+#include "kit/common/Project.h"
 #include "kit/common/RuntimeFiles.h"
 #include "kit/common/Utf8.h"
 #include "kit/disc/DiscFile.h"
@@ -51,6 +52,9 @@ struct BuildOptions {
     std::optional<std::string> out, icon, company, product, description, version, copyright, label,
         image, pkcs12, passwordFile, cert, key, timestampUrl, launcher;
     bool signAll = false, force = false, json = false;
+    std::vector<std::string> ignore;           // as check's --ignore
+    std::optional<std::string> minSeverity;    // as check's --min-severity
+    Quiet quiet;                               // what the two, and the project, leave out
 };
 
 // A failure of the build: one line for the user.
@@ -181,6 +185,7 @@ public:
         if (!ReadWhole(stock, kMaxLauncherBytes, launcher_))
             throw BuildError{"the stock launcher " + PathToUtf8(stock) +
                              " cannot be read (build Start.exe first, or give --launcher)"};
+        stock_ = launcher_;
         std::string problem;
         std::vector<Resource> resources;
         if (!ReadPeResources(launcher_, resources, problem))
@@ -271,7 +276,7 @@ public:
 
     // Makes the disc in a folder beside the target and renames it into place.
     int Make(std::vector<std::string>& warnings, std::vector<Finding>& findings,
-             std::vector<std::string>& signedFiles) {
+             std::vector<std::string>& signedFiles, std::size_t& leftOut) {
         std::error_code ec;
         staging_ = target_.parent_path() / ("." + target_.filename().u8string() + ".partial");
         fs::remove_all(staging_, ec);
@@ -283,6 +288,7 @@ public:
         if (signing_) Sign(signedFiles);
         std::string error;
         if (!CheckDisc(staging_, findings, error)) throw BuildError{"the check failed: " + error};
+        leftOut = LeaveOut(o_.quiet, findings);
         const bool errors = std::any_of(findings.begin(), findings.end(), [](const Finding& f) {
             return f.kind->severity == Severity::Error;
         });
@@ -336,7 +342,10 @@ private:
                 throw BuildError{where + " is a link: copy the file itself into the folder"};
             if (relative.empty() &&
                 (Lower(entry.name) == Lower(kLauncher) || Lower(entry.name) == Lower(kAutorunFile))) {
-                warnings.push_back("the folder's own " + entry.name + " is replaced by the kit's");
+                // The stock launcher and autorun.inf, as init lays them out, are the kit's own:
+                // replacing them loses nothing. Only a file of the author's own is worth a word.
+                if (!KitsOwn(entry))
+                    warnings.push_back("the folder's own " + entry.name + " is replaced by the kit's");
                 continue;
             }
             std::error_code ec;
@@ -354,6 +363,20 @@ private:
                                  ", neither a file nor a folder"};
             }
         }
+    }
+
+    // Whether the folder's Start.exe or autorun.inf is byte for byte the one the kit has (the
+    // stock launcher before branding; the autorun.inf without a label, as init writes it, or
+    // with the disc's).
+    bool KitsOwn(const DiscEntry& entry) const {
+        if (!entry.isFile) return false;
+        DiscFile in;
+        std::string why;
+        if (!in.Open(entry, why) || in.Size() > kMaxLauncherBytes) return false;
+        std::string bytes(static_cast<std::size_t>(in.Size()), '\0');
+        if (!bytes.empty() && !in.ReadAt(0, &bytes[0], bytes.size())) return false;
+        if (Lower(entry.name) == Lower(kLauncher)) return bytes == stock_;
+        return bytes == LauncherAutorun(std::string()) || bytes == LauncherAutorun(label_);
     }
 
     static void CopyFile(const DiscEntry& entry, const fs::path& to, const std::string& where) {
@@ -469,7 +492,7 @@ private:
 
     const BuildOptions& o_;
     fs::path source_, target_, staging_, imagePath_, pressed_;
-    std::string launcher_, label_;
+    std::string launcher_, stock_, label_;
     bool signing_ = false;
 };
 
@@ -511,6 +534,13 @@ const OptionRow kBuildRows[] = {
      ValueKind::Free, nullptr, nullptr, Into<&BuildOptions::force>},
     {"--json", nullptr, "Write the result as JSON: disc, warnings, signed files, findings, image.",
      ValueKind::Free, nullptr, nullptr, Into<&BuildOptions::json>},
+    {"--ignore", "CODE[,CODE...]",
+     "Leave out the check's findings with these codes, as disckit check does: an ignored error "
+     "neither fails the build nor stops the image.",
+     ValueKind::Free, nullptr, nullptr, Into<&BuildOptions::ignore>},
+    {"--min-severity", "note|warning|error",
+     "Leave out the check's findings less severe than this, as disckit check does.",
+     ValueKind::Choices, "note warning error", nullptr, Into<&BuildOptions::minSeverity>},
 };
 
 }  // namespace
@@ -520,20 +550,28 @@ extern const OptionTable kBuildOptions = DISCKIT_OPTION_TABLE(kBuildRows);
 int RunBuild(const Args& args, std::ostream& out, std::ostream& err) {
     BuildOptions o;
     std::string error;
-    if (!ParseVerbOptions(args, kBuildOptions, &o, "source folder", o.source, error)) {
-        err << "disckit build: " << EscapeControls(error) << "\n" << VerbUsage("build");
+    Project project;
+    bool usable = ParseVerbCommand("build", args, kBuildOptions, &o, "source folder", o.source,
+                                   project, error);
+    for (std::size_t i = 0; usable && i < o.ignore.size(); ++i)
+        usable = ParseIgnore(o.ignore[i], o.quiet, error);
+    if (usable && o.minSeverity) usable = ParseMinSeverity(*o.minSeverity, o.quiet, error);
+    o.quiet.served = project.languages;
+    if (!usable) {
+        WriteCommandError("build", project, error, err);
         return kExitUsage;
     }
     Builder builder(o);
     std::vector<std::string> warnings, signedFiles;
     std::vector<Finding> findings;
+    std::size_t leftOut = 0;
     int code = kExitClean;
     try {
         builder.Prepare();
-        code = builder.Make(warnings, findings, signedFiles);
+        code = builder.Make(warnings, findings, signedFiles, leftOut);
     } catch (const BuildError& failure) {
         builder.Abandon();
-        err << "disckit build: " << EscapeControls(failure.message) << "\n";
+        err << "disckit build: " << EscapeControls(project.Blame(failure.message)) << "\n";
         return kExitUsage;
     }
     const FindingCounts counts = CountFindings(findings);
@@ -562,7 +600,8 @@ int RunBuild(const Args& args, std::ostream& out, std::ostream& err) {
             out << "check: " << SeverityName(f.kind->severity) << " " << f.kind->code << "  "
                 << EscapeControls(f.path) << "\n";
         }
-        out << "check: " << CountsLine(counts) << "\n";
+        out << "check: " << CountsLine(counts)
+            << (leftOut ? " (" + std::to_string(leftOut) + " left out)" : std::string()) << "\n";
         out << EscapeControls(*o.out) << ": the disc is ready\n";
         if (o.image && !refused)
             out << EscapeControls(*o.image) << ": pressed (label " << builder.Label() << ")\n";

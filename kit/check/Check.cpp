@@ -12,6 +12,7 @@
 #include "kit/common/Html.h"
 #include "kit/common/Json.h"
 #include "kit/common/Options.h"
+#include "kit/common/Project.h"
 #include "kit/common/Utf8.h"
 #include "kit/disc/DiscReader.h"
 #include "kit/disc/DiscTree.h"
@@ -29,55 +30,6 @@ std::size_t CountOf(const std::vector<Finding>& findings, Severity severity) {
 std::string Summary(const std::vector<Finding>& findings, std::size_t leftOut) {
     return CountsLine(CountFindings(findings)) +
            (leftOut ? " (" + std::to_string(leftOut) + " left out)" : std::string());
-}
-
-// What the author asked not to see: codes by name, and everything below a severity.
-struct Quiet {
-    std::set<std::string> ignored;
-    Severity least = Severity::Note;  // the least severe shown; the enum runs from most severe
-};
-
-// Adds the comma-separated codes to quiet. False, with the reason in error, for a code that no
-// finding has: a misspelt code would otherwise silence nothing, unnoticed.
-bool ParseIgnore(const std::string& list, Quiet& quiet, std::string& error) {
-    std::size_t start = 0;
-    while (start <= list.size()) {
-        std::size_t end = list.find(',', start);
-        if (end == std::string::npos) end = list.size();
-        const std::string code = list.substr(start, end - start);
-        const auto& kinds = FindingKinds();
-        if (std::none_of(kinds.begin(), kinds.end(),
-                         [&](const FindingKind& kind) { return kind.code == code; })) {
-            error = "--ignore: no finding has the code '" + code + "'";
-            return false;
-        }
-        quiet.ignored.insert(code);
-        start = end + 1;
-    }
-    return true;
-}
-
-bool ParseMinSeverity(const std::string& name, Quiet& quiet, std::string& error) {
-    for (Severity severity : kSeverities) {
-        if (name == SeverityName(severity)) {
-            quiet.least = severity;
-            return true;
-        }
-    }
-    error = "--min-severity takes note, warning or error, not '" + name + "'";
-    return false;
-}
-
-// The findings the author wants to see; returns how many were left out.
-std::size_t LeaveOut(const Quiet& quiet, std::vector<Finding>& findings) {
-    const std::size_t before = findings.size();
-    findings.erase(std::remove_if(findings.begin(), findings.end(),
-                                  [&](const Finding& finding) {
-                                      return quiet.ignored.count(finding.kind->code) != 0 ||
-                                             finding.kind->severity > quiet.least;
-                                  }),
-                   findings.end());
-    return before - findings.size();
 }
 
 void WriteHuman(std::ostream& out, const std::string& disc, const std::vector<Finding>& findings,
@@ -151,14 +103,17 @@ int RunCheck(const Args& args, std::ostream& out, std::ostream& err) {
     std::string disc;
     Quiet quiet;
     std::string error;
-    bool usable = ParseVerbOptions(args, kCheckOptions, &values, "disc folder", disc, error);
+    Project project;
+    bool usable = ParseVerbCommand("check", args, kCheckOptions, &values, "disc folder", disc,
+                                   project, error);
     for (std::size_t i = 0; usable && i < values.ignore.size(); ++i) {
         usable = ParseIgnore(values.ignore[i], quiet, error);
     }
     if (usable && values.minSeverity) usable = ParseMinSeverity(*values.minSeverity, quiet, error);
     usable = usable && PathOption(values.html, "--html", "file", html, error);
+    quiet.served = project.languages;
     if (!usable) {
-        err << "disckit check: " << EscapeControls(error) << "\n" << VerbUsage("check");
+        WriteCommandError("check", project, error, err);
         return kExitUsage;
     }
     std::vector<Finding> findings;

@@ -1,10 +1,13 @@
 #include "kit/check/CheckFindings.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <iostream>
 
 #include "app/LauncherApp.h"
 #include "inspect/Language.h"
+#include "kit/windows/Languages.h"
+#include "kit/windows/WindowsText.h"
 
 namespace {
 
@@ -312,4 +315,57 @@ Json FindingsJson(const std::vector<Finding>& findings) {
         item.Set("message", finding.Message());
     }
     return list;
+}
+
+bool ParseIgnore(const std::string& list, Quiet& quiet, std::string& error) {
+    std::size_t start = 0;
+    while (start <= list.size()) {
+        std::size_t end = list.find(',', start);
+        if (end == std::string::npos) end = list.size();
+        const std::string code = list.substr(start, end - start);
+        const auto& kinds = FindingKinds();
+        if (std::none_of(kinds.begin(), kinds.end(),
+                         [&](const FindingKind& kind) { return kind.code == code; })) {
+            error = "--ignore: no finding has the code '" + code + "'";
+            return false;
+        }
+        quiet.ignored.insert(code);
+        start = end + 1;
+    }
+    return true;
+}
+
+bool ParseMinSeverity(const std::string& name, Quiet& quiet, std::string& error) {
+    for (Severity severity : {Severity::Error, Severity::Warning, Severity::Note}) {
+        if (name == SeverityName(severity)) {
+            quiet.least = severity;
+            return true;
+        }
+    }
+    error = "--min-severity takes note, warning or error, not '" + name + "'";
+    return false;
+}
+
+std::size_t LeaveOut(const Quiet& quiet, std::vector<Finding>& findings) {
+    // The folders of the languages served, as the launcher's table spells them, upper-cased.
+    std::set<std::string> served;
+    for (std::size_t i = 0; i < LanguageTableSize(); ++i) {
+        const LanguageRow& row = LanguageTable()[i];
+        if (std::find(quiet.served.begin(), quiet.served.end(), row.langId) != quiet.served.end())
+            served.insert(UpperUtf8(WithoutBackslash(row.folder)));
+    }
+    const auto unserved = [&](const Finding& finding) {
+        if (quiet.served.empty() || finding.kind->code != "language-folder-absent") return false;
+        const std::string folder = finding.path.substr(finding.path.rfind('\\') + 1);
+        return served.count(UpperUtf8(folder)) == 0;
+    };
+    findings.erase(std::remove_if(findings.begin(), findings.end(), unserved), findings.end());
+    const std::size_t before = findings.size();
+    findings.erase(std::remove_if(findings.begin(), findings.end(),
+                                  [&](const Finding& finding) {
+                                      return quiet.ignored.count(finding.kind->code) != 0 ||
+                                             finding.kind->severity > quiet.least;
+                                  }),
+                   findings.end());
+    return before - findings.size();
 }

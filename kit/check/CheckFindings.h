@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -71,3 +73,20 @@ std::string CountsLine(const FindingCounts& counts);
 // The findings in the order given, as the JSON reports write them: an array of objects with
 // severity, code, path and message.
 Json FindingsJson(const std::vector<Finding>& findings);
+
+// What the author asked not to see: codes by name, and everything below a severity. And what is
+// no finding at all: the absent folder of a language the disc does not serve.
+struct Quiet {
+    std::set<std::string> ignored;
+    Severity least = Severity::Note;  // the least severe shown; the enum runs from most severe
+    std::vector<std::uint16_t> served;  // the LANGIDs the disc serves; empty: every one
+};
+
+// Adds the comma-separated codes to quiet. False, with the reason in error, for a code that no
+// finding has: a misspelt code would otherwise silence nothing, unnoticed.
+bool ParseIgnore(const std::string& list, Quiet& quiet, std::string& error);
+// "note", "warning" or "error" into quiet. False, with the reason in error, for anything else.
+bool ParseMinSeverity(const std::string& name, Quiet& quiet, std::string& error);
+// The findings the author wants to see; returns how many were left out (the absent folders of
+// languages not served are no findings, and are not counted).
+std::size_t LeaveOut(const Quiet& quiet, std::vector<Finding>& findings);

@@ -3,7 +3,8 @@
 #include "kit/windows/Languages.h"
 
 bool ParseVerbOptions(const Args& args, const OptionTable& table, void* values,
-                      const char* operandName, std::string& operand, std::string& error) {
+                      const char* operandName, std::string& operand, std::string& error,
+                      std::set<std::string>* given) {
     operand.clear();
     for (std::size_t i = 0; i < args.size(); ++i) {
         std::string arg = args[i];
@@ -16,6 +17,7 @@ bool ParseVerbOptions(const Args& args, const OptionTable& table, void* values,
         for (const OptionRow& candidate : table) {
             if (arg == candidate.name) row = &candidate;
         }
+        if (row && given) given->insert(row->name);
         if (row && row->target.arity == Arity::Flag) {
             if (inlineValue) {
                 error = arg + " takes no value";

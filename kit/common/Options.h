@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -87,9 +88,11 @@ struct OptionTable {
 // Fills the rows' targets in values (the verb's values struct, which the rows' targets point
 // into) and operand from args. False, with a one-line reason in error, on an unknown option, a
 // missing or unwanted value, or no operand or more than one (operandName, such as "disc
-// folder", names it in the reason); values are then unspecified.
+// folder", names it in the reason); values are then unspecified. given, when there, gets the
+// name of every option the command line holds.
 bool ParseVerbOptions(const Args& args, const OptionTable& table, void* values,
-                      const char* operandName, std::string& operand, std::string& error);
+                      const char* operandName, std::string& operand, std::string& error,
+                      std::set<std::string>* given = nullptr);
 
 // The file or folder that an option names (--html FILE, --out DIR) into path, left alone
 // without the option. False, with "OPTION needs a WHAT" in error, for an empty value.

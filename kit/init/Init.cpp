@@ -13,6 +13,7 @@
 #include "kit/Verbs.h"
 #include "kit/check/CheckFindings.h"
 #include "kit/common/Options.h"
+#include "kit/common/Project.h"
 #include "kit/common/RuntimeFiles.h"
 #include "kit/common/Utf8.h"
 #include "kit/disc/DiscTree.h"
@@ -71,8 +72,10 @@ std::string DiscLayoutText(const std::vector<std::string>& folders) {
     const std::string page = "D:\\" + pages + "\\" + example + "\\" + names::kStartPage;
     std::string t;
     t += "What goes where on a disc of " + std::string(names::kLauncher) + "\n\n";
-    t += "This folder is the disc's root: it becomes D:\\ (or whatever drive) once pressed. Windows\n"
-         "finds names whatever their case; keep them as written here all the same.\n\n";
+    t += "The folder " + std::string(kDefaultContent) +
+         "\\ beside this file is the disc's root: it becomes D:\\ (or whatever drive) once\n"
+         "pressed, as it is. Windows finds names whatever their case; keep them as written here\n"
+         "all the same. This file and " + kProjectFile + " stay beside the disc, never on it.\n\n";
     t += Pad(names::kLauncher, 22) + "the launcher (here already): do not rename it\n";
     t += Pad(kAutorunFile, 22) + "opens " + names::kLauncher + " when the disc is inserted (here already)\n";
     for (const ImageRole& role : ImageRoles()) {
@@ -119,8 +122,10 @@ std::string DiscLayoutText(const std::vector<std::string>& folders) {
          std::string(names::kBrowserProcess) + ": " + names::kLauncher +
          " looks for it a second later and starts the browser\n"
          "again, once a second, until it sees it.\n\n";
-    t += "disckit check DISC lists what is still missing; a disc that leaves out languages on\n"
-         "purpose can quiet their notes with --ignore language-folder-absent.\n";
+    t += "disckit check, given this folder, lists what is still missing. The languages the disc\n"
+         "serves are in " + std::string(kProjectFile) + " ([disc] languages): the folders of the others may stay\n"
+         "absent. disckit build, given this folder, makes the finished disc as " +
+         kProjectFile + " says.\n";
     return t;
 }
 
@@ -141,7 +146,6 @@ bool LayOutDisc(const fs::path& root, const fs::path& launcher,
         return false;
     }
     if (!WriteNew(root / kAutorunFile, LauncherAutorun(std::string()), error)) return false;
-    if (!WriteNew(root / kLayoutFile, Crlf(DiscLayoutText(folders)), error)) return false;
     const fs::path pages = root / fs::u8path(WithoutBackslash(names::kPagesFolder));
     for (const std::string& folder : folders) {
         const fs::path dir = pages / fs::u8path(folder);
@@ -182,15 +186,34 @@ const OptionRow kInitRows[] = {
 
 extern const OptionTable kInitOptions = DISCKIT_OPTION_TABLE(kInitRows);
 
+bool LayOutProject(const fs::path& dir, const fs::path& launcher,
+                   const std::vector<std::string>& folders,
+                   const std::vector<std::string>& languages, std::string& error) {
+    std::error_code ec;
+    if (fs::exists(dir, ec) && !(fs::is_directory(dir, ec) && fs::is_empty(dir, ec))) {
+        error = PathToUtf8(dir) + " is there already and not an empty folder";
+        return false;
+    }
+    fs::create_directories(dir, ec);
+    if (ec) {
+        error = "cannot make " + PathToUtf8(dir) + ": " + ec.message();
+        return false;
+    }
+    return WriteNew(dir / kProjectFile, NewProjectFile(languages), error) &&
+           WriteNew(dir / kLayoutFile, Crlf(DiscLayoutText(folders)), error) &&
+           LayOutDisc(dir / kDefaultContent, launcher, folders, error);
+}
+
 int RunInit(const Args& args, std::ostream& out, std::ostream& err) {
     InitValues values;
     const std::optional<std::string>& langs = values.langs;
     std::string dir, error;
-    if (!ParseVerbOptions(args, kInitOptions, &values, "disc folder", dir, error)) {
+    if (!ParseVerbOptions(args, kInitOptions, &values, "project folder", dir, error)) {
         err << "disckit init: " << EscapeControls(error) << '\n' << VerbUsage("init");
         return kExitUsage;
     }
     std::vector<std::uint16_t> ids;
+    std::vector<std::string> languages;  // as the project file names them
     if (langs) {
         std::size_t start = 0;
         while (start <= langs->size()) {
@@ -205,6 +228,8 @@ int RunInit(const Args& args, std::ostream& out, std::ostream& err) {
                 return kExitUsage;
             }
             ids.push_back(id);
+            const std::string name = LocaleNameFor(id);
+            languages.push_back(name.empty() ? FormatLangId(id) : name);
             start = end + 1;
         }
     }
@@ -218,16 +243,13 @@ int RunInit(const Args& args, std::ostream& out, std::ostream& err) {
     }
     const fs::path launcher = runtime / names::kLauncher;
     const std::vector<std::string> folders = InitFolders(ids, !langs);
-    if (!LayOutDisc(fs::u8path(dir), launcher, folders, error)) {
+    if (!LayOutProject(fs::u8path(dir), launcher, folders, languages, error)) {
         err << "disckit init: " << EscapeControls(error) << '\n';
         return kExitUsage;
     }
-    out << EscapeControls(dir) << ": a new disc with " << names::kLauncher << ", " << kAutorunFile << ", " << kLayoutFile
-        << " and " << folders.size() << " language folder" << (folders.size() == 1 ? "" : "s")
-        << "; " << kLayoutFile << " says what to add\n";
-    if (langs) {
-        out << "Languages left out on purpose: disckit check " << EscapeControls(dir)
-            << " --ignore language-folder-absent\n";
-    }
+    out << EscapeControls(dir) << ": a new project: " << kProjectFile << ", " << kLayoutFile
+        << " (what to add), and the disc in " << kDefaultContent << "/ with " << names::kLauncher
+        << ", " << kAutorunFile << " and " << folders.size() << " language folder"
+        << (folders.size() == 1 ? "" : "s") << "\n";
     return kExitClean;
 }

@@ -19,3 +19,10 @@ std::vector<std::string> InitFolders(const std::vector<std::uint16_t>& langIds, 
 // launcher. False with the reason in error; root may then be half made.
 bool LayOutDisc(const std::filesystem::path& root, const std::filesystem::path& launcher,
                 const std::vector<std::string>& folders, std::string& error);
+
+// Lays a project out in dir (which must not exist or be empty): its disckit.toml (serving
+// languages, locale names, when not empty), LAYOUT.txt, and the disc in dir/disc. False with
+// the reason in error; dir may then be half made.
+bool LayOutProject(const std::filesystem::path& dir, const std::filesystem::path& launcher,
+                   const std::vector<std::string>& folders,
+                   const std::vector<std::string>& languages, std::string& error);

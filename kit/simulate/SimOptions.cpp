@@ -127,7 +127,8 @@ extern const OptionTable kSimulateOptions = DISCKIT_OPTION_TABLE(kSimulateRows);
 bool ParseSimulateArgs(const Args& args, SimOptions& options, std::string& error) {
     options = SimOptions();
     SimValues v;
-    if (!ParseVerbOptions(args, kSimulateOptions, &v, "disc folder", options.discDir, error)) {
+    if (!ParseVerbCommand("simulate", args, kSimulateOptions, &v, "disc folder", options.discDir,
+                          options.project, error)) {
         return false;
     }
     options.config.registered = v.registered;

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "kit/Verbs.h"
+#include "kit/common/Project.h"
 #include "kit/simulate/SimPlatform.h"
 
 struct SimOptions {
@@ -13,6 +14,7 @@ struct SimOptions {
     bool matrix = false;
     bool codePageGiven = false;
     std::string htmlFile;  // --html: where the HTML report goes too
+    Project project;       // when the disc was given as a project folder
 };
 
 // Fills options from the arguments after the verb. False, with a one-line reason in error, when

@@ -10,6 +10,7 @@
 #include "kit/Verbs.h"
 #include "kit/check/CheckDisc.h"
 #include "kit/common/Html.h"
+#include "kit/common/Project.h"
 #include "kit/common/Utf8.h"
 #include "kit/disc/DiscReader.h"
 #include "kit/simulate/SimHtml.h"
@@ -21,7 +22,7 @@ int RunSimulate(const Args& args, std::ostream& out, std::ostream& err) {
     SimOptions options;
     std::string error;
     if (!ParseSimulateArgs(args, options, error)) {
-        err << "disckit simulate: " << EscapeControls(error) << '\n' << VerbUsage("simulate");
+        WriteCommandError("simulate", options.project, error, err);
         return kExitUsage;
     }
     const std::unique_ptr<DiscReader> reader = OpenDisc(options.discDir, error);

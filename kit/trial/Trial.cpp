@@ -16,6 +16,7 @@
 #include "kit/Verbs.h"
 #include "kit/common/RuntimeFiles.h"
 #include "kit/common/Utf8.h"
+#include "kit/common/Project.h"
 #include "kit/trial/TrialOptions.h"
 
 #ifndef _WIN32
@@ -168,7 +169,7 @@ int RunTrial(const Args& args, std::ostream& out, std::ostream& err) {
     TrialOptions options;
     std::string error;
     if (!ParseTrialArgs(args, options, error)) {
-        err << "disckit trial: " << EscapeControls(error) << '\n' << VerbUsage("trial");
+        WriteCommandError("trial", options.project, error, err);
         return kExitUsage;
     }
     const DiscKind kind = ClassifyDisc(options.disc);

@@ -68,7 +68,8 @@ extern const OptionTable kTrialOptions = DISCKIT_OPTION_TABLE(kTrialRows);
 bool ParseTrialArgs(const Args& args, TrialOptions& options, std::string& error) {
     options = TrialOptions();
     TrialValues v;
-    if (!ParseVerbOptions(args, kTrialOptions, &v, "disc folder or image", options.disc, error)) {
+    if (!ParseVerbCommand("trial", args, kTrialOptions, &v, "disc folder or image", options.disc,
+                          options.project, error)) {
         return false;
     }
     options.keep = v.keep;

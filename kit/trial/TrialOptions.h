@@ -8,6 +8,7 @@
 
 #include "kit/Verbs.h"
 #include "kit/common/Json.h"
+#include "kit/common/Project.h"
 #include "kit/disc/DiscReader.h"
 #include "kit/windows/Profiles.h"
 
@@ -22,6 +23,7 @@ struct TrialOptions {
     bool keep = false;              // keep the prefix and Wine's trace
     bool json = false;
     std::string htmlFile;           // --html: where the HTML report goes too
+    Project project;                // when the disc was given as a project folder
 };
 
 // Fills options from the arguments after the verb. False, with a one-line reason in error, when
