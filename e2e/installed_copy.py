@@ -149,11 +149,23 @@ class InstalledCopy(unittest.TestCase):
         check((home / "atlas.iso").stat().st_size > 0, "no image")
         equal((home / "atlas.iso").stat().st_uid, pw.pw_uid, "the image's owner")
 
-        (project / "disckit.toml").write_text(toml + "\n[check]\nignore = 7\n")
-        broken = disckit("build", "atlas", "--out", "out2", "--image", "atlas2.iso")
-        equal(broken.returncode, 2, "build's exit code with a broken project file")
-        equal(broken.stdout, "", "build's output with a broken project file")
-        check(re.fullmatch(r"disckit build: atlas/disckit.toml:\d+: .+\n", broken.stderr),
-              f"one line naming the file and the line: {broken.stderr!r}")
-        check(not (home / "out2").exists() and not (home / "atlas2.iso").exists(),
-              "a broken project file wrote something")
+        # Each verb that reads the file refuses a bad one the same way.
+        bad_files = [
+            ("not TOML", toml + "\n[disc\n", "Error while parsing"),
+            ("a wrong type", toml.replace("# ignore = ", "ignore = 7 #", 1),
+             "[check] ignore is an array of strings, not an integer"),
+            ("an unknown key", toml.replace("# description = ", "descriptio = ", 1),
+             "no key 'descriptio' in [identity]"),
+        ]
+        for what, text, reason in bad_files:
+            (project / "disckit.toml").write_text(text)
+            for verb in (["build", "atlas", "--out", "out2", "--image", "atlas2.iso"],
+                         ["check", "atlas", "--html", "report.html"]):
+                bad = disckit(*verb)
+                equal(bad.returncode, 2, f"{verb[0]}'s exit code with {what}")
+                equal(bad.stdout, "", f"{verb[0]}'s output with {what}")
+                check(re.fullmatch(rf"disckit {verb[0]}: atlas/disckit.toml:\d+: .*{re.escape(reason)}.*\n",
+                                   bad.stderr),
+                      f"one line naming the file and the line: {bad.stderr!r}")
+            check(not any((home / name).exists() for name in ("out2", "atlas2.iso", "report.html")),
+                  f"a project file with {what} wrote something")
