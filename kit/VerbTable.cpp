@@ -76,7 +76,10 @@ const VerbHelp kVerbs[] = {
      "9660 image with Joliet names can carry.\n\n"
      "Each finding has a stable code, a severity (error: the disc misbehaves on every supported "
      "system or on some; warning: it may, or does depending on the media; note: worth knowing), "
-     "the path concerned and what Start.exe does because of it. Nothing on the disc is run.",
+     "the path concerned and what Start.exe does because of it. Nothing on the disc is run.\n\n"
+     "DIR may be a project folder (one holding disckit.toml): the disc is then its content "
+     "folder, its [check] gives --ignore and --min-severity unless the command line does, and "
+     "the absent folders of languages its [disc] languages leaves out are no finding.",
      &kCheckOptions, DISCKIT_TABLE(kCheckExits), DISCKIT_TABLE(kCheckExamples), RunCheck},
     {"simulate", "DIR|IMAGE", true,
      "what the launcher does with a disc on any Windows, in milliseconds",
@@ -86,7 +89,8 @@ const VerbHelp kVerbs[] = {
      "the run starts, and a virtual clock that only the launcher's sleeps move.\n\n"
      "The outcome is browser-running, refused, turned-away, loops-forever (the browser never "
      "shows up, so the launcher starts it once a second for ever; the simulation stops once the "
-     "passes repeat) or nothing.",
+     "passes repeat) or nothing. DIR may be a project folder (one holding disckit.toml): the "
+     "disc is then its content folder.",
      &kSimulateOptions, DISCKIT_TABLE(kSimulateExits),
      DISCKIT_TABLE(kSimulateExamples), RunSimulate},
     {"trial", "DIR|IMAGE", true, "run the disc's own programs under Wine and watch them",
@@ -99,7 +103,8 @@ const VerbHelp kVerbs[] = {
      "Linux only, as any user: the disc's programs, Wine and its X server run in a bubblewrap "
      "sandbox that sees nothing of the host it could change (run by root, they run as the "
      "account disclab, created when missing). Needs Wine and its 32-bit part, Xvfb, xorriso, "
-     "ImageMagick and bubblewrap.",
+     "ImageMagick and bubblewrap. DIR may be a project folder (one holding disckit.toml): the "
+     "disc is then its content folder.",
      &kTrialOptions, DISCKIT_TABLE(kTrialExits), DISCKIT_TABLE(kTrialExamples), RunTrial},
     {"build", "SOURCE", false, "make the finished disc from an author's folder",
      "Makes the finished disc in --out from the author's folder SOURCE (browser, pages, "
