@@ -40,6 +40,9 @@ fi
 # bubblewrap contains what disckit trial runs of a disc (prlimit, from util-linux, bounds each
 # process in it; python3-seccomp compiles its system call filter).
 install wine wine32:i386 wine64 xvfb xauth x11-apps imagemagick locales bubblewrap util-linux python3-seccomp chromium
+# slurm-wlm and munge: the end-to-end test that spreads a trial matrix over an array job runs a
+# one-node Slurm of its own.
+install slurm-wlm munge
 
 # Some machines (paravirtualised ones among them) cannot run 32-bit x86 code at all. There the
 # 32-bit half of Wine runs under user-mode emulation. The emulator of the stable release spends
