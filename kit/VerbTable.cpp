@@ -4,6 +4,7 @@
 // the whole kit (the tool, the unit tests, the benchmarks).
 #include "kit/Help.h"
 #include "kit/common/Project.h"
+#include "kit/matrix/TrialMatrix.h"
 
 namespace {
 
@@ -30,16 +31,34 @@ constexpr const char* kSimulateExamples[] = {
 };
 
 constexpr ExitHelp kTrialExits[] = {
-    {0, "the browser was left running and the launcher ended with exit code 0"},
+    {0, "the browser was left running and the launcher ended with exit code 0 (with --matrix: "
+        "every cell is as expected: the browser runs on the systems the launcher supports, and "
+        "the others are refused)"},
     {1, "the trial found a fault (the launcher kept starting the browser, did not end, refused "
-        "the system, showed a box, left no browser running, or ended with another code)"},
+        "the system, showed a box, left no browser running, or ended with another code; with "
+        "--matrix: a cell is not as expected)"},
     {2, "the trial could not run (no Wine, no sandbox, a bad option, a system or language Wine "
         "cannot present, no Start.exe at the disc's root, an --out that is not a new or empty "
-        "folder of the user's, a fault of the trial itself); the reason on stderr"},
+        "folder of the user's, a fault of the trial itself; with --matrix: a cell's trial could "
+        "not run); the reason on stderr"},
 };
 constexpr const char* kTrialExamples[] = {
     "disckit trial build/win32/disc --lang de-DE\tthe sample disc under German Windows 7, 64-bit",
     "disckit trial disc.iso --max-starts 4 --json\tan image as it is, as JSON",
+    "disckit trial disc.iso --matrix --jobs 2 --html m.html\tevery supported system by every "
+    "language of the disc",
+    "disckit trial disc.iso --matrix --shard 2/4 --json > s2.json\tthe second quarter of the "
+    "cells, for disckit merge",
+};
+
+constexpr ExitHelp kMergeExits[] = {
+    {0, "every cell of the joined matrix is as expected"},
+    {1, "a cell is not as expected"},
+    {2, "the reports cannot be joined (not shard reports, of different discs, disckit versions or "
+        "cells, overlapping, or a shard missing), or a cell could not run; the reason on stderr"},
+};
+constexpr const char* kMergeExamples[] = {
+    "disckit merge s1.json s2.json --html matrix.html\tthe shards of one matrix as one report",
 };
 
 constexpr ExitHelp kBuildExits[] = {
@@ -105,7 +124,14 @@ const VerbHelp kVerbs[] = {
      "account disclab, created when missing). Needs Wine and its 32-bit part, Xvfb, xorriso, "
      "ImageMagick and bubblewrap. DIR may be a project folder (one holding disckit.toml): the "
      "disc is then its content folder.",
-     &kTrialOptions, DISCKIT_TABLE(kTrialExits), DISCKIT_TABLE(kTrialExamples), RunTrial},
+     &kTrialOptions, DISCKIT_TABLE(kTrialExits), DISCKIT_TABLE(kTrialExamples), RunTrialCommand},
+    {"merge", "REPORT.json...", true, "join the shards of a trial matrix into one report",
+     "Joins the JSON reports of the shards of one trial matrix (disckit trial --matrix --shard "
+     "K/N --json, run anywhere, for example as the tasks of an array job) into the report a "
+     "whole run gives: the same grid, text, JSON and HTML. Reports of different discs (by their "
+     "SHA-256), of different disckit versions or of different cells are refused, as are two "
+     "reports of the same shard and a missing shard.",
+     &kMergeOptions, DISCKIT_TABLE(kMergeExits), DISCKIT_TABLE(kMergeExamples), RunMerge},
     {"build", "SOURCE", false, "make the finished disc from an author's folder",
      "Makes the finished disc in --out from the author's folder SOURCE (browser, pages, "
      "controls, setup program, probe library, optional pre-launch tool): the kit's stock "

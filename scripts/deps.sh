@@ -29,9 +29,10 @@ install() {
 # clang and libclang-rt-14-dev (libFuzzer's runtime): the fuzzing in scripts/check-sanitizers.sh.
 # nlohmann-json3-dev: the native disckit reads the trial driver's observations with it.
 # libtomlplusplus-dev (header only): both builds of disckit read the project file disckit.toml with it.
+# python3-yaml: the docs' test reads the CI examples in doc/ci.
 install cmake make g++ libgtest-dev libgmock-dev python3 valgrind g++-mingw-w64-i686 binutils-mingw-w64-i686 \
   mingw-w64-i686-dev xorriso dpkg-dev file lintian osslsigncode openssl pkg-config \
-  clang libclang-rt-14-dev nlohmann-json3-dev libtomlplusplus-dev
+  clang libclang-rt-14-dev nlohmann-json3-dev libtomlplusplus-dev python3-yaml
 [ "$want" = wine ] || exit 0
 
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
@@ -41,6 +42,9 @@ fi
 # bubblewrap contains what disckit trial runs of a disc (prlimit, from util-linux, bounds each
 # process in it; python3-seccomp compiles its system call filter).
 install wine wine32:i386 wine64 xvfb xauth x11-apps imagemagick locales bubblewrap util-linux python3-seccomp chromium
+# slurm-wlm and munge: the end-to-end test that spreads a trial matrix over an array job runs a
+# one-node Slurm of its own.
+install slurm-wlm munge
 
 # Some machines (paravirtualised ones among them) cannot run 32-bit x86 code at all. There the
 # 32-bit half of Wine runs under user-mode emulation. The emulator of the stable release spends

@@ -103,6 +103,19 @@ def main(disckit, readme_path):
         parsed |= set(re.findall(r'arg == "(--[a-z0-9-]+)"', text))
     undocumented = parsed - documented - {"--help"}
     expect(parsed and not undocumented, f"options no verb's help lists: {sorted(undocumented)}")
+    # The CI examples in doc/ run commands disckit knows, with options their verbs list.
+    verb_options = {verb: help_options(run(disckit, verb, "--help").stdout) for verb in verbs}
+    for example in sorted((Path(readme_path).parent / "doc" / "ci").glob("*.yml")):
+        import yaml
+        text = example.read_text(encoding="utf-8")
+        expect(isinstance(yaml.safe_load(text), dict), f"{example.name} is no YAML mapping")
+        code = "\n".join(line for line in text.split("\n") if not line.lstrip().startswith("#"))
+        commands = re.findall(r"disckit ([a-z]+)([^\n|>]*)", code)
+        expect(commands, f"{example.name} runs no disckit command")
+        for verb, rest in commands:
+            expect(verb in verb_options, f"{example.name}: disckit has no verb {verb}")
+            unknown = set(OPTION.findall(rest)) - verb_options.get(verb, set())
+            expect(not unknown, f"{example.name}: disckit {verb} has no {sorted(unknown)}")
     version = run(disckit, "--version")
     expect(version.returncode == 0 and re.fullmatch(r"disckit \d+\.\d+\.\d+\n", version.stdout),
            f"disckit --version: {version.stdout!r}")

@@ -2,10 +2,10 @@
 
 #include "kit/windows/Languages.h"
 
-bool ParseVerbOptions(const Args& args, const OptionTable& table, void* values,
-                      const char* operandName, std::string& operand, std::string& error,
-                      std::set<std::string>* given) {
-    operand.clear();
+bool ParseVerbOperands(const Args& args, const OptionTable& table, void* values,
+                       const char* operandName, std::vector<std::string>& operands,
+                       std::string& error, std::set<std::string>* given) {
+    operands.clear();
     for (std::size_t i = 0; i < args.size(); ++i) {
         std::string arg = args[i];
         std::optional<std::string> inlineValue;  // --name=value
@@ -38,17 +38,27 @@ bool ParseVerbOptions(const Args& args, const OptionTable& table, void* values,
             error = "unknown option '" + arg + "'";
             return false;
         }
-        if (!operand.empty()) {
-            error = std::string("one ") + operandName + " only ('" + operand + "', then '" +
-                    args[i] + "')";
-            return false;
-        }
-        operand = args[i];
+        operands.push_back(args[i]);
     }
-    if (operand.empty()) {
+    if (operands.empty()) {
         error = std::string("which ") + operandName + "?";
         return false;
     }
+    return true;
+}
+
+bool ParseVerbOptions(const Args& args, const OptionTable& table, void* values,
+                      const char* operandName, std::string& operand, std::string& error,
+                      std::set<std::string>* given) {
+    operand.clear();
+    std::vector<std::string> operands;
+    if (!ParseVerbOperands(args, table, values, operandName, operands, error, given)) return false;
+    if (operands.size() > 1) {
+        error = std::string("one ") + operandName + " only ('" + operands[0] + "', then '" +
+                operands[1] + "')";
+        return false;
+    }
+    operand = operands[0];
     return true;
 }
 

@@ -93,6 +93,10 @@ struct OptionTable {
 bool ParseVerbOptions(const Args& args, const OptionTable& table, void* values,
                       const char* operandName, std::string& operand, std::string& error,
                       std::set<std::string>* given = nullptr);
+// The same for a verb that takes one operand or more (merge's reports), in the order given.
+bool ParseVerbOperands(const Args& args, const OptionTable& table, void* values,
+                       const char* operandName, std::vector<std::string>& operands,
+                       std::string& error, std::set<std::string>* given = nullptr);
 
 // The file or folder that an option names (--html FILE, --out DIR) into path, left alone
 // without the option. False, with "OPTION needs a WHAT" in error, for an empty value.

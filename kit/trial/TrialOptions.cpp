@@ -1,5 +1,6 @@
 #include "kit/trial/TrialOptions.h"
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <initializer_list>
@@ -17,8 +18,9 @@ namespace {
 
 // The command line's values, where the rows put them.
 struct TrialValues {
-    std::optional<std::string> system, lang, timeout, maxStarts, out, html;
-    bool keep = false, json = false;
+    std::optional<std::string> system, lang, timeout, maxStarts, out, html, systems, langs, jobs,
+        shard;
+    bool keep = false, json = false, matrix = false;
 };
 
 const OptionRow kTrialRows[] = {
@@ -47,6 +49,22 @@ const OptionRow kTrialRows[] = {
      "Also write the report, with the timeline and every screenshot, as one self-contained HTML "
      "file (styles and pictures inside, no script, nothing fetched), to look at or pass on.",
      ValueKind::File, nullptr, nullptr, Into<&TrialValues::html>},
+    {"--matrix", nullptr,
+     "Run every (system, language) cell as a trial of its own, several at once, and report them "
+     "as one grid beside what simulate predicts for each cell.",
+     ValueKind::Free, nullptr, nullptr, Into<&TrialValues::matrix>},
+    {"--systems", "LIST",
+     "With --matrix: the systems, comma-separated names of the profile table.",
+     ValueKind::Free, nullptr, "the systems the launcher supports", Into<&TrialValues::systems>},
+    {"--langs", "LIST",
+     "With --matrix: the languages, comma-separated LANGIDs or locale names.",
+     ValueKind::Free, nullptr, "the disc's languages and en-US", Into<&TrialValues::langs>},
+    {"--jobs", "N",
+     "With --matrix: how many trials run at once (1 to 64).",
+     ValueKind::Free, nullptr, "the number of processors", Into<&TrialValues::jobs>},
+    {"--shard", "K/N",
+     "With --matrix: run only the K-th of N stable parts of the cells, for disckit merge to join.",
+     ValueKind::Free, nullptr, "the whole matrix", Into<&TrialValues::shard>},
 };
 
 bool ParseCount(const std::string& text, std::uint64_t min, std::uint64_t max, unsigned& value) {
@@ -94,8 +112,94 @@ bool ParseTrialArgs(const Args& args, TrialOptions& options, std::string& error)
         error = "--max-starts needs a number from 2 on, not '" + *v.maxStarts + "'";
         return false;
     }
-    return PathOption(v.out, "--out", "folder", options.outDir, error) &&
-           PathOption(v.html, "--html", "file", options.htmlFile, error);
+    if (!PathOption(v.out, "--out", "folder", options.outDir, error) ||
+        !PathOption(v.html, "--html", "file", options.htmlFile, error)) {
+        return false;
+    }
+    options.matrix = v.matrix;
+    if (!v.matrix) {
+        for (const auto* given : {&v.systems, &v.langs, &v.jobs, &v.shard}) {
+            if (*given) {
+                error = "--systems, --langs, --jobs and --shard go with --matrix";
+                return false;
+            }
+        }
+        return true;
+    }
+    if (v.system || v.lang) {
+        error = "--matrix runs every system and language itself: give --systems and --langs "
+                "instead of --system and --lang";
+        return false;
+    }
+    if (v.systems) {
+        for (const std::string& name : SplitList(*v.systems)) {
+            const SystemProfile* p = FindSystemProfile(name);
+            if (!p) {
+                error = "no system '" + name + "' in --systems; the systems are: " +
+                        SystemProfileNames();
+                return false;
+            }
+            if (std::find(options.systems.begin(), options.systems.end(), p) == options.systems.end())
+                options.systems.push_back(p);
+        }
+        if (options.systems.empty()) {
+            error = "--systems needs at least one system";
+            return false;
+        }
+    }
+    if (v.langs) {
+        for (const std::string& name : SplitList(*v.langs)) {
+            std::uint16_t id = 0;
+            if (!ParseLanguage(name, id)) {
+                error = "--langs needs LANGIDs (0x0407 or 1031) or locale names (de-DE), not '" +
+                        name + "'";
+                return false;
+            }
+            if (LocaleNameFor(id).empty()) {
+                error = "a trial sets the system language through its locale, and LANGID " +
+                        FormatLangId(id) + " in --langs has no locale name here; name one (de-DE)";
+                return false;
+            }
+            if (std::find(options.langs.begin(), options.langs.end(), id) == options.langs.end())
+                options.langs.push_back(id);
+        }
+        if (options.langs.empty()) {
+            error = "--langs needs at least one language";
+            return false;
+        }
+    }
+    if (v.jobs && !ParseCount(*v.jobs, 1, 64, options.jobs)) {
+        error = "--jobs needs a number from 1 to 64, not '" + *v.jobs + "'";
+        return false;
+    }
+    return !v.shard || ParseShard(*v.shard, options.shard, options.shards, error);
+}
+
+std::vector<std::string> SplitList(const std::string& list) {
+    std::vector<std::string> items;
+    std::size_t from = 0;
+    while (from <= list.size()) {
+        const std::size_t comma = std::min(list.find(',', from), list.size());
+        std::string item = list.substr(from, comma - from);
+        while (!item.empty() && item.front() == ' ') item.erase(0, 1);
+        while (!item.empty() && item.back() == ' ') item.pop_back();
+        if (!item.empty()) items.push_back(item);
+        from = comma + 1;
+    }
+    return items;
+}
+
+bool ParseShard(const std::string& text, unsigned& shard, unsigned& shards, std::string& error) {
+    const std::size_t slash = text.find('/');
+    std::uint64_t k = 0, n = 0;
+    if (slash == std::string::npos || !ParseUnsigned(text.substr(0, slash), k) ||
+        !ParseUnsigned(text.substr(slash + 1), n) || n < 1 || n > 10000 || k < 1 || k > n) {
+        error = "--shard needs K/N with 1 <= K <= N <= 10000, not '" + text + "'";
+        return false;
+    }
+    shard = static_cast<unsigned>(k);
+    shards = static_cast<unsigned>(n);
+    return true;
 }
 
 std::string UnixLocaleFor(const std::string& localeName) {

@@ -24,11 +24,23 @@ struct TrialOptions {
     bool json = false;
     std::string htmlFile;           // --html: where the HTML report goes too
     Project project;                // when the disc was given as a project folder
+    // --matrix: every (system, language) cell as a trial of its own, jobs at a time.
+    bool matrix = false;
+    std::vector<const SystemProfile*> systems;  // --systems; empty: the supported ones
+    std::vector<std::uint16_t> langs;           // --langs; empty: the disc's and en-US
+    unsigned jobs = 0;                          // --jobs; 0: one per core
+    unsigned shard = 1, shards = 1;             // --shard K/N: this run's part of the cells
 };
 
 // Fills options from the arguments after the verb. False, with a one-line reason in error, when
 // they are not a valid command line (options are then unspecified).
 bool ParseTrialArgs(const Args& args, TrialOptions& options, std::string& error);
+
+// The items of a comma-separated list, blanks around them trimmed, empty ones left out.
+std::vector<std::string> SplitList(const std::string& list);
+
+// --shard K/N into shard and shards (1 <= K <= N). False, with the reason in error, otherwise.
+bool ParseShard(const std::string& text, unsigned& shard, unsigned& shards, std::string& error);
 
 // The Unix locale that gives Wine a Windows locale name's language: "de-DE" -> "de_DE.UTF-8",
 // "es-ES_tradnl" -> "es_ES.UTF-8" (a script or sort suffix has no counterpart; Wine's report

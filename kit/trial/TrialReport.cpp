@@ -754,6 +754,10 @@ std::string TrialText(const Json& r) {
 }
 
 std::string TrialHtml(const Json& r) {
+    return HtmlDocument("disckit trial: " + r["disc"]["path"].text(), TrialHtmlBody(r));
+}
+
+std::string TrialHtmlBody(const Json& r) {
     const Json &s = r["system"], &lang = r["language"], &launcher = r["launcher"],
                &browser = r["browser"], &rep = s["reported"], &disc = r["disc"], &o = r["outcome"];
     std::string body = "<h1>disckit trial: " + HtmlText(disc["path"].text()) + "</h1>\n";
@@ -832,7 +836,7 @@ std::string TrialHtml(const Json& r) {
     std::vector<std::string> notes;
     for (const Json& n : r["notes"].items()) notes.push_back(n.text());
     if (!notes.empty()) body += "<h2>Notes</h2>\n" + Listing(notes, "");
-    return HtmlDocument("disckit trial: " + disc["path"].text(), body);
+    return body;
 }
 
 #endif

@@ -57,6 +57,8 @@ std::string TrialText(const Json& report);
 
 // The report as one HTML page, its screenshots embedded (read as TrialScreenshot reads them).
 std::string TrialHtml(const Json& report);
+// Its body alone, for a page that holds several trials (a matrix's).
+std::string TrialHtmlBody(const Json& report);
 
 // A screenshot fit to embed: a regular file, not through a link, no larger than kMaxScreenshot,
 // a PNG image. False, with why not in why.
