@@ -65,6 +65,17 @@ int HtmlNestingEstimate(const std::string& html, int limit) {
     std::vector<std::string> open;
     std::size_t deepest = 0;
     int foreign = 0;  // how many of the open elements are <svg> or <math>
+    // Ends the last open element of that name, and every one inside it.
+    const auto closeLast = [&](const std::string& name) {
+        for (std::size_t k = open.size(); k-- > 0;) {
+            if (open[k] != name) continue;
+            for (std::size_t j = k; j < open.size(); ++j) {
+                if (open[j] == "svg" || open[j] == "math") --foreign;
+            }
+            open.resize(k);
+            return;
+        }
+    };
     std::size_t at = 0;
     const std::size_t n = html.size();
     while ((at = html.find('<', at)) != std::string::npos) {
@@ -109,14 +120,7 @@ int HtmlNestingEstimate(const std::string& html, int limit) {
         if (end >= n) break;
         at = end + 1;
         if (closing) {
-            for (std::size_t k = open.size(); k-- > 0;) {
-                if (open[k] != name) continue;
-                for (std::size_t j = k; j < open.size(); ++j) {
-                    if (open[j] == "svg" || open[j] == "math") --foreign;
-                }
-                open.resize(k);
-                break;
-            }
+            closeLast(name);
             continue;
         }
         if (name == "plaintext") break;
