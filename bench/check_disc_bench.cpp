@@ -203,13 +203,13 @@ int main(int argc, char** argv) {
     for (std::size_t i = 0; i < 4000; ++i) many.push_back({Numbered("lib", i) + ".dll", {"Entry"}});
     Write(wide / names::kBrowser, Image(false, many, {}, 0));
     for (std::size_t i = 1; i < 100000; ++i) Write(wide / (Numbered("page", i) + ".htm"), "");
-    std::string start = "<!DOCTYPE html>\n<html><body>\n";
+    std::string startPage = "<!DOCTYPE html>\n<html><body>\n";
     for (std::size_t i = 1; i <= 1000; ++i) {
-        start += "<a href=\"../../" + Numbered("PAGE", i * 97) + ".HTM\">" + std::to_string(i) +
+        startPage += "<a href=\"../../" + Numbered("PAGE", i * 97) + ".HTM\">" + std::to_string(i) +
                  "</a>\n";
     }
     fs::create_directories(wide / "lang" / "Eng");
-    Write(wide / "lang" / "Eng" / names::kStartPage, start + "</body></html>\n");
+    Write(wide / "lang" / "Eng" / names::kStartPage, startPage + "</body></html>\n");
     std::size_t findings = 0;
     double cpu = 0;
     const char* const row = "%-52s %6.2f s %6.2f s  %zu findings\n";
@@ -320,11 +320,11 @@ int main(int argc, char** argv) {
     Write(eng / "print.css", "p { color: black }\n");
     Write(eng / "big.htm", "<a href=x.htm>x</a>");
     fs::resize_file(eng / "big.htm", 40u << 20);
-    std::string deep, many;
-    for (int i = 0; i < 20000; ++i) deep += "<div><a href=\"gone.htm\">";
-    for (int i = 0; i < 10000; ++i) many += "<a href=\"Welcome.htm\">w</a>\n";
-    Write(eng / "deep.htm", deep);
-    Write(eng / "many.htm", many);
+    std::string deepPage, manyLinks;
+    for (int i = 0; i < 20000; ++i) deepPage += "<div><a href=\"gone.htm\">";
+    for (int i = 0; i < 10000; ++i) manyLinks += "<a href=\"Welcome.htm\">w</a>\n";
+    Write(eng / "deep.htm", deepPage);
+    Write(eng / "many.htm", manyLinks);
     std::printf("\ndisckit check, median of %d rounds%19s wall     CPU\n", rounds, "");
     const double pages = TimeCheck(paged, rounds, findings, cpu);
     std::printf(row, "1,000 pages of 100 links, 40 MB, 20,000 deep", pages, cpu, findings);
