@@ -1,12 +1,15 @@
 // Wall time of `disckit check` on two discs made to be large where the check looks things up:
 // 1. a root of 100,000 entries, with a browser that imports one entry point from each of 4,000
-//    libraries (each looked up among the root's entries);
+//    libraries (each looked up among the root's entries), and an English start page that links
+//    to 1,000 of the root's pages;
 // 2. a 1 MB browser importing 4,000 entry points from a library on the disc that exports 50,000,
 //    in one import entry, and in 4,000 entries that each name the library (read once all the same);
 // 3. an ISO 9660 image (Joliet and plain names) whose root lists 50,000 folders after 100,000
 //    files, opened and checked whole (the image is written by the tests' own small writer).
 // 4. a Start.exe whose resource tree fans out 8,000 x 8,000 (shared directories), in check and as
 //    disckit build's --launcher (which refuses it).
+// 5. pages: 1,000 pages of 100 links each (pages, images, a style sheet, some missing), and beside
+//    them the hostile ones: 40 MB, 20,000 nested tags, a cycle, 10,000 links.
 // Prints figures; not a test. Usage: bench_check_disc [--rounds N]   (default 3; the median)
 #include <algorithm>
 #include <chrono>
@@ -200,12 +203,20 @@ int main(int argc, char** argv) {
     for (std::size_t i = 0; i < 4000; ++i) many.push_back({Numbered("lib", i) + ".dll", {"Entry"}});
     Write(wide / names::kBrowser, Image(false, many, {}, 0));
     for (std::size_t i = 1; i < 100000; ++i) Write(wide / (Numbered("page", i) + ".htm"), "");
+    std::string startPage = "<!DOCTYPE html>\n<html><body>\n";
+    for (std::size_t i = 1; i <= 1000; ++i) {
+        startPage += "<a href=\"../../" + Numbered("PAGE", i * 97) + ".HTM\">" + std::to_string(i) +
+                 "</a>\n";
+    }
+    fs::create_directories(wide / "lang" / "Eng");
+    Write(wide / "lang" / "Eng" / names::kStartPage, startPage + "</body></html>\n");
     std::size_t findings = 0;
     double cpu = 0;
     const char* const row = "%-52s %6.2f s %6.2f s  %zu findings\n";
     std::printf("disckit check, median of %d rounds%19s wall     CPU\n", rounds, "");
     const double entries = TimeCheck(wide, rounds, findings, cpu);
-    std::printf(row, "100,000 root entries, 4,000 imported libraries", entries, cpu, findings);
+    std::printf(row, "100,000 root entries, 4,000 libraries, 1,000 pages", entries, cpu,
+                findings);
     fs::remove_all(wide);
 
     // 2. A 1 MB browser importing 4,000 entry points from a library that exports 50,000.
@@ -283,5 +294,40 @@ int main(int argc, char** argv) {
                 seconds[seconds.size() / 2], cpuSeconds[cpuSeconds.size() / 2], code);
     std::printf("  %s", refusal.c_str());
     fs::remove_all(fanned);
+
+    // 5. Pages: 1,000 linked pages of 100 links each, and the hostile ones beside them.
+    const fs::path paged = FreshFolder("pages");
+    const fs::path eng = paged / "lang" / "Eng";
+    fs::create_directories(eng / "img");
+    std::string welcome = "<!DOCTYPE html>\n<html><head><link rel=stylesheet href=site.css></head>"
+                          "<body>\n<a href=big.htm>b</a> <a href=deep.htm>d</a> "
+                          "<a href=many.htm>m</a>\n";
+    for (std::size_t i = 0; i < 1000; ++i) {
+        welcome += "<a href=\"" + Numbered("p", i) + ".htm\">" + std::to_string(i) + "</a>\n";
+        std::string page = "<!DOCTYPE html>\n<html><head><link rel=stylesheet href=SITE.CSS>"
+                           "</head><body>\n";
+        for (std::size_t k = 0; k < 100; ++k) {
+            const std::size_t to = (i * 31 + k * 7) % 1000;
+            page += k % 3 == 0 ? "<img src=\"img/" + Numbered("i", to) + ".png\">\n"
+                               : "<p><a href=\"" + Numbered("P", to) + ".htm#s" +
+                                     std::to_string(k) + "\">link</a></p>\n";
+        }
+        Write(eng / (Numbered("p", i) + ".htm"), page + "</body></html>\n");
+        if (i % 10) Write(eng / "img" / (Numbered("i", i) + ".png"), "png");
+    }
+    Write(eng / names::kStartPage, welcome + "</body></html>\n");
+    Write(eng / "site.css", "@import 'print.css';\nbody { background: url(img/i00001.png) }\n");
+    Write(eng / "print.css", "p { color: black }\n");
+    Write(eng / "big.htm", "<a href=x.htm>x</a>");
+    fs::resize_file(eng / "big.htm", 40u << 20);
+    std::string deepPage, manyLinks;
+    for (int i = 0; i < 20000; ++i) deepPage += "<div><a href=\"gone.htm\">";
+    for (int i = 0; i < 10000; ++i) manyLinks += "<a href=\"Welcome.htm\">w</a>\n";
+    Write(eng / "deep.htm", deepPage);
+    Write(eng / "many.htm", manyLinks);
+    std::printf("\ndisckit check, median of %d rounds%19s wall     CPU\n", rounds, "");
+    const double pages = TimeCheck(paged, rounds, findings, cpu);
+    std::printf(row, "1,000 pages of 100 links, 40 MB, 20,000 deep", pages, cpu, findings);
+    fs::remove_all(paged);
     return 0;
 }

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the core, the fake platform and the unit tests with AddressSanitizer and UBSan (preset
 # native-asan) and runs the unit tests: any memory error, leak or undefined behaviour fails them.
-# Then fuzzes the readers of a disc's image and programs for a bounded time (see below).
+# Then fuzzes the readers of a disc's image, programs and pages for a bounded time (see below).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -19,21 +19,25 @@ ctest --test-dir build/native-asan -L unit --output-on-failure -j2
 # The readers of what a disc holds, fuzzed for a bounded time each (FUZZ_SECONDS, default 25):
 # libFuzzer targets (tests/fuzz) in a clang build of their own. The image reader starts from
 # seeds written now (among them the image whose short Rock Ridge NM entry once overflowed a
-# library's reader), the program reader from the sample disc's programs when they are built.
+# library's reader), the program reader from the sample disc's programs when they are built, the
+# pages' reader (style sheets, HTML, links) from the sample disc's pages, for a fifth of the time.
 # A crash, a leak or a sanitizer report fails the run and leaves the input in build/fuzz/crashes.
 seconds=${FUZZ_SECONDS:-25}
 cmake -S . -B build/fuzz -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
   -DCMAKE_BUILD_TYPE=Debug -DLAUNCHER_FUZZ=ON >/dev/null
-cmake --build build/fuzz --target fuzz_iso_image fuzz_pe_image fuzz_write_seeds -j2 >/dev/null
+cmake --build build/fuzz --target fuzz_iso_image fuzz_pe_image fuzz_page_links fuzz_write_seeds -j2 >/dev/null
 echo "built build/fuzz with -fsanitize=fuzzer,address,undefined"
 rm -rf build/fuzz/seeds build/fuzz/corpus build/fuzz/crashes
 mkdir -p build/fuzz/seeds/iso build/fuzz/seeds/pe build/fuzz/corpus/iso build/fuzz/corpus/pe \
-  build/fuzz/crashes
+  build/fuzz/seeds/page build/fuzz/corpus/page build/fuzz/crashes
 build/fuzz/tests/fuzz/fuzz_write_seeds build/fuzz/seeds/iso
 printf 'MZ' > build/fuzz/seeds/pe/mz
 for program in build/win32/disc/*.exe build/win32/disc/*.dll build/win32/disc/*.ocx; do
   [ -f "$program" ] && cp "$program" build/fuzz/seeds/pe/
 done
+cp disc/lang/Eng/Welcome.htm build/fuzz/seeds/page/
+printf 'a{b:url("x\\31 .png")} @import url(y.css); /* url(z) */' > build/fuzz/seeds/page/css
+printf '<style>p{x:url(a.png)}</style><a href="../b%%20c.htm?q#f">' > build/fuzz/seeds/page/html
 printf '"CD001"\n"%%/E"\n"NM"\n"CE"\n"RE"\n"CL"\n"ST"\n"SP"\n"RR"\n' > build/fuzz/iso.dict
 for target in iso pe; do
   dict=()
@@ -45,3 +49,10 @@ for target in iso pe; do
     2>build/fuzz/$target.log || { tail -60 build/fuzz/$target.log; exit 1; }
   grep -E '^stat::number_of_executed_units' build/fuzz/$target.log || true
 done
+page_seconds=$(( (seconds + 4) / 5 ))
+echo "fuzzing the page reader for $page_seconds s"
+build/fuzz/tests/fuzz/fuzz_page_links -max_total_time="$page_seconds" \
+  -max_len=65536 -rss_limit_mb=2048 -timeout=30 -print_final_stats=1 \
+  -artifact_prefix=build/fuzz/crashes/ build/fuzz/corpus/page build/fuzz/seeds/page \
+  2>build/fuzz/page.log || { tail -60 build/fuzz/page.log; exit 1; }
+grep -E '^stat::number_of_executed_units' build/fuzz/page.log || true

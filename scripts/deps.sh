@@ -30,9 +30,11 @@ install() {
 # nlohmann-json3-dev: the native disckit reads the trial driver's observations with it.
 # libtomlplusplus-dev (header only): both builds of disckit read the project file disckit.toml with it.
 # python3-yaml: the docs' test reads the CI examples in doc/ci.
-install cmake make g++ libgtest-dev libgmock-dev python3 valgrind g++-mingw-w64-i686 binutils-mingw-w64-i686 \
-  mingw-w64-i686-dev xorriso dpkg-dev file lintian osslsigncode openssl pkg-config \
-  clang libclang-rt-14-dev nlohmann-json3-dev libtomlplusplus-dev python3-yaml
+# libgumbo-dev: the native disckit check parses the disc's pages with it.
+install cmake make g++ libgtest-dev libgmock-dev python3 valgrind g++-mingw-w64-i686 \
+  binutils-mingw-w64-i686 mingw-w64-i686-dev xorriso dpkg-dev file lintian osslsigncode openssl \
+  pkg-config clang libclang-rt-14-dev nlohmann-json3-dev libtomlplusplus-dev python3-yaml \
+  libgumbo-dev
 [ "$want" = wine ] || exit 0
 
 if ! dpkg --print-foreign-architectures | grep -qx i386; then

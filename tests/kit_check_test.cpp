@@ -163,6 +163,39 @@ std::vector<Case> Cases() {
         {"language-folder-absent", "lang\\KOR", [](DiscCopy& d) { d.Remove("lang/KOR"); }},
         {"language-folder-unused", "lang\\NLD",
          [](DiscCopy& d) { d.Copy("lang/DEU", "lang/NLD"); }},
+        {"page-link-missing", "lang\\Eng\\Welcome.htm",
+         [](DiscCopy& d) { d.Patch("lang/Eng/Welcome.htm", "locale.js", "localX.js"); }},
+        {"page-link-outside-disc", "lang\\Eng\\Welcome.htm",
+         [](DiscCopy& d) { d.Write("lang/Eng/Welcome.htm", "<a href=\"../../../Up.htm\">up</a>"); }},
+        {"page-placeholder", "lang\\DEU\\Welcome.htm",
+         [](DiscCopy& d) {
+             d.Write("lang/DEU/Welcome.htm",
+                     "<p>Replace this page with the disc's start page for DEU.</p>");
+         }},
+        {"page-too-large", "lang\\Eng\\Welcome.htm",
+         [](DiscCopy& d) { std::filesystem::resize_file(d / "lang/Eng/Welcome.htm", 2u << 20); }},
+        {"page-too-deep", "lang\\Eng\\Welcome.htm",
+         [](DiscCopy& d) {
+             std::string page;
+             for (int i = 0; i < 500; ++i) page += "<div>";
+             d.Write("lang/Eng/Welcome.htm", page);
+         }},
+        {"page-too-many-links", "lang\\Eng\\Welcome.htm",
+         [](DiscCopy& d) {
+             std::string page;
+             for (int i = 0; i < 10001; ++i) page += "<a href=\"locale.js\">m</a>\n";
+             d.Write("lang/Eng/Welcome.htm", page);
+         }},
+        // Pages of 1 MiB each, linked in a chain: the fourth passes 4 MiB with the start pages.
+        {"pages-too-many", "lang\\Eng\\p\\3.htm",
+         [](DiscCopy& d) {
+             d.Write("lang/Eng/Welcome.htm", "<a href=\"p/0.htm\">p</a>");
+             for (int i = 0; i < 5; ++i) {
+                 std::string page = "<a href=\"" + std::to_string(i + 1) + ".htm\">n</a><!--";
+                 page.resize(1u << 20, ' ');
+                 d.Write("lang/Eng/p/" + std::to_string(i) + ".htm", page);
+             }
+         }},
         {"autorun-missing", "autorun.inf", [](DiscCopy& d) { d.Remove("autorun.inf"); }},
         {"autorun-not-launcher", "autorun.inf",
          [](DiscCopy& d) { d.Write("autorun.inf", "[autorun]\r\nopen=Setup.exe\r\n"); }},
@@ -361,6 +394,10 @@ TEST(CheckLanguages, TheDefaultFolderMayBeSpelledAsTheTurkishOneAndNeedsNoMarker
             disc.Rename("lang/Eng", std::string("lang/") + spelling);
         }
         disc.Remove(std::string("lang/") + spelling + "/locale.js");
+        // Its page no longer loads the marker either, which would be a missing script.
+        const std::string script = "<script src=\"locale.js\"></script>";
+        disc.Patch(std::string("lang/") + spelling + "/Welcome.htm", script,
+                   "<!--" + std::string(script.size() - 7, ' ') + "-->");
         const std::vector<Finding> findings = Check(disc);
         EXPECT_EQ(findings.size(), 2u) << spelling << ":\n" << Codes(findings);
     }

@@ -35,11 +35,12 @@ TEST(Init, CheckFindsOnlyTheFilesTheAuthorHasToAdd) {
         Args options;
         std::set<std::string> alsoCodes;  // besides the missing files
     };
-    // The stock launcher is unsigned until disckit build signs it with the author's certificate.
+    // The stock launcher is unsigned until disckit build signs it with the author's certificate;
+    // the start pages are init's placeholders until the author writes them.
     const Row rows[] = {
-        {{}, {"unsigned"}},
-        {{"--lang", "de-DE,fr-FR"}, {"language-folder-absent", "unsigned"}},
-        {{"--lang=0x0411"}, {"language-folder-absent", "unsigned"}},
+        {{}, {"unsigned", "page-placeholder"}},
+        {{"--lang", "de-DE,fr-FR"}, {"language-folder-absent", "unsigned", "page-placeholder"}},
+        {{"--lang=0x0411"}, {"language-folder-absent", "unsigned", "page-placeholder"}},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(::testing::PrintToString(row.options));

@@ -71,6 +71,7 @@ bool Checker::Run(std::string& error) {
     CheckImages();
     CheckAutorun();
     CheckLanguages();
+    FollowPages();
     Walk(rootEntries_, {}, Reported());
     return true;
 }

@@ -56,8 +56,9 @@ void Checker::CheckLanguages() {
         if (page.match == Match::Missing || !page.entry->isFile) {
             Add(code, Join(dir, names::kStartPage),
                 detail + (page.entry ? " A folder of that name is there instead." : ""));
-        } else if (page.match == Match::CaseOnly) {
-            NoteCase(Join(dir, page.entry->name), names::kStartPage);
+        } else {
+            if (page.match == Match::CaseOnly) NoteCase(Join(dir, page.entry->name), names::kStartPage);
+            startPages_.push_back({pagesPath, folder.entry->name, page.entry->name});
         }
     };
 

@@ -1,7 +1,8 @@
 // The check of a disc, inside: one Checker walks the disc once and adds its findings. Its parts
 // are the verb's seams: CheckDisc.cpp the walk's frame and what the parts share, CheckImages.cpp
 // the launcher's programs and libraries, CheckAutorun.cpp autorun.inf, CheckPages.cpp the
-// language folders and their pages, CheckNames.cpp every name and path of the disc.
+// language folders and their start pages, CheckPageLinks.cpp what those pages link to,
+// CheckNames.cpp every name and path of the disc.
 #pragma once
 
 #include <cstddef>
@@ -87,6 +88,16 @@ private:
     // --- The pages (CheckPages.cpp) ---------------------------------------------------------------
     void CheckLanguages();
 
+    // --- The links of the pages (CheckPageLinks.cpp) ----------------------------------------------
+    // Every page the start pages reach, and whether what each links to is on the disc.
+    void FollowPages();
+    // The entry at parts (names compared as Windows compares them) and, in names, its path as
+    // the disc spells it; null when the disc has none there.
+    const DiscEntry* Locate(const std::vector<std::string>& parts, std::vector<std::string>& names);
+    // A finding of which one page may have many, one per link.
+    void AddLinkFinding(const std::string& code, const std::string& page,
+                        const std::string& detail);
+
     // --- Names and lengths (CheckNames.cpp) -------------------------------------------------------
     // The code pages under which a name is read: a language folder's pages only on the systems
     // that choose that folder; everything else, the default folder included, on all of them.
@@ -113,6 +124,7 @@ private:
     std::string defaultFold_;
     std::map<std::string, std::set<int>> pagesOf_;
     std::set<int> allPages_;
+    std::vector<std::vector<std::string>> startPages_;  // the launcher's, from the disc's root
 };
 
 }  // namespace checkdisc

@@ -12,6 +12,7 @@
 #include "kit/Help.h"
 #include "kit/Verbs.h"
 #include "kit/check/CheckFindings.h"
+#include "kit/check/PageLinks.h"
 #include "kit/common/Options.h"
 #include "kit/common/Project.h"
 #include "kit/common/RuntimeFiles.h"
@@ -158,7 +159,7 @@ bool LayOutDisc(const fs::path& root, const fs::path& launcher,
         const std::string page =
             "<!DOCTYPE html>\n<html>\n<head>\n<meta charset=\"utf-8\">\n<title>" + folder +
             "</title>\n<script src=\"" + names::kMarkerFile + "\"></script>\n</head>\n<body>\n"
-            "<p>Replace this page with the disc's start page for " + folder + ".</p>\n"
+            "<p>" + kInitPlaceholder + folder + ".</p>\n"
             "</body>\n</html>\n";
         if (!WriteNew(dir / names::kMarkerFile, Crlf(marker), error) ||
             !WriteNew(dir / names::kStartPage, Crlf(page), error)) {
