@@ -31,10 +31,12 @@ install() {
 # libtomlplusplus-dev (header only): both builds of disckit read the project file disckit.toml with it.
 # python3-yaml: the docs' test reads the CI examples in doc/ci.
 # libgumbo-dev: the native disckit check parses the disc's pages with it.
+# nsis, python3-distlib, libz-mingw-w64: real Windows files that nobody here wrote, for the corpus
+# test of check (tests/kit_pe_corpus_test.cpp; Wine's own files come with wine below).
 install cmake make g++ libgtest-dev libgmock-dev python3 valgrind g++-mingw-w64-i686 \
   binutils-mingw-w64-i686 mingw-w64-i686-dev xorriso dpkg-dev file lintian osslsigncode openssl \
   pkg-config clang libclang-rt-14-dev nlohmann-json3-dev libtomlplusplus-dev python3-yaml \
-  libgumbo-dev
+  libgumbo-dev nsis python3-distlib libz-mingw-w64
 [ "$want" = wine ] || exit 0
 
 if ! dpkg --print-foreign-architectures | grep -qx i386; then

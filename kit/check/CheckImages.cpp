@@ -185,8 +185,10 @@ std::vector<Checker::ImportProblem> Checker::Unresolved(const PeImage& image, st
                 const bool nowhere = presence.lacking == kEveryRelease;
                 std::string text = import.dll + (nowhere ? " is on " : " is not on ") +
                                    ReleaseNames(presence.lacking);
-                if (!presence.why.empty()) text += " (" + presence.why + ")";
-                text += " and not on the disc";
+                const std::string why = presence.why.empty() ? "" : " (" + presence.why + ")";
+                // Without a library it imports directly, Windows does not start the file at all.
+                text += nowhere ? " and not on the disc, so Windows cannot load the file" + why
+                                : why + " and not on the disc";
                 problems.push_back({text, presence.lacking, presence.lackingUnlessUpdated});
             }
             // The systems that have the library may still lack a function younger than it.
@@ -194,7 +196,10 @@ std::vector<Checker::ImportProblem> Checker::Unresolved(const PeImage& image, st
                 std::string since;
                 const ReleaseSet lacking =
                     SystemFunctionLacking(import.dll, name, since) & ~presence.lacking;
-                if (lacking) {
+                if (lacking == kEveryRelease) {
+                    problems.push_back(
+                        {"no Windows has " + import.dll + "!" + name + " (" + since + ")", lacking, 0});
+                } else if (lacking) {
                     problems.push_back({import.dll + " of " + ReleaseNames(lacking) +
                                             " lacks " + name + " (" + since + ")",
                                         lacking, 0});

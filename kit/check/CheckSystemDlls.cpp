@@ -69,13 +69,18 @@ LibraryPresence SystemLibraryPresence(const std::string& dllName) {
         case LibraryOrigin::ServerOnly:
             presence.why = "a library of server editions only";
             break;
+        case LibraryOrigin::WineOnly:
+            presence.why = "a library of Wine's own: build the file against Windows' libraries, "
+                           "not Wine's";
+            break;
         case LibraryOrigin::NotWindows:
             if (family) {
                 presence.why = NotWindows(family->what);
             } else if (name.rfind("api-ms-win-", 0) == 0 || name.rfind("ext-ms-win-", 0) == 0) {
-                presence.why = "an API set that the Windows SDK does not know";
+                presence.why = "an API set that no Windows is known to have";
             } else if (!row) {
-                presence.why = "a name that the Windows SDK does not know";
+                presence.why = "a library that Windows does not ship: put it on the disc beside "
+                               "the program that imports it";
             }
             break;
     }
@@ -85,6 +90,11 @@ LibraryPresence SystemLibraryPresence(const std::string& dllName) {
 ReleaseSet SystemFunctionLacking(const std::string& dllName, const std::string& function,
                                  std::string& since) {
     const std::string library = Lower(dllName);
+    // Wine's bridges to its Unix side: a file importing one was built for Wine alone.
+    if (function.rfind("__wine_", 0) == 0) {
+        since = "an export of Wine's own: build the file against Windows' libraries, not Wine's";
+        return kEveryRelease;
+    }
     const SystemFunctionRow* end = kSystemFunctionRows + kSystemFunctionRowCount;
     using Key = std::pair<std::string, std::string>;
     const auto less = [](const SystemFunctionRow& row, const Key& key) {

@@ -1,7 +1,8 @@
 // Facts about Windows: which of the systems the launcher runs on (7, 8, 8.1, 10, 11; 32-bit and
 // 64-bit alike) carry a library a disc's program imports, and the functions it takes from it, so
 // that the program may import them without bringing them along. The facts come from the table
-// that scripts/system-libraries.py generates from the Windows SDK's records.
+// that scripts/system-libraries.py generates from the Windows SDK's records, the export tables of
+// the systems themselves and the names of the libraries Wine re-implements.
 #pragma once
 
 #include <string>
@@ -26,7 +27,7 @@ LibraryPresence SystemLibraryPresence(const std::string& dllName);
 
 // The systems that carry the library but lack the function it exports under that name, and
 // since when the function is there ("first in Windows 10 build 14393"); none when the records
-// say nothing of it.
+// say nothing of it. Every release for an export of Wine's own (__wine_*), with why in `since`.
 ReleaseSet SystemFunctionLacking(const std::string& dllName, const std::string& function,
                                  std::string& since);
 

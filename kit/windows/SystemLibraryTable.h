@@ -1,4 +1,5 @@
-// What the Windows SDK's records say about the libraries a program imports: the rows that
+// What the Windows SDK's records, the systems' own export tables and Wine's list of the libraries
+// it re-implements say about the libraries a program imports: the rows that
 // scripts/system-libraries.py writes into SystemLibraryTable.cpp. Read them through
 // CheckSystemDlls.h.
 #pragma once
@@ -17,6 +18,7 @@ enum class LibraryOrigin : std::uint8_t {
     Update,      // part of Windows 10 and later; earlier ones have it after a named update
     NotWindows,  // a run-time that programs bring along, never part of Windows
     ServerOnly,  // documented for server editions only
+    WineOnly,    // a library of Wine's own (its Direct3D, its drivers), which no Windows has
 };
 
 struct SystemLibraryRow {
