@@ -227,6 +227,25 @@ std::vector<Case> Cases() {
     return cases;
 }
 
+// A finding that only describes the damage leaves the author guessing: every kind ends with one
+// sentence that says what to do, after whatever the instance adds.
+TEST(CheckFindings, EveryMessageEndsWithWhatTheAuthorDoes) {
+    for (const FindingKind& kind : FindingKinds()) {
+        SCOPED_TRACE(kind.code);
+        ASSERT_GE(kind.fix.size(), 2u);
+        EXPECT_TRUE(kind.fix[0] >= 'A' && kind.fix[0] <= 'Z') << kind.fix;
+        EXPECT_EQ(kind.fix.back(), '.');
+        EXPECT_EQ(kind.fix.find('{'), std::string::npos) << "unfilled slot";
+        // One sentence: no full stop before its end but in a file name or a version.
+        EXPECT_EQ(kind.fix.find(". "), std::string::npos) << "more than one sentence";
+        EXPECT_EQ(kind.message.find(kind.fix), std::string::npos) << "said twice";
+        const Finding finding(kind.code, "X.exe", "It adds this.");
+        const std::string message = finding.Message();
+        EXPECT_EQ(message, kind.message + " It adds this. " + kind.fix);
+        EXPECT_EQ(Finding(kind.code, "X.exe").Message(), kind.message + " " + kind.fix);
+    }
+}
+
 TEST(CheckFindings, EveryCodeOfTheTableHasACaseAndEveryCaseACode) {
     std::set<std::string> covered;
     for (const Case& c : Cases()) covered.insert(c.code);
