@@ -17,6 +17,7 @@
 #include "kit/Verbs.h"
 #include "kit/check/CheckDisc.h"
 #include "kit/check/CheckFindings.h"
+#include "kit/disc/LittleEndian.h"
 #include "kit/disc/PeResources.h"
 
 namespace {
@@ -101,6 +102,26 @@ void ForgeSignature(DiscCopy& d) {
     d.Write("Start.exe", image);
 }
 
+// The program with a CLR header whose metadata names this runtime version, written into the
+// unused end of its headers (the loader maps them too), as a .NET assembly has it.
+void MakeManaged(DiscCopy& d, const std::string& file, const std::string& version) {
+    std::string image = kittest::ReadBytes(d / file);
+    std::uint32_t pe = 0, headerSize = 0;
+    ASSERT_TRUE(Get32(image, 0x3C, pe) && Get32(image, pe + 24 + 60, headerSize));
+    const std::uint32_t clr = headerSize - 64, metadata = clr + 16;
+    ASSERT_GT(clr, pe + 24 + 224u + 40u * 8);  // past any section table of the sample disc
+    image.replace(clr, 64, std::string(64, '\0'));
+    Put32(image, clr, 72);                 // the CLR header's size
+    Put32(image, clr + 8, metadata);       // its metadata
+    Put32(image, clr + 12, 48);
+    Put32(image, metadata, 0x424A5342);    // "BSJB"
+    Put32(image, metadata + 12, 16);       // the version string's padded length
+    image.replace(metadata + 16, version.size(), version);
+    Put32(image, pe + 24 + 96 + 8 * 14, clr);
+    Put32(image, pe + 24 + 100 + 8 * 14, 72);
+    d.Write(file, image);
+}
+
 struct Case {
     std::string code;
     std::string path;  // where the finding is reported
@@ -146,6 +167,10 @@ std::vector<Case> Cases() {
     std::string deepest = "d";
     for (int level = 1; level < 256; ++level) deepest += "\\d";
     const std::vector<Case> rest = {
+        {"dotnet-4-not-on-7", "Panoview.exe",
+         [](DiscCopy& d) { MakeManaged(d, "Panoview.exe", "v4.0.30319"); }},
+        {"dotnet-3-5-not-by-default", "Handoff.exe",
+         [](DiscCopy& d) { MakeManaged(d, "Handoff.exe", "v2.0.50727"); }},
         {"browser-not-gui", "Panoview.exe",
          [](DiscCopy& d) { d.Copy("Handoff.exe", "Panoview.exe"); }},
         {"control-register-export-missing", "Gauge.ocx",

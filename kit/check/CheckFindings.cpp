@@ -135,6 +135,17 @@ std::vector<FindingKind> BuildKinds() {
         }
     }
     const std::vector<FindingKind> rest = {
+        // .NET programs: which framework each supported system has without an install.
+        {"dotnet-4-not-on-7", Severity::Warning,
+         "This program runs on .NET Framework 4, which Windows 7 does not have unless it was "
+             "installed: there it does not start (Windows 8, 8.1, 10 and 11 have it).",
+         "Install .NET Framework 4 (or a later 4.x) on Windows 7, or have the setup program "
+             "install it first."},
+        {"dotnet-3-5-not-by-default", Severity::Warning,
+         "This program runs on .NET Framework 2.0 to 3.5, which only Windows 7 has by default: on Windows 8, 8.1, 10 and 11 it is an "
+             "optional feature, and the program does not start until it is turned on.",
+         "Turn on .NET Framework 3.5 on Windows 8 and later, or build the program for .NET "
+             "Framework 4."},
         {"browser-not-gui", Severity::Error,
          "The page browser is a console program: every time " + kStart + " starts it, on every "
              "supported system, a console window opens beside the pages.",

@@ -111,6 +111,17 @@ void Checker::CheckImage(const ImageRole& role, const std::string& file,
         facts.unusable = "it is a program, not a DLL";
         return;
     }
+    // mscoree.dll, which starts an assembly, is an import like any other; the framework behind
+    // it is what differs between systems.
+    if (role.program && image.managed) {
+        const std::string& version = image.clrVersion;
+        const std::string named = "Its metadata names " + version + ".";
+        if (version.rfind("v4.", 0) == 0) {
+            Add("dotnet-4-not-on-7", path, named);
+        } else if (version.rfind("v2.", 0) == 0 || version.rfind("v1.", 0) == 0) {
+            Add("dotnet-3-5-not-by-default", path, named);
+        }
+    }
     facts.console = console;
     if (file == names::kBrowser && console) Add("browser-not-gui", path);
     if (file == names::kHtmlControl || file == names::kGaugeControl) {

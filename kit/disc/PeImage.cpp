@@ -175,6 +175,39 @@ void ReadExports(Mapper& map, const PeDirectory& dir, PeImage& image) {
     }
 }
 
+// The CLR header and, through it, the metadata root's version string. What cannot be read is
+// a problem of the assembly, not of the image: Windows still loads it, the runtime refuses it.
+void ReadClr(Mapper& map, const PeDirectory& dir, PeImage& image) {
+    if (dir.rva == 0) return;
+    image.managed = true;
+    unsigned char header[16];
+    if (!map.Read(dir.rva, header, sizeof header)) {
+        image.clrProblem = "its CLR header lies outside the file's data";
+        return;
+    }
+    const std::uint32_t metadata = Le32(header + 8), metadataSize = Le32(header + 12);
+    unsigned char root[16];
+    if (metadataSize < sizeof root || !map.Read(metadata, root, sizeof root) ||
+        Le32(root) != 0x424A5342) {  // "BSJB"
+        image.clrProblem = "its metadata lies outside the file's data, or is damaged";
+        return;
+    }
+    // The version string's length, padded to four bytes; real ones are a dozen characters.
+    const std::uint32_t length = Le32(root + 12);
+    constexpr std::uint32_t kMaxVersion = 255;
+    if (length == 0 || length > kMaxVersion || length > metadataSize - sizeof root) {
+        image.clrProblem = "its metadata names no runtime version it could have";
+        return;
+    }
+    char version[kMaxVersion];
+    if (!map.Read(metadata + sizeof root, version, length)) {
+        image.clrProblem = "its metadata lies outside the file's data, or is damaged";
+        return;
+    }
+    image.clrVersion =
+        PePrintable(std::string(version, std::find(version, version + length, '\0')));
+}
+
 }  // namespace
 
 bool FileBytes::Open(const std::filesystem::path& path) { return file_.Open(path, problem_); }
@@ -210,6 +243,7 @@ bool ReadPeImage(ByteSource& bytes, PeImage& image, std::string& problem) {
     if (!ReadImports(map, headers.Directory(kPeImports), image.pe32Plus, image.imports, problem))
         return false;
     ReadExports(map, headers.Directory(kPeExports), image);
+    ReadClr(map, headers.Directory(kPeClr), image);
     // One search per imported name: a linear one made a program of a few thousand imports from
     // a library of tens of thousands of exports take minutes.
     image.sortedExportNames = image.exportNames;

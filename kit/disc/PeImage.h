@@ -52,6 +52,12 @@ struct PeImage {
     // Non-empty when the export table could not be read (the names above are then incomplete).
     // Windows still loads such an image; only looking up its entry points fails.
     std::string exportProblem;
+    // A .NET assembly: it has a CLR header (data directory 14). clrVersion is the runtime version
+    // its metadata names ("v4.0.30319", "v2.0.50727", ...), empty when that cannot be read
+    // (clrProblem then says why).
+    bool managed = false;
+    std::string clrVersion;
+    std::string clrProblem;
     // exportNames sorted, for Exports.
     std::vector<std::string> sortedExportNames;
 
