@@ -11,7 +11,9 @@ them all. Fails (exit 1, a line per fault) when:
   - a file of a library includes "kit/..." that belongs to a library it does not link;
   - a .cpp or .h under kit/ belongs to no library, or to two (it would be built by none, or its
     layer would be unclear), or a listed file does not exist;
-  - an include "kit/..." names no file.
+  - an include "kit/..." names no file;
+  - a library links a kit library none of whose headers its files include: a link nothing needs
+    lets a later include of that library pass unseen, as a higher layer's would.
 """
 
 import os
@@ -94,6 +96,7 @@ def check(root):
             if path not in owner:
                 faults.append("%s belongs to no library of kit/CMakeLists.txt" % path)
 
+    used = {}  # library -> the libraries whose files its own files include
     for path, name in sorted(owner.items()):
         try:
             with open(os.path.join(root, path), encoding="utf-8") as f:
@@ -102,12 +105,19 @@ def check(root):
             continue
         for included in INCLUDE.findall(text):
             other = owner.get(included)
+            if other is not None:
+                used.setdefault(name, set()).add(other)
             if other is None:
                 if not os.path.isfile(os.path.join(root, included)):
                     faults.append("%s includes %s, which does not exist" % (path, included))
             elif other not in reach[name]:
                 faults.append("%s (%s) includes %s of %s, a library %s does not link"
                               % (path, name, included, other, name))
+    for name, _, depends in layers:
+        for d in depends or []:
+            if d in reach and d not in used.get(name, set()):
+                faults.append("kit/CMakeLists.txt: %s links %s, whose headers none of its files "
+                              "include" % (name, d))
     return faults
 
 

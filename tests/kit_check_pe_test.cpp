@@ -261,6 +261,55 @@ TEST(PeImage, AnUnterminatedNameIsRefused) {
     EXPECT_EQ(problem, "the name of an imported library lies outside the file's data");
 }
 
+// A .NET assembly: the CLR header (data directory 14) leads to the metadata root, whose version
+// string names the runtime. Every length and address in the chain is the file's to lie about.
+TEST(PeImage, TheRuntimeVersionOfAnAssemblyIsReadWithinItsBounds) {
+    struct Row {
+        const char* what;
+        std::uint32_t clrAt;  // 0: no CLR header
+        std::uint32_t metadataSize;
+        std::uint32_t signature;
+        std::uint32_t length;
+        std::string version;
+        bool managed;
+        std::string read;
+    };
+    const Row rows[] = {
+        {"framework 4", 16, 64, 0x424A5342, 12, "v4.0.30319", true, "v4.0.30319"},
+        {"framework 2", 16, 64, 0x424A5342, 12, "v2.0.50727", true, "v2.0.50727"},
+        {"not terminated in its length", 16, 64, 0x424A5342, 4, "v4.0.30319", true, "v4.0"},
+        {"a native image", 0, 64, 0x424A5342, 12, "v4.0.30319", false, ""},
+        {"no metadata signature", 16, 64, 0x12345678, 12, "v4.0.30319", true, ""},
+        {"a version longer than any", 16, 64, 0x424A5342, 0xFFFFFFF0, "v4.0.30319", true, ""},
+        {"a version past the metadata", 16, 20, 0x424A5342, 12, "v4.0.30319", true, ""},
+        {"a CLR header outside the file", 0x7FFF0000, 64, 0x424A5342, 12, "v4", true, ""},
+        {"no version at all", 16, 64, 0x424A5342, 0, "", true, ""},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        std::string data(128, '\0');
+        const std::uint32_t metadata = 48;
+        Put32(data, 16, 72);
+        Put32(data, 24, kSectionRva + metadata);
+        Put32(data, 28, row.metadataSize);
+        Put32(data, metadata, row.signature);
+        Put32(data, metadata + 12, row.length);
+        data.replace(metadata + 16, row.version.size(), row.version);
+        std::string image = MakeImage(data, 0, 0);
+        if (row.clrAt) {
+            const std::uint32_t rva = row.clrAt == 16 ? kSectionRva + 16 : row.clrAt;
+            Put32(image, 0x58 + 96 + 8 * 14, rva);
+            Put32(image, 0x58 + 100 + 8 * 14, 72);
+        }
+        PeImage pe;
+        std::string problem;
+        ASSERT_TRUE(Read(image, pe, problem)) << problem;
+        EXPECT_EQ(pe.managed, row.managed);
+        EXPECT_EQ(pe.clrVersion, row.read);
+        EXPECT_EQ(pe.clrProblem.empty(), !row.managed || !row.read.empty()) << pe.clrProblem;
+    }
+}
+
 TEST(PeImage, MachinesAreNamed) {
     EXPECT_EQ(MachineName(kMachineI386, false), "x86 (32-bit)");
     EXPECT_EQ(MachineName(kMachineAmd64, true), "x64 (64-bit)");

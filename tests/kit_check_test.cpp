@@ -17,6 +17,7 @@
 #include "kit/Verbs.h"
 #include "kit/check/CheckDisc.h"
 #include "kit/check/CheckFindings.h"
+#include "kit/disc/LittleEndian.h"
 #include "kit/disc/PeResources.h"
 
 namespace {
@@ -101,6 +102,26 @@ void ForgeSignature(DiscCopy& d) {
     d.Write("Start.exe", image);
 }
 
+// The program with a CLR header whose metadata names this runtime version, written into the
+// unused end of its headers (the loader maps them too), as a .NET assembly has it.
+void MakeManaged(DiscCopy& d, const std::string& file, const std::string& version) {
+    std::string image = kittest::ReadBytes(d / file);
+    std::uint32_t pe = 0, headerSize = 0;
+    ASSERT_TRUE(Get32(image, 0x3C, pe) && Get32(image, pe + 24 + 60, headerSize));
+    const std::uint32_t clr = headerSize - 64, metadata = clr + 16;
+    ASSERT_GT(clr, pe + 24 + 224u + 40u * 8);  // past any section table of the sample disc
+    image.replace(clr, 64, std::string(64, '\0'));
+    Put32(image, clr, 72);                 // the CLR header's size
+    Put32(image, clr + 8, metadata);       // its metadata
+    Put32(image, clr + 12, 48);
+    Put32(image, metadata, 0x424A5342);    // "BSJB"
+    Put32(image, metadata + 12, 16);       // the version string's padded length
+    image.replace(metadata + 16, version.size(), version);
+    Put32(image, pe + 24 + 96 + 8 * 14, clr);
+    Put32(image, pe + 24 + 100 + 8 * 14, 72);
+    d.Write(file, image);
+}
+
 struct Case {
     std::string code;
     std::string path;  // where the finding is reported
@@ -146,6 +167,10 @@ std::vector<Case> Cases() {
     std::string deepest = "d";
     for (int level = 1; level < 256; ++level) deepest += "\\d";
     const std::vector<Case> rest = {
+        {"dotnet-4-not-on-7", "Panoview.exe",
+         [](DiscCopy& d) { MakeManaged(d, "Panoview.exe", "v4.0.30319"); }},
+        {"dotnet-3-5-not-by-default", "Handoff.exe",
+         [](DiscCopy& d) { MakeManaged(d, "Handoff.exe", "v2.0.50727"); }},
         {"browser-not-gui", "Panoview.exe",
          [](DiscCopy& d) { d.Copy("Handoff.exe", "Panoview.exe"); }},
         {"control-register-export-missing", "Gauge.ocx",
@@ -258,6 +283,25 @@ std::vector<Case> Cases() {
     };
     cases.insert(cases.end(), rest.begin(), rest.end());
     return cases;
+}
+
+// A finding that only describes the damage leaves the author guessing: every kind ends with one
+// sentence that says what to do, after whatever the instance adds.
+TEST(CheckFindings, EveryMessageEndsWithWhatTheAuthorDoes) {
+    for (const FindingKind& kind : FindingKinds()) {
+        SCOPED_TRACE(kind.code);
+        ASSERT_GE(kind.fix.size(), 2u);
+        EXPECT_TRUE(kind.fix[0] >= 'A' && kind.fix[0] <= 'Z') << kind.fix;
+        EXPECT_EQ(kind.fix.back(), '.');
+        EXPECT_EQ(kind.fix.find('{'), std::string::npos) << "unfilled slot";
+        // One sentence: no full stop before its end but in a file name or a version.
+        EXPECT_EQ(kind.fix.find(". "), std::string::npos) << "more than one sentence";
+        EXPECT_EQ(kind.message.find(kind.fix), std::string::npos) << "said twice";
+        const Finding finding(kind.code, "X.exe", "It adds this.");
+        const std::string message = finding.Message();
+        EXPECT_EQ(message, kind.message + " It adds this. " + kind.fix);
+        EXPECT_EQ(Finding(kind.code, "X.exe").Message(), kind.message + " " + kind.fix);
+    }
 }
 
 TEST(CheckFindings, EveryCodeOfTheTableHasACaseAndEveryCaseACode) {

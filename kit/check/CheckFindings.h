@@ -1,5 +1,6 @@
-// What `disckit check` can find on a disc: every finding's stable code, its severity and the
-// sentence that says what Start.exe does because of it. One table; the check only names codes.
+// What `disckit check` can find on a disc: every finding's stable code, its severity, the
+// sentence that says what Start.exe does because of it and the one that says what the author
+// does about it. One table; the check only names codes.
 #pragma once
 
 #include <cstddef>
@@ -21,7 +22,8 @@ const char* SeverityName(Severity severity);
 struct FindingKind {
     std::string code;  // kebab-case, never changes once published
     Severity severity;
-    std::string message;
+    std::string message;  // what goes wrong, and where
+    std::string fix;      // what the author does about it: one imperative sentence
 };
 
 // Every kind, in the order of the table.
@@ -55,7 +57,7 @@ struct Finding {
 
     Finding(const std::string& code, std::string where, std::string more = std::string())
         : kind(&KindOf(code)), path(std::move(where)), detail(std::move(more)) {}
-    // The kind's sentence followed by the detail.
+    // The kind's sentence, the detail, then the fix.
     std::string Message() const;
 };
 

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <vector>
 
-#include "kit/disc/LittleEndian.h"
+#include "kit/disc/PeHeaders.h"
 #include "kit/disc/PeResources.h"
 #include "kit/disc/Sha256.h"
 
@@ -43,12 +43,16 @@ bool ReadImageIdentity(const std::string& image, ImageIdentity& identity) {
         identity.hasIcon = identity.hasIcon || r.type.number == kResourceGroupIcon;
         identity.hasVersion = identity.hasVersion || r.type.number == kResourceVersion;
     }
-    std::size_t checksum = 0, security = 0;
-    std::uint32_t at = 0, size = 0;
-    if (!PeSignatureFields(image, checksum, security) || !Get32(image, security, at) ||
-        !Get32(image, security + 4, size)) {
-        return true;
-    }
+    // The resources were read, so the headers can be: they hold the security directory.
+    BorrowedBytes bytes(image);
+    PeHeaders headers;
+    std::string why;
+    if (!ReadPeHeaders(bytes, headers, why) || headers.directoryCount <= kPeSecurity) return true;
+    const std::size_t checksum = static_cast<std::size_t>(headers.ChecksumAt());
+    const std::size_t security = static_cast<std::size_t>(headers.DirectoryEntryAt(kPeSecurity));
+    // The security directory holds a file offset, not an address in memory.
+    const std::uint32_t at = headers.Directory(kPeSecurity).rva;
+    const std::uint32_t size = headers.Directory(kPeSecurity).size;
     if (at == 0 || size == 0) return true;
     identity.hasSignature = true;
     identity.signatureMatches = false;

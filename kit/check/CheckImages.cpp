@@ -111,6 +111,17 @@ void Checker::CheckImage(const ImageRole& role, const std::string& file,
         facts.unusable = "it is a program, not a DLL";
         return;
     }
+    // mscoree.dll, which starts an assembly, is an import like any other; the framework behind
+    // it is what differs between systems.
+    if (role.program && image.managed) {
+        const std::string& version = image.clrVersion;
+        const std::string named = "Its metadata names " + version + ".";
+        if (version.rfind("v4.", 0) == 0) {
+            Add("dotnet-4-not-on-7", path, named);
+        } else if (version.rfind("v2.", 0) == 0 || version.rfind("v1.", 0) == 0) {
+            Add("dotnet-3-5-not-by-default", path, named);
+        }
+    }
     facts.console = console;
     if (file == names::kBrowser && console) Add("browser-not-gui", path);
     if (file == names::kHtmlControl || file == names::kGaugeControl) {
@@ -121,12 +132,13 @@ void Checker::CheckImage(const ImageRole& role, const std::string& file,
     std::set<std::string> visited = {UpperUtf8(entry.name)};
     const std::vector<ImportProblem> problems = Unresolved(image, visited);
     if (problems.empty()) return;
-    ReleaseSet lacking = 0, lackingAtAll = 0;
+    ReleaseSet lacking = 0, lackingAtAll = 0, updatable = 0;
     std::vector<std::string> texts;
     for (const ImportProblem& each : problems) {
         facts.lacking.push_back({each.lacking, each.text});
         lacking |= each.lacking;
         lackingAtAll |= each.lacking & ~each.unlessUpdated;
+        updatable |= each.unlessUpdated;
         texts.push_back(each.text);
     }
     // An error only where no system can run it, even with its updates.
@@ -134,8 +146,13 @@ void Checker::CheckImage(const ImageRole& role, const std::string& file,
         Add(ImageFaultCode(role, ImageFault::ImportUnresolved), path,
             "Unresolved: " + JoinAll(texts, "; ") + ".");
     } else {
-        Add(ImageFaultCode(role, ImageFault::ImportNotEverywhere), path,
-            "It concerns " + ReleaseNames(lacking) + ": " + JoinAll(texts, "; ") + ".");
+        std::string detail =
+            "It concerns " + ReleaseNames(lacking) + ": " + JoinAll(texts, "; ") + ".";
+        // Such as the Universal C Runtime update: what it lacks is then the update's to bring.
+        if (updatable) {
+            detail += " Where an update is named, installing it on those systems helps too.";
+        }
+        Add(ImageFaultCode(role, ImageFault::ImportNotEverywhere), path, detail);
     }
 }
 
@@ -251,8 +268,8 @@ std::vector<Checker::ImportProblem> Checker::Unresolved(const PeImage& image, st
         }
         if (visited.insert(UpperUtf8(found.entry->name)).second) {
             for (const ImportProblem& deeper : Unresolved(library, visited)) {
-                problems.push_back(
-                    {label + " needs " + deeper.text, deeper.lacking, deeper.unlessUpdated});
+                problems.push_back({"through " + label + ", " + deeper.text, deeper.lacking,
+                                    deeper.unlessUpdated});
             }
         }
     }

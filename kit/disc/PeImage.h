@@ -10,25 +10,7 @@
 #include <vector>
 
 #include "kit/disc/DiscFile.h"
-
-// Random access to the bytes of an image. Read answers false (and leaves out unspecified) when any
-// byte of the range lies beyond the end.
-class ByteSource {
-public:
-    virtual ~ByteSource() = default;
-    virtual std::uint64_t Size() const = 0;
-    virtual bool Read(std::uint64_t offset, void* out, std::size_t size) = 0;
-};
-
-class MemoryBytes : public ByteSource {
-public:
-    explicit MemoryBytes(std::string bytes) : bytes_(std::move(bytes)) {}
-    std::uint64_t Size() const override { return bytes_.size(); }
-    bool Read(std::uint64_t offset, void* out, std::size_t size) override;
-
-private:
-    std::string bytes_;
-};
+#include "kit/disc/PeHeaders.h"
 
 // A file of the disc read piece by piece: a large program is never loaded whole.
 class FileBytes : public ByteSource {
@@ -70,6 +52,12 @@ struct PeImage {
     // Non-empty when the export table could not be read (the names above are then incomplete).
     // Windows still loads such an image; only looking up its entry points fails.
     std::string exportProblem;
+    // A .NET assembly: it has a CLR header (data directory 14). clrVersion is the runtime version
+    // its metadata names ("v4.0.30319", "v2.0.50727", ...), empty when that cannot be read
+    // (clrProblem then says why).
+    bool managed = false;
+    std::string clrVersion;
+    std::string clrProblem;
     // exportNames sorted, for Exports.
     std::vector<std::string> sortedExportNames;
 
@@ -80,8 +68,9 @@ struct PeImage {
     bool ExportsOrdinal(std::uint32_t ordinal) const;
 };
 
-// Reads the image. False when Windows would refuse it as an image at all (no MZ or PE signature,
-// headers or sections cut short, a damaged import table); problem then says what is wrong in one
+// Reads the image (its headers through ReadPeHeaders). False when Windows would refuse it as an
+// image at all (no MZ or PE signature, headers or sections cut short, not marked executable, a
+// damaged import table); problem then says what is wrong in one
 // phrase, such as "the file ends inside section .text".
 bool ReadPeImage(ByteSource& bytes, PeImage& image, std::string& problem);
 

@@ -6,6 +6,7 @@
 
 #include "kit/common/Utf8.h"
 #include "kit/disc/LittleEndian.h"
+#include "kit/disc/PeHeaders.h"
 
 namespace {
 
@@ -13,89 +14,34 @@ std::uint32_t AlignUp(std::uint32_t value, std::uint32_t alignment) {
     return (value + alignment - 1) / alignment * alignment;
 }
 
-struct Section {
-    std::size_t header;  // offset of its header in the file
-    std::string name;
-    std::uint32_t virtualSize, rva, rawSize, rawOffset;
-};
-
-// The headers of a PE32 image as far as the resources need them.
-struct Layout {
-    std::uint32_t optional = 0;    // offset of the optional header
-    std::uint64_t headersEnd = 0;  // the end of the section table
-    std::uint32_t sectionAlignment = 0, fileAlignment = 0, directories = 0;
-    std::vector<Section> sections;
-
-    std::uint32_t DirectoryAt(std::uint32_t index) const { return optional + 96 + 8 * index; }
-};
-
-bool ReadLayout(const std::string& image, Layout& layout, std::string& problem) {
-    std::uint32_t pe = 0, signature = 0;
-    std::uint16_t count = 0, optionalSize = 0, magic = 0;
-    if (image.size() < 64 || image.compare(0, 2, "MZ") != 0 || !Get32(image, 0x3C, pe) ||
-        !Get32(image, pe, signature) || signature != 0x4550) {
-        problem = "it is no PE image";
-        return false;
-    }
-    if (!Get16(image, pe + 6ull, count) || !Get16(image, pe + 20ull, optionalSize) ||
-        !Get16(image, pe + 24ull, magic)) {
-        problem = "its headers are cut short";
-        return false;
-    }
-    if (magic != 0x10B) {
+// The headers as the resources need them: a 32-bit (PE32) image with sane alignments, whose
+// optional header holds the data directories up to the relocations, and whose sections all lie
+// within the file (a rewrite copies them).
+bool ReadLayout(const std::string& image, PeHeaders& layout, std::string& problem) {
+    BorrowedBytes bytes(image);
+    if (!ReadPeHeaders(bytes, layout, problem)) return false;
+    if (layout.pe32Plus) {
         problem = "it is no 32-bit (PE32) image";
         return false;
     }
-    layout.optional = pe + 24;
-    if (!Get32(image, layout.optional + 32ull, layout.sectionAlignment) ||
-        !Get32(image, layout.optional + 36ull, layout.fileAlignment) ||
-        !Get32(image, layout.optional + 92ull, layout.directories) || layout.directories < 6 ||
-        optionalSize < 96 + 8 * 6 || layout.sectionAlignment == 0 || layout.fileAlignment == 0 ||
-        layout.sectionAlignment > 0x10000 || layout.fileAlignment > 0x10000) {
+    if (layout.directoryCount <= kPeRelocations || layout.sectionAlignment == 0 ||
+        layout.fileAlignment == 0 || layout.sectionAlignment > 0x10000 ||
+        layout.fileAlignment > 0x10000) {
         problem = "its optional header is damaged";
         return false;
     }
-    const std::uint64_t table = static_cast<std::uint64_t>(layout.optional) + optionalSize;
-    layout.headersEnd = table + 40ull * count;
-    if (layout.headersEnd > image.size()) {
-        problem = "its section table is cut short";
-        return false;
-    }
-    for (std::uint16_t i = 0; i < count; ++i) {
-        Section s{};
-        s.header = static_cast<std::size_t>(table + 40ull * i);
-        if (!Get32(image, s.header + 8ull, s.virtualSize) ||
-            !Get32(image, s.header + 12ull, s.rva) || !Get32(image, s.header + 16ull, s.rawSize) ||
-            !Get32(image, s.header + 20ull, s.rawOffset)) {
-            problem = "its section table is cut short";
+    for (const PeSection& s : layout.sections) {
+        if (static_cast<std::uint64_t>(s.rawPointer) + s.rawSize > image.size()) {
+            problem = "the file ends inside its section " + s.name + " (cut short)";
             return false;
         }
-        s.name = image.substr(s.header, 8);
-        s.name.resize(std::strlen(s.name.c_str()));
-        if (static_cast<std::uint64_t>(s.rawOffset) + s.rawSize > image.size()) {
-            problem = "the file ends inside section " + s.name;
-            return false;
-        }
-        layout.sections.push_back(s);
     }
     return true;
 }
 
-// The file offset of the range rva .. rva + size, when one section holds it.
-bool OffsetOf(const Layout& layout, std::uint32_t rva, std::uint32_t size, std::uint64_t& offset) {
-    for (const Section& s : layout.sections) {
-        if (rva >= s.rva && static_cast<std::uint64_t>(rva) + size <=
-                                static_cast<std::uint64_t>(s.rva) + s.rawSize) {
-            offset = static_cast<std::uint64_t>(s.rawOffset) + (rva - s.rva);
-            return true;
-        }
-    }
-    return false;
-}
-
 class TreeReader {
 public:
-    TreeReader(const std::string& image, const Layout& layout, std::uint64_t base,
+    TreeReader(const std::string& image, const PeHeaders& layout, std::uint64_t base,
                std::uint32_t size)
         : image_(image), layout_(layout), base_(base), size_(size) {}
 
@@ -156,7 +102,7 @@ private:
             if (!Inside(target, 16) || !Get32(image_, base_ + target, rva) ||
                 !Get32(image_, base_ + target + 4, length) ||
                 !Get32(image_, base_ + target + 8, current.codePage) ||
-                !OffsetOf(layout_, rva, length, offset)) {
+                !layout_.OffsetOf(rva, length, offset)) {
                 problem = "a resource's data lies outside the image";
                 return false;
             }
@@ -199,7 +145,7 @@ private:
     static constexpr std::uint64_t kMaxResourceBytes = 64u << 20;
 
     const std::string& image_;
-    const Layout& layout_;
+    const PeHeaders& layout_;
     std::uint64_t base_;
     std::uint32_t size_;
     std::uint64_t total_ = 0;
@@ -337,73 +283,62 @@ std::uint32_t PeChecksum(const std::string& image, std::size_t checksumAt) {
 bool ReadPeResources(const std::string& image, std::vector<Resource>& resources,
                      std::string& problem) {
     resources.clear();
-    Layout layout;
+    PeHeaders layout;
     if (!ReadLayout(image, layout, problem)) return false;
-    std::uint32_t rva = 0, size = 0;
-    Get32(image, layout.DirectoryAt(2), rva);
-    Get32(image, layout.DirectoryAt(2) + 4ull, size);
+    const PeDirectory directory = layout.Directory(kPeResources);
+    const std::uint32_t rva = directory.rva, size = directory.size;
     if (rva == 0 || size == 0) return true;
     std::uint64_t base = 0;
-    if (!OffsetOf(layout, rva, size, base)) {
+    if (!layout.OffsetOf(rva, size, base)) {
         problem = "its resource directory lies outside the image";
         return false;
     }
     return TreeReader(image, layout, base, size).Read(resources, problem);
 }
 
-bool PeSignatureFields(const std::string& image, std::size_t& checksumAt, std::size_t& entryAt) {
-    Layout layout;
-    std::string problem;
-    if (!ReadLayout(image, layout, problem)) return false;
-    // ReadLayout has checked that the optional header holds the first six data directories.
-    checksumAt = layout.optional + 64;
-    entryAt = layout.DirectoryAt(4);
-    return entryAt + 8 <= image.size();
-}
-
 bool ReplacePeResources(const std::string& image, const std::vector<Resource>& resources,
                         std::string& out, std::string& problem) {
-    Layout layout;
+    PeHeaders layout;
     if (!ReadLayout(image, layout, problem)) return false;
-    std::uint32_t rsrcRva = 0, securityAt = 0, securitySize = 0, relocRva = 0;
-    Get32(image, layout.DirectoryAt(2), rsrcRva);
-    Get32(image, layout.DirectoryAt(4), securityAt);
-    Get32(image, layout.DirectoryAt(4) + 4ull, securitySize);
-    Get32(image, layout.DirectoryAt(5), relocRva);
+    const std::uint32_t rsrcRva = layout.Directory(kPeResources).rva;
+    const std::uint32_t securityAt = layout.Directory(kPeSecurity).rva;
+    const std::uint32_t securitySize = layout.Directory(kPeSecurity).size;
+    const std::uint32_t relocRva = layout.Directory(kPeRelocations).rva;
     // The resources must have a section of their own, followed at most by the relocations,
     // which hold no pointer into the resources and so can move as they are.
     std::size_t index = layout.sections.size();
     for (std::size_t i = 0; i < layout.sections.size(); ++i)
-        if (layout.sections[i].rva == rsrcRva && rsrcRva != 0) index = i;
+        if (layout.sections[i].virtualAddress == rsrcRva && rsrcRva != 0) index = i;
     if (index == layout.sections.size() || layout.sections[index].name != ".rsrc") {
         problem = "its resources have no section of their own";
         return false;
     }
     const std::size_t after = layout.sections.size() - index - 1;
     if (after > 1 || (after == 1 && (layout.sections.back().name != ".reloc" ||
-                                     layout.sections.back().rva != relocRva))) {
+                                     layout.sections.back().virtualAddress != relocRva))) {
         problem = "sections other than the relocations follow its resources";
         return false;
     }
-    for (const Section& s : layout.sections) {
-        if (&s != &layout.sections[index] && s.rva > layout.sections[index].rva &&
+    for (const PeSection& s : layout.sections) {
+        if (&s != &layout.sections[index] &&
+            s.virtualAddress > layout.sections[index].virtualAddress &&
             s.name != ".reloc") {
             problem = "sections other than the relocations follow its resources";
             return false;
         }
     }
-    Section& rsrc = layout.sections[index];
+    PeSection& rsrc = layout.sections[index];
     // The headers are copied and then changed in place: no section may overlap them.
-    for (const Section& s : layout.sections) {
-        if ((s.rawSize != 0 || &s == &rsrc) && s.rawOffset < layout.headersEnd) {
+    for (const PeSection& s : layout.sections) {
+        if ((s.rawSize != 0 || &s == &rsrc) && s.rawPointer < layout.sectionTableEnd) {
             problem = "section " + s.name + " overlaps the headers";
             return false;
         }
     }
-    std::uint64_t end = static_cast<std::uint64_t>(rsrc.rawOffset) + rsrc.rawSize;
+    std::uint64_t end = static_cast<std::uint64_t>(rsrc.rawPointer) + rsrc.rawSize;
     if (after == 1) {
-        const Section& reloc = layout.sections.back();
-        if (reloc.rawOffset != end) {
+        const PeSection& reloc = layout.sections.back();
+        if (reloc.rawPointer != end) {
             problem = "its relocations do not follow its resources in the file";
             return false;
         }
@@ -418,30 +353,31 @@ bool ReplacePeResources(const std::string& image, const std::vector<Resource>& r
         return false;
     }
 
-    const std::string tree = BuildTree(resources, rsrc.rva);
+    const std::string tree = BuildTree(resources, rsrc.virtualAddress);
     const std::uint32_t treeSize = static_cast<std::uint32_t>(tree.size());
     const std::uint32_t rawSize = AlignUp(treeSize, layout.fileAlignment);
-    out = image.substr(0, rsrc.rawOffset) + tree + std::string(rawSize - treeSize, '\0');
-    Put32(out, rsrc.header + 8, treeSize);
-    Put32(out, rsrc.header + 16, rawSize);
-    std::uint32_t imageEnd = rsrc.rva + AlignUp(treeSize, layout.sectionAlignment);
+    const auto at = [](std::uint64_t offset) { return static_cast<std::size_t>(offset); };
+    out = image.substr(0, rsrc.rawPointer) + tree + std::string(rawSize - treeSize, '\0');
+    Put32(out, at(rsrc.headerAt + 8), treeSize);
+    Put32(out, at(rsrc.headerAt + 16), rawSize);
+    std::uint32_t imageEnd = rsrc.virtualAddress + AlignUp(treeSize, layout.sectionAlignment);
     if (after == 1) {
-        const Section& reloc = layout.sections.back();
+        const PeSection& reloc = layout.sections.back();
         const std::uint32_t relocAt = imageEnd;
-        Put32(out, reloc.header + 12, relocAt);
-        Put32(out, reloc.header + 20, static_cast<std::uint32_t>(out.size()));
-        Put32(out, layout.DirectoryAt(5), relocAt);
-        out += image.substr(reloc.rawOffset, reloc.rawSize);
+        Put32(out, at(reloc.headerAt + 12), relocAt);
+        Put32(out, at(reloc.headerAt + 20), static_cast<std::uint32_t>(out.size()));
+        Put32(out, at(layout.DirectoryEntryAt(kPeRelocations)), relocAt);
+        out += image.substr(reloc.rawPointer, reloc.rawSize);
         imageEnd = relocAt + AlignUp(reloc.virtualSize, layout.sectionAlignment);
     }
     std::uint32_t initialized = 0;
-    Get32(out, layout.optional + 8ull, initialized);
-    Put32(out, layout.optional + 8ull, initialized - rsrc.rawSize + rawSize);
-    Put32(out, layout.optional + 56ull, imageEnd);
-    Put32(out, layout.DirectoryAt(2) + 4ull, treeSize);
-    Put32(out, layout.DirectoryAt(4), 0);
-    Put32(out, layout.DirectoryAt(4) + 4ull, 0);
-    Put32(out, layout.optional + 64ull, PeChecksum(out, layout.optional + 64ull));
+    Get32(out, layout.optionalAt + 8, initialized);
+    Put32(out, at(layout.optionalAt + 8), initialized - rsrc.rawSize + rawSize);
+    Put32(out, at(layout.optionalAt + 56), imageEnd);
+    Put32(out, at(layout.DirectoryEntryAt(kPeResources) + 4), treeSize);
+    Put32(out, at(layout.DirectoryEntryAt(kPeSecurity)), 0);
+    Put32(out, at(layout.DirectoryEntryAt(kPeSecurity) + 4), 0);
+    Put32(out, at(layout.ChecksumAt()), PeChecksum(out, at(layout.ChecksumAt())));
     return true;
 }
 

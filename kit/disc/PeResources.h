@@ -1,6 +1,7 @@
 // A program's resources, read from and written back into a PE32 image: what disckit build uses to
-// give the stock Start.exe an author's icon and version texts. Every read is bounds-checked, as
-// in PeImage: a damaged or hostile image gives a problem to report, never a crash.
+// give the stock Start.exe an author's icon and version texts. The headers are read by
+// ReadPeHeaders; every read is bounds-checked: a damaged or hostile image gives a problem to
+// report, never a crash.
 #pragma once
 
 #include <cstdint>
@@ -44,11 +45,6 @@ constexpr const char* kResourceTreeTooLarge =
 // empty list.
 bool ReadPeResources(const std::string& image, std::vector<Resource>& resources,
                      std::string& problem);
-
-// Where a signature's digest leaves gaps in a PE32 image: the offset of the checksum and of the
-// security directory's entry (eight bytes: the certificates' offset and size), from the same
-// reading of the headers as the resources. False when the headers cannot be read so far.
-bool PeSignatureFields(const std::string& image, std::size_t& checksumAt, std::size_t& entryAt);
 
 // The image with its resources replaced by these: the resource section is rebuilt and the
 // sections after it (only the relocations may follow) move with it; code and data stay byte for

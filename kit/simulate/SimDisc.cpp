@@ -19,41 +19,19 @@ SimDisc::Entry EntryOf(const DiscReader& reader, const DiscEntry& found) {
 }  // namespace
 
 SimDisc::SimDisc(fs::path root)
-    : root_(root), owned_(std::make_unique<FolderReader>(std::move(root))), reader_(owned_.get()) {}
+    : root_(root),
+      owned_(std::make_unique<FolderReader>(std::move(root))),
+      reader_(owned_.get()),
+      lookup_(*reader_) {}
 
-SimDisc::SimDisc(const DiscReader& reader) : root_(reader.Root()), reader_(&reader) {}
+SimDisc::SimDisc(const DiscReader& reader)
+    : root_(reader.Root()), reader_(&reader), lookup_(reader) {}
 
 SimDisc::~SimDisc() = default;
 
-const DiscFolder& SimDisc::Folder(const DiscEntry* folder) const {
-    const fs::path& key = folder ? folder->path : root_;
-    auto found = folders_.find(key);
-    if (found != folders_.end()) return found->second;
-    DiscFolder& listing = folders_[key];
-    std::string error;
-    if (folder) {
-        reader_->List(*folder, listing, error);
-    } else {
-        reader_->ListRoot(listing, error);
-    }
-    return listing;
-}
-
-const DiscEntry* SimDisc::Reach(const std::vector<std::string>& components, bool& found) const {
-    const DiscEntry* current = nullptr;  // the root
-    found = false;
-    for (const std::string& component : components) {
-        if (current && !current->isDirectory) return nullptr;
-        current = Folder(current).Find(component).entry;
-        if (!current) return nullptr;
-    }
-    found = true;
-    return current;
-}
-
 bool SimDisc::Find(const std::vector<std::string>& components, Entry& entry) const {
     bool found = false;
-    const DiscEntry* reached = Reach(components, found);
+    const DiscEntry* reached = lookup_.Reach(components, found);
     if (!found) return false;
     if (reached) {
         entry = EntryOf(*reader_, *reached);
@@ -68,9 +46,9 @@ bool SimDisc::Find(const std::vector<std::string>& components, Entry& entry) con
 std::vector<SimDisc::Entry> SimDisc::List(const std::vector<std::string>& components) const {
     std::vector<Entry> out;
     bool found = false;
-    const DiscEntry* folder = Reach(components, found);
+    const DiscEntry* folder = lookup_.Reach(components, found);
     if (!found || (folder && !folder->isDirectory)) return out;
-    const DiscFolder& listing = Folder(folder);
+    const DiscFolder& listing = lookup_.Folder(folder);
     for (const DiscEntry& item : listing.Entries()) {
         // Of names that differ only in case, the one a lookup reaches.
         if (item.Pressed() && listing.Find(item.name).entry == &item) {

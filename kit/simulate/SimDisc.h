@@ -1,15 +1,16 @@
 // The disc folder as the simulated Windows sees it: the folders and regular files on disk, read as
 // the check reads them (what a pressed disc would lack, links above all, is not there), their
-// names compared without regard to case as Windows compares them. Nothing is ever written there.
+// names compared without regard to case as Windows compares them (DiscLookup). Nothing is ever
+// written there.
 #pragma once
 
 #include <cstdint>
 #include <filesystem>
-#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "kit/disc/DiscLookup.h"
 #include "kit/disc/DiscTree.h"
 
 class DiscReader;
@@ -38,13 +39,8 @@ public:
     std::vector<Entry> List(const std::vector<std::string>& components) const;
 
 private:
-    // A folder's entries (null: the root's), read once; an unreadable folder is an empty one.
-    const DiscFolder& Folder(const DiscEntry* folder) const;
-    // The entry at the path (null for the root itself); found false when there is none.
-    const DiscEntry* Reach(const std::vector<std::string>& components, bool& found) const;
-
     std::filesystem::path root_;
     std::unique_ptr<const DiscReader> owned_;  // the folder's reader, when given a folder
     const DiscReader* reader_ = nullptr;
-    mutable std::map<std::filesystem::path, DiscFolder> folders_;
+    DiscLookup lookup_;  // over *reader_
 };

@@ -17,8 +17,8 @@
 
 #include "kit/common/Html.h"
 #include "kit/common/Utf8.h"
+#include "kit/disc/DiscLookup.h"
 #include "kit/disc/DiscReader.h"
-#include "kit/simulate/SimDisc.h"
 
 namespace {
 
@@ -514,19 +514,7 @@ std::string EventRow(const Json& e) {
 }  // namespace
 
 bool TrialFileOnDisc(const DiscReader& disc, const std::string& relative) {
-    std::vector<std::string> parts;
-    std::size_t at = 0;
-    while (at <= relative.size()) {
-        const std::size_t slash = std::min(relative.find('\\', at), relative.size());
-        const std::string part = relative.substr(at, slash - at);
-        if (part == "." || part == "..") return false;
-        if (!part.empty()) parts.push_back(part);
-        at = slash + 1;
-    }
-    if (parts.empty()) return false;
-    SimDisc reader(disc);
-    SimDisc::Entry entry;
-    return reader.Find(parts, entry) && !entry.directory;
+    return DiscHoldsFile(DiscLookup(disc), relative);
 }
 
 bool StartPageOf(const std::string& line, char& drive, std::string& relative) {

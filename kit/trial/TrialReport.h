@@ -24,7 +24,7 @@ constexpr std::uint64_t kMaxScreenshot = 16u << 20;
 constexpr std::size_t kMaxTimelineRows = 200;
 
 // Whether the disc holds this path (backslashes, below the root) as a file, names compared as
-// Windows compares them, as simulate finds them.
+// Windows compares them (DiscHoldsFile), as simulate finds them.
 bool TrialFileOnDisc(const DiscReader& disc, const std::string& relative);
 
 // The page on a browser's command line: its last quoted path, as the launcher writes it (an
