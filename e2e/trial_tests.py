@@ -22,6 +22,7 @@ import unittest
 from pathlib import Path
 
 import labpath  # noqa: F401 (the lab and the trial's driver)
+import machine
 import trialbox
 import winelab
 from scenarios import REFUSAL, check, equal
@@ -474,7 +475,7 @@ class TrialTests(unittest.TestCase):
             def launcher_runs():
                 return any(b"Start.exe" in arg for pid in processes_in(work)
                            for arg in cmdline(pid))
-            check(trialbox.wait(launcher_runs, winelab.PATIENCE, 0.2),
+            check(machine.wait(launcher_runs, winelab.PATIENCE, 0.2),
                   "the disc's launcher never ran")
             proc.send_signal(signal.SIGTERM)
             _, err = proc.communicate(timeout=2 * winelab.PATIENCE)
