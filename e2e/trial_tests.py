@@ -216,7 +216,7 @@ class TrialTests(unittest.TestCase):
         equal(files["C:\\windows\\Handoff.ini"].get("text"), "D:\\Start.exe", "Handoff.ini")
         check(not any(c["readOnly"] for c in files.values()), f"read-only hand-off files: {files}")
         keys = [k["key"] for k in r["registry"]["added"]]
-        check(any(k.endswith("\\CLSID\\{5E1F0C27-9B3D-4A86-8C41-2D7E6F90B3A5}") for k in keys),
+        check(any(k.endswith(f"\\CLSID\\{winelab.control_clsid()}") for k in keys),
               f"the controls' class key did not appear: {keys}")
         equal(r["boxes"], [], "boxes")
         check_png(r["screenshotAfterRun"], "after the run")

@@ -67,7 +67,6 @@ BASE_ENV = {
 }
 # The registry files are rewritten in place by Wine: they must be real copies, not hard links.
 REGISTRY_FILES = ("system.reg", "user.reg", "userdef.reg")
-CLASS_KEY = "{5E1F0C27-9B3D-4A86-8C41-2D7E6F90B3A5}"
 # Programs that write a record as soon as they run: the stand-ins under their disc names, and
 # the system's registration tool once it has loaded a control.
 STANDIN_PROCESSES = ("panoview.exe", "q7.exe", "regsvr32.exe")
@@ -82,6 +81,16 @@ class Skip(Exception):
 
 class WineHung(Exception):
     """Wine itself hung while a prefix was being set up, before the launcher ran."""
+
+
+def control_clsid():
+    """The class id ("{...}") the disc's controls register: the launcher's own, read from its
+    source by the build, which passes it to the tests and the benchmarks in the environment."""
+    clsid = os.environ.get("LAUNCHER_CONTROL_CLSID", "")
+    if not clsid.startswith("{"):
+        raise RuntimeError("LAUNCHER_CONTROL_CLSID is not set: run the tests through CTest "
+                           "(cmake/ControlClass.cmake reads it from app/LauncherApp.h)")
+    return clsid
 
 
 def now_ms():
@@ -672,7 +681,7 @@ class Machine(machine.Machine):
     def class_key_present(self):
         # A 32-bit control registers in the 32-bit view of the registry.
         view = "/reg:32" if self.arch == "win64" else "/reg:64"
-        key = f"HKCR\\CLSID\\{CLASS_KEY}"
+        key = f"HKCR\\CLSID\\{control_clsid()}"
         result = self.wine("reg", "query", key, view, check=False)
         if result.returncode != 0 and self.arch == "win32":
             result = self.wine("reg", "query", key, check=False)
