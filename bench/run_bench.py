@@ -94,7 +94,7 @@ def settle(m, timeout=winelab.PATIENCE):
         if time.time() > deadline:
             raise RuntimeError("the browser does not end")
         time.sleep(0.05)
-    m.wine("reg", "delete", f"HKCR\\CLSID\\{winelab.CLASS_KEY}", "/reg:32", "/f", check=False)
+    m.wine("reg", "delete", f"HKCR\\CLSID\\{winelab.control_clsid()}", "/reg:32", "/f", check=False)
 
 
 def time_to_browser(m, program):

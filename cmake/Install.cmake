@@ -14,7 +14,7 @@ set(DISCKIT_LAB_TOOLS OsProbe.exe BoxWatcher.exe ProcList.exe WaitReady.exe)
 # The trial's driver and the modules it imports: its own (kit/trial/) and the Wine lab (lab/).
 # Installed side by side, as the driver imports them.
 set(DISCKIT_DRIVER kit/trial/trial.py kit/trial/trial_trace.py kit/trial/trial_run.py
-    kit/trial/trialbox.py lab/winelab.py)
+    kit/trial/trialbox.py lab/winelab.py lab/machine.py)
 list(TRANSFORM DISCKIT_DRIVER PREPEND ${CMAKE_SOURCE_DIR}/)
 
 # The build tree's lib/disckit: links, so that an edit of the driver needs no build.

@@ -39,8 +39,9 @@ target_compile_options(unit_tests PRIVATE ${LAUNCHER_WARNINGS} ${SAN})
 set(LAUNCHER_SAMPLE_DISC ${CMAKE_SOURCE_DIR}/build/win32/disc CACHE PATH
     "The sample disc the kit's tests copy; they skip when it is missing")
 target_compile_definitions(unit_tests PRIVATE LAUNCHER_SAMPLE_DISC="${LAUNCHER_SAMPLE_DISC}"
-  # The trial's driver, whose reader of disckit's request the unit tests run.
-  LAUNCHER_TRIAL_DRIVER_DIR="${CMAKE_SOURCE_DIR}/kit/trial")
+  # The trial's driver, whose reader of disckit's request the unit tests run: as disckit runs
+  # it, beside the lab's modules it imports (cmake/Install.cmake links them there).
+  LAUNCHER_TRIAL_DRIVER_DIR="${CMAKE_BINARY_DIR}/lib/disckit")
 include(GoogleTest)
 gtest_discover_tests(unit_tests PROPERTIES LABELS unit)
 

@@ -161,8 +161,6 @@ int WINAPI WinMain(HINSTANCE inst, HINSTANCE prev, LPSTR args, int show)
     const char *cmd = GetCommandLineA();
     standin_log_process("Panoview");
     standin_log("Panoview", "start", cmd);
-    /* A browser that dies at once: the launcher must keep starting it. */
-    if (GetEnvironmentVariableA("STANDIN_PANOVIEW_EXITS", NULL, 0) != 0) return 3;
 
     find_page(cmd);
     read_first_line();

@@ -49,7 +49,8 @@ class InstalledCopy(unittest.TestCase):
                 for folder in hidden:
                     check(str(folder).encode() not in data, f"{file} names {folder}")
             for path in ("bin/disckit", "lib/disckit/trial.py", "lib/disckit/winelab.py",
-                         "lib/disckit/trialbox.py", "lib/disckit/trial_run.py",
+                         "lib/disckit/machine.py", "lib/disckit/trialbox.py",
+                         "lib/disckit/trial_run.py",
                          "lib/disckit/Start.exe", "lib/disckit/tools/OsProbe.exe",
                          "share/man/man1/disckit.1.gz", "share/bash-completion/completions/disckit"):
                 check((prefix / path).is_file(), f"{path} is not installed")

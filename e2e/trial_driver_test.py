@@ -167,12 +167,12 @@ class Registry(unittest.TestCase):
         with tempfile.TemporaryDirectory() as folder:
             Path(folder, "system.reg").write_text(
                 "WINE REGISTRY Version 2\n;; All keys relative to \\\\Machine\n\n#arch=win64\n\n"
-                "[Software\\\\Classes\\\\CLSID\\\\{5E1F}] 1796725273\n#time=1db\n"
+                "[Software\\\\Classes\\\\CLSID\\\\{0A1B}] 1796725273\n#time=1db\n"
                 '@="Gauge"\n\n[Software\\\\Wine] 1796725273\n')
             Path(folder, "user.reg").write_text("[Software\\\\Wine] 1\n\"Version\"=\"win7\"\n")
             keys = trial_trace.registry_keys(Path(folder))
         self.assertEqual(keys, {
-            "HKEY_LOCAL_MACHINE\\Software\\Classes\\CLSID\\{5E1F}": ['@="Gauge"'],
+            "HKEY_LOCAL_MACHINE\\Software\\Classes\\CLSID\\{0A1B}": ['@="Gauge"'],
             "HKEY_LOCAL_MACHINE\\Software\\Wine": [],
             "HKEY_CURRENT_USER\\Software\\Wine": ['"Version"="win7"'],
         })

@@ -16,6 +16,7 @@ import unittest
 from pathlib import Path
 
 import labpath  # noqa: F401 (the lab and the trial's driver)
+import machine
 import trialbox
 import winelab
 
@@ -193,13 +194,13 @@ class TheSandbox(unittest.TestCase):
             env = trialbox.sandbox_env()
             self.assertEqual(box.run(["sh", "-c", script], env, 60), 0)
             self.assertNotIn(b"TOP-SECRET", (work / "seen.txt").read_bytes())
-            self.assertTrue(trialbox.wait(lambda: running(marker), 30), "the child never ran")
+            self.assertTrue(machine.wait(lambda: running(marker), 30), "the child never ran")
         finally:
             box.close()
         self.assertFalse((host / "written").exists())
         self.assertFalse(Path("/tmp/written").exists() and
                          Path("/tmp/written").stat().st_mtime > time.time() - 60)
-        self.assertTrue(trialbox.wait(lambda: not running(marker), 30),
+        self.assertTrue(machine.wait(lambda: not running(marker), 30),
                         "a detached process of the sandbox outlived it")
 
 
@@ -653,12 +654,12 @@ class Bounds(unittest.TestCase):
         box = trialbox.Sandbox(work)
         try:
             n, _ = box.spawn(["sleep", "60"], trialbox.sandbox_env())
-            self.assertTrue(trialbox.wait(
+            self.assertTrue(machine.wait(
                 lambda: "sleep" in [name for _, _, name, _ in box.processes()], 30))
             names = [name for _, _, name, _ in box.processes()]
             self.assertNotIn("python3", names)  # the agent leaves itself out
             box.stop_all()
-            self.assertTrue(trialbox.wait(lambda: box.poll(n)[0] is not None, 30))
+            self.assertTrue(machine.wait(lambda: box.poll(n)[0] is not None, 30))
         finally:
             box.close()
 

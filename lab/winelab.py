@@ -23,6 +23,9 @@ The Machine API, in the order a scenario uses it:
         m.log()                       the stand-ins' records (Event), oldest first
         m.processes(), m.process_table(), m.class_key_present(), m.wait_for(predicate)
 
+Machine is the lab's machine.Machine (lab/machine.py), which the trial's sandboxed machine is too:
+the probe, the process table, the version setting and the waits are that one class's.
+
 Every wait is bounded (PATIENCE, generous for machines that emulate 32-bit code, where one Wine
 process takes seconds to start) and waits for the event it means: nothing here can hang a test
 run, and nothing depends on how fast this machine starts a process.
@@ -41,6 +44,9 @@ import subprocess
 import time
 from pathlib import Path
 
+import machine
+from machine import PATIENCE, ProgramFailed
+
 ROOT = Path(__file__).resolve().parent.parent
 WIN32_BUILD = Path(os.environ.get("LAUNCHER_WIN32_BUILD", ROOT / "build" / "win32")).resolve()
 START_EXE = WIN32_BUILD / "Start.exe"
@@ -51,8 +57,6 @@ DISC_LABEL = "SWIFTDECK"
 TOOLS = Path(os.environ.get("LAUNCHER_LAB_TOOLS", WIN32_BUILD / "tools")).resolve()
 WORK = Path(os.environ.get("LAUNCHER_E2E_WORK", ROOT / "build" / "e2e")).resolve()
 ACCOUNT = os.environ.get("LAUNCHER_E2E_ACCOUNT", "disclab")
-# Seconds to wait for something that must happen (a program's start, a record, an end).
-PATIENCE = float(os.environ.get("LAUNCHER_E2E_PATIENCE", "180"))
 
 BASE_ENV = {
     "WINEDEBUG": "-all",
@@ -63,16 +67,12 @@ BASE_ENV = {
 }
 # The registry files are rewritten in place by Wine: they must be real copies, not hard links.
 REGISTRY_FILES = ("system.reg", "user.reg", "userdef.reg")
-CLASS_KEY = "{5E1F0C27-9B3D-4A86-8C41-2D7E6F90B3A5}"
-ANSI = {"932": "cp932", "936": "gbk", "1254": "cp1254", "1252": "cp1252"}
 # Programs that write a record as soon as they run: the stand-ins under their disc names, and
 # the system's registration tool once it has loaded a control.
 STANDIN_PROCESSES = ("panoview.exe", "q7.exe", "regsvr32.exe")
 
 # One record of the stand-ins' log (standin_log.h): detail as bytes, times in ms since 1970.
 Event = collections.namedtuple("Event", "ms program event detail pid created error_mode cwd")
-# One running process: its id, executable name and creation time (ms since 1970, 0 if unknown).
-Process = collections.namedtuple("Process", "pid name created")
 
 
 class Skip(Exception):
@@ -83,16 +83,14 @@ class WineHung(Exception):
     """Wine itself hung while a prefix was being set up, before the launcher ran."""
 
 
-class ProgramFailed(subprocess.CalledProcessError):
-    """A Windows program ended with a failure: says its exit code and what it wrote to stderr,
-    where a bare CalledProcessError would hide the reason."""
-
-    def __str__(self):
-        err = (self.stderr or b"").decode("utf-8", "replace").strip()
-        if len(err) > 2000:
-            err = "..." + err[-2000:]
-        return (f"{' '.join(map(str, self.cmd))} ended with exit code {self.returncode}"
-                + (f"; stderr:\n{err}" if err else ", nothing on stderr"))
+def control_clsid():
+    """The class id ("{...}") the disc's controls register: the launcher's own, read from its
+    source by the build, which passes it to the tests and the benchmarks in the environment."""
+    clsid = os.environ.get("LAUNCHER_CONTROL_CLSID", "")
+    if not clsid.startswith("{"):
+        raise RuntimeError("LAUNCHER_CONTROL_CLSID is not set: run the tests through CTest "
+                           "(cmake/ControlClass.cmake reads it from app/LauncherApp.h)")
+    return clsid
 
 
 def now_ms():
@@ -548,18 +546,16 @@ class HostBrowser:
         return -int(-(boot * 1000 + (ticks + 1) * self.tick_ms) // 1)
 
 
-class Machine:
-    """One Wine prefix with the sample disc, for one scenario."""
+class Machine(machine.Machine):
+    """One Wine prefix with the sample disc, for one scenario: Wine runs as the account."""
 
     def __init__(self, name, arch="win64", lang=None, version=None):
+        super().__init__(lab() / "scenarios" / name)
         self.name = name
         self.arch = arch
-        self.dir = lab() / "scenarios" / name
         if self.dir.exists():
             remove_tree(self.dir)
         self.dir.mkdir(parents=True)
-        self.prefix = self.dir / "prefix"
-        self.disc_dir = None
         self._images = 0
         template = template_dir(arch)
         if not template_ready(arch):
@@ -590,19 +586,14 @@ class Machine:
             self.env["LC_ALL"] = lang
         self.xvfb = Xvfb()
         self.env["DISPLAY"] = self.xvfb.display
-        self.background = []
-        self.ansi = "cp1252"
         try:
-            if version:
-                self.set_version(version)
-            self.report = self.probe()
+            self.use_version(version)
         except subprocess.TimeoutExpired as hung:
             self.close()
             raise WineHung(f"{' '.join(hung.cmd)} did not end in {hung.timeout:.0f} s") from None
         except BaseException:
             self.close()
             raise
-        self.ansi = ANSI.get(self.report.get("acp", "1252"), "cp1252")
 
     # --- Plumbing ---------------------------------------------------------------------------
 
@@ -650,12 +641,6 @@ class Machine:
         if os.environ.get("LAUNCHER_E2E_KEEP") is None:
             remove_tree(self.dir)
 
-    def unix_path(self, windows_path):
-        """Where a path on drive C: or D: lives on the Linux side."""
-        drive, rest = windows_path[:3].upper(), windows_path[3:].replace("\\", "/")
-        assert drive in ("C:\\", "D:\\"), windows_path
-        return (self.prefix / "drive_c" if drive == "C:\\" else self.dir / "disc") / rest
-
     def bring(self, source, windows_path):
         """Copies a file or tree of the checkout (which the account may not be able to enter:
         a clone under /root or in a mode-700 folder) onto drive C:, as the account's own;
@@ -680,27 +665,7 @@ class Machine:
         path = self.unix_path(windows_path)
         path.chmod(path.stat().st_mode & 0o555)
 
-    def wait_for(self, predicate, timeout=PATIENCE, interval=0.25):
-        """Whether predicate() came true within timeout seconds."""
-        deadline = time.time() + timeout
-        while time.time() < deadline:
-            if predicate():
-                return True
-            time.sleep(interval)
-        return predicate()
-
     # --- What the system reports ----------------------------------------------------------
-
-    def set_version(self, version):
-        self.wine("reg", "add", "HKCU\\Software\\Wine", "/v", "Version", "/d", version, "/f")
-
-    def probe(self, drive=None):
-        out = self.wine("C:\\lab\\OsProbe.exe", *([drive] if drive else [])).stdout
-        report = {}
-        for line in out.decode("latin-1").splitlines():
-            key, _, value = line.strip().partition("=")
-            report[key] = value
-        return report
 
     def choose_version(self, accept, settings):
         """Sets the first Wine version setting (None: the prefix's own) whose report accept()
@@ -708,33 +673,19 @@ class Machine:
         scenario names what the system must report, never a setting."""
         for setting in settings:
             if setting is not None:
-                self.set_version(setting)
-                self.report = self.probe()
+                self.use_version(setting)
             if accept(self.report):
-                self.ansi = ANSI.get(self.report.get("acp", "1252"), "cp1252")
                 return setting
         raise Skip(f"none of the Wine settings {settings} reports the wanted system")
 
     def class_key_present(self):
         # A 32-bit control registers in the 32-bit view of the registry.
         view = "/reg:32" if self.arch == "win64" else "/reg:64"
-        key = f"HKCR\\CLSID\\{CLASS_KEY}"
+        key = f"HKCR\\CLSID\\{control_clsid()}"
         result = self.wine("reg", "query", key, view, check=False)
         if result.returncode != 0 and self.arch == "win32":
             result = self.wine("reg", "query", key, check=False)
         return result.returncode == 0
-
-    def process_table(self):
-        out = self.wine("C:\\lab\\ProcList.exe").stdout.decode(self.ansi, "replace")
-        table = []
-        for line in out.splitlines():
-            fields = line.rstrip("\r").split("\t")
-            if len(fields) >= 3:
-                table.append(Process(int(fields[0]), fields[1], int(fields[2] or 0)))
-        return table
-
-    def processes(self):
-        return [p.name for p in self.process_table()]
 
     # --- The disc -----------------------------------------------------------------------------
 

@@ -26,7 +26,8 @@ out=build/bench/win32
 mkdir -p "$out"
 cc="i686-w64-mingw32-gcc -std=c11 -Wall -Wextra -Werror -static -Os -s"
 $cc -mwindows -o "$out/floor_bare.exe" bench/floor_bare.c
-$cc -mwindows -o "$out/floor_straight.exe" bench/floor_straight.c
+# The control's class id comes from the launcher's own names, through the win32 build.
+$cc -mwindows -I build/win32/generated -o "$out/floor_straight.exe" bench/floor_straight.c
 $cc -mconsole -o "$out/peakmem.exe" bench/peakmem.c
 
 # The check's benchmark in an optimised copy of the native build (the native preset is a debug
@@ -35,7 +36,8 @@ echo "bench: building the native benchmark"
 cmake --preset native -B build/bench/native -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build/bench/native --target bench_process_check bench_check_disc -j2 >/dev/null
 
-python3 bench/run_bench.py "$@"
+LAUNCHER_CONTROL_CLSID=$(sed -n 's/^#define CONTROL_CLSID "\(.*\)"$/\1/p' build/win32/generated/ControlClass.h) \
+  python3 bench/run_bench.py "$@"
 echo
 build/bench/native/bench/bench_check_disc
 echo

@@ -3,11 +3,13 @@
 // option, and choices go with the kind that offers them. And the parser honours each row's arity.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <set>
 #include <string>
 
 #include "kit/Help.h"
 #include "kit/common/Options.h"
+#include "kit/windows/WindowsText.h"
 
 namespace {
 
@@ -18,7 +20,7 @@ TEST(OptionRows, EveryVerbsRowsAreWellFormed) {
         ASSERT_NE(verb.options, nullptr);
         ASSERT_NE(verb.run, nullptr);
         EXPECT_GT(verb.options->count, 0u);
-        std::set<std::string> names;
+        std::set<std::string> names, members;
         for (const OptionRow& row : *verb.options) {
             SCOPED_TRACE(row.name);
             EXPECT_EQ(std::string(row.name).compare(0, 2, "--"), 0);
@@ -32,6 +34,13 @@ TEST(OptionRows, EveryVerbsRowsAreWellFormed) {
             EXPECT_FALSE(help.empty());
             // The default is the row's, and the help printer adds it.
             EXPECT_EQ(help.find("Default:"), std::string::npos);
+            // A request member is named once; a number's default is what the request gets.
+            if (row.request.key) {
+                EXPECT_TRUE(members.insert(row.request.key).second) << "twice";
+            }
+            std::uint64_t n = 0;
+            EXPECT_TRUE(!row.request.number ||
+                        (row.defaultValue && ParseUnsigned(row.defaultValue, n)));
         }
     }
 }
@@ -73,6 +82,60 @@ TEST(OptionRows, TheParserFollowsEachRowsArity) {
         Values ignored;
         EXPECT_FALSE(ParseVerbOptions(row.first, kTable, &ignored, "disc", operand, error));
         EXPECT_EQ(error, row.second);
+    }
+}
+
+// A row that names a member of a request puts its value there, typed by the row, in the rows'
+// order; rows that name none stay out.
+struct RequestValues {
+    bool flag = false;
+    std::optional<std::string> text, count, unnamed;
+    std::vector<std::string> list;
+};
+
+const OptionRow kRequestRows[] = {
+    {"--count", "N", "A number.", ValueKind::Free, nullptr, "7", Into<&RequestValues::count>,
+     ToRequestAsNumber("count")},
+    {"--flag", nullptr, "A flag.", ValueKind::Free, nullptr, nullptr, Into<&RequestValues::flag>,
+     ToRequest("flag")},
+    {"--text", "T", "A text.", ValueKind::Free, nullptr, "prose", Into<&RequestValues::text>,
+     ToRequest("text")},
+    {"--unnamed", "U", "Not sent.", ValueKind::Free, nullptr, nullptr,
+     Into<&RequestValues::unnamed>},
+    {"--list", "L", "Repeated.", ValueKind::Free, nullptr, nullptr, Into<&RequestValues::list>,
+     ToRequest("list")},
+};
+const OptionTable kRequestTable = DISCKIT_OPTION_TABLE(kRequestRows);
+
+TEST(OptionRows, RowsThatNameARequestMemberFillIt) {
+    const struct {
+        Args args;
+        const char* members;  // key=JSON, in order; or the error
+    } rows[] = {
+        {{"d"}, "count=7 flag=false text=null list=[]"},
+        {{"d", "--count", "12", "--flag", "--text", "7", "--unnamed", "x", "--list", "a",
+          "--list", "b"},
+         "count=12 flag=true text=\"7\" list=[\"a\",\"b\"]"},
+        {{"d", "--count", "twelve"}, "--count needs a whole number, not 'twelve'"},
+        {{"d", "--count", ""}, "--count needs a whole number, not ''"},
+    };
+    for (const auto& row : rows) {
+        RequestValues values;
+        std::string operand, error, got;
+        ASSERT_TRUE(ParseVerbOptions(row.args, kRequestTable, &values, "disc", operand, error));
+        std::vector<std::pair<std::string, Json>> members;
+        if (RequestMembers(kRequestTable, &values, members, error)) {
+            for (const auto& member : members) {
+                std::string json = member.second.Dump();
+                json.erase(std::remove_if(json.begin(), json.end(),
+                                          [](char c) { return c == '\n' || c == ' '; }),
+                           json.end());
+                got += (got.empty() ? "" : " ") + member.first + "=" + json;
+            }
+        } else {
+            got = error;
+        }
+        EXPECT_EQ(got, row.members);
     }
 }
 

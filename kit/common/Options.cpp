@@ -1,6 +1,7 @@
 #include "kit/common/Options.h"
 
 #include "kit/windows/Languages.h"
+#include "kit/windows/WindowsText.h"
 
 bool ParseVerbOperands(const Args& args, const OptionTable& table, void* values,
                        const char* operandName, std::vector<std::string>& operands,
@@ -59,6 +60,28 @@ bool ParseVerbOptions(const Args& args, const OptionTable& table, void* values,
         return false;
     }
     operand = operands[0];
+    return true;
+}
+
+bool RequestMembers(const OptionTable& table, const void* values,
+                    std::vector<std::pair<std::string, Json>>& members, std::string& error) {
+    members.clear();
+    for (const OptionRow& row : table) {
+        if (!row.request.key) continue;
+        Json value = row.target.load(values);
+        if (row.request.number) {
+            const std::string text =
+                value.isNull() ? std::string(row.defaultValue ? row.defaultValue : "")
+                               : value.text();
+            std::uint64_t n = 0;
+            if (!ParseUnsigned(text, n)) {
+                error = std::string(row.name) + " needs a whole number, not '" + text + "'";
+                return false;
+            }
+            value = Json(n);
+        }
+        members.emplace_back(row.request.key, std::move(value));
+    }
     return true;
 }
 

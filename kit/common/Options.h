@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "kit/Verbs.h"
+#include "kit/common/Json.h"
 #include "kit/windows/Profiles.h"
 
 // What the shell may offer as the value of an option.
@@ -36,6 +37,9 @@ enum class Arity { Flag, Value, Repeated };
 struct OptionTarget {
     void (*store)(void* values, const std::string& value);
     Arity arity;
+    // The value back, as JSON: a flag true or false, a value its text or null without it, a
+    // repeated option an array of its texts.
+    Json (*load)(const void* values);
 };
 
 namespace options_detail {
@@ -57,13 +61,34 @@ template <auto Member> void Store(void* values, const std::string& value) {
     using M = MemberOf<decltype(Member)>;
     Assign(static_cast<typename M::Owner*>(values)->*Member, value);
 }
+inline Json AsJson(bool value) { return Json(value); }
+inline Json AsJson(const std::optional<std::string>& value) { return value ? Json(*value) : Json(); }
+inline Json AsJson(const std::vector<std::string>& values) {
+    Json array = Json::Array();
+    for (const std::string& value : values) array.Push(value);
+    return array;
+}
+template <auto Member> Json Load(const void* values) {
+    using M = MemberOf<decltype(Member)>;
+    return AsJson(static_cast<const typename M::Owner*>(values)->*Member);
+}
 }  // namespace options_detail
 
 // The target of a row: Into<&TrialValues::lang>.
 template <auto Member>
 constexpr OptionTarget Into = {
     options_detail::Store<Member>,
-    options_detail::ArityOf<typename options_detail::MemberOf<decltype(Member)>::Type>()};
+    options_detail::ArityOf<typename options_detail::MemberOf<decltype(Member)>::Type>(),
+    options_detail::Load<Member>};
+
+// Where a row's value goes in the request a verb hands to another program (the trial's driver):
+// the member's key, and whether the value is a number. Written by RequestMembers.
+struct OptionRequest {
+    const char* key = nullptr;  // null: the row's value is not in the request
+    bool number = false;
+};
+constexpr OptionRequest ToRequest(const char* key) { return {key, false}; }
+constexpr OptionRequest ToRequestAsNumber(const char* key) { return {key, true}; }
 
 struct OptionRow {
     const char* name;          // "--system"
@@ -73,6 +98,7 @@ struct OptionRow {
     const char* choices;       // for ValueKind::Choices
     const char* defaultValue;  // what holds without the option; the help says "Default: X."
     OptionTarget target;
+    OptionRequest request = {};  // the trial's rows: the request member the value goes to
 };
 
 // A verb's rows.
@@ -97,6 +123,14 @@ bool ParseVerbOptions(const Args& args, const OptionTable& table, void* values,
 bool ParseVerbOperands(const Args& args, const OptionTable& table, void* values,
                        const char* operandName, std::vector<std::string>& operands,
                        std::string& error, std::set<std::string>* given = nullptr);
+
+// The members of a request (key and value, in the rows' order) that the rows naming one
+// (OptionRow::request) give, from values as ParseVerbOptions filled them: a flag true or false;
+// a value its text, or without the option null; a number its value, or without the option its
+// row's default; a repeated option an array. False, with "OPTION needs a number" in error, for a
+// number row whose value is not a whole number.
+bool RequestMembers(const OptionTable& table, const void* values,
+                    std::vector<std::pair<std::string, Json>>& members, std::string& error);
 
 // The file or folder that an option names (--html FILE, --out DIR) into path, left alone
 // without the option. False, with "OPTION needs a WHAT" in error, for an empty value.

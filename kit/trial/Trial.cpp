@@ -195,8 +195,7 @@ int RunTrial(const Args& args, std::ostream& out, std::ostream& err) {
         return kExitUsage;
     }
     Json request;
-    if (!TrialRequest(options, kind, disc, runtime.string(), work, ProgramPath().string(), request,
-                      error)) {
+    if (!TrialRequest(options, kind, disc, runtime.string(), work, request, error)) {
         err << "disckit trial: " << EscapeControls(error) << '\n';
         return kExitUsage;
     }

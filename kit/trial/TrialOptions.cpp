@@ -33,16 +33,18 @@ const OptionRow kTrialRows[] = {
      ValueKind::Language, nullptr, "en-US", Into<&TrialValues::lang>},
     {"--timeout", "SECONDS",
      "How long the launcher is watched at the most (1 to 86400).",
-     ValueKind::Free, nullptr, "60", Into<&TrialValues::timeout>},
+     ValueKind::Free, nullptr, "60", Into<&TrialValues::timeout>, ToRequestAsNumber("timeout")},
     {"--max-starts", "N",
      "After this many starts of the browser the launcher counts as one that keeps starting it, "
      "and is ended (2 or more).",
-     ValueKind::Free, nullptr, "10", Into<&TrialValues::maxStarts>},
+     ValueKind::Free, nullptr, "10", Into<&TrialValues::maxStarts>,
+     ToRequestAsNumber("max_starts")},
     {"--out", "DIR",
      "Where the screenshots go: a new or empty folder of the user's.",
-     ValueKind::Folder, nullptr, "a new temporary folder", Into<&TrialValues::out>},
+     ValueKind::Folder, nullptr, "a new temporary folder", Into<&TrialValues::out>,
+     ToRequest("out")},
     {"--keep", nullptr, "Keep the trial's folder: the prefix, Wine's trace and the image.",
-     ValueKind::Free, nullptr, nullptr, Into<&TrialValues::keep>},
+     ValueKind::Free, nullptr, nullptr, Into<&TrialValues::keep>, ToRequest("keep")},
     {"--json", nullptr, "Write the report as JSON.",
      ValueKind::Free, nullptr, nullptr, Into<&TrialValues::json>},
     {"--html", "FILE",
@@ -113,7 +115,8 @@ bool ParseTrialArgs(const Args& args, TrialOptions& options, std::string& error)
         return false;
     }
     if (!PathOption(v.out, "--out", "folder", options.outDir, error) ||
-        !PathOption(v.html, "--html", "file", options.htmlFile, error)) {
+        !PathOption(v.html, "--html", "file", options.htmlFile, error) ||
+        !RequestMembers(kTrialOptions, &v, options.requestMembers, error)) {
         return false;
     }
     options.matrix = v.matrix;
@@ -214,11 +217,14 @@ std::string UnixLocaleFor(const std::string& localeName) {
 }
 
 bool TrialRequest(const TrialOptions& o, DiscKind kind, const std::string& absoluteDisc,
-                  const std::string& runtimeDir, const std::string& workDir,
-                  const std::string& disckit, Json& request, std::string& error) {
+                  const std::string& runtimeDir, const std::string& workDir, Json& request,
+                  std::string& error) {
     const std::string tools = runtimeDir + "/tools";
-    for (const std::string* path :
-         {&absoluteDisc, &o.outDir, &o.htmlFile, &workDir, &tools, &disckit}) {
+    std::vector<const std::string*> texts = {&absoluteDisc, &workDir, &tools};
+    for (const auto& member : o.requestMembers) {
+        if (member.second.kind() == Json::Kind::String) texts.push_back(&member.second.text());
+    }
+    for (const std::string* path : texts) {
         if (!IsUtf8(*path)) {
             error = "the trial takes UTF-8 paths only, not '" + *path + "'";
             return false;
@@ -226,9 +232,6 @@ bool TrialRequest(const TrialOptions& o, DiscKind kind, const std::string& absol
     }
     const SystemProfile& p = *o.profile;
     const VersionRecord record = ComposeVersionRecord(SystemFromProfile(p));
-    const auto pathOrNull = [](const std::string& path) {
-        return path.empty() ? Json() : Json(path);
-    };
     request = Json::Object();
     request.Set("disc", absoluteDisc);
     request.Set("image", kind == DiscKind::Image);
@@ -251,17 +254,10 @@ bool TrialRequest(const TrialOptions& o, DiscKind kind, const std::string& absol
     request.Set("launcher", names::kLauncher);
     request.Set("browser", names::kBrowser);
     request.Set("browser_process", names::kBrowserProcess);
-    request.Set("refusal_caption", texts::kRefusalCaption);
-    request.Set("refusal_text", texts::kRefusal);
-    request.Set("timeout", o.timeoutSeconds);
-    request.Set("max_starts", o.maxStarts);
-    request.Set("out", pathOrNull(o.outDir));
-    request.Set("keep", o.keep);
-    request.Set("json", o.json);
-    request.Set("html", pathOrNull(o.htmlFile));
+    // The options the driver uses, each where its row says.
+    for (const auto& member : o.requestMembers) request.Set(member.first, member.second);
     request.Set("work", workDir);
     request.Set("tools", tools);
-    request.Set("disckit", disckit);
     return true;
 }
 

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "kit/Verbs.h"
@@ -30,6 +31,8 @@ struct TrialOptions {
     std::vector<std::uint16_t> langs;           // --langs; empty: the disc's and en-US
     unsigned jobs = 0;                          // --jobs; 0: one per core
     unsigned shard = 1, shards = 1;             // --shard K/N: this run's part of the cells
+    // The options that go into the driver's request, as their rows name them (RequestMembers).
+    std::vector<std::pair<std::string, Json>> requestMembers;
 };
 
 // Fills options from the arguments after the verb. False, with a one-line reason in error, when
@@ -48,15 +51,15 @@ bool ParseShard(const std::string& text, unsigned& shard, unsigned& shards, std:
 std::string UnixLocaleFor(const std::string& localeName);
 
 
-// The driver's request for a disc given as an absolute path: every resolved option, the
-// profile's version record and Wine settings, the launcher's names and refusal texts, and the
-// paths. runtimeDir holds trial.py, the lab beside it and the lab's Windows tools in tools/; the
-// lab works in workDir unless LAUNCHER_E2E_WORK says otherwise. disckit: this program, whose
-// check the driver runs on the disc. False, with the reason in error, for a path that is not
+// The driver's request for a disc given as an absolute path: what the driver uses, and nothing
+// else: the profile's version record and Wine settings, the language, the launcher's names, the
+// options whose rows name a member of the request, and the paths. runtimeDir holds trial.py,
+// the lab beside it and the lab's Windows tools in tools/; the lab works in workDir unless
+// LAUNCHER_E2E_WORK says otherwise. False, with the reason in error, for a path that is not
 // UTF-8 (JSON carries nothing else).
 bool TrialRequest(const TrialOptions& options, DiscKind kind, const std::string& absoluteDisc,
-                  const std::string& runtimeDir, const std::string& workDir,
-                  const std::string& disckit, Json& request, std::string& error);
+                  const std::string& runtimeDir, const std::string& workDir, Json& request,
+                  std::string& error);
 
 // The driver's command line (argv, python3 first), reading its request from requestFile.
 std::vector<std::string> TrialDriverCommand(const std::string& runtimeDir,

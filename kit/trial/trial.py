@@ -58,13 +58,36 @@ from trial_run import DISK_BUDGET, LAB_TOOLS, CannotRun, Trial  # noqa: E402
 # The members of the request disckit writes, and what each must be: the names are disckit's
 # (TrialRequest in kit/trial/TrialOptions.cpp); this only says what a sound value is.
 STRING, INT, BOOL, PATH = (str,), (int,), (bool,), (str, type(None))
+
+
+def anything(value):
+    return True
+
+
+def one_of(*allowed):
+    return lambda value: value in allowed
+
+
+def within(low, high):
+    return lambda value: low <= value <= high
+
+
+def version_record(value):
+    return len(value) == 5 and all(type(n) is int and 0 <= n < 1 << 32 for n in value)
+
+
+# Every member of the request: its types, and what its value must be. disckit writes the members
+# its option rows name (kit/trial/TrialOptions.cpp) and what it decides for the run.
 REQUEST = {
-    "disc": STRING, "image": BOOL, "profile": STRING, "title": STRING, "record": list,
-    "extended_query": BOOL, "bits": INT, "prefix": STRING, "wine_settings": STRING,
-    "lang_id": STRING, "locale_name": STRING, "lc_all": STRING, "launcher": STRING,
-    "browser": STRING, "browser_process": STRING, "refusal_caption": STRING,
-    "refusal_text": STRING, "timeout": INT, "max_starts": INT, "out": PATH, "keep": BOOL,
-    "json": BOOL, "html": PATH, "work": STRING, "tools": STRING, "disckit": STRING,
+    "disc": (STRING, anything), "image": (BOOL, anything), "profile": (STRING, anything),
+    "title": (STRING, anything), "record": ((list,), version_record),
+    "extended_query": (BOOL, anything), "bits": (INT, one_of(32, 64)),
+    "prefix": (STRING, one_of("win32", "win64")), "wine_settings": (STRING, anything),
+    "lang_id": (STRING, anything), "locale_name": (STRING, anything),
+    "lc_all": (STRING, anything), "launcher": (STRING, anything), "browser": (STRING, anything),
+    "browser_process": (STRING, anything), "timeout": (INT, within(1, 86400)),
+    "max_starts": (INT, within(2, 1 << 32)), "out": (PATH, anything), "keep": (BOOL, anything),
+    "work": (STRING, anything), "tools": (STRING, anything),
 }
 # A request is a few paths and names; anything larger is not one.
 MAX_REQUEST = 1 << 20
@@ -89,20 +112,11 @@ def read_request(data):
     unknown = sorted(set(request) - set(REQUEST))
     if missing or unknown:
         raise BadRequest(f"the request lacks {missing} or has unknown members {unknown}")
-    for key, types_ in REQUEST.items():
+    for key, (types_, good) in REQUEST.items():
         value = request[key]
-        if types_ is list:
-            good = (isinstance(value, list) and len(value) == 5 and
-                    all(type(n) is int and 0 <= n < 1 << 32 for n in value))
-        else:
-            # bool is an int to Python; neither stands in for the other here.
-            good = type(value) in types_
-        if not good:
+        # bool is an int to Python; neither stands in for the other here.
+        if type(value) not in types_ or not good(value):
             raise BadRequest(f"the request's {key} is not what it should be: {value!r}")
-    if request["bits"] not in (32, 64) or request["prefix"] not in ("win32", "win64"):
-        raise BadRequest("the request's bits or prefix is not one of the kit's")
-    if not 1 <= request["timeout"] <= 86400 or request["max_starts"] < 2:
-        raise BadRequest("the request's timeout or max_starts is out of range")
     return types.SimpleNamespace(**request)
 
 

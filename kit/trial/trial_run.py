@@ -129,9 +129,7 @@ class Trial:
     def choose_version(self, m):
         tried = []
         for setting in self.a.wine_settings.split():
-            m.set_version(setting)
-            m.report = m.probe()
-            if self.presents(m.report):
+            if self.presents(m.use_version(setting)):
                 return setting
             tried.append(f"{setting}: {self.describe(self.reported(m.report))}")
         raise CannotRun(

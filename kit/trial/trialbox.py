@@ -30,8 +30,9 @@ import subprocess
 import sys
 import tempfile
 import threading
-import time
 from pathlib import Path
+
+import machine
 
 # Where WORK appears inside the sandbox.
 INSIDE = "/trial"
@@ -778,15 +779,6 @@ def write_new(dir_fd, name, data):
         f.write(data)
 
 
-def wait(predicate, timeout, interval=0.1):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        if predicate():
-            return True
-        time.sleep(interval)
-    return predicate()
-
-
 # --- The trial's machine ---------------------------------------------------------------------------
 
 def copy_tree_owned(source, target):
@@ -798,20 +790,16 @@ def copy_tree_owned(source, target):
                 own(os.path.join(dirpath, name) if name else dirpath)
 
 
-class Machine:
-    """One Wine prefix in one sandbox, for one trial: the same calls as the lab's Machine,
-    inside. dir is the trial's folder outside; paths given to Wine are inside."""
+class Machine(machine.Machine):
+    """One Wine prefix in one sandbox, for one trial: the lab's machine, with Wine run inside.
+    dir is the trial's folder outside; paths given to Wine are inside."""
 
     def __init__(self, lab, work, template, lang, tools):
+        super().__init__(work)
         self.lab = lab
-        self.dir = Path(work)
-        self.prefix = self.dir / "prefix"
         self.disc_dir = self.dir / "disc"
-        self.ansi = "cp1252"
-        self.report = {}
         self.sandbox = None
         self.xvfb = None
-        self.background = []
         # A real copy, made by the uid that runs it: nothing links back into the template.
         copied = subprocess.run(["cp", "-a", "--no-preserve=links", f"{template}/.",
                                  str(self.prefix)], capture_output=True, timeout=600,
@@ -840,13 +828,12 @@ class Machine:
                                           "-nolisten", "tcp"], self.env)
             self.xvfb = xvfb
             socket = f"/tmp/.X11-unix/X{DISPLAY[1:]}"
-            if not wait(lambda: self.sandbox.exists(socket), lab.PATIENCE):
+            if not self.wait_for(lambda: self.sandbox.exists(socket), interval=0.1):
                 raise SandboxError("the X server did not start in the sandbox")
-            self.report = self.probe()
+            self.use_version(None)
         except BaseException:
             self.close()
             raise
-        self.ansi = lab.ANSI.get(self.report.get("acp", "1252"), "cp1252")
 
     def remove_host_drives(self):
         """Every drive but C: and the disc's D: goes: Wine maps Z: to the root, and the sandbox's
@@ -866,14 +853,14 @@ class Machine:
     def wine(self, *args, timeout=None, env=None, check=True):
         """Runs a Windows program inside to its end; its output comes back through the agent's
         pipes, never through a file the disc's programs could write."""
-        timeout = timeout or self.lab.PATIENCE
+        timeout = timeout or machine.PATIENCE
         rc, out, err = self.sandbox.run_captured(["wine", *args], dict(self.env, **(env or {})),
                                                  timeout, out="pipe", err="pipe")
         out, err = out or b"", (err or b"")[:64 << 10]
         if rc is None:
             raise subprocess.TimeoutExpired(["wine", *args], timeout)
         if check and rc != 0:
-            raise self.lab.ProgramFailed(rc, ["wine", *args], out, err)
+            raise machine.ProgramFailed(rc, ["wine", *args], out, err)
         return subprocess.CompletedProcess(["wine", *args], rc, out, err)
 
     def spawn(self, *args, env=None, out=None, err=None, limit=None, cap=1 << 20):
@@ -887,56 +874,24 @@ class Machine:
         """Ends every program of the prefix and waits until its server has gone, which writes
         the registry out to the prefix's files."""
         self.sandbox.run(["wineserver", "-k"], self.env, 60)
-        self.sandbox.run(["wineserver", "-w"], self.env, self.lab.PATIENCE)
+        self.sandbox.run(["wineserver", "-w"], self.env, machine.PATIENCE)
 
-    def set_version(self, version):
-        self.wine("reg", "add", "HKCU\\Software\\Wine", "/v", "Version", "/d", version, "/f")
-
-    def probe(self):
-        report = {}
+    def probe_output(self, *args):
         try:
-            out = self.wine("C:\\lab\\OsProbe.exe").stdout
-        except self.lab.ProgramFailed as failed:
+            return super().probe_output(*args)
+        except machine.ProgramFailed as failed:
             # Setting the prefix up, not the disc: once, under load, Wine failed to run the lab's
             # probe right after its version setting was changed. Wine is stopped and the probe
             # asked once more; a second failure is the trial's own fault, told with Wine's words.
             print(f"disckit trial: {failed}; asking again", file=sys.stderr)
             self.stop_wine()
-            out = self.wine("C:\\lab\\OsProbe.exe").stdout
-        for line in out.decode("latin-1").splitlines():
-            key, _, value = line.strip().partition("=")
-            report[key] = value
-        return report
-
-    def process_table(self):
-        """The prefix's processes (ProcList); lines that are not one are skipped."""
-        out = self.wine("C:\\lab\\ProcList.exe").stdout.decode(self.ansi, "replace")
-        table = []
-        for line in out.splitlines()[:10000]:
-            fields = line.rstrip("\r").split("\t")
-            try:
-                table.append(self.lab.Process(int(fields[0]), fields[1], int(fields[2] or 0)))
-            except (ValueError, IndexError):
-                continue
-        return table
-
-    def processes(self):
-        return [p.name for p in self.process_table()]
+            return super().probe_output(*args)
 
     def windows_processes(self):
         """The names of the sandbox's processes as its kernel shows them (the agent's view,
         which no program of the disc can rewrite): each Wine process by its Windows image's
         name, cut to 15 bytes; zombies left out."""
         return [name for _, _, name, state in self.sandbox.processes() if state != "Z"]
-
-    def wait_for(self, predicate, timeout=None, interval=0.25):
-        return wait(predicate, self.lab.PATIENCE if timeout is None else timeout, interval)
-
-    def unix_path(self, windows_path):
-        """Where a path on drive C: lives outside (D: is the unpacked disc)."""
-        drive, rest = windows_path[:3].upper(), windows_path[3:].replace("\\", "/")
-        assert drive in ("C:\\", "D:\\"), windows_path
-        return (self.prefix / "drive_c" if drive == "C:\\" else self.disc_dir) / rest
 
     def relative(self, windows_path):
         """A path on drive C: relative to the trial's folder, for read_beneath."""
