@@ -199,7 +199,7 @@ class Trial:
                 if attempt == 2:
                     raise CannotRun(f"Wine did not start: {' '.join(hung.cmd)} did not end in "
                                     f"{hung.timeout:.0f} s") from None
-                for name in ("prefix", "home", "shots", "lab"):
+                for name in ("prefix", trialbox.LAYER, "home", "shots", "lab"):
                     trialbox.remove_work(work / name)
 
     def disc_image(self, work):
@@ -419,11 +419,11 @@ class Trial:
         # Wine may have mapped the host again while it updated the prefix.
         if m.host_drives():
             m.remove_host_drives()
-        files_before = windows_files(m.dir, windows_rel, self.notes)
+        files_before = windows_files(m.view, windows_rel, self.notes)
         keys_before = registry_keys(m.prefix, self.notes)
 
-        (m.unix_path(ACK_FOLDER)).mkdir(parents=True, exist_ok=True)
-        trialbox.own(m.unix_path(ACK_FOLDER))
+        if not m.sandbox.mkdir(f"{trialbox.INSIDE}/{m.relative(ACK_FOLDER)}"):
+            raise CannotRun(f"{ACK_FOLDER} could not be made in the prefix")
         # The watcher's records come through its standard output, a pipe only the agent reads.
         self.watcher = m.spawn("C:\\lab\\BoxWatcher.exe", "300", ACK_FOLDER,
                                env={"STANDIN_LOG": "-"}, out="pipe", cap=BOX_LOG_CAP)
@@ -518,7 +518,7 @@ class Trial:
                               f"{MAX_LOADS} loads: {trace.dropped} more were left out")
 
         m.stop_wine()
-        files_after = windows_files(m.dir, windows_rel, self.notes)
+        files_after = windows_files(m.view, windows_rel, self.notes)
         keys_after = registry_keys(m.prefix, self.notes)
 
         report["launcher"] = {
@@ -531,10 +531,10 @@ class Trial:
         report["events"] = self.events(trace, boxes, report["launcher"])
         report["browser"] = self.browser(trace, table, windows, states, seen)
         analysis_deadline = time.monotonic() + ANALYSIS_SECONDS
-        report["windowsDirectory"] = self.windows_changes(files_before, files_after, m.dir,
+        report["windowsDirectory"] = self.windows_changes(files_before, files_after, m.view,
                                                           windows_rel, m.report.get("acp"),
                                                           self.notes, analysis_deadline)
-        self.name_copies(report["windowsDirectory"], m.dir, windows_rel, m.disc_dir,
+        self.name_copies(report["windowsDirectory"], m.view, windows_rel, m.disc_dir,
                          self.notes, analysis_deadline)
         report["registry"] = self.registry_changes(keys_before, keys_after)
         report["running"] = self.running(trace, table, states)
@@ -742,7 +742,7 @@ class Trial:
         if self.work is None:
             return
         if self.a.keep:
-            print(f"disckit trial: the prefix and the trace are kept in {self.work}",
-                  file=sys.stderr)
+            print(f"disckit trial: the prefix's changes over its template ({trialbox.LAYER}/upper), "
+                  f"the trace and the disc are kept in {self.work}", file=sys.stderr)
         else:
             trialbox.remove_work(self.work)
