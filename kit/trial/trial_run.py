@@ -414,14 +414,17 @@ class Trial:
                               "codePage": int(m.report.get("acp", "0"))}
         windows_rel = m.relative("C:\\windows")
 
-        # Everything Wine holds is written out before the snapshots, as it is after the run.
+        # Everything Wine holds is written out before the snapshots, as it is after the run; the
+        # server starts again meanwhile, for the programs from the box watcher on.
         m.stop_wine()
+        server = m.keep_wine()
         # Wine may have mapped the host again while it updated the prefix.
         if m.host_drives():
             m.remove_host_drives()
         files_before = windows_files(m.view, windows_rel, self.notes)
         keys_before = registry_keys(m.prefix, self.notes)
 
+        m.wine_kept(server)
         if not m.sandbox.mkdir(f"{trialbox.INSIDE}/{m.relative(ACK_FOLDER)}"):
             raise CannotRun(f"{ACK_FOLDER} could not be made in the prefix")
         # The watcher's records come through its standard output, a pipe only the agent reads.

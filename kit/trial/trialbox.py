@@ -927,9 +927,11 @@ class Machine:
             xvfb, _ = self.sandbox.spawn(["Xvfb", DISPLAY, "-screen", "0", "1024x768x24",
                                           "-nolisten", "tcp"], self.env)
             self.xvfb = xvfb
+            server = self.keep_wine()
             socket = f"/tmp/.X11-unix/X{DISPLAY[1:]}"
             if not wait(lambda: self.sandbox.exists(socket), lab.PATIENCE):
                 raise SandboxError("the X server did not start in the sandbox")
+            self.wine_kept(server)
             self.report = self.probe()
         except BaseException:
             self.close()
@@ -976,6 +978,20 @@ class Machine:
         the registry out to the prefix's files."""
         self.sandbox.run(["wineserver", "-k"], self.env, 60)
         self.sandbox.run(["wineserver", "-w"], self.env, self.lab.PATIENCE)
+
+    def keep_wine(self):
+        """Starts the prefix's Wine server, to stay until it is ended (stop_wine, close), in the
+        background: left to itself, the server ends with the last program, and every program
+        after would start it and Wine's own services again (many seconds each time). Returns
+        the id of the command, which ends once the server is ready (wine_kept)."""
+        n, _ = self.sandbox.spawn(["wineserver", "-p"], self.env)
+        return n
+
+    def wine_kept(self, n):
+        """Waits until the server keep_wine started is ready, so that no program starts one of
+        its own meanwhile."""
+        if not wait(lambda: self.sandbox.poll(n)[0] is not None, self.lab.PATIENCE):
+            raise SandboxError("Wine's server did not start in the sandbox")
 
     def set_version(self, version):
         self.wine("reg", "add", "HKCU\\Software\\Wine", "/v", "Version", "/d", version, "/f")
