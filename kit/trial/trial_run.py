@@ -13,6 +13,7 @@ import signal
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 from pathlib import Path
 
@@ -184,10 +185,33 @@ class Trial:
         work = self.work_folder()
         template = self.template()
         image = self.disc_image(work)
+        # The image unpacks (in a sandbox of its own) while the machine starts its X server and
+        # Wine: the disc's folder is bound into the machine from the start, and nothing reads it
+        # before the unpacking has ended.
+        (work / "disc").mkdir(mode=0o755)
+        trialbox.own(work / "disc")
+        unpacked = []
+
+        def unpack():
+            try:
+                trialbox.unpack_image(work, f"{trialbox.INSIDE}/{image.name}")
+                unpacked.append(None)
+            except BaseException as failed:  # told once the machine has started
+                unpacked.append(failed)
+        unpacking = threading.Thread(target=unpack, daemon=True)
+        unpacking.start()
         try:
-            trialbox.unpack_image(work, f"{trialbox.INSIDE}/{image.name}")
-        except trialbox.Hostile as why:
-            raise CannotRun(f"{self.a.disc} cannot be tried: {why}") from None
+            machine = self.start_machine(work, template)
+        finally:
+            unpacking.join()
+        failed = unpacked[0] if unpacked else trialbox.SandboxError("the image did not unpack")
+        if isinstance(failed, trialbox.Hostile):
+            raise CannotRun(f"{self.a.disc} cannot be tried: {failed}") from None
+        if failed is not None:
+            raise failed
+        return machine
+
+    def start_machine(self, work, template):
         for attempt in (1, 2):
             try:
                 self.machine = trialbox.Machine(self.lab, work, template, self.a.lc_all,
