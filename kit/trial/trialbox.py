@@ -322,6 +322,10 @@ def bwrap_command(work, disc=None, readonly=(), share_net=False, seccomp=None, t
         cmd += ["--ro-bind", str(source), target]
     if disc is not None:
         cmd += ["--ro-bind", str(disc), f"{INSIDE}/disc"]
+    if template is not None:
+        # The layers (the template beneath, the changes over it) are the view's, not the
+        # programs': an empty folder covers them inside.
+        cmd += ["--size", "4096", "--tmpfs", f"{INSIDE}/{LAYER}"]
     # The root (bwrap's own tmpfs, which takes no size) and /dev are read-only from here on.
     return cmd + ["--remount-ro", "/dev", "--remount-ro", "/", "--chdir", INSIDE]
 
