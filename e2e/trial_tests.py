@@ -32,6 +32,10 @@ DISCKIT = Path(os.environ.get("LAUNCHER_NATIVE_DISCKIT",
 HANDOVER = winelab.TOOLS / "PanoviewHandover.exe"
 INTRUDER = winelab.TOOLS / "Intruder.exe"
 FAKE_LIST = winelab.TOOLS / "FakeList.exe"
+SCRIBBLER = winelab.TOOLS / "Scribbler.exe"
+TWIN = winelab.TOOLS / "Twin.exe"
+# The registry files Wine rewrites in place: compared byte for byte.
+REGISTRY_FILES = ("system.reg", "user.reg", "userdef.reg")
 BROWSER_COMMAND = 'Panoview.exe "D:\\lang\\Eng\\Welcome.htm'
 PNG = b"\x89PNG\r\n\x1a\n"
 
@@ -58,6 +62,11 @@ def disc_copy(name, change):
 def trial(name, disc, *options, timeout=winelab.PATIENCE):
     """Runs disckit trial --json: (exit code, report, seconds it took). Checks that it left
     nothing behind: its folder is gone and no process it started runs."""
+    return trial_ended(*trial_started(name, disc, *options, timeout=timeout))
+
+
+def trial_started(name, disc, *options, timeout=winelab.PATIENCE):
+    """Starts disckit trial --json: (its process, its folder, when it started, its time bound)."""
     shots = winelab.WORK / "trial-tests" / name / "shots"
     # --out must be a new or an empty folder: a run before this one left its screenshots.
     if shots.exists():
@@ -68,16 +77,36 @@ def trial(name, disc, *options, timeout=winelab.PATIENCE):
     started = time.monotonic()
     # disckit hands over to the driver in the same process: its id names the trial's prefix.
     proc = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    return proc, winelab.lab() / "scenarios" / f"trial-{proc.pid}", started, timeout
+
+
+def trial_ended(proc, work, started, timeout):
+    """What trial returns, for a trial that trial_started started."""
     out, err = proc.communicate(timeout=timeout + 2 * winelab.PATIENCE)
     took = time.monotonic() - started
     sys.stdout.write(err.decode("utf-8", "replace"))
     check(proc.returncode in (0, 1), f"disckit trial could not run (exit {proc.returncode})")
     report = json.loads(out.decode("utf-8"))
-    work = winelab.lab() / "scenarios" / f"trial-{proc.pid}"
     check(not work.exists(), f"the trial's folder {work} is still there")
     check(not processes_in(work), f"processes of {work} still run: {processes_in(work)}")
     print(f"exit {proc.returncode} after {took:.1f} s: {report['outcome']}")
     return proc.returncode, report, took
+
+
+def template_listing(template):
+    """Every entry of a template prefix with its type, mode, owner, size, time and inode (a
+    link's target), and the registry files' bytes: what a trial must never change."""
+    listing = {}
+    for dirpath, dirnames, filenames in os.walk(template):
+        for name in dirnames + filenames:
+            path = Path(dirpath) / name
+            st = path.lstat()
+            listing[str(path.relative_to(template))] = (
+                st.st_mode, st.st_uid, st.st_gid, st.st_size, st.st_mtime_ns, st.st_ino,
+                os.readlink(path) if path.is_symlink() else None)
+    for name in REGISTRY_FILES:
+        listing[f"{name} bytes"] = (template / name).read_bytes()
+    return listing
 
 
 def processes_in(work):
@@ -132,7 +161,7 @@ def setUpModule():
     reason = winelab.can_run_wine()
     if not reason and not DISCKIT.exists():
         reason = f"{DISCKIT} is not built (cmake --preset native && cmake --build --preset native)"
-    for tool in (HANDOVER, INTRUDER, FAKE_LIST):
+    for tool in (HANDOVER, INTRUDER, FAKE_LIST, SCRIBBLER, TWIN):
         if not reason and not tool.exists():
             reason = f"{tool} is not built (cmake --build --preset win32)"
     if not reason:
@@ -507,3 +536,57 @@ class TrialTests(unittest.TestCase):
         check(not work.exists(), f"the trial's folder {work} is still there")
         check(not processes_in(work), f"processes of {work} still run: {processes_in(work)}")
 
+
+    def test_template_unchanged(self):
+        """A disc's program that writes a file into every folder of C: (the Windows directory's
+        included), appends to a file in each and adds a registry key: the template the trial's
+        prefix was a view of is as it was, entry for entry, and the next trial's prefix is the
+        template again (the same program, run again, adds each file anew)."""
+        template = winelab.template_dir("win64")
+        before = template_listing(template)
+        disc = disc_copy("template_unchanged",
+                         lambda disc: shutil.copyfile(SCRIBBLER, disc / "Start.exe"))
+        added = []
+        for run in ("first", "next"):
+            _, r, _ = trial("template_unchanged", disc)
+            added.append(sorted(c["path"] for c in r["windowsDirectory"]
+                                if c["path"].endswith("\\scribble.txt") and c["change"] == "added"))
+            check(len(added[-1]) > 5, f"{run} run: the program wrote into "
+                                      f"{len(added[-1])} folders of the Windows directory")
+            changed = [c["path"] for c in r["windowsDirectory"] if c["change"] == "changed"]
+            check(changed, f"{run} run: the program appended to no file of the Windows directory")
+            equal(template_listing(template) == before, True,
+                  f"the template is as it was after the {run} run")
+        equal(added[1], added[0], "the files the next run added")
+
+    def test_two_at_once(self):
+        """Two trials at once, each disc's program writing its own token into the same file of
+        the Windows directory and watching it while the other does the same: each finds no file
+        there before it writes and its own token when it stops, and the template holds neither.
+        Each program stops when the test puts D:\\stop.txt on its disc, once both have written."""
+        template = winelab.template_dir("win64")
+        twin = Path("drive_c") / "windows" / "twin.txt"
+        runs = {}
+        for name in ("twin_a", "twin_b"):
+            def change(disc, name=name):
+                shutil.copyfile(TWIN, disc / "Start.exe")
+                (disc / "token.txt").write_text(name)
+            # The bound only ends a trial whose program the test failed to stop.
+            runs[name] = trial_started(name, disc_copy(name, change),
+                                       timeout=4 * winelab.PATIENCE)
+            self.addCleanup(lambda proc=runs[name][0]: proc.poll() is None and proc.terminate())
+            work = runs[name][1]
+            # Its program has written once its layer (what the trial changed) holds the file.
+            check(trialbox.wait(lambda: (work / trialbox.LAYER / "upper" / twin).exists()
+                                or runs[name][0].poll() is not None, 3 * winelab.PATIENCE),
+                  f"{name}: its program never wrote {twin}")
+        reports = {}
+        for name in ("twin_b", "twin_a"):
+            (runs[name][1] / "disc" / "stop.txt").write_text("stop")
+            _, reports[name], _ = trial_ended(*runs[name])
+        for name, r in reports.items():
+            files = {c["path"]: c.get("text") for c in r["windowsDirectory"]}
+            equal(files, {"C:\\windows\\twin.txt": name,
+                          "C:\\windows\\twin-seen.txt": f"before=(none);after={name}"},
+                  f"{name}: what its program wrote and saw")
+        check(not (template / twin).exists(), f"the template holds {twin}")

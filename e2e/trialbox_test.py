@@ -258,6 +258,48 @@ open(lab + "/templates/win64/system.reg", "w").write("WINE REGISTRY Version 2")
 """
 
 
+class ThePrefixView(unittest.TestCase):
+    def test_two_sandboxes_over_one_template_change_only_their_own_view(self):
+        """Two sandboxes at once over one template: inside, each prefix shows the template
+        without the drives that map the host, takes writes, removals and appends, and hides
+        the layers; outside, each view shows its own changes only, and the template is as it
+        was."""
+        base = Path(tempfile.mkdtemp(prefix="trialbox-template-", dir="/var/tmp"))
+        self.addCleanup(shutil.rmtree, base, True)
+        os.chmod(base, 0o755)
+        template = base / "template"
+        (template / "dosdevices").mkdir(parents=True)
+        (template / "drive_c" / "windows").mkdir(parents=True)
+        (template / "drive_c" / "windows" / "win.ini").write_text("[windows]\n")
+        (template / "system.reg").write_text("REG\n")
+        os.symlink("../drive_c", template / "dosdevices" / "c:")
+        os.symlink("/", template / "dosdevices" / "z:")
+        for dirpath, dirnames, filenames in os.walk(template):
+            for name in [None] + dirnames + filenames:
+                trialbox.own(os.path.join(dirpath, name) if name else dirpath)
+        before = tree_of(template)
+        windows = "/trial/prefix/drive_c/windows"
+        boxes = {}
+        for token in ("one", "two"):
+            work = work_folder(self)
+            trialbox.make_layers(work)
+            box = trialbox.Sandbox(work, template=template)
+            self.addCleanup(box.close)
+            boxes[token] = (box, work)
+            script = (f"test ! -e {windows}/twin.txt && echo {token} > {windows}/twin.txt && "
+                      f"echo {token} >> /trial/prefix/system.reg && rm {windows}/win.ini && "
+                      "ls -A /trial/layer && ls /trial/prefix/dosdevices")
+            rc, out, err = box.run_captured(["sh", "-c", script], trialbox.sandbox_env(), 60,
+                                            out="pipe", err="pipe")
+            self.assertEqual((rc, out), (0, b"c:\n"), err)
+        for token, (box, work) in boxes.items():
+            view = box.view(work) / "prefix"
+            self.assertEqual((view / "drive_c" / "windows" / "twin.txt").read_text(), f"{token}\n")
+            self.assertEqual((view / "system.reg").read_text(), f"REG\n{token}\n")
+            self.assertFalse((view / "drive_c" / "windows" / "win.ini").exists())
+        self.assertEqual(tree_of(template), before)
+
+
 class LabFolders(unittest.TestCase):
     def setUp(self):
         # Root's own files, which a planted link points at.

@@ -3,7 +3,8 @@
 # imports; its time to the page browser under Wine next to two floor programs built from bench/;
 # its peak working set next to theirs; the CPU cost of one browser-loop check through the fake
 # platform; disckit check on discs made large where it looks names and exports up; the trial's
-# analysis of a Windows directory filled with sparse files. Not part of
+# analysis of a Windows directory filled with sparse files; a whole trial beside the launcher's
+# own run, and the template it starts from made from nothing. Not part of
 # the test run: timings are figures to read, not pass/fail checks.
 # Usage: scripts/bench.sh [--rounds N] [--memory-rounds N]
 set -euo pipefail
@@ -42,3 +43,8 @@ echo
 build/bench/native/bench/bench_check_disc
 echo
 python3 bench/trial_analysis_bench.py
+echo
+# A whole trial: needs the native build's disckit (the debug build the tests use).
+cmake --preset native >/dev/null
+cmake --build --preset native --target disckit >/dev/null
+python3 bench/trial_bench.py

@@ -21,4 +21,5 @@ scripts/check-sanitizers.sh
 echo "== unit tests under valgrind"
 scripts/check-valgrind.sh
 echo "== end-to-end under Wine"
-ctest --test-dir build/native -L e2e --output-on-failure
+# Side by side, as many at once as the machine has cores (e2e/CMakeLists.txt says what may not).
+ctest --test-dir build/native -L e2e --output-on-failure -j "$(nproc)"

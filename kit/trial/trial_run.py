@@ -13,6 +13,7 @@ import signal
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 from pathlib import Path
 
@@ -182,10 +183,33 @@ class Trial:
         work = self.work_folder()
         template = self.template()
         image = self.disc_image(work)
+        # The image unpacks (in a sandbox of its own) while the machine starts its X server and
+        # Wine: the disc's folder is bound into the machine from the start, and nothing reads it
+        # before the unpacking has ended.
+        (work / "disc").mkdir(mode=0o755)
+        trialbox.own(work / "disc")
+        unpacked = []
+
+        def unpack():
+            try:
+                trialbox.unpack_image(work, f"{trialbox.INSIDE}/{image.name}")
+                unpacked.append(None)
+            except BaseException as failed:  # told once the machine has started
+                unpacked.append(failed)
+        unpacking = threading.Thread(target=unpack, daemon=True)
+        unpacking.start()
         try:
-            trialbox.unpack_image(work, f"{trialbox.INSIDE}/{image.name}")
-        except trialbox.Hostile as why:
-            raise CannotRun(f"{self.a.disc} cannot be tried: {why}") from None
+            machine = self.start_machine(work, template)
+        finally:
+            unpacking.join()
+        failed = unpacked[0] if unpacked else trialbox.SandboxError("the image did not unpack")
+        if isinstance(failed, trialbox.Hostile):
+            raise CannotRun(f"{self.a.disc} cannot be tried: {failed}") from None
+        if failed is not None:
+            raise failed
+        return machine
+
+    def start_machine(self, work, template):
         for attempt in (1, 2):
             try:
                 self.machine = trialbox.Machine(self.lab, work, template, self.a.lc_all,
@@ -197,7 +221,7 @@ class Trial:
                 if attempt == 2:
                     raise CannotRun(f"Wine did not start: {' '.join(hung.cmd)} did not end in "
                                     f"{hung.timeout:.0f} s") from None
-                for name in ("prefix", "home", "shots", "lab"):
+                for name in ("prefix", trialbox.LAYER, "home", "shots", "lab"):
                     trialbox.remove_work(work / name)
 
     def disc_image(self, work):
@@ -412,16 +436,19 @@ class Trial:
                               "codePage": int(m.report.get("acp", "0"))}
         windows_rel = m.relative("C:\\windows")
 
-        # Everything Wine holds is written out before the snapshots, as it is after the run.
+        # Everything Wine holds is written out before the snapshots, as it is after the run; the
+        # server starts again meanwhile, for the programs from the box watcher on.
         m.stop_wine()
+        server = m.keep_wine()
         # Wine may have mapped the host again while it updated the prefix.
         if m.host_drives():
             m.remove_host_drives()
-        files_before = windows_files(m.dir, windows_rel, self.notes)
+        files_before = windows_files(m.view, windows_rel, self.notes)
         keys_before = registry_keys(m.prefix, self.notes)
 
-        (m.unix_path(ACK_FOLDER)).mkdir(parents=True, exist_ok=True)
-        trialbox.own(m.unix_path(ACK_FOLDER))
+        m.wine_kept(server)
+        if not m.sandbox.mkdir(f"{trialbox.INSIDE}/{m.relative(ACK_FOLDER)}"):
+            raise CannotRun(f"{ACK_FOLDER} could not be made in the prefix")
         # The watcher's records come through its standard output, a pipe only the agent reads.
         self.watcher = m.spawn("C:\\lab\\BoxWatcher.exe", "300", ACK_FOLDER,
                                env={"STANDIN_LOG": "-"}, out="pipe", cap=BOX_LOG_CAP)
@@ -516,7 +543,7 @@ class Trial:
                               f"{MAX_LOADS} loads: {trace.dropped} more were left out")
 
         m.stop_wine()
-        files_after = windows_files(m.dir, windows_rel, self.notes)
+        files_after = windows_files(m.view, windows_rel, self.notes)
         keys_after = registry_keys(m.prefix, self.notes)
 
         report["launcher"] = {
@@ -529,10 +556,10 @@ class Trial:
         report["events"] = self.events(trace, boxes, report["launcher"])
         report["browser"] = self.browser(trace, table, windows, states, seen)
         analysis_deadline = time.monotonic() + ANALYSIS_SECONDS
-        report["windowsDirectory"] = self.windows_changes(files_before, files_after, m.dir,
+        report["windowsDirectory"] = self.windows_changes(files_before, files_after, m.view,
                                                           windows_rel, m.report.get("acp"),
                                                           self.notes, analysis_deadline)
-        self.name_copies(report["windowsDirectory"], m.dir, windows_rel, m.disc_dir,
+        self.name_copies(report["windowsDirectory"], m.view, windows_rel, m.disc_dir,
                          self.notes, analysis_deadline)
         report["registry"] = self.registry_changes(keys_before, keys_after)
         report["running"] = self.running(trace, table, states)
@@ -740,7 +767,7 @@ class Trial:
         if self.work is None:
             return
         if self.a.keep:
-            print(f"disckit trial: the prefix and the trace are kept in {self.work}",
-                  file=sys.stderr)
+            print(f"disckit trial: the prefix's changes over its template ({trialbox.LAYER}/upper), "
+                  f"the trace and the disc are kept in {self.work}", file=sys.stderr)
         else:
             trialbox.remove_work(self.work)

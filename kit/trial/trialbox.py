@@ -4,8 +4,10 @@ and what they leave behind is read from outside as hostile data.
 Wine is no sandbox: a Windows program under it can make Linux system calls, and drive Z: maps
 the whole file system. So a trial's machine is one sandbox (`bwrap`) with new user, PID, IPC,
 network and UTS namespaces that dies with the trial: the host's system folders read-only, a few
-files of /etc, a private /tmp, the trial's own folder (WORK, the prefix inside it, a real copy)
-the only thing writable, and the disc read-only. Run by root, the sandbox runs under the lab's
+files of /etc, a private /tmp, the trial's own folder (WORK) the only thing writable, and the disc
+read-only. The prefix inside WORK is a copy-on-write view of a template prefix (overlayfs), which
+is bound read-only beneath it and never copied: what the programs change lands in WORK (LAYER),
+so no trial can change the template the next one starts from. Run by root, the sandbox runs under the lab's
 unprivileged account; run by anyone else, under their own uid. It is bounded (Bounds below): a
 seccomp filter, sized tmpfs mounts, per-process limits, and a cgroup where the user's systemd
 gives one. Everything inside it is started by the agent (AGENT below, passed on its command line,
@@ -78,6 +80,49 @@ REFUSED_CALLS = ("ptrace", "process_vm_readv", "process_vm_writev", "io_uring_se
                  "move_mount", "open_tree", "fsopen", "fsconfig", "fsmount", "fspick",
                  "mount_setattr", "userfaultfd")
 CLONE_NEWUSER = 0x10000000
+
+
+# The trial's folder holds the view's layers here: the template bound read-only (lower), what the
+# programs changed (upper) and overlayfs's own work folder. Not seen inside the sandbox.
+LAYER = "layer"
+# Run where the sandbox is made, in a user and mount namespace of the sandbox's uid (root in it,
+# so that it may mount, with no rights outside it): binds the template read-only, mounts the
+# view over it on the prefix's folder, makes the folder C:\lab is bound on, removes the drives
+# that map the host (Wine maps Z: to the root) and runs bwrap, which makes the sandbox from this
+# namespace. The layers are named relative to the layer folder, so that no path needs escaping
+# in the mount's options.
+OVERLAY_SETUP = r"""
+set -e
+cd "$1"
+prefix=$2
+mount --rbind "$3" lower
+mount -o remount,bind,ro lower
+mount -t overlay overlay -o lowerdir=lower,upperdir=upper,workdir=work,userxattr "$prefix"
+mkdir -p "$prefix/drive_c/lab"
+for drive in "$prefix"/dosdevices/*; do
+  case "${drive##*/}" in
+    [cCdD]:) ;;
+    *) rm -f "$drive" ;;
+  esac
+done
+shift 3
+exec "$@"
+"""
+
+
+def overlay_command(work, template):
+    """The command that mounts work/prefix as a view of template (OVERLAY_SETUP) and runs
+    the rest of the command line (bwrap's) in the namespace it made; the layers' folders must
+    exist, empty, and belong to the sandbox's uid."""
+    return ["unshare", "--user", "--map-root-user", "--mount", "--", "sh", "-c", OVERLAY_SETUP,
+            "sh", str(Path(work) / LAYER), str(Path(work) / "prefix"), str(template)]
+
+
+def make_layers(work):
+    """The folders of the view's layers in work, and the prefix's mount point."""
+    for name in ("prefix", LAYER, f"{LAYER}/lower", f"{LAYER}/upper", f"{LAYER}/work"):
+        (Path(work) / name).mkdir(mode=0o700)
+        own(Path(work) / name)
 
 
 class SandboxError(Exception):
@@ -246,12 +291,21 @@ def seccomp_fd():
     return fd
 
 
-def bwrap_command(work, disc=None, readonly=(), share_net=False, seccomp=None):
+def bwrap_command(work, disc=None, readonly=(), share_net=False, seccomp=None, template=None):
     """The bwrap command line of a sandbox whose writable folder is work (at INSIDE); seccomp
-    is the descriptor of a filter (seccomp_fd), to be passed on to bwrap."""
-    cmd = bounds().scope + [
-        "bwrap", "--unshare-user", "--unshare-pid", "--unshare-ipc", "--unshare-uts",
-        "--unshare-cgroup-try", "--die-with-parent", "--new-session", "--cap-drop", "ALL"]
+    is the descriptor of a filter (seccomp_fd), to be passed on to bwrap. With a template,
+    work/prefix is a view of it (overlay_command), and the sandbox runs as the uid it would
+    have run as without one."""
+    cmd = bounds().scope
+    if template is not None:
+        uid = os.getuid() if _account is None else _account.pw_uid
+        gid = os.getgid() if _account is None else _account.pw_gid
+        cmd = cmd + overlay_command(work, template) + ["bwrap", "--uid", str(uid),
+                                                       "--gid", str(gid)]
+    else:
+        cmd = cmd + ["bwrap"]
+    cmd += ["--unshare-user", "--unshare-pid", "--unshare-ipc", "--unshare-uts",
+            "--unshare-cgroup-try", "--die-with-parent", "--new-session", "--cap-drop", "ALL"]
     if seccomp is not None:
         cmd += ["--seccomp", str(seccomp)]
     if not share_net:
@@ -269,6 +323,10 @@ def bwrap_command(work, disc=None, readonly=(), share_net=False, seccomp=None):
         cmd += ["--ro-bind", str(source), target]
     if disc is not None:
         cmd += ["--ro-bind", str(disc), f"{INSIDE}/disc"]
+    if template is not None:
+        # The layers (the template beneath, the changes over it) are the view's, not the
+        # programs': an empty folder covers them inside.
+        cmd += ["--size", "4096", "--tmpfs", f"{INSIDE}/{LAYER}"]
     # The root (bwrap's own tmpfs, which takes no size) and /dev are read-only from here on.
     return cmd + ["--remount-ro", "/dev", "--remount-ro", "/", "--chdir", INSIDE]
 
@@ -458,6 +516,14 @@ def handle(r):
         return {"ok": True}
     if op == "exists":
         return {"exists": os.path.exists(r["path"])}
+    if op == "mkdir":
+        try:
+            os.mkdir(r["path"], 0o755)
+        except FileExistsError:
+            pass
+        except OSError:
+            return {"ok": False}
+        return {"ok": os.path.isdir(r["path"]) and not os.path.islink(r["path"])}
     raise ValueError(op)
 for line in sys.stdin:
     try:
@@ -477,14 +543,16 @@ class Sandbox:
     """One long-lived sandbox and its agent. Ended (with everything in it) by close(), or when
     the process that made it goes away."""
 
-    def __init__(self, work, disc=None, readonly=()):
+    def __init__(self, work, disc=None, readonly=(), template=None):
         self.work = Path(work)
+        self.views = []
         # bwrap's own complaints, for the message when it cannot make the sandbox.
         self.errors = tempfile.TemporaryFile()
         fd = seccomp_fd()
         try:
             self.proc = subprocess.Popen(
-                bwrap_command(self.work, disc, readonly, seccomp=fd) + limits_prefix()
+                bwrap_command(self.work, disc, readonly, seccomp=fd, template=template)
+                + limits_prefix()
                 + ["python3", "-c", AGENT],
                 stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=self.errors,
                 pass_fds=() if fd is None else (fd,),
@@ -595,6 +663,28 @@ class Sandbox:
     def exists(self, inside_path):
         return bool(self.call({"op": "exists", "path": inside_path}, 60).get("exists"))
 
+    def mkdir(self, inside_path):
+        """Makes a folder inside (by the sandbox's uid): whether it is one now."""
+        return bool(self.call({"op": "mkdir", "path": inside_path}, 60).get("ok"))
+
+    def view(self, folder):
+        """A host's folder (the trial's own) as the namespace the sandbox was made in sees it,
+        with the prefix's view mounted in it: a path through a descriptor this sandbox holds
+        until it closes, so that it never leads anywhere else. Waits for the sandbox to answer
+        (the view is mounted before it starts)."""
+        folder = Path(folder)
+        self.call({"op": "exists", "path": INSIDE}, 60)
+        try:
+            fd = os.open(f"/proc/{self.proc.pid}/root{folder.parent}",
+                         os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
+        except OSError as failed:
+            raise SandboxError(f"cannot see the sandbox's prefix: {failed.strerror}") from None
+        self.views.append(fd)
+        seen, here = os.fstat(fd), os.stat(folder.parent)
+        if (seen.st_dev, seen.st_ino) != (here.st_dev, here.st_ino):
+            raise SandboxError("the sandbox's namespace does not hold the trial's folder")
+        return Path(f"/proc/self/fd/{fd}") / folder.name
+
     def close(self):
         """Ends the sandbox: its init process goes, and the kernel ends every process in it."""
         if self.proc.poll() is None:
@@ -608,6 +698,9 @@ class Sandbox:
                 f.close()
             except OSError:
                 pass
+        for fd in self.views:
+            os.close(fd)
+        self.views = []
 
 
 # --- Reading what the disc's programs wrote -------------------------------------------------
@@ -800,20 +893,17 @@ class Machine(machine.Machine):
         self.disc_dir = self.dir / "disc"
         self.sandbox = None
         self.xvfb = None
-        # A real copy, made by the uid that runs it: nothing links back into the template.
-        copied = subprocess.run(["cp", "-a", "--no-preserve=links", f"{template}/.",
-                                 str(self.prefix)], capture_output=True, timeout=600,
-                                **run_as(None))
-        if copied.returncode != 0:
-            raise SandboxError("cannot copy the template prefix: "
-                               + copied.stderr.decode("utf-8", "replace").strip())
-        self.remove_host_drives()
+        self.background = []
+        # The prefix is a view of the template, mounted as the sandbox is made (make_layers,
+        # OVERLAY_SETUP): nothing is copied, and the template is never written. Outside, the
+        # view is seen through the sandbox's namespace (self.view, once it runs).
+        self.view = self.dir
+        make_layers(self.dir)
         # The lab's tools are a copy beside the prefix, seen inside only through read-only binds:
         # as C:\lab, and over the copy itself. The disc's programs run under the same uid as the
         # tools, so a bind is what keeps them from replacing a tool; what a tool does once
         # running (in the disc's own Wine) is checked against the agent's view instead.
         copy_tree_owned(tools, self.dir / "lab")
-        (self.prefix / "drive_c" / "lab").mkdir(exist_ok=True)
         for name in ("home", "shots"):
             (self.dir / name).mkdir()
             own(self.dir / name)
@@ -822,14 +912,19 @@ class Machine(machine.Machine):
                                     DISPLAY=DISPLAY, **({"LC_ALL": lang} if lang else {})))
         self.sandbox = Sandbox(self.dir, disc=self.disc_dir, readonly=(
             (self.dir / "lab", f"{INSIDE}/lab"),
-            (self.dir / "lab", f"{INSIDE}/prefix/drive_c/lab")))
+            (self.dir / "lab", f"{INSIDE}/prefix/drive_c/lab")), template=template)
         try:
+            self.view = self.sandbox.view(self.dir)
+            self.prefix = self.view / "prefix"
+            self.remove_host_drives()
             xvfb, _ = self.sandbox.spawn(["Xvfb", DISPLAY, "-screen", "0", "1024x768x24",
                                           "-nolisten", "tcp"], self.env)
             self.xvfb = xvfb
+            server = self.keep_wine()
             socket = f"/tmp/.X11-unix/X{DISPLAY[1:]}"
             if not self.wait_for(lambda: self.sandbox.exists(socket), interval=0.1):
                 raise SandboxError("the X server did not start in the sandbox")
+            self.wine_kept(server)
             self.use_version(None)
         except BaseException:
             self.close()
@@ -875,6 +970,20 @@ class Machine(machine.Machine):
         the registry out to the prefix's files."""
         self.sandbox.run(["wineserver", "-k"], self.env, 60)
         self.sandbox.run(["wineserver", "-w"], self.env, machine.PATIENCE)
+
+    def keep_wine(self):
+        """Starts the prefix's Wine server, to stay until it is ended (stop_wine, close), in the
+        background: left to itself, the server ends with the last program, and every program
+        after would start it and Wine's own services again (many seconds each time). Returns
+        the id of the command, which ends once the server is ready (wine_kept)."""
+        n, _ = self.sandbox.spawn(["wineserver", "-p"], self.env)
+        return n
+
+    def wine_kept(self, n):
+        """Waits until the server keep_wine started is ready, so that no program starts one of
+        its own meanwhile."""
+        if not self.wait_for(lambda: self.sandbox.poll(n)[0] is not None):
+            raise SandboxError("Wine's server did not start in the sandbox")
 
     def probe_output(self, *args):
         try:
