@@ -202,7 +202,8 @@ TEST(TrialOptions, TheDriverGetsWhatTheTablesResolveTo) {
         EXPECT_EQ(r.Dump().find(std::string("\"") + unused + "\""), std::string::npos) << unused;
     }
     EXPECT_EQ(TrialDriverCommand("/lib", "/dev/fd/3"),
-              (std::vector<std::string>{"python3", "/lib/trial.py", "--request", "/dev/fd/3"}));
+              (std::vector<std::string>{std::filesystem::exists(kSystemPython) ? kSystemPython : "python3",
+                                        "/lib/trial.py", "--request", "/dev/fd/3"}));
 }
 
 // The help's defaults are the parser's: naming a row's default gives the request that leaving the

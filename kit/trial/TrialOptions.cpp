@@ -263,5 +263,10 @@ bool TrialRequest(const TrialOptions& o, DiscKind kind, const std::string& absol
 
 std::vector<std::string> TrialDriverCommand(const std::string& runtimeDir,
                                             const std::string& requestFile) {
-    return {"python3", runtimeDir + "/trial.py", "--request", requestFile};
+    // The system's own Python, whose packages the driver needs (python3-seccomp), and which
+    // starts at once: a python3 earlier on PATH may be a version manager's shim that costs
+    // seconds per start, or an interpreter without those packages.
+    std::error_code ec;
+    const char* python = std::filesystem::exists(kSystemPython, ec) ? kSystemPython : "python3";
+    return {python, runtimeDir + "/trial.py", "--request", requestFile};
 }

@@ -61,6 +61,9 @@ bool TrialRequest(const TrialOptions& options, DiscKind kind, const std::string&
                   const std::string& runtimeDir, const std::string& workDir, Json& request,
                   std::string& error);
 
-// The driver's command line (argv, python3 first), reading its request from requestFile.
+// The system's Python, which runs the driver where it is there (else python3 from PATH).
+constexpr const char* kSystemPython = "/usr/bin/python3";
+
+// The driver's command line (argv, the Python first), reading its request from requestFile.
 std::vector<std::string> TrialDriverCommand(const std::string& runtimeDir,
                                             const std::string& requestFile);
