@@ -36,6 +36,10 @@ bool ParseVerbOptions(const Args& args, const OptionTable& table, void* values,
             error = "unknown option '" + arg + "'";
             return false;
         }
+        if (!operandName) {
+            error = "no operand is taken ('" + args[i] + "')";
+            return false;
+        }
         if (!operand.empty()) {
             error = std::string("one ") + operandName + " only ('" + operand + "', then '" +
                     args[i] + "')";
@@ -43,7 +47,7 @@ bool ParseVerbOptions(const Args& args, const OptionTable& table, void* values,
         }
         operand = args[i];
     }
-    if (operand.empty()) {
+    if (operand.empty() && operandName) {
         error = std::string("which ") + operandName + "?";
         return false;
     }

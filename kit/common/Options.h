@@ -87,7 +87,8 @@ struct OptionTable {
 // Fills the rows' targets in values (the verb's values struct, which the rows' targets point
 // into) and operand from args. False, with a one-line reason in error, on an unknown option, a
 // missing or unwanted value, or no operand or more than one (operandName, such as "disc
-// folder", names it in the reason); values are then unspecified.
+// folder", names it in the reason); values are then unspecified. A verb that takes no operand
+// passes a null operandName, and any operand is then refused.
 bool ParseVerbOptions(const Args& args, const OptionTable& table, void* values,
                       const char* operandName, std::string& operand, std::string& error);
 
