@@ -18,7 +18,7 @@ namespace {
 // The command line's values, where the rows put them.
 struct TrialValues {
     std::optional<std::string> system, lang, timeout, maxStarts, out, html;
-    bool keep = false, json = false;
+    bool keep = false, json = false, quiet = false;
 };
 
 const OptionRow kTrialRows[] = {
@@ -37,12 +37,17 @@ const OptionRow kTrialRows[] = {
      "and is ended (2 or more).",
      ValueKind::Free, nullptr, "10", Into<&TrialValues::maxStarts>},
     {"--out", "DIR",
-     "Where the screenshots go: a new or empty folder of the user's.",
-     ValueKind::Folder, nullptr, "a new temporary folder", Into<&TrialValues::out>},
+     "Where the screenshots go: a new or empty folder of the user's. Without it they are kept "
+     "only inside the --json and --html reports, and the trial leaves nothing behind.",
+     ValueKind::Folder, nullptr, nullptr, Into<&TrialValues::out>},
     {"--keep", nullptr, "Keep the trial's folder: the prefix, Wine's trace and the image.",
      ValueKind::Free, nullptr, nullptr, Into<&TrialValues::keep>},
     {"--json", nullptr, "Write the report as JSON.",
      ValueKind::Free, nullptr, nullptr, Into<&TrialValues::json>},
+    {"--quiet", nullptr,
+     "Say nothing on stderr but errors: not the long steps (making a template, pressing the "
+     "disc, starting Wine, waiting for the browser) as they begin.",
+     ValueKind::Free, nullptr, nullptr, Into<&TrialValues::quiet>},
     {"--html", "FILE",
      "Also write the report, with the timeline and every screenshot, as one self-contained HTML "
      "file (styles and pictures inside, no script, nothing fetched), to look at or pass on.",
@@ -73,6 +78,7 @@ bool ParseTrialArgs(const Args& args, TrialOptions& options, std::string& error)
     }
     options.keep = v.keep;
     options.json = v.json;
+    options.progress = v.quiet ? "quiet" : "lines";
     options.profile = SystemOption(v.system, error);
     if (!options.profile) return false;
     options.langId = kDefaultLangId;
@@ -157,6 +163,7 @@ bool TrialRequest(const TrialOptions& o, DiscKind kind, const std::string& absol
     request.Set("work", workDir);
     request.Set("tools", tools);
     request.Set("disckit", disckit);
+    request.Set("progress", o.progress);
     return true;
 }
 

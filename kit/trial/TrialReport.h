@@ -58,6 +58,14 @@ std::string TrialText(const Json& report);
 // The report as one HTML page, its screenshots embedded (read as TrialScreenshot reads them).
 std::string TrialHtml(const Json& report);
 
+// The prefix of a screenshot held in the report itself rather than named as a file.
+constexpr const char kPngDataUri[] = "data:image/png;base64,";
+
+// The report's screenshots (the boxes', the events', the list and the one after the run) read
+// as TrialScreenshot reads them and put into the report as data URIs, for a trial whose
+// pictures are kept nowhere else. One that cannot be read becomes null, with a note.
+void EmbedTrialScreenshots(Json& report);
+
 // A screenshot fit to embed: a regular file, not through a link, no larger than kMaxScreenshot,
 // a PNG image. False, with why not in why.
 bool TrialScreenshot(const std::string& path, std::string& png, std::string& why);

@@ -40,7 +40,6 @@ import re
 import shutil
 import signal
 import sys
-import tempfile
 import types
 
 # The driver's modules and the lab lie side by side in the folder this file was started from (the
@@ -65,6 +64,7 @@ REQUEST = {
     "browser": STRING, "browser_process": STRING, "refusal_caption": STRING,
     "refusal_text": STRING, "timeout": INT, "max_starts": INT, "out": PATH, "keep": BOOL,
     "json": BOOL, "html": PATH, "work": STRING, "tools": STRING, "disckit": STRING,
+    "progress": STRING,
 }
 # A request is a few paths and names; anything larger is not one.
 MAX_REQUEST = 1 << 20
@@ -101,6 +101,8 @@ def read_request(data):
             raise BadRequest(f"the request's {key} is not what it should be: {value!r}")
     if request["bits"] not in (32, 64) or request["prefix"] not in ("win32", "win64"):
         raise BadRequest("the request's bits or prefix is not one of the kit's")
+    if request["progress"] not in ("quiet", "lines", "terminal"):
+        raise BadRequest("the request's progress is not one of the kit's")
     if not 1 <= request["timeout"] <= 86400 or request["max_starts"] < 2:
         raise BadRequest("the request's timeout or max_starts is out of range")
     return types.SimpleNamespace(**request)
@@ -205,11 +207,11 @@ def main(argv):
         print(printable(f"disckit trial: {reason}"), file=sys.stderr)
         return 2
     try:
-        if a.out:
-            a.out_fd = trialbox.open_out(a.out)
-        else:
-            a.out = tempfile.mkdtemp(prefix="disckit-trial-")
-            a.out_fd = trialbox.open_out(a.out)
+        if not a.out:
+            # Without --out the screenshots go beside the observations, into the folder disckit
+            # made for this run and removes once it has put them into the report.
+            a.out = os.path.join(os.path.dirname(os.path.abspath(a.observations)), "shots")
+        a.out_fd = trialbox.open_out(a.out)
     except ValueError as why:
         print(printable(f"disckit trial: {why}"), file=sys.stderr)
         return 2
@@ -224,13 +226,16 @@ def main(argv):
     try:
         report = trial.run()
     except (CannotRun, winelab.UnsafeFolder) as reason:
+        trial.progress.done()
         print(printable(f"disckit trial: {reason}"), file=sys.stderr)
         return 2
     except KeyboardInterrupt:
+        trial.progress.done()
         print("disckit trial: stopped", file=sys.stderr)
         return 2
     except Exception as failed:
         # A fault of the trial itself is not a fault of the disc: never exit code 1.
+        trial.progress.done()
         import traceback
         traceback.print_exc()
         print(printable(f"disckit trial: the trial failed: {type(failed).__name__}: {failed}"),
