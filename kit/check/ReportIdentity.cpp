@@ -178,9 +178,11 @@ std::string IdentityHtml(const Json& identity) {
 
 std::string IdentityWords(const Json& identity) {
     const Json& d = identity["disc"];
+    const bool folder = d["kind"].text() == "folder";
     std::string words = "disckit " + identity["disckit"].text() + ", " + identity["date"].text() +
                         "; " + d["kind"].text();
-    if (!d["sha256"].isNull()) words += " SHA-256 " + d["sha256"].text();
+    if (!d["sha256"].isNull())
+        words += (folder ? " pressed into an image of SHA-256 " : " of SHA-256 ") + d["sha256"].text();
     if (!d["label"].isNull()) words += ", label " + d["label"].text();
     words += d["launcherFileVersion"].isNull()
                  ? ", no version of " + std::string(names::kLauncher)
