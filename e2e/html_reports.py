@@ -244,10 +244,14 @@ class HtmlReports(unittest.TestCase):
         cells = re.findall(r'<td class="r-([a-z-]+)"><a href="#(run-\d+-\d+)"', dom)
         equal([c[0] for c in cells], [c["result"] for r in matrix["rows"] for c in r["cells"]],
               "the grid's cells, by result")
-        ids = set(re.findall(r'<p id="(run-\d+-\d+)"', dom))
+        # A run is told in full once, and the runs with the same effects named after it.
+        ids = set(re.findall(r'<(?:p|span) id="(run-\d+-\d+)"', dom))
         check(len(ids) == len(cells) and all(c[1] in ids for c in cells),
               "a cell links to no run's line")
         contains(dom, ['regsvr32 /s "D:\\Discpane.ocx"', "Swiftdeck does not support"], "runs")
+        contains(dom, ["Windows 7, 64-bit (7-x64)", "more refused runs: "],
+                 "systems by name, identical runs told once")
+        check('<p class="identity">disckit ' in dom, "the matrix does not say what it judged")
 
         # A disc whose names hold markup: the names are text in the DOM, and nothing else came in.
         hostile = OUT / "hostile" / MARKUP_FOLDER

@@ -383,5 +383,79 @@ class Names(unittest.TestCase):
         self.assertTrue(trial_trace.same_name("PanoView.EXE", "Panoview.exe"))
 
 
+class Progress(unittest.TestCase):
+    """The long steps on stderr: nothing when quiet, a line each for a log, one line rewritten
+    in place on a terminal, cleared before anything else is written there."""
+
+    def test_each_mode(self):
+        import io
+        steps = ["making the 64-bit Wine prefix template", "starting Wine"]
+        table = [
+            ("quiet", "", ""),
+            ("lines", "disckit trial: making the 64-bit Wine prefix template\n"
+                      "disckit trial: starting Wine\n", ""),
+            ("terminal", "\r\x1b[Kdisckit trial: making the 64-bit Wine prefix template"
+                         "\r\x1b[Kdisckit trial: starting Wine", "\r\x1b[K"),
+        ]
+        for mode, said, cleared in table:
+            with self.subTest(mode=mode):
+                stream = io.StringIO()
+                progress = trial_run.Progress(mode, stream)
+                for step in steps:
+                    progress.step(step)
+                self.assertEqual(stream.getvalue(), said)
+                progress.done()
+                progress.done()  # once only
+                self.assertEqual(stream.getvalue(), said + cleared)
+
+    def test_no_control_character_of_a_path_reaches_the_terminal(self):
+        import io
+        stream = io.StringIO()
+        trial_run.Progress("lines", stream).step("pressing /discs/a\x1b]0;x\x07\rb")
+        self.assertEqual(stream.getvalue(), "disckit trial: pressing /discs/a\\x1B]0;x\\x07\\x0Db\n")
+
+    def test_the_request_names_one_of_the_modes(self):
+        for value in ("quiet", "lines", "terminal"):
+            request = dict(GOOD_REQUEST, progress=value)
+            self.assertEqual(trial.read_request(json.dumps(request).encode()).progress, value)
+        for value in ("loud", "", 1, None):
+            request = dict(GOOD_REQUEST, progress=value)
+            with self.subTest(value=value), self.assertRaises(trial.BadRequest):
+                trial.read_request(json.dumps(request).encode())
+
+
+class ImageFacts(unittest.TestCase):
+    def test_digest_and_label_of_the_image_judged(self):
+        import hashlib
+        descriptor = b"\x01CD001\x01\x00" + b" " * 32 + b"SWIFTDECK".ljust(32) + b"\0" * 8
+        table = [
+            (b"\0" * 16 * 2048 + descriptor + b"\0" * 2048, "SWIFTDECK"),
+            (b"\0" * 16 * 2048 + descriptor[:40] + b" " * 32 + b"\0" * 8, None),
+            (b"not an image", None),
+        ]
+        for data, label in table:
+            with self.subTest(label=label), tempfile.TemporaryDirectory() as d:
+                image = Path(d) / "disc.iso"
+                image.write_bytes(data)
+                self.assertEqual(trial_run.image_facts(image),
+                                 {"sha256": hashlib.sha256(data).hexdigest(), "label": label})
+                link = Path(d) / "link.iso"
+                link.symlink_to(image)
+                with self.assertRaises(OSError):
+                    trial_run.image_facts(link)
+
+
+# A request as disckit writes it.
+GOOD_REQUEST = {
+    "disc": "/d", "image": False, "profile": "7-x64", "title": "Windows 7, 64-bit",
+    "record": [2, 6, 1, 7601, 1], "extended_query": True, "bits": 64, "prefix": "win64",
+    "wine_settings": "win7", "lang_id": "0x0409", "locale_name": "en-US", "lc_all": "en_US.UTF-8",
+    "launcher": "Start.exe", "browser": "Panoview.exe", "browser_process": "PANOVIEW.EXE",
+    "refusal_caption": "c", "refusal_text": "t", "timeout": 60, "max_starts": 10, "out": None,
+    "keep": False, "json": True, "html": None, "work": "/w", "tools": "/t", "disckit": "/bin/d",
+    "progress": "lines",
+}
+
+
 if __name__ == "__main__":
     unittest.main()

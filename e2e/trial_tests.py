@@ -10,6 +10,7 @@ programs, and the time bound is generous (the lab's PATIENCE). Only the test of 
 itself uses a short one, and checks nothing that depends on how far the launcher got.
 """
 
+import base64
 import json
 import os
 import shutil
@@ -284,8 +285,118 @@ class TrialTests(unittest.TestCase):
             equal(r["account"], pw.pw_name, "the account the disc ran under")
             check_png(r["screenshotAfterRun"], "after the run")
             equal(Path(r["screenshotAfterRun"]).stat().st_uid, pw.pw_uid, "the screenshot's owner")
+
+            # Without --out: nothing left in the temporary folder, the screenshots inside the
+            # reports only, and each long step said on stderr (not a terminal: a line each).
+            temp = out / "tmp"
+            temp.mkdir()
+            os.chown(temp, pw.pw_uid, pw.pw_gid)
+            (out / "reports").mkdir()
+            os.chown(out / "reports", pw.pw_uid, pw.pw_gid)
+            page = out / "reports" / "trial.html"
+            command = [str(prefix / "bin" / "disckit"), "trial", str(image), "--json", "--html",
+                       str(page)]
+            print(" ".join(command), f"with TMPDIR={temp}")
+            proc = subprocess.run(command, capture_output=True, user=pw.pw_uid, group=pw.pw_gid,
+                                  extra_groups=[], env=dict(env, TMPDIR=str(temp)), cwd="/",
+                                  timeout=4 * winelab.PATIENCE)
+            err = proc.stderr.decode("utf-8", "replace")
+            sys.stdout.write(err)
+            equal(proc.returncode, 0, "exit code without --out")
+            equal(os.listdir(temp), [], "what the trial left in the temporary folder")
+            r = json.loads(proc.stdout)
+            shot = r["screenshotAfterRun"]
+            check(shot.startswith("data:image/png;base64,") and
+                  base64.b64decode(shot.split(",", 1)[1]).startswith(b"\x89PNG\r\n\x1a\n"),
+                  f"the screenshot is not inside the report: {shot[:80]}")
+            equal(r["screenshots"], [shot], "the report's screenshots")
+            check(shot in page.read_text(), "the HTML page does not hold the screenshot")
+            steps = [line for line in err.splitlines() if line.startswith("disckit trial: ")]
+            for said in ("copying the image", "starting Wine as Windows 7, 64-bit (7-x64)",
+                         "running D:\\Start.exe", "waiting for the browser"):
+                check(any(said in line for line in steps), f"stderr does not say {said!r}: {err}")
+            check("\r" not in err and "\x1b" not in err, f"stderr is no terminal: {err!r}")
+
+            # Its cache: tagged, and listed with the template this trial took.
+            cache = Path(pw.pw_dir) / ".cache" / "disckit"
+            check((cache / "CACHEDIR.TAG").read_bytes().startswith(
+                b"Signature: 8a477f597d28d172789f06886806bc55\n"), "the cache's CACHEDIR.TAG")
+            listed = subprocess.run([str(prefix / "bin" / "disckit"), "cache"], capture_output=True,
+                                    text=True, user=pw.pw_uid, group=pw.pw_gid, extra_groups=[],
+                                    env=env, cwd="/", timeout=300)
+            print(listed.stdout)
+            equal(listed.returncode, 0, "disckit cache's exit code")
+            win64 = [line for line in listed.stdout.splitlines() if "templates/win64" in line]
+            equal(len(win64), 1, f"the 64-bit template in the listing: {listed.stdout}")
+            check(" GB, made " in win64[0] and "last used never" not in win64[0], win64[0])
         finally:
             shutil.rmtree(out)
+
+    def test_cache_cleaned_by_its_user(self):
+        """disckit cache --clean, installed, run by an ordinary account on a cache of its own
+        (not the one its trials use): everything goes, a link inside removed as a link (the
+        file it names kept), a folder without write permission emptied too; a template whose
+        lock a trial holds is left, with exit code 1; a cache folder of another account is left
+        alone with exit code 2."""
+        import fcntl
+        pw = winelab.account()
+        out = Path(tempfile.mkdtemp(prefix="cache-clean-", dir="/var/tmp"))
+        self.addCleanup(shutil.rmtree, out, True)
+        out.chmod(0o755)
+        prefix = out / "usr"
+        subprocess.run(["cmake", "--install", str(DISCKIT.parent), "--prefix", str(prefix)],
+                       check=True, timeout=300, capture_output=True)
+        victim = out / "victim.txt"
+        victim.write_text("kept")
+        home = out / "home"
+        cache = home / "disckit"
+        for arch in ("win32", "win64"):
+            (cache / "templates" / arch / "drive_c" / "windows").mkdir(parents=True)
+            (cache / "templates" / arch / "system.reg").write_bytes(b"x" * 5000)
+            (cache / "templates" / f".{arch}.lock").touch()
+        (cache / "templates" / "win32" / "victim").symlink_to(victim)
+        (cache / "CACHEDIR.TAG").write_text("Signature: 8a477f597d28d172789f06886806bc55\n")
+        subprocess.run(["chown", "-hR", f"{pw.pw_uid}:{pw.pw_gid}", str(home)], check=True)
+        (cache / "templates" / "win32" / "drive_c").chmod(0o500)
+        env = {"PATH": "/usr/bin:/bin", "HOME": pw.pw_dir, "USER": pw.pw_name,
+               "XDG_CACHE_HOME": str(home)}
+
+        def disckit(*args):
+            run = subprocess.run([str(prefix / "bin" / "disckit"), "cache", *args],
+                                 capture_output=True, text=True, user=pw.pw_uid, group=pw.pw_gid,
+                                 extra_groups=[], env=env, cwd="/", timeout=300)
+            print(f"disckit cache {' '.join(args)}: exit {run.returncode}\n{run.stdout}{run.stderr}")
+            return run
+
+        listed = disckit()
+        equal(listed.returncode, 0, "exit code of the listing")
+        for template in ("templates/win32", "templates/win64"):
+            check(any(line.strip().startswith(template) for line in listed.stdout.splitlines()),
+                  f"{template} is not listed")
+        # A trial holds the 64-bit template.
+        lock = os.open(cache / "templates" / ".win64.lock", os.O_RDONLY)
+        try:
+            fcntl.flock(lock, fcntl.LOCK_SH)
+            busy = disckit("--clean")
+        finally:
+            os.close(lock)
+        equal(busy.returncode, 1, "exit code with a template in use")
+        equal(busy.stderr, f"disckit cache: {cache}/templates/win64 is in use by a trial: left\n",
+              "stderr with a template in use")
+        equal(sorted(p.name for p in (cache / "templates").iterdir()), [".win64.lock", "win64"],
+              "what is left beside the template in use")
+        check(victim.read_text() == "kept", "the file a link named was touched")
+        cleaned = disckit("--clean", "--quiet")
+        equal((cleaned.returncode, cleaned.stdout, cleaned.stderr), (0, "", ""), "the second clean")
+        check(not cache.exists(), "the cache is still there")
+        equal(disckit().stdout, f"{cache}: nothing cached\n", "the listing of no cache")
+        # Another account's folder where the cache would be.
+        cache.mkdir()
+        refused = disckit("--clean")
+        equal(refused.returncode, 2, "exit code for another account's cache")
+        equal(refused.stderr, f"disckit cache: {cache} is not this account's folder: left alone\n",
+              "stderr for another account's cache")
+        check(cache.is_dir(), "another account's cache was removed")
 
     def test_browser_hands_over(self):
         """A browser that starts its real viewer under another name and exits. Each browser's own

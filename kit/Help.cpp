@@ -116,7 +116,7 @@ void WriteVerbUsage(const VerbHelp& verb, std::ostream& out) {
         for (char& c : usage) {
             if (c == ' ') c = '\x01';
         }
-        words += " [" + usage + "]";
+        words += (words.empty() ? "[" : " [") + usage + "]";
     }
     std::ostringstream wrapped;
     Wrap(wrapped, words, std::string(head.size(), ' '), kWidth, head);
@@ -137,7 +137,7 @@ std::string VerbUsage(const char* name) {
 void WriteUsage(std::ostream& out) {
     for (const VerbHelp& verb : AllVerbs()) {
         out << (&verb == Verbs() ? "usage: " : "       ") << "disckit " << verb.name << ' '
-            << verb.operand << " [options]\n";
+            << verb.operand << (*verb.operand ? " " : "") << "[options]\n";
     }
     out << "       disckit help [VERB] | disckit VERB --help | disckit --version\n";
 }
@@ -192,7 +192,8 @@ void WriteManualPage(std::ostream& out) {
            "disckit \\- check, simulate and try a launcher disc before it is pressed\n"
            ".SH SYNOPSIS\n";
     for (const VerbHelp& verb : AllVerbs()) {
-        out << ".B disckit " << verb.name << "\n.I " << Roff(verb.operand) << "\n";
+        out << ".B disckit " << verb.name << "\n";
+        if (*verb.operand) out << ".I " << Roff(verb.operand) << "\n";
         for (const OptionRow& option : *verb.options) {
             out << "[\\fB" << Roff(option.name) << "\\fR";
             if (option.argument) out << " \\fI" << Roff(option.argument) << "\\fR";
@@ -302,8 +303,10 @@ void WriteBashCompletion(std::ostream& out) {
         for (const OptionRow& option : *verb.options) out << option.name << ' ';
         out << "--help'\n        compopt -o filenames\n"
             << "        [[ $cur == -* ]] && COMPREPLY=($(compgen -W \"$words\" -- \"$cur\")) ||\n"
-            << "            COMPREPLY=($(compgen " << (verb.operandMayBeFile ? "-f" : "-d")
-            << " -- \"$cur\"))\n        ;;\n";
+            << "            COMPREPLY=(" << (!*verb.operand ? std::string()
+                                     : verb.operandMayBeFile ? "$(compgen -f -- \"$cur\")"
+                                                             : "$(compgen -d -- \"$cur\")")
+            << ")\n        ;;\n";
     }
     out << "    esac\n}\ncomplete -F _disckit disckit\n";
 }

@@ -16,12 +16,14 @@ extern const OptionTable kSimulateOptions;
 extern const OptionTable kTrialOptions;
 extern const OptionTable kBuildOptions;
 extern const OptionTable kInitOptions;
+extern const OptionTable kCacheOptions;
 
 int RunCheck(const Args& args, std::ostream& out, std::ostream& err);
 int RunSimulate(const Args& args, std::ostream& out, std::ostream& err);
 int RunTrial(const Args& args, std::ostream& out, std::ostream& err);
 int RunBuild(const Args& args, std::ostream& out, std::ostream& err);
 int RunInit(const Args& args, std::ostream& out, std::ostream& err);
+int RunCache(const Args& args, std::ostream& out, std::ostream& err);
 
 constexpr int kExitClean = 0;
 constexpr int kExitFindings = 1;

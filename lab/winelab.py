@@ -245,6 +245,28 @@ def open_folder(path, owner, mode=None, create=None):
         os.close(fd)
 
 
+# What marks a folder as a cache, so that backup and archiving tools leave it out: this line
+# first, byte for byte, as those tools look for it.
+CACHEDIR_TAG = (b"Signature: 8a477f597d28d172789f06886806bc55\n"
+                b"# This file is a cache directory tag created by disckit.\n"
+                b"# For information about cache directory tags, see https://bford.info/cachedir/\n")
+
+
+def tag_cache(folder_fd):
+    """Puts CACHEDIR.TAG into the cache folder folder_fd when it has none: a new file, never
+    through a link, never over another file."""
+    try:
+        fd = os.open("CACHEDIR.TAG", os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW
+                     | os.O_CLOEXEC, 0o644, dir_fd=folder_fd)
+    except FileExistsError:
+        return
+    except OSError as failed:
+        raise UnsafeFolder(f"CACHEDIR.TAG cannot be made in the cache: {failed.strerror}") \
+            from None
+    with os.fdopen(fd, "wb") as f:
+        f.write(CACHEDIR_TAG)
+
+
 def reaches(path):
     """Whether the account can enter path."""
     return subprocess.run(["test", "-x", str(path)], **as_account(os.environ),
@@ -277,6 +299,7 @@ def find_lab(work, cache, reachable):
     else:
         fd = open_folder(cache, 0, mode=0o711, create=0o711)
         try:
+            tag_cache(fd)
             key = hashlib.sha1(str(work).encode()).hexdigest()[:12] + "-"
             names = sorted(n for n in os.listdir(fd) if n.startswith(key))
             name = names[0] if names else key + secrets.token_hex(8)
@@ -365,6 +388,7 @@ def ensure_template(arch):
         os.close(folder)
     try:
         fcntl.flock(lock, fcntl.LOCK_EX)
+        os.utime(lock)  # its last use, for disckit cache
         check_template(template_dir(arch), account().pw_uid)
         if not template_ready(arch):
             make_template(arch)

@@ -446,4 +446,40 @@ TEST(TrialScreenshot, OnlyARegularPngWithinItsBound) {
     EXPECT_EQ(why, "cannot open it (No such file or directory)");
 }
 
+// Without --out the screenshots live only in the report: each file read once and put in as a
+// data URI wherever the report names it, one that cannot be kept taken out with a note, and the
+// HTML page shows the embedded picture as it showed the file.
+TEST(TrialScreenshot, KeptInsideTheReportWithoutOut) {
+    TempFolder tmp;
+    tmp.Write("after-run.png", std::string("\x89PNG\r\n\x1A\npicture", 15));
+    tmp.Write("box-1.gif", "GIF89a");
+    Observed run = CleanRun();
+    const std::string after = (tmp.path() / "after-run.png").string();
+    const std::string box = (tmp.path() / "box-1.gif").string();
+    run["events"].push_back({{"seconds", 1.0}, {"kind", "box"}, {"by", "Start.exe"}, {"byPid", 32},
+                             {"caption", "c"}, {"text", "t"}, {"screenshot", box}});
+    run["boxes"] = Observed::array({{{"seconds", 1.0}, {"caption", "c"}, {"text", "t"}, {"pid", 32},
+                                     {"screenshot", box}, {"by", "Start.exe"}}});
+    run["screenshots"] = {box, after};
+    run["screenshotAfterRun"] = after;
+    Json report = Report(run);
+    EmbedTrialScreenshots(report);
+    const std::string uri = "data:image/png;base64,iVBORw0KGgpwaWN0dXJl";
+    EXPECT_EQ(report["screenshotAfterRun"].text(), uri);
+    EXPECT_EQ(Texts(report["screenshots"]), std::vector<std::string>{uri});
+    EXPECT_TRUE(report["boxes"].items()[0]["screenshot"].isNull());
+    EXPECT_EQ(Texts(report["notes"]),
+              std::vector<std::string>{"the screenshot box-1.gif could not be kept in the report: "
+                                       "not a PNG image"});
+    // Nothing names the folder the files were in.
+    EXPECT_EQ(report.Dump().find(tmp.path().string()), std::string::npos);
+    const std::string page = TrialHtml(report);
+    EXPECT_NE(page.find("src=\"" + uri + "\""), std::string::npos);
+    EXPECT_NE(TrialText(report).find("inside the JSON and HTML reports"), std::string::npos);
+    // Embedding again changes nothing.
+    const std::string once = report.Dump();
+    EmbedTrialScreenshots(report);
+    EXPECT_EQ(report.Dump(), once);
+}
+
 }  // namespace

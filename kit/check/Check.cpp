@@ -9,6 +9,7 @@
 #include "kit/Verbs.h"
 #include "kit/check/CheckDisc.h"
 #include "kit/check/CheckHtml.h"
+#include "kit/check/ReportIdentity.h"
 #include "kit/common/Html.h"
 #include "kit/common/Json.h"
 #include "kit/common/Options.h"
@@ -123,7 +124,8 @@ int RunCheck(const Args& args, std::ostream& out, std::ostream& err) {
         return kExitUsage;
     }
     const std::size_t leftOut = LeaveOut(quiet, findings);
-    const Json report = Report(disc, findings, leftOut);
+    Json report = Report(disc, findings, leftOut);
+    report.Set("identity", ReportIdentity(disc, *reader, ClassifyDisc(disc) == DiscKind::Image));
     if (!html.empty() && !WriteHtmlFile(html, CheckHtml(report), error)) {
         err << "disckit check: " << EscapeControls(error) << "\n";
         return kExitUsage;

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "kit/check/CheckFindings.h"
+#include "kit/check/ReportIdentity.h"
 #include "kit/common/Html.h"
 
 namespace {
@@ -25,6 +26,7 @@ std::string CheckHtml(const Json& report) {
     tally.notes = static_cast<std::size_t>(std::stoull(summary["notes"].text()));
     const std::string counts = CountsLine(tally);
     std::string body = "<h1>disckit check: " + HtmlText(report["disc"].text()) + "</h1>\n" +
+                       IdentityHtml(report["identity"]) +
                        "<div class=\"verdict " +
                        (errors != "0" ? "bad" : summary["warnings"].text() != "0" ? "warn" : "good") + "\">" +
                        HtmlText(report["disc"].text() + ": " + counts) + "</div>\n";

@@ -55,6 +55,15 @@ public:
         }
         return missing;
     }
+    // The same, for changing a report in place once it is made: the member (null when there
+    // is none) and the elements.
+    Json* Find(const std::string& key) {
+        for (auto& member : members_) {
+            if (member.first == key) return &member.second;
+        }
+        return nullptr;
+    }
+    std::vector<Json>& items() { return items_; }
     // Two-space indentation, one member or element per line, a final newline at top level.
     std::string Dump() const;
 

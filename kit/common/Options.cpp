@@ -39,9 +39,13 @@ bool ParseVerbOperands(const Args& args, const OptionTable& table, void* values,
             error = "unknown option '" + arg + "'";
             return false;
         }
+        if (!operandName) {
+            error = "no operand is taken ('" + args[i] + "')";
+            return false;
+        }
         operands.push_back(args[i]);
     }
-    if (operands.empty()) {
+    if (operands.empty() && operandName) {
         error = std::string("which ") + operandName + "?";
         return false;
     }
@@ -59,7 +63,7 @@ bool ParseVerbOptions(const Args& args, const OptionTable& table, void* values,
                 operands[1] + "')";
         return false;
     }
-    operand = operands[0];
+    operand = operands.empty() ? std::string() : operands[0];
     return true;
 }
 

@@ -115,7 +115,8 @@ struct OptionTable {
 // into) and operand from args. False, with a one-line reason in error, on an unknown option, a
 // missing or unwanted value, or no operand or more than one (operandName, such as "disc
 // folder", names it in the reason); values are then unspecified. given, when there, gets the
-// name of every option the command line holds.
+// name of every option the command line holds. A verb that takes no operand passes a null
+// operandName, and any operand is then refused.
 bool ParseVerbOptions(const Args& args, const OptionTable& table, void* values,
                       const char* operandName, std::string& operand, std::string& error,
                       std::set<std::string>* given = nullptr);

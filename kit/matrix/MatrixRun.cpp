@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <ostream>
 #include <sstream>
@@ -296,7 +297,7 @@ std::string Tail(const std::string& text) {
 // The cells' trials, jobs at a time. False when a stop came from outside: every started cell has
 // then been passed the stop and waited for.
 bool RunCells(const std::vector<std::vector<std::string>>& commands, const std::string& folder, unsigned jobs,
-              std::vector<MatrixCellRun>& runs, std::ostream& err) {
+              std::vector<MatrixCellRun>& runs, const std::function<void(std::size_t)>& ended) {
     runs.assign(commands.size(), MatrixCellRun());
     std::vector<CellProcess> running;
     struct sigaction pass {}, old[3];
@@ -358,10 +359,11 @@ bool RunCells(const std::vector<std::vector<std::string>>& commands, const std::
             run.error = Tail(text);
             if (run.error.empty()) run.error = "the trial ended without a word";
         }
+        const std::size_t cell = it->cell;
         running.erase(it);
+        ended(cell);
     }
     for (int i = 0; i < 3; ++i) sigaction(stops[i], &old[i], nullptr);
-    (void)err;
     return stopSignal == 0;
 }
 
@@ -465,16 +467,31 @@ int RunMatrix(const TrialOptions& o, std::ostream& out, std::ostream& err) {
     std::vector<std::vector<std::string>> commands;
     for (std::size_t i = 0; i < cells.size(); ++i) {
         std::vector<std::string> c = {self, "trial", disc, "--system", cells[i].system, "--lang",
-                                      cells[i].locale, "--json", "--timeout", std::to_string(o.timeoutSeconds),
-                                      "--max-starts", std::to_string(o.maxStarts), "--out",
-                                      folder + "/" + cells[i].system + "-" + cells[i].locale};
+                                      cells[i].locale, "--json", "--quiet", "--timeout",
+                                      std::to_string(o.timeoutSeconds), "--max-starts",
+                                      std::to_string(o.maxStarts)};
+        if (!o.outDir.empty()) c.insert(c.end(), {"--out", folder + "/" + cells[i].system + "-" + cells[i].locale});
         if (o.keep) c.push_back("--keep");
         commands.push_back(std::move(c));
     }
     out.flush();
     err.flush();
     std::vector<MatrixCellRun> runs;
-    const bool whole = RunCells(commands, folder, o.jobs ? o.jobs : DefaultJobs(), runs, err);
+    std::size_t done = 0;
+    const auto ended = [&](std::size_t i) {
+        if (o.progress == "quiet") return;
+        const MatrixCellRun& run = runs[i];
+        const bool ran = run.exitCode == kExitClean || run.exitCode == kExitFindings;
+        err << verb << cells[i].system << " " << cells[i].locale << ": "
+            << (ran ? run.report["outcome"]["result"].text() : "could not run") << " (" << ++done
+            << " of " << cells.size() << ")\n";
+        err.flush();
+    };
+    if (o.progress != "quiet") {
+        err << verb << cells.size() << (cells.size() == 1 ? " cell, " : " cells, ")
+            << (o.jobs ? o.jobs : DefaultJobs()) << " at a time\n";
+    }
+    const bool whole = RunCells(commands, folder, o.jobs ? o.jobs : DefaultJobs(), runs, ended);
     if (!whole) {
         if (o.outDir.empty() && !o.keep) std::filesystem::remove_all(std::filesystem::u8path(folder), ec);
         err << verb << "stopped: every cell's trial was ended\n";

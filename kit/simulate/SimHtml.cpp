@@ -1,10 +1,13 @@
 #include "kit/simulate/SimHtml.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <map>
 
 #include "app/LauncherApp.h"
+#include "kit/check/ReportIdentity.h"
 #include "kit/common/Html.h"
+#include "kit/windows/Profiles.h"
 
 namespace {
 
@@ -154,6 +157,12 @@ std::string EffectsTable(const Json& run) {
     return html + "</table>\n";
 }
 
+// A system as people know it, its profile id beside: "Windows 7, 64-bit (7-x64)".
+std::string SystemName(const std::string& profile) {
+    const SystemProfile* p = FindSystemProfile(profile);
+    return p ? std::string(p->title) + " (" + profile + ")" : profile;
+}
+
 std::string MatrixCellText(const Json& cell) {
     const std::string result = cell["result"].text();
     // As the text matrix marks it: a browser that runs with faults is not a clean run.
@@ -181,8 +190,9 @@ std::string MatrixSummary(const Json& matrix, const std::vector<std::string>& la
             if (result == "nothing" && c < nothingIn.size()) nothingIn[c] = true;
             ++c;
         }
-        if (rowRefused) refused += " " + row["profile"].text();
-        if (rowLoops) loops += " " + row["profile"].text();
+        const std::string name = SystemName(row["profile"].text());
+        if (rowRefused) refused += (refused.empty() ? " " : "; ") + name;
+        if (rowLoops) loops += (loops.empty() ? " " : "; ") + name;
     }
     for (std::size_t c = 0; c < labels.size(); ++c) {
         if (nothingIn[c]) nothing += " " + labels[c];
@@ -202,6 +212,7 @@ std::string RunHtml(const Json& run) {
     const Json& s = run["system"];
     const Json& o = run["outcome"];
     std::string body = "<h1>disckit simulate: " + HtmlText(run["disc"].text()) + "</h1>\n" +
+                       IdentityHtml(run["identity"]) +
                        "<div class=\"verdict " + VerdictClass(o["result"].text()) + "\"><b>" +
                        HtmlText(o["result"].text()) + "</b>: " + HtmlText(OutcomeText(run)) + "</div>\n";
     const std::string locale = s["locale"].text();
@@ -244,7 +255,8 @@ std::string MatrixHtml(const Json& matrix, const std::vector<std::vector<Json>>&
         {"refused", "-: refused"},
         {"nothing", ".: nothing done"},
         {"turned-away", "~: turned away"}};
-    std::string body = "<h1>disckit simulate --matrix: " + HtmlText(discLabel) + "</h1>\n<p class=\"legend\">";
+    std::string body = "<h1>disckit simulate --matrix: " + HtmlText(discLabel) + "</h1>\n" +
+                       IdentityHtml(matrix["identity"]) + "<p class=\"legend\">";
     for (const auto& entry : kLegend) {
         body += std::string("<span class=\"r-") + entry[0] + "\">" + HtmlText(entry[1]) + "</span>";
     }
@@ -257,9 +269,16 @@ std::string MatrixHtml(const Json& matrix, const std::vector<std::vector<Json>>&
     body += "</tr>\n";
     std::string lines;
     std::size_t r = 0;
+    // Runs whose effects are the same, word for word, are told once: the first in full, the
+    // others named after it (a refusal looks the same on every refused system).
+    struct Group {
+        std::string key, first, result;
+        std::vector<std::pair<std::string, std::string>> others;  // anchor, system and language
+    };
+    std::vector<Group> groups;
     for (const Json& row : matrix["rows"].items()) {
         const std::string profile = row["profile"].text();
-        body += "<tr><th class=\"profile\">" + HtmlText(profile) + "</th>";
+        body += "<tr><th class=\"profile\">" + HtmlText(SystemName(profile)) + "</th>";
         std::size_t c = 0;
         for (const Json& cell : row["cells"].items()) {
             const std::string id = "run-" + std::to_string(r) + "-" + std::to_string(c);
@@ -274,13 +293,35 @@ std::string MatrixHtml(const Json& matrix, const std::vector<std::vector<Json>>&
                     effects += (effects.empty() ? "" : " \xC2\xB7 ") + e["kind"].text() + " " + EffectText(e);
                 }
             }
-            lines += "<p id=\"" + id + "\"><b>" + HtmlText(profile + " " + label) + "</b> " +
-                     HtmlText(result) + ": <span class=\"mono\">" +
-                     HtmlText(effects.empty() ? "(no effects)" : effects) + "</span></p>\n";
+            const std::string who = SystemName(profile) + " " + label;
+            const std::string key = result + "\n" + effects;
+            auto same = std::find_if(groups.begin(), groups.end(),
+                                     [&key](const Group& g) { return g.key == key; });
+            if (same == groups.end()) {
+                groups.push_back({key,
+                                  "<p id=\"" + id + "\"><b>" + HtmlText(who) + "</b> " +
+                                      HtmlText(result) + ": <span class=\"mono\">" +
+                                      HtmlText(effects.empty() ? "(no effects)" : effects) +
+                                      "</span></p>\n",
+                                  result, {}});
+            } else {
+                same->others.emplace_back(id, who);
+            }
             ++c;
         }
         body += "</tr>\n";
         ++r;
+    }
+    for (const Group& g : groups) {
+        lines += g.first;
+        if (g.others.empty()) continue;
+        lines += "<p class=\"same\">The same on " + std::to_string(g.others.size()) + " more " +
+                 HtmlText(g.result) + (g.others.size() == 1 ? " run" : " runs") + ": ";
+        for (std::size_t i = 0; i < g.others.size(); ++i) {
+            lines += std::string(i ? "; " : "") + "<span id=\"" + g.others[i].first + "\">" +
+                     HtmlText(g.others[i].second) + "</span>";
+        }
+        lines += "</p>\n";
     }
     body += "</table>\n" + MatrixSummary(matrix, labels) + "<h2>Each run's effects</h2>\n<div class=\"runs\">\n" + lines + "</div>\n";
     return HtmlDocument("disckit simulate --matrix: " + discLabel, body);

@@ -9,6 +9,7 @@
 #include "inspect/Language.h"
 #include "kit/windows/CodePage.h"
 #include "kit/windows/Languages.h"
+#include "kit/windows/Profiles.h"
 
 namespace {
 
@@ -425,6 +426,8 @@ Json MatrixToJson(const Matrix& m, const SimConfig& base, bool fixedCodePage) {
     for (const MatrixRow& row : m.rows) {
         Json r = Json::Object();
         r.Set("profile", row.profile);
+        const SystemProfile* known = FindSystemProfile(row.profile);
+        r.Set("title", known ? Json(known->title) : Json());
         Json& cells = r.Set("cells", Json::Array());
         for (const MatrixCell& c : row.cells) {
             Json j = Json::Object();

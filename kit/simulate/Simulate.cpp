@@ -9,6 +9,7 @@
 #include "kit/Help.h"
 #include "kit/Verbs.h"
 #include "kit/check/CheckDisc.h"
+#include "kit/check/ReportIdentity.h"
 #include "kit/common/Html.h"
 #include "kit/common/Project.h"
 #include "kit/common/Utf8.h"
@@ -40,9 +41,12 @@ int RunSimulate(const Args& args, std::ostream& out, std::ostream& err) {
         err << "disckit simulate: " << EscapeControls(error) << '\n';
         return kExitUsage;
     }
+    const Json identity =
+        ReportIdentity(options.discDir, *reader, ClassifyDisc(options.discDir) == DiscKind::Image);
     if (options.matrix) {
         const Matrix matrix = RunMatrix(options.config, options.codePageGiven, disc, &images);
-        const Json root = MatrixToJson(matrix, options.config, options.codePageGiven);
+        Json root = MatrixToJson(matrix, options.config, options.codePageGiven);
+        root.Set("identity", identity);
         if (!options.htmlFile.empty()) {
             std::vector<std::vector<Json>> runs;
             for (const MatrixRow& row : matrix.rows) {
@@ -67,7 +71,8 @@ int RunSimulate(const Args& args, std::ostream& out, std::ostream& err) {
         return kExitClean;
     }
     const SimRun run = RunSimulation(options.config, disc, &images);
-    const Json report = RunToJson(run, options.discDir);
+    Json report = RunToJson(run, options.discDir);
+    report.Set("identity", identity);
     if (!options.htmlFile.empty() && !WriteHtmlFile(options.htmlFile, RunHtml(report), error)) {
         err << "disckit simulate: " << EscapeControls(error) << '\n';
         return kExitUsage;

@@ -31,6 +31,7 @@
 #include <sstream>
 
 #include "app/LauncherApp.h"
+#include "kit/check/ReportIdentity.h"
 #include "kit/common/Html.h"
 #include "kit/common/Json.h"
 #include "kit/disc/DiscReader.h"
@@ -188,6 +189,7 @@ int RunTrial(const Args& args, std::ostream& out, std::ostream& err) {
             << tried << ")\n";
         return kExitUsage;
     }
+    if (options.progress == "lines" && isatty(STDERR_FILENO)) options.progress = "terminal";
     const std::string work = WorkDir(ProgramDir(), runtime);
     if (work.empty()) {
         err << "disckit trial: no folder for the cache of Wine prefix templates: this account "
@@ -237,7 +239,15 @@ int RunTrial(const Args& args, std::ostream& out, std::ostream& err) {
     close(pipeEnds[0]);
     std::string text;
     const bool read = driver == kExitClean && ReadObservations(observations, text, error);
-    std::filesystem::remove_all(std::filesystem::u8path(folder), ec);
+    // The folder (and the screenshots in it, without --out) goes once the report holds them,
+    // whichever way this returns.
+    struct RemovedAtEnd {
+        std::string folder;
+        ~RemovedAtEnd() {
+            std::error_code ignored;
+            std::filesystem::remove_all(std::filesystem::u8path(folder), ignored);
+        }
+    } removed{folder};
     if (driver != kExitClean) return driver == kExitFindings ? kExitUsage : driver;
     if (!read) {
         err << "disckit trial: " << EscapeControls(error) << '\n';
@@ -260,6 +270,16 @@ int RunTrial(const Args& args, std::ostream& out, std::ostream& err) {
         err << "disckit trial: " << EscapeControls(error) << '\n';
         return kExitUsage;
     }
+    // What the report judged: for a folder, the image the trial pressed of it.
+    Json identity = ReportIdentity(disc, *reader, kind == DiscKind::Image);
+    if (kind == DiscKind::Folder) {
+        Json* judged = identity.Find("disc");
+        *judged->Find("sha256") = report["disc"]["sha256"];
+        *judged->Find("label") = report["disc"]["label"];
+    }
+    report.Set("identity", std::move(identity));
+    // Without --out the screenshots are kept nowhere but in the report.
+    if (options.outDir.empty()) EmbedTrialScreenshots(report);
     out << (options.json ? report.Dump() : TrialText(report));
     out.flush();
     if (!options.htmlFile.empty() && !WriteHtmlFile(options.htmlFile, TrialHtml(report), error)) {

@@ -20,7 +20,7 @@ namespace {
 struct TrialValues {
     std::optional<std::string> system, lang, timeout, maxStarts, out, html, systems, langs, jobs,
         shard;
-    bool keep = false, json = false, matrix = false;
+    bool keep = false, json = false, matrix = false, quiet = false;
 };
 
 const OptionRow kTrialRows[] = {
@@ -40,13 +40,17 @@ const OptionRow kTrialRows[] = {
      ValueKind::Free, nullptr, "10", Into<&TrialValues::maxStarts>,
      ToRequestAsNumber("max_starts")},
     {"--out", "DIR",
-     "Where the screenshots go: a new or empty folder of the user's.",
-     ValueKind::Folder, nullptr, "a new temporary folder", Into<&TrialValues::out>,
-     ToRequest("out")},
+     "Where the screenshots go: a new or empty folder of the user's. Without it they are kept "
+     "only inside the --json and --html reports, and the trial leaves nothing behind.",
+     ValueKind::Folder, nullptr, nullptr, Into<&TrialValues::out>, ToRequest("out")},
     {"--keep", nullptr, "Keep the trial's folder: the prefix, Wine's trace and the image.",
      ValueKind::Free, nullptr, nullptr, Into<&TrialValues::keep>, ToRequest("keep")},
     {"--json", nullptr, "Write the report as JSON.",
      ValueKind::Free, nullptr, nullptr, Into<&TrialValues::json>},
+    {"--quiet", nullptr,
+     "Say nothing on stderr but errors: not the long steps (making a template, pressing the "
+     "disc, starting Wine, waiting for the browser) as they begin.",
+     ValueKind::Free, nullptr, nullptr, Into<&TrialValues::quiet>},
     {"--html", "FILE",
      "Also write the report, with the timeline and every screenshot, as one self-contained HTML "
      "file (styles and pictures inside, no script, nothing fetched), to look at or pass on.",
@@ -94,6 +98,7 @@ bool ParseTrialArgs(const Args& args, TrialOptions& options, std::string& error)
     }
     options.keep = v.keep;
     options.json = v.json;
+    options.progress = v.quiet ? "quiet" : "lines";
     options.profile = SystemOption(v.system, error);
     if (!options.profile) return false;
     options.langId = kDefaultLangId;
@@ -258,6 +263,7 @@ bool TrialRequest(const TrialOptions& o, DiscKind kind, const std::string& absol
     for (const auto& member : o.requestMembers) request.Set(member.first, member.second);
     request.Set("work", workDir);
     request.Set("tools", tools);
+    request.Set("progress", o.progress);
     return true;
 }
 

@@ -20,7 +20,7 @@ struct TrialOptions {
     std::string localeName;         // the language's, as Windows spells it ("de-DE")
     unsigned timeoutSeconds = 60;   // how long the launcher is watched at the most
     unsigned maxStarts = 10;        // browser starts that show a launcher keeps starting it
-    std::string outDir;             // where the screenshots go; empty: a new temporary folder
+    std::string outDir;             // where the screenshots go; empty: only into the report
     bool keep = false;              // keep the prefix and Wine's trace
     bool json = false;
     std::string htmlFile;           // --html: where the HTML report goes too
@@ -33,6 +33,9 @@ struct TrialOptions {
     unsigned shard = 1, shards = 1;             // --shard K/N: this run's part of the cells
     // The options that go into the driver's request, as their rows name them (RequestMembers).
     std::vector<std::pair<std::string, Json>> requestMembers;
+    // How the driver says its long steps on stderr: "quiet" (--quiet), "lines" (a line each),
+    // or "terminal" (one line rewritten in place, for a stderr that is a terminal).
+    std::string progress = "lines";
 };
 
 // Fills options from the arguments after the verb. False, with a one-line reason in error, when

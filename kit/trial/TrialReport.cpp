@@ -11,10 +11,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <utility>
 
+#include "kit/check/ReportIdentity.h"
 #include "kit/common/Html.h"
 #include "kit/common/Utf8.h"
 #include "kit/disc/DiscLookup.h"
@@ -142,7 +144,8 @@ Shape ObservationsShape(const After& eventHook) {
                                 {"exitCode", false, OrNull(Integer())}});
     event.after = eventHook;
     return Record({
-        {"disc", true, Record({{"path", true, Text()}, {"kind", true, Text()}})},
+        {"disc", true, Record({{"path", true, Text()}, {"kind", true, Text()},
+                               {"sha256", false, OrNull(Text())}, {"label", false, OrNull(Text())}})},
         {"wine", true, Text()},
         {"system", true,
          Record({{"profile", true, Text()}, {"title", true, Text()},
@@ -395,11 +398,23 @@ std::string Screenshot(const Json& path, const std::string& alt) {
     std::string png, why;
     if (path.isNull() || path.text().empty()) {
         why = "no screenshot was taken";
+    } else if (path.text().compare(0, sizeof kPngDataUri - 1, kPngDataUri) == 0) {
+        // Embedded by disckit itself (EmbedTrialScreenshots): base64 of a PNG it read.
+        return "<img class=\"shot\" alt=\"" + HtmlPlainText(alt) + "\" src=\"" +
+               HtmlPlainText(path.text()) + "\">\n";
     } else if (TrialScreenshot(path.text(), png, why)) {
         return "<img class=\"shot\" alt=\"" + HtmlPlainText(alt) + "\" src=\"data:image/png;base64," +
                Base64(png) + "\">\n";
     }
     return "<p><em>" + HtmlText(alt) + ": no picture (" + HtmlText(why) + ")</em></p>\n";
+}
+
+// A screenshot in the report in words: its file, or that it is inside the report.
+std::string ShotWords(const Json& shot) {
+    if (shot.text().compare(0, sizeof kPngDataUri - 1, kPngDataUri) == 0)
+        return "a PNG image of " + std::to_string((shot.text().size() - (sizeof kPngDataUri - 1)) / 4 * 3 / 1024) +
+               " KiB inside the JSON and HTML reports (--out keeps it as a file)";
+    return shot.text();
 }
 
 std::string Listing(const std::vector<std::string>& items, const std::string& empty,
@@ -598,6 +613,53 @@ bool TrialReportOf(const std::string& text, const TrialVerdictInputs& inputs,
     return true;
 }
 
+void EmbedTrialScreenshots(Json& report) {
+    std::vector<std::string> lost;
+    // Each file once, however many places name it.
+    std::vector<std::pair<std::string, Json>> done;
+    auto embed = [&](Json* shot) {
+        if (!shot || shot->kind() != Json::Kind::String || shot->text().empty() ||
+            shot->text().compare(0, sizeof kPngDataUri - 1, kPngDataUri) == 0) {
+            return;
+        }
+        for (const auto& d : done) {
+            if (d.first == shot->text()) {
+                *shot = d.second;
+                return;
+            }
+        }
+        std::string png, why;
+        const std::string path = shot->text();
+        Json embedded = nullptr;
+        if (TrialScreenshot(path, png, why)) {
+            embedded = Json(std::string(kPngDataUri) + Base64(png));
+        } else {
+            lost.push_back("the screenshot " + std::filesystem::u8path(path).filename().u8string() +
+                           " could not be kept in the report: " + why);
+        }
+        done.emplace_back(path, embedded);
+        *shot = embedded;
+    };
+    for (const char* list : {"events", "boxes"}) {
+        if (Json* items = report.Find(list)) {
+            for (Json& item : items->items()) embed(item.Find("screenshot"));
+        }
+    }
+    if (Json* shots = report.Find("screenshots")) {
+        std::vector<Json> kept;
+        for (Json& shot : shots->items()) {
+            embed(&shot);
+            if (!shot.isNull()) kept.push_back(shot);
+        }
+        shots->items() = kept;
+    }
+    embed(report.Find("screenshotAfterRun"));
+    if (lost.empty()) return;
+    Json* notes = report.Find("notes");
+    if (!notes) notes = &report.Set("notes", Json::Array());
+    for (const std::string& note : lost) notes->Push(note);
+}
+
 bool TrialScreenshot(const std::string& path, std::string& png, std::string& why) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
@@ -643,6 +705,7 @@ std::string TrialText(const Json& r) {
     // Names, command lines and captions come from the disc's programs: no control character of
     // theirs reaches the terminal.
     auto w = [&](const std::string& line) { out += EscapeControls(line) + "\n"; };
+    if (!r["identity"].isNull()) w("Report    " + IdentityWords(r["identity"]));
     w("Disc      " + Words(r["disc"]["path"]) + " (" + DiscKindWords(r["disc"]) +
       "), read-only in CD-ROM drive D:");
     const long long build = Whole(rep["platformId"]) == 1 ? (Whole(rep["build"]) & 0xFFFF) : Whole(rep["build"]);
@@ -673,7 +736,7 @@ std::string TrialText(const Json& r) {
         } else if (kind == "box") {
             w(at + "showed a box [" + Words(e["caption"]) + "] " + Words(e["text"]));
             if (!e["screenshot"].isNull() && !e["screenshot"].text().empty())
-                w("           screenshot: " + e["screenshot"].text());
+                w("           screenshot: " + ShotWords(e["screenshot"]));
         } else if (kind == "end") {
             w(at + "ended with exit code " + Words(e["exitCode"]));
         }
@@ -717,7 +780,7 @@ std::string TrialText(const Json& r) {
     for (const Json& p : r["running"].items()) running.push_back(RunningWords(p));
     listing("Running", running, "nothing the run started");
     std::vector<std::string> screens;
-    for (const Json& shot : r["screenshots"].items()) screens.push_back(shot.text());
+    for (const Json& shot : r["screenshots"].items()) screens.push_back(ShotWords(shot));
     listing("Screens", screens, "none");
     for (const Json& note : r["notes"].items()) w("Note      " + note.text());
     w("");
@@ -748,7 +811,8 @@ std::string TrialHtml(const Json& r) {
 std::string TrialHtmlBody(const Json& r) {
     const Json &s = r["system"], &lang = r["language"], &launcher = r["launcher"],
                &browser = r["browser"], &rep = s["reported"], &disc = r["disc"], &o = r["outcome"];
-    std::string body = "<h1>disckit trial: " + HtmlText(disc["path"].text()) + "</h1>\n";
+    std::string body = "<h1>disckit trial: " + HtmlText(disc["path"].text()) + "</h1>\n" +
+                       IdentityHtml(r["identity"]);
     const std::vector<Json>& faults = o["faults"].items();
     if (!faults.empty()) {
         std::string items;

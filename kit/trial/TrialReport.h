@@ -60,6 +60,14 @@ std::string TrialHtml(const Json& report);
 // Its body alone, for a page that holds several trials (a matrix's).
 std::string TrialHtmlBody(const Json& report);
 
+// The prefix of a screenshot held in the report itself rather than named as a file.
+constexpr const char kPngDataUri[] = "data:image/png;base64,";
+
+// The report's screenshots (the boxes', the events', the list and the one after the run) read
+// as TrialScreenshot reads them and put into the report as data URIs, for a trial whose
+// pictures are kept nowhere else. One that cannot be read becomes null, with a note.
+void EmbedTrialScreenshots(Json& report);
+
 // A screenshot fit to embed: a regular file, not through a link, no larger than kMaxScreenshot,
 // a PNG image. False, with why not in why.
 bool TrialScreenshot(const std::string& path, std::string& png, std::string& why);

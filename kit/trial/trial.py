@@ -40,7 +40,6 @@ import re
 import shutil
 import signal
 import sys
-import tempfile
 import types
 
 # The driver's modules and the lab lie side by side in the folder this file was started from (the
@@ -88,6 +87,7 @@ REQUEST = {
     "browser_process": (STRING, anything), "timeout": (INT, within(1, 86400)),
     "max_starts": (INT, within(2, 1 << 32)), "out": (PATH, anything), "keep": (BOOL, anything),
     "work": (STRING, anything), "tools": (STRING, anything),
+    "progress": (STRING, one_of("quiet", "lines", "terminal")),
 }
 # A request is a few paths and names; anything larger is not one.
 MAX_REQUEST = 1 << 20
@@ -219,11 +219,11 @@ def main(argv):
         print(printable(f"disckit trial: {reason}"), file=sys.stderr)
         return 2
     try:
-        if a.out:
-            a.out_fd = trialbox.open_out(a.out)
-        else:
-            a.out = tempfile.mkdtemp(prefix="disckit-trial-")
-            a.out_fd = trialbox.open_out(a.out)
+        if not a.out:
+            # Without --out the screenshots go beside the observations, into the folder disckit
+            # made for this run and removes once it has put them into the report.
+            a.out = os.path.join(os.path.dirname(os.path.abspath(a.observations)), "shots")
+        a.out_fd = trialbox.open_out(a.out)
     except ValueError as why:
         print(printable(f"disckit trial: {why}"), file=sys.stderr)
         return 2
@@ -238,13 +238,16 @@ def main(argv):
     try:
         report = trial.run()
     except (CannotRun, winelab.UnsafeFolder) as reason:
+        trial.progress.done()
         print(printable(f"disckit trial: {reason}"), file=sys.stderr)
         return 2
     except KeyboardInterrupt:
+        trial.progress.done()
         print("disckit trial: stopped", file=sys.stderr)
         return 2
     except Exception as failed:
         # A fault of the trial itself is not a fault of the disc: never exit code 1.
+        trial.progress.done()
         import traceback
         traceback.print_exc()
         print(printable(f"disckit trial: the trial failed: {type(failed).__name__}: {failed}"),

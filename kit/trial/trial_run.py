@@ -48,6 +48,44 @@ class CannotRun(Exception):
     """The trial cannot be run here or on this disc (exit code 2)."""
 
 
+# What a prefix template of each kind takes on disk, for the word said before one is made.
+TEMPLATE_SIZES = {"win32": "about 0.6 GB", "win64": "about 1.3 GB"}
+
+
+class Progress:
+    """The trial's long steps, said on stderr as they begin: nothing ("quiet"), a line each
+    ("lines", for a log), or one line rewritten in place ("terminal"). The wording is all here;
+    disckit only says which of the three its stderr wants."""
+
+    def __init__(self, mode="quiet", stream=None):
+        self.mode = mode
+        self.stream = stream
+        self.shown = False
+
+    def step(self, text):
+        if self.mode not in ("lines", "terminal"):
+            return
+        stream = self.stream or sys.stderr
+        # A path of the user's may hold control characters: none reaches the terminal.
+        line = "disckit trial: " + re.sub("[\x00-\x1f\x7f-\x9f]",
+                                          lambda c: f"\\x{ord(c[0]):02X}", text)
+        if self.mode == "terminal":
+            # One line, rewritten: the carriage return and the erase of the line's rest.
+            stream.write("\r\x1b[K" + line)
+            self.shown = True
+        else:
+            stream.write(line + "\n")
+        stream.flush()
+
+    def done(self):
+        """Clears the line in place before anything else is written to the terminal."""
+        if self.shown:
+            stream = self.stream or sys.stderr
+            stream.write("\r\x1b[K")
+            stream.flush()
+            self.shown = False
+
+
 def raw_ms():
     """The host's raw monotonic clock in ms: the clock Wine's tick count reads."""
     return int(time.clock_gettime(time.CLOCK_MONOTONIC_RAW) * 1000)
@@ -76,6 +114,26 @@ def disk_usage(root, most):
     return total
 
 
+def image_facts(image):
+    """The SHA-256 (hex) and volume label of the image the trial runs: what the report says it
+    judged. The label is the primary volume descriptor's, blanks at its end dropped."""
+    digest = hashlib.sha256()
+    descriptor = b""
+    with os.fdopen(os.open(image, os.O_RDONLY | os.O_NOFOLLOW | os.O_CLOEXEC), "rb") as f:
+        while True:
+            at = f.tell()
+            block = f.read(1 << 20)
+            if not block:
+                break
+            if at < 16 * 2048 + 72:
+                descriptor += block[max(0, 16 * 2048 - at):16 * 2048 + 72 - at]
+            digest.update(block)
+    label = None
+    if descriptor[:6] == b"\x01CD001" and len(descriptor) == 72:
+        label = descriptor[40:72].rstrip(b" \0").decode("ascii", "replace") or None
+    return {"sha256": digest.hexdigest(), "label": label}
+
+
 # --- The trial -----------------------------------------------------------------------------------
 
 class Trial:
@@ -94,6 +152,8 @@ class Trial:
         self.disk_base = None
         self.disk_next = 0.0
         self.over_disk = False
+        self.pressed = {}
+        self.progress = Progress(getattr(a, "progress", "quiet"))
 
     # --- Setting up ----------------------------------------------------------------------------
 
@@ -173,11 +233,18 @@ class Trial:
         """The template prefix to copy: the lab's, made by root for its account; for anyone
         else one of their own, made in a sandbox the first time."""
         arch = self.a.prefix
+        bits = "64" if arch == "win64" else "32"
         if os.geteuid() == 0:
+            if not self.lab.template_ready(arch):
+                self.progress.step(f"making the {bits}-bit Wine prefix template, once, "
+                                   f"{TEMPLATE_SIZES[arch]}, into {self.lab.template_dir(arch)}")
             self.lab.ensure_template(arch)
             return self.lab.template_dir(arch)
-        return trialbox.ensure_own_template(trialbox.own_cache(self.lab) / "templates", arch,
-                                            self.lab)
+        folder = trialbox.own_cache(self.lab) / "templates"
+        if not (folder / arch / "system.reg").exists():
+            self.progress.step(f"making the {bits}-bit Wine prefix template, once, "
+                               f"{TEMPLATE_SIZES[arch]}, into {folder / arch}")
+        return trialbox.ensure_own_template(folder, arch, self.lab)
 
     def open_machine(self):
         work = self.work_folder()
@@ -210,6 +277,8 @@ class Trial:
         return machine
 
     def start_machine(self, work, template):
+        self.progress.step(f"starting Wine as {self.a.title} ({self.a.profile}), "
+                           f"{self.a.locale_name}")
         for attempt in (1, 2):
             try:
                 self.machine = trialbox.Machine(self.lab, work, template, self.a.lc_all,
@@ -233,6 +302,7 @@ class Trial:
         if not self.a.image:
             # The folder's name as the volume label, in the characters a label may hold.
             label = re.sub(r"[^A-Z0-9_]", "_", source.name.upper())[:32] or "DISC"
+            self.progress.step(f"pressing {source} into an image")
             try:
                 image, notes = trialbox.press_folder(work, source, label)
             except trialbox.Hostile as why:
@@ -240,11 +310,13 @@ class Trial:
             self.notes.extend(notes)
         else:
             # Read as hostile like a folder: run by root, the image may lie where others write.
+            self.progress.step(f"copying the image {source}")
             try:
                 image = trialbox.copy_disc_image(source, work)
             except trialbox.Hostile as why:
                 raise CannotRun(f"{source} cannot be tried: {why}") from None
         trialbox.own(image)
+        self.pressed = image_facts(image)
         return image
 
     def insert(self, m):
@@ -424,7 +496,8 @@ class Trial:
 
     def run(self):
         a, m = self.a, self.open_machine()
-        report = {"disc": {"path": a.disc, "kind": "image" if a.image else "folder"},
+        report = {"disc": dict({"path": a.disc, "kind": "image" if a.image else "folder"},
+                               **self.pressed),
                   "wine": subprocess.run(["wine", "--version"], capture_output=True, text=True,
                                          timeout=60).stdout.strip()}
         setting = self.choose_version(m)
@@ -462,6 +535,7 @@ class Trial:
         # Wine's trace is the launcher's standard error: a pipe the agent reads (at most
         # FILE_LIMIT bytes of it), held by the launcher and what it starts, and by no file.
         env = {"WINEDEBUG": TRACE_CHANNELS}
+        self.progress.step(f"running {launcher}, watched for {a.timeout} s at the most")
         self.wall_at_spawn = time.time() * 1000
         self.disk_over(m)  # the folder's size as the run begins
         proc, spawned = m.sandbox.spawn(["wine", launcher], dict(m.env, **env), err="pipe",
@@ -523,6 +597,8 @@ class Trial:
         started = [s["pid"] for s in trace.starts if s["pid"] is not None]
         budget = max(deadline - raw_ms(), SETTLE_SECONDS * 1000)
         settle_deadline = raw_ms() + budget
+        self.progress.step(f"waiting for the browser and what else ran to settle, "
+                           f"{budget // 1000} s at the most")
         states, windows = self.wait_ready(m, started, budget, boxes, settle_deadline, trace)
         # The kernel's view of the sandbox, which the disc's programs cannot rewrite as they
         # could ProcList's answer (it runs in their Wine), before and after it.
@@ -542,6 +618,7 @@ class Trial:
             self.notes.append(f"Wine's trace held more than {MAX_STARTS} starts or "
                               f"{MAX_LOADS} loads: {trace.dropped} more were left out")
 
+        self.progress.step("stopping Wine and reading what changed")
         m.stop_wine()
         files_after = windows_files(m.view, windows_rel, self.notes)
         keys_after = registry_keys(m.prefix, self.notes)
@@ -761,6 +838,7 @@ class Trial:
     # --- Ending --------------------------------------------------------------------------------
 
     def close(self):
+        self.progress.done()
         m = self.machine
         if m is not None:
             m.close()

@@ -1037,7 +1037,11 @@ def own_cache(lab):
     if not base.startswith("/"):
         base = os.path.join(os.path.expanduser("~"), ".cache")
     folder = Path(base) / "disckit"
-    os.close(lab.open_folder(folder, os.geteuid(), create=0o700))
+    fd = lab.open_folder(folder, os.geteuid(), create=0o700)
+    try:
+        lab.tag_cache(fd)
+    finally:
+        os.close(fd)
     return folder
 
 
@@ -1055,6 +1059,7 @@ def ensure_own_template(folder, arch, lab):
     target = folder / arch
     try:
         fcntl.flock(lock, fcntl.LOCK_EX)
+        os.utime(lock)  # its last use, for disckit cache
         lab.check_template(target, os.geteuid())
         if (target / "system.reg").exists():
             return target
