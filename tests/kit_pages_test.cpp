@@ -231,8 +231,7 @@ std::vector<DiscRow> DiscRows() {
            Page("<a href=\"Gone.htm\">g</a>\n<img src=\"img/none.png\">\n"
                 "<script src=\"js/none.js\"></script>\n<link rel=stylesheet href=\"none.css\">")}},
          {{"page-link-missing", "lang\\Eng\\Welcome.htm",
-           "Line 6 asks for \"Gone.htm\" (lang\\Eng\\Gone.htm): add lang\\Eng\\Gone.htm to the "
-           "disc, or correct the link on line 6 of lang\\Eng\\Welcome.htm."},
+           "Line 6 asks for \"Gone.htm\" (lang\\Eng\\Gone.htm)."},
           {"page-link-missing", "lang\\Eng\\Welcome.htm", "Line 7 asks for \"img/none.png\""},
           {"page-link-missing", "lang\\Eng\\Welcome.htm", "Line 8 asks for \"js/none.js\""},
           {"page-link-missing", "lang\\Eng\\Welcome.htm", "Line 9 asks for \"none.css\""}}},
@@ -247,8 +246,7 @@ std::vector<DiscRow> DiscRows() {
          {{eng + "Welcome.htm",
            Page("<a href=\"../../../Other.htm\">up</a>\n<img src=\"C:\\logo.png\">")}},
          {{"page-link-outside-disc", "lang\\Eng\\Welcome.htm",
-           "Line 6 asks for \"../../../Other.htm\": put the file on the disc and correct the link "
-           "on line 6 of lang\\Eng\\Welcome.htm to reach it there."},
+           "Line 6 asks for \"../../../Other.htm\"."},
           {"page-link-outside-disc", "lang\\Eng\\Welcome.htm", "Line 7 asks for \"C:\\logo.png\""}}},
         {"a base that moves the page's links",
          {{eng + "Welcome.htm", Page("<base href=\"../DEU/\">\n<a href=\"Welcome.htm\">w</a>\n"

@@ -204,27 +204,34 @@ std::vector<FindingKind> BuildKinds() {
         {"page-link-missing", Severity::Error,
          "A page links to a file that is not on the disc: on every system the browser shows an "
              "error page in place of the page, or the page without that image, script or style "
-             "sheet."},
+             "sheet.",
+         "Add the file the link names to the disc, or correct the link."},
         {"page-link-outside-disc", Severity::Error,
          "A page links to a file outside the disc (above its root, on a drive named by its "
              "letter or on a server): on a user's machine the link leads to whatever is there, "
-             "usually nothing."},
+             "usually nothing.",
+         "Put the file on the disc and correct the link to reach it there."},
         {"page-placeholder", Severity::Warning,
          "This page is still the placeholder that disckit init wrote: on the systems that open "
-             "it, the browser shows a note to replace it instead of the disc's pages. Replace it "
-             "with the disc's own page."},
+             "it, the browser shows a note to replace it instead of the disc's pages.",
+         "Replace the page with the disc's own page."},
         {"page-too-large", Severity::Warning,
          "This page is larger than disckit reads (1 MiB, where pages on a disc take a few "
-             "dozen KiB): its links were not checked."},
+             "dozen KiB): its links were not checked.",
+         "Make the page smaller, or split it into pages that link to each other."},
         {"page-too-deep", Severity::Warning,
          "This page nests its elements deeper than disckit reads (400 levels, where pages take "
-             "a few dozen): its links were not checked. Close its elements where they end."},
+             "a few dozen): its links were not checked.",
+         "Close the page's elements where they end."},
         {"page-too-many-links", Severity::Warning,
          "This page has more links than disckit checks (10,000): only the first 10,000 were "
-             "checked. Split it into pages that link to each other."},
+             "checked.",
+         "Split the page into pages that link to each other."},
         {"pages-too-many", Severity::Warning,
          "The start pages reach more pages than disckit follows (2,000 pages or 4 MiB in all): "
-             "from this page on, their links were not checked."},
+             "from this page on, their links were not checked.",
+         "Check the links of the pages from here on by hand, or link fewer pages from the start "
+         "pages."},
 
         // Inserting the disc.
         {"autorun-missing", Severity::Warning,

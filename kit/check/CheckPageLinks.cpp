@@ -94,8 +94,7 @@ void Checker::FollowPages() {
         const std::uint64_t size = reader_.SizeOf(*page.entry);
         if (size > kMaxPageBytes) {
             Add("page-too-large", pagePath,
-                "It holds " + std::to_string(size) + " bytes: make it smaller, or split it into "
-                "pages that link to each other.");
+                "It holds " + std::to_string(size) + " bytes.");
             continue;
         }
         if (followed == kMaxPages || bytes + size > kMaxPagesBytes) {
@@ -146,9 +145,7 @@ void Checker::FollowPages() {
             const std::string line = std::to_string(link.line);
             if (resolved.kind == LinkKind::OutsideDisc) {
                 AddLinkFinding("page-link-outside-disc", pagePath,
-                               "Line " + line + " asks for " + Shown(link.target) +
-                                   ": put the file on the disc and correct the link on line " +
-                                   line + " of " + pagePath + " to reach it there.");
+                               "Line " + line + " asks for " + Shown(link.target) + ".");
                 continue;
             }
             if (resolved.kind != LinkKind::OnDisc || resolved.parts.empty()) continue;
@@ -158,8 +155,7 @@ void Checker::FollowPages() {
                 const std::string wanted = JoinAll(resolved.parts, "\\");
                 AddLinkFinding("page-link-missing", pagePath,
                                "Line " + line + " asks for " + Shown(link.target) + " (" +
-                                   wanted + "): add " + wanted + " to the disc, or correct the "
-                                   "link on line " + line + " of " + pagePath + ".");
+                                   wanted + ").");
                 continue;
             }
             enqueue(names, *target);
