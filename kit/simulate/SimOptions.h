@@ -13,6 +13,7 @@ struct SimOptions {
     bool matrix = false;
     bool codePageGiven = false;
     std::string htmlFile;  // --html: where the HTML report goes too
+    std::string junitFile;  // --junit (with --matrix): a test case per cell
 };
 
 // Fills options from the arguments after the verb. False, with a one-line reason in error, when

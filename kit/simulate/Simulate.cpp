@@ -10,6 +10,7 @@
 #include "kit/Verbs.h"
 #include "kit/check/CheckDisc.h"
 #include "kit/common/Html.h"
+#include "kit/common/ReportFile.h"
 #include "kit/common/Utf8.h"
 #include "kit/disc/DiscReader.h"
 #include "kit/simulate/SimHtml.h"
@@ -22,6 +23,14 @@ int RunSimulate(const Args& args, std::ostream& out, std::ostream& err) {
     std::string error;
     if (!ParseSimulateArgs(args, options, error)) {
         err << "disckit simulate: " << EscapeControls(error) << '\n' << VerbUsage("simulate");
+        return kExitUsage;
+    }
+    // Every report is written, or none: a place that cannot take one is found before any is.
+    if ((!options.htmlFile.empty() &&
+         !ReportFileWritable(options.htmlFile, "HTML report", error)) ||
+        (!options.junitFile.empty() &&
+         !ReportFileWritable(options.junitFile, "JUnit report", error))) {
+        err << "disckit simulate: " << EscapeControls(error) << '\n';
         return kExitUsage;
     }
     const std::unique_ptr<DiscReader> reader = OpenDisc(options.discDir, error);
@@ -41,7 +50,14 @@ int RunSimulate(const Args& args, std::ostream& out, std::ostream& err) {
     }
     if (options.matrix) {
         const Matrix matrix = RunMatrix(options.config, options.codePageGiven, disc, &images);
+        const int judged = matrix.asExpected ? kExitClean : kExitFindings;
         const Json root = MatrixToJson(matrix, options.config, options.codePageGiven);
+        if (!options.junitFile.empty() &&
+            !WriteReportFile(options.junitFile, MatrixJUnit(matrix, options.discDir), "JUnit report",
+                             error)) {
+            err << "disckit simulate: " << EscapeControls(error) << '\n';
+            return kExitUsage;
+        }
         if (!options.htmlFile.empty()) {
             std::vector<std::vector<Json>> runs;
             for (const MatrixRow& row : matrix.rows) {
@@ -63,7 +79,7 @@ int RunSimulate(const Args& args, std::ostream& out, std::ostream& err) {
             PrintMatrix(matrix, text);
             out << EscapeControlsKeepingLines(text.str());
         }
-        return kExitClean;
+        return judged;
     }
     const SimRun run = RunSimulation(options.config, disc, &images);
     const Json report = RunToJson(run, options.discDir);

@@ -17,7 +17,7 @@ namespace {
 
 // The command line's values, where the rows put them.
 struct TrialValues {
-    std::optional<std::string> system, lang, timeout, maxStarts, out, html;
+    std::optional<std::string> system, lang, timeout, maxStarts, out, html, expect, junit;
     bool keep = false, json = false;
 };
 
@@ -47,6 +47,17 @@ const OptionRow kTrialRows[] = {
      "Also write the report, with the timeline and every screenshot, as one self-contained HTML "
      "file (styles and pictures inside, no script, nothing fetched), to look at or pass on.",
      ValueKind::File, nullptr, nullptr, Into<&TrialValues::html>},
+    {"--expect", "OUTCOME",
+     "What the run is to come to, one of: " DISCKIT_OUTCOME_NAMES ". The trial exits with 0 "
+     "when it does (and check finds no error on the disc), 1 when not.",
+     ValueKind::Choices, DISCKIT_OUTCOME_NAMES,
+     "what the launcher's gate decides: browser-running on the systems it supports, refused on "
+     "the others",
+     Into<&TrialValues::expect>},
+    {"--junit", "FILE",
+     "Also write the verdict as JUnit XML test results: one test case, failing where the trial "
+     "exits with 1. Written whole or not at all.",
+     ValueKind::File, nullptr, nullptr, Into<&TrialValues::junit>},
 };
 
 bool ParseCount(const std::string& text, std::uint64_t min, std::uint64_t max, unsigned& value) {
@@ -75,6 +86,14 @@ bool ParseTrialArgs(const Args& args, TrialOptions& options, std::string& error)
     options.json = v.json;
     options.profile = SystemOption(v.system, error);
     if (!options.profile) return false;
+    options.expected = GateOutcome(*options.profile);
+    if (v.expect) {
+        if (!ParseOutcome(*v.expect, options.expected)) {
+            error = "--expect needs an outcome (" + OutcomeNames() + "), not '" + *v.expect + "'";
+            return false;
+        }
+        options.expectGiven = true;
+    }
     options.langId = kDefaultLangId;
     if (!LanguageOption(v.lang, options.langId, error)) return false;
     options.localeName = LocaleNameFor(options.langId);
@@ -94,7 +113,8 @@ bool ParseTrialArgs(const Args& args, TrialOptions& options, std::string& error)
         return false;
     }
     return PathOption(v.out, "--out", "folder", options.outDir, error) &&
-           PathOption(v.html, "--html", "file", options.htmlFile, error);
+           PathOption(v.html, "--html", "file", options.htmlFile, error) &&
+           PathOption(v.junit, "--junit", "file", options.junitFile, error);
 }
 
 std::string UnixLocaleFor(const std::string& localeName) {

@@ -9,6 +9,7 @@
 #include "kit/Verbs.h"
 #include "kit/common/Json.h"
 #include "kit/disc/DiscReader.h"
+#include "kit/windows/Outcomes.h"
 #include "kit/windows/Profiles.h"
 
 struct TrialOptions {
@@ -22,6 +23,11 @@ struct TrialOptions {
     bool keep = false;              // keep the prefix and Wine's trace
     bool json = false;
     std::string htmlFile;           // --html: where the HTML report goes too
+    std::string junitFile;          // --junit: the verdict as a JUnit test case too
+    // --expect: what the run is to come to; without it, what the launcher's gate decides for
+    // the system (GateOutcome).
+    Outcome expected = Outcome::BrowserRunning;
+    bool expectGiven = false;
 };
 
 // Fills options from the arguments after the verb. False, with a one-line reason in error, when
