@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <sstream>
@@ -443,6 +444,26 @@ TEST_F(CheckReports, SarifHasARulePerCodeAndAResultPerFinding) {
     const std::string root = run.at("originalUriBaseIds").at("DISCROOT").at("uri");
     EXPECT_EQ(root.rfind("file:///", 0), 0u) << root;
     EXPECT_EQ(root.back(), '/') << root;
+}
+
+// A finding about a line of a file carries it: autorun.inf's open= and icon= lines.
+TEST_F(CheckReports, SarifPlacesAFindingOnItsLine) {
+    DiscCopy disc;
+    disc.Write("autorun.inf", "; made by hand\r\n[autorun]\r\n\r\nopen=Setup.exe\r\nicon=Nothing.ico\r\n");
+    TempFolder reports;
+    const fs::path sarif = reports.Root() / "check.sarif";
+    std::string out, err;
+    ASSERT_EQ(Check({disc.Root().string(), "--sarif", sarif.string()}, out, err), kExitFindings) << err;
+    const nlohmann::json log = nlohmann::json::parse(Read(sarif));
+    std::map<std::string, int> lines;
+    for (const nlohmann::json& r : log.at("runs").at(0).at("results")) {
+        const nlohmann::json& physical = r.at("locations").at(0).at("physicalLocation");
+        lines[r.at("ruleId").get<std::string>()] =
+            physical.contains("region") ? physical.at("region").at("startLine").get<int>() : 0;
+    }
+    EXPECT_EQ(lines["autorun-not-launcher"], 4);
+    EXPECT_EQ(lines["autorun-icon-missing"], 5);
+    EXPECT_EQ(lines["unsigned"], 0);
 }
 
 TEST_F(CheckReports, JUnitFailsAtErrorLevelAsTheExitCodeDoes) {
