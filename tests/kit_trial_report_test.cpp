@@ -274,7 +274,7 @@ TEST(TrialVerdict, AgainstTheExpectedOutcome) {
         EXPECT_EQ(junit.find("<failure") != std::string::npos, row.exitCode == "1") << junit;
         EXPECT_NE(junit.find("<testcase name=\"7-x64 en-US\" classname=\"disckit.trial\""),
                   std::string::npos) << junit;
-        EXPECT_NE(TrialHtml(report).find(std::string("<div class=\"verdict ") +
+        EXPECT_NE(TrialHtml(report).find(std::string("<p class=\"expected ") +
                                          (row.asExpected ? "good" : "bad") + "\"><b>Expected</b>"),
                   std::string::npos) << row.what;
     }

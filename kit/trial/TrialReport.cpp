@@ -788,8 +788,8 @@ std::string TrialHtml(const Json& r) {
                 "</b>: the launcher started the browser and ended with exit code 0; the browser runs as " +
                 HtmlText(browser["process"].text()) + "</div>\n";
     }
-    body += std::string("<div class=\"verdict ") + (o["asExpected"].boolean() ? "good" : "bad") +
-            "\"><b>Expected</b> " + HtmlText(ExpectedWords(o)) + "</div>\n";
+    body += std::string("<p class=\"expected ") + (o["asExpected"].boolean() ? "good" : "bad") +
+            "\"><b>Expected</b> " + HtmlText(ExpectedWords(o)) + "</p>\n";
     body += "<table>\n";
     std::string browserWords = BrowserWords(browser);
     for (const Json& t : browser["windows"].items()) browserWords += "; window: " + t.text();
