@@ -18,7 +18,7 @@ bool LauncherApp::InitInstance() {
     // systems that are then refused.
     RegisterControls();
     ClassifyOs(osCode_);
-    if (osCode_ < kOsCodeFirstSupported || serverFlag_ == 1) {
+    if (IsRefusedClass(osCode_, serverFlag_)) {
         platform_.ShowMessage(texts::kRefusal, texts::kRefusalCaption);
         return false;
     }

@@ -21,6 +21,12 @@ struct OsDecision {
     std::uint8_t serverFlag = 0;
 };
 
+// The launcher's gate: whether it shows its refusal after the classification (true) or goes on.
+// One place, so that what the kit expects of a system is what the launcher does there.
+constexpr bool IsRefusedClass(unsigned osCode, unsigned serverFlag) {
+    return osCode < kOsCodeFirstSupported || serverFlag == 1;
+}
+
 // The whole decision as a function of the version record. hasSysWow64Folder is asked only on the
 // rows that need to tell 64-bit from 32-bit Windows, and at most once.
 OsDecision ClassifyVersion(const VersionRecord& record,

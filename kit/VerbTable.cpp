@@ -13,7 +13,8 @@ namespace {
 constexpr ExitHelp kCheckExits[] = {
     {0, "no finding of error level"},
     {1, "at least one error"},
-    {2, "the folder could not be checked (no such folder, a bad option); the reason on stderr"},
+    {2, "the folder could not be checked (no such folder, a bad option), or a report cannot be "
+        "written; the reason on stderr"},
 };
 constexpr const char* kCheckExamples[] = {
     "disckit check build/win32/disc\tthe sample disc: one note, about its pre-launch tool",
@@ -21,8 +22,12 @@ constexpr const char* kCheckExamples[] = {
 };
 
 constexpr ExitHelp kSimulateExits[] = {
-    {0, "the simulation ran, whatever its outcome"},
-    {2, "a bad option or no such folder; the reason on stderr"},
+    {0, "the simulation ran (one run: whatever its outcome; --matrix: every cell came out as "
+        "expected, by default the browser running on the systems the launcher supports and the "
+        "refusal on the others)"},
+    {1, "--matrix: some cell did not come out as expected"},
+    {2, "a bad option, no such folder, or a report that cannot be written; the reason on "
+        "stderr"},
 };
 constexpr const char* kSimulateExamples[] = {
     "disckit simulate build/win32/disc --system 8-x64 --lang de-DE\tGerman Windows 8, 64-bit",
@@ -31,16 +36,17 @@ constexpr const char* kSimulateExamples[] = {
 };
 
 constexpr ExitHelp kTrialExits[] = {
-    {0, "the browser was left running and the launcher ended with exit code 0 (with --matrix: "
-        "every cell is as expected: the browser runs on the systems the launcher supports, and "
-        "the others are refused)"},
-    {1, "the trial found a fault (the launcher kept starting the browser, did not end, refused "
-        "the system, showed a box, left no browser running, or ended with another code; with "
-        "--matrix: a cell is not as expected)"},
+    {0, "the run came out as expected (by default: on a system the launcher supports, the "
+        "browser was left running and the launcher ended with exit code 0; on the others, the "
+        "launcher refused it) and check finds no error on the disc (with --matrix: every cell is "
+        "as expected)"},
+    {1, "the run did not come out as expected (the launcher kept starting the browser, did not "
+        "end, refused the system, showed a box, left no browser running, or ended with another "
+        "code), or check finds errors on the disc (with --matrix: a cell is not as expected)"},
     {2, "the trial could not run (no Wine, no sandbox, a bad option, a system or language Wine "
         "cannot present, no Start.exe at the disc's root, an --out that is not a new or empty "
-        "folder of the user's, a fault of the trial itself; with --matrix: a cell's trial could "
-        "not run); the reason on stderr"},
+        "folder of the user's, a report that cannot be written, a fault of the trial itself; "
+        "with --matrix: a cell's trial could not run); the reason on stderr"},
 };
 constexpr const char* kTrialExamples[] = {
     "disckit trial build/win32/disc --lang de-DE\tthe sample disc under German Windows 7, 64-bit",

@@ -215,6 +215,71 @@ TEST(TrialVerdict, FromWhatWasSeen) {
               std::string::npos);
 }
 
+// The exit code says whether the run came out as expected: by default what the launcher's gate
+// decides (browser-running here), or what --expect says; check's errors on the disc fail it
+// either way.
+TEST(TrialVerdict, AgainstTheExpectedOutcome) {
+    const Observed box = Observed::parse(R"({"seconds": 1.0, "caption": "Discmate",
+        "text": "Swiftdeck does not support this version of windows.", "pid": 32,
+        "screenshot": null, "by": "Start.exe"})");
+    const auto refused = [&](Observed& o) { o["boxes"].push_back(box); o["browser"]["running"] = false; };
+    const auto loops = [](Observed& o) {
+        o["launcher"]["ended"] = false; o["launcher"]["exitCode"] = nullptr;
+        o["launcher"]["stoppedBecause"] = "loop"; o["launcher"]["seconds"] = 9.25;
+        o["browser"]["startsByLauncher"] = 4; o["browser"]["lastStart"] = 8.75; };
+    const auto clean = [](Observed&) {};
+    const struct {
+        const char* what;
+        std::function<void(Observed&)> change;
+        std::string expected;
+        bool chosen, checkErrors, startPageThere;
+        bool asExpected;
+        std::string exitCode;
+    } rows[] = {
+        {"a refusal where the gate refuses", refused, "refused", false, false, true, true, "0"},
+        {"a refusal where the browser should run", refused, "browser-running", false, false, true, false, "1"},
+        {"a refusal expected, with check errors", refused, "refused", true, true, true, true, "1"},
+        {"a clean run where a refusal is expected", clean, "refused", true, false, true, false, "1"},
+        {"a clean run expected", clean, "browser-running", false, false, true, true, "0"},
+        {"a run without its start page", clean, "browser-running", false, false, false, false, "1"},
+        {"a loop expected", loops, "keeps-starting-browser", true, false, true, true, "0"},
+        {"a loop where the browser should run", loops, "browser-running", false, false, true, false, "1"},
+    };
+    for (const auto& row : rows) {
+        Observed o = CleanRun();
+        row.change(o);
+        TrialVerdictInputs inputs = Inputs();
+        inputs.expected = row.expected;
+        inputs.expectedChosen = row.chosen;
+        if (row.checkErrors) {
+            Json error = Json::Object();
+            error.Set("code", "browser-missing");
+            error.Set("path", "Panoview.exe");
+            error.Set("message", "gone");
+            inputs.checkErrors.Push(error);
+        }
+        const bool there = row.startPageThere;
+        const Json report = Report(o, inputs, [there](const std::string&) { return there; });
+        const Json& outcome = report["outcome"];
+        EXPECT_EQ(outcome["expected"].text(), row.expected) << row.what;
+        EXPECT_EQ(outcome["asExpected"].boolean(), row.asExpected) << row.what;
+        EXPECT_EQ(outcome["exitCode"].text(), row.exitCode) << row.what;
+        EXPECT_EQ(outcome["expectedBy"].text(), row.chosen ? "--expect" : "the launcher's gate") << row.what;
+        const std::string words = TrialText(report);
+        EXPECT_NE(words.find("Expected  " + row.expected + " (by "), std::string::npos) << words;
+        EXPECT_NE(words.find(row.asExpected ? "): as expected\n" : "): not as expected"),
+                  std::string::npos) << words;
+        // The JUnit case fails exactly where the exit code does.
+        const std::string junit = TrialJUnit(report);
+        EXPECT_EQ(junit.find("<failure") != std::string::npos, row.exitCode == "1") << junit;
+        EXPECT_NE(junit.find("<testcase name=\"7-x64 en-US\" classname=\"disckit.trial\""),
+                  std::string::npos) << junit;
+        EXPECT_NE(TrialHtml(report).find(std::string("<p class=\"expected ") +
+                                         (row.asExpected ? "good" : "bad") + "\"><b>Expected</b>"),
+                  std::string::npos) << row.what;
+    }
+}
+
 TEST(TrialStartPage, TheLastQuotedPathOfTheCommandLine) {
     const struct {
         std::string line;
@@ -378,7 +443,8 @@ TEST(TrialReport, InWords) {
               "Note      a note\n"
               "\n"
               "Verdict   browser-running: the launcher started the browser and ended with exit code 0; "
-              "the browser runs as PANOVIEW.EXE\n");
+              "the browser runs as PANOVIEW.EXE\n"
+              "Expected  browser-running (by the launcher's gate): as expected\n");
 }
 
 // A page made from texts with markup: none of it becomes markup, the box's screenshot is

@@ -1,19 +1,24 @@
 // disckit check DIR|IMAGE [--json] [--ignore CODE,...] [--min-severity LEVEL]: the disc's faults,
 // found before it is pressed.
 #include <algorithm>
+#include <filesystem>
 #include <optional>
 #include <ostream>
 #include <set>
+#include <system_error>
+#include <utility>
 
 #include "kit/Help.h"
 #include "kit/Verbs.h"
 #include "kit/check/CheckDisc.h"
+#include "kit/check/CheckFormats.h"
 #include "kit/check/CheckHtml.h"
 #include "kit/check/ReportIdentity.h"
 #include "kit/common/Html.h"
 #include "kit/common/Json.h"
 #include "kit/common/Options.h"
 #include "kit/common/Project.h"
+#include "kit/common/ReportFile.h"
 #include "kit/common/Utf8.h"
 #include "kit/disc/DiscReader.h"
 #include "kit/disc/DiscTree.h"
@@ -72,7 +77,7 @@ Json Report(const std::string& disc, const std::vector<Finding>& findings, std::
 // The command line's values, where the rows put them.
 struct CheckValues {
     bool json = false;
-    std::optional<std::string> html, minSeverity;
+    std::optional<std::string> html, minSeverity, sarif, junit;
     std::vector<std::string> ignore;
 };
 
@@ -92,6 +97,14 @@ const OptionRow kCheckRows[] = {
     {"--min-severity", "note|warning|error",
      "Leave out findings less severe than this; the summary counts them.",
      ValueKind::Choices, "note warning error", nullptr, Into<&CheckValues::minSeverity>},
+    {"--sarif", "FILE",
+     "Also write the findings as a SARIF 2.1.0 log for code scanning: a rule per finding code "
+     "with its text, a result per finding with its path on the disc. Written whole or not at all.",
+     ValueKind::File, nullptr, nullptr, Into<&CheckValues::sarif>},
+    {"--junit", "FILE",
+     "Also write the findings as JUnit XML test results: a test case per finding, failing at "
+     "error level. Written whole or not at all.",
+     ValueKind::File, nullptr, nullptr, Into<&CheckValues::junit>},
 };
 
 }  // namespace
@@ -101,6 +114,7 @@ extern const OptionTable kCheckOptions = DISCKIT_OPTION_TABLE(kCheckRows);
 int RunCheck(const Args& args, std::ostream& out, std::ostream& err) {
     CheckValues values;
     std::string html;  // where the HTML report goes too
+    std::string sarif, junit;  // ... and the CI formats
     std::string disc;
     Quiet quiet;
     std::string error;
@@ -111,11 +125,22 @@ int RunCheck(const Args& args, std::ostream& out, std::ostream& err) {
         usable = ParseIgnore(values.ignore[i], quiet, error);
     }
     if (usable && values.minSeverity) usable = ParseMinSeverity(*values.minSeverity, quiet, error);
-    usable = usable && PathOption(values.html, "--html", "file", html, error);
+    usable = usable && PathOption(values.html, "--html", "file", html, error) &&
+             PathOption(values.sarif, "--sarif", "file", sarif, error) &&
+             PathOption(values.junit, "--junit", "file", junit, error);
     quiet.served = project.languages;
     if (!usable) {
         WriteCommandError("check", project, error, err);
         return kExitUsage;
+    }
+    // Every report is written, or none: a place that cannot take one is found before any is.
+    const std::pair<const std::string*, const char*> reports[] = {
+        {&html, "HTML report"}, {&sarif, "SARIF log"}, {&junit, "JUnit report"}};
+    for (const auto& report : reports) {
+        if (!report.first->empty() && !ReportFileWritable(*report.first, report.second, error)) {
+            err << "disckit check: " << EscapeControls(error) << "\n";
+            return kExitUsage;
+        }
     }
     std::vector<Finding> findings;
     const std::unique_ptr<DiscReader> reader = OpenDisc(disc, error);
@@ -127,6 +152,25 @@ int RunCheck(const Args& args, std::ostream& out, std::ostream& err) {
     Json report = Report(disc, findings, leftOut);
     report.Set("identity", ReportIdentity(disc, *reader, ClassifyDisc(disc) == DiscKind::Image));
     if (!html.empty() && !WriteHtmlFile(html, CheckHtml(report), error)) {
+        err << "disckit check: " << EscapeControls(error) << "\n";
+        return kExitUsage;
+    }
+    if (!sarif.empty()) {
+        // A folder's findings can be found again from its URI; an image's only inside it.
+        std::string root;
+        std::error_code ec;
+        if (ClassifyDisc(disc) == DiscKind::Folder) {
+            const std::filesystem::path absolute =
+                std::filesystem::absolute(std::filesystem::u8path(disc), ec);
+            if (!ec) root = FolderUri(absolute.lexically_normal().u8string());
+        }
+        if (!WriteReportFile(sarif, CheckSarif(findings, root), "SARIF log", error)) {
+            err << "disckit check: " << EscapeControls(error) << "\n";
+            return kExitUsage;
+        }
+    }
+    if (!junit.empty() &&
+        !WriteReportFile(junit, CheckJUnit(disc, findings), "JUnit report", error)) {
         err << "disckit check: " << EscapeControls(error) << "\n";
         return kExitUsage;
     }

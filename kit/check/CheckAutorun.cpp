@@ -26,16 +26,19 @@ void Checker::CheckAutorun() {
     std::string raw(size, '\0');
     if (size && !bytes->Read(0, &raw[0], size)) raw.clear();
     const std::string text = AutorunText(raw);
-    CheckAutorunIcon(AutorunEntry(text, "ICON"));
-    const std::string program = AutorunOpens(text);
+    std::size_t line = 0;
+    const std::string icon = AutorunEntry(text, "ICON", &line);
+    CheckAutorunIcon(icon, line);
+    const std::string program = AutorunOpens(text, &line);
     const std::string launcher = names::kLauncher;
     if (UpperUtf8(program) == UpperUtf8(launcher)) return;
     Add("autorun-not-launcher", found.entry->name,
         program.empty() ? "It has no open= line in an [autorun] section."
-                        : "Its open= line names \"" + program + "\".");
+                        : "Its open= line names \"" + program + "\".",
+        program.empty() ? 0 : line);
 }
 
-void Checker::CheckAutorunIcon(std::string icon) {
+void Checker::CheckAutorunIcon(std::string icon, std::size_t line) {
     if (icon.empty()) return;
     if (icon[0] == '"') icon = icon.substr(1, icon.find('"', 1) - 1);
     icon = icon.substr(0, icon.find(','));
@@ -46,7 +49,7 @@ void Checker::CheckAutorunIcon(std::string icon) {
     if (found.match == Match::Missing || !found.entry->isFile ||
         !ReadSmallFile(*found.entry, bytes)) {
         Add("autorun-icon-missing", kAutorunFile,
-            "It names " + icon + ", which is not a file in the disc's root.");
+            "It names " + icon + ", which is not a file in the disc's root.", line);
         return;
     }
     std::vector<IconImage> images;
@@ -57,7 +60,8 @@ void Checker::CheckAutorunIcon(std::string icon) {
     Add("autorun-icon-missing", kAutorunFile,
         "It names " + found.entry->name +
             (identity.resourcesTooLarge ? ", whose resource tree is too large to read."
-                                        : ", which holds no icon."));
+                                        : ", which holds no icon."),
+        line);
 }
 
 }  // namespace checkdisc

@@ -76,9 +76,11 @@ bool Checker::Run(std::string& error) {
     return true;
 }
 
-void Checker::Add(const std::string& code, const std::string& path, const std::string& detail) {
+void Checker::Add(const std::string& code, const std::string& path, const std::string& detail,
+                  std::size_t line) {
     if (!added_.insert(code + '\n' + path).second) return;
     findings_.emplace_back(code, path, detail);
+    findings_.back().line = line;
 }
 
 bool Checker::ReadSmallFile(const DiscEntry& entry, std::string& bytes) {

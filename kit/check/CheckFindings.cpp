@@ -414,6 +414,7 @@ Json FindingsJson(const std::vector<Finding>& findings) {
         item.Set("code", finding.kind->code);
         item.Set("path", finding.path);
         item.Set("message", finding.Message());
+        if (finding.line != 0) item.Set("line", static_cast<std::uint64_t>(finding.line));
     }
     return list;
 }

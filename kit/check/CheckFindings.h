@@ -54,6 +54,7 @@ struct Finding {
     const FindingKind* kind = nullptr;
     std::string path;    // relative to the disc's root, folders joined by backslashes, UTF-8
     std::string detail;  // what this instance adds (which library, which languages); may be empty
+    std::size_t line = 0;  // the line of the file that the finding is about, from 1; 0: none
 
     Finding(const std::string& code, std::string where, std::string more = std::string())
         : kind(&KindOf(code)), path(std::move(where)), detail(std::move(more)) {}

@@ -55,7 +55,9 @@ private:
     };
 
     // --- Shared by the parts (CheckDisc.cpp) ------------------------------------------------------
-    void Add(const std::string& code, const std::string& path, const std::string& detail = "");
+    // line: the line of the file the finding is about, from 1; 0 for none.
+    void Add(const std::string& code, const std::string& path, const std::string& detail = "",
+             std::size_t line = 0);
     // A whole file of the disc, when it is no larger than a program of a disc is; read through
     // the disc's one reader, as every file of the disc is.
     bool ReadSmallFile(const DiscEntry& entry, std::string& bytes);
@@ -83,7 +85,7 @@ private:
     void CheckAutorun();
     // The icon that AutoPlay and Explorer show for the disc: an .ico file, or the first icon
     // (or the one numbered after the comma) of a program.
-    void CheckAutorunIcon(std::string icon);
+    void CheckAutorunIcon(std::string icon, std::size_t line);
 
     // --- The pages (CheckPages.cpp) ---------------------------------------------------------------
     void CheckLanguages();

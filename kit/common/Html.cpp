@@ -3,9 +3,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
 
+#include "kit/common/ReportFile.h"
 #include "kit/common/Utf8.h"
 
 namespace {
@@ -47,6 +46,7 @@ td.time { white-space: nowrap; }
 .r-browser-running { background: #a8dab5; } .r-refused { background: #d2d2d2; }
 .r-loops-forever { background: #f6aea9; } .r-nothing { background: #fde293; }
 .r-turned-away { background: #aecbfa; }
+.grid td.unexpected { outline: 2px solid #c5221f; outline-offset: -2px; font-weight: bold; }
 .legend span { display: inline-block; padding: 1px 8px; margin-right: 10px; font-family: monospace; }
 .runs p { margin: 2px 0; font-size: 12px; }
 .runs p:target { background: #fff3b0; }
@@ -115,14 +115,7 @@ std::string HtmlDocument(const std::string& title, const std::string& body) {
 }
 
 bool WriteHtmlFile(const std::string& path, const std::string& html, std::string& error) {
-    std::ofstream file(std::filesystem::u8path(path), std::ios::binary | std::ios::trunc);
-    if (file) file.write(html.data(), static_cast<std::streamsize>(html.size()));
-    if (file) file.close();
-    if (!file) {
-        error = "cannot write the HTML report to " + path;
-        return false;
-    }
-    return true;
+    return WriteReportFile(path, html, "HTML report", error);
 }
 
 std::string TimelineSvg(const std::vector<TimelineRow>& rows, double end) {

@@ -198,6 +198,34 @@ std::string MatrixSummary(const Json& matrix, const std::vector<std::string>& la
         if (nothingIn[c]) nothing += " " + labels[c];
     }
     std::string html;
+    // What the gate judges: each cell against what its system was expected to come to.
+    std::size_t cells = 0, unexpected = 0;
+    std::string misses;
+    std::size_t r = 0;
+    for (const Json& row : matrix["rows"].items()) {
+        std::size_t c = 0;
+        for (const Json& cell : row["cells"].items()) {
+            ++cells;
+            if (!cell["asExpected"].boolean()) {
+                ++unexpected;
+                misses += "<li><a href=\"#run-" + std::to_string(r) + "-" + std::to_string(c) +
+                          "\">" +
+                          HtmlText(row["profile"].text() + " " + (c < labels.size() ? labels[c] : "")) +
+                          "</a>: " + HtmlText(cell["outcome"].text()) +
+                          (cell["outcome"].text() == cell["expected"].text() ? " with faults" : "") +
+                          ", expected " + HtmlText(cell["expected"].text()) + "</li>";
+            }
+            ++c;
+        }
+        ++r;
+    }
+    if (unexpected == 0) {
+        html += "<div class=\"verdict good\"><b>As expected</b>: all " + std::to_string(cells) +
+                " cells</div>\n";
+    } else {
+        html += "<div class=\"verdict bad\"><b>Not as expected</b>: " + std::to_string(unexpected) +
+                " of " + std::to_string(cells) + " cells<ul>" + misses + "</ul></div>\n";
+    }
     if (!refused.empty()) html += "<p>Refused on:" + HtmlText(refused) + "</p>\n";
     if (!loops.empty()) html += "<p>The browser is never seen running on:" + HtmlText(loops) + "</p>\n";
     if (!nothing.empty()) {
@@ -284,9 +312,14 @@ std::string MatrixHtml(const Json& matrix, const std::vector<std::vector<Json>>&
             const std::string id = "run-" + std::to_string(r) + "-" + std::to_string(c);
             const std::string result = cell["result"].text();
             const std::string label = c < labels.size() ? labels[c] : "";
-            body += "<td class=\"r-" + HtmlPlainText(result) + "\"><a href=\"#" + id + "\" title=\"" +
-                    HtmlPlainText(profile + " " + label + ": " + result) + "\">" +
-                    HtmlText(MatrixCellText(cell)) + "</a></td>";
+            const bool asExpected = cell["asExpected"].boolean();
+            const std::string judged =
+                (asExpected ? "as expected (" : "not as expected (expected ") +
+                cell["expected"].text() + ")";
+            body += "<td class=\"r-" + HtmlPlainText(result) + (asExpected ? "" : " unexpected") +
+                    "\"><a href=\"#" + id + "\" title=\"" +
+                    HtmlPlainText(profile + " " + label + ": " + result + ", " + judged) + "\">" +
+                    HtmlText(MatrixCellText(cell)) + (asExpected ? "" : " \xE2\x9C\x97") + "</a></td>";
             std::string effects;
             if (r < runs.size() && c < runs[r].size()) {
                 for (const Json& e : runs[r][c]["effects"].items()) {
@@ -294,13 +327,13 @@ std::string MatrixHtml(const Json& matrix, const std::vector<std::vector<Json>>&
                 }
             }
             const std::string who = SystemName(profile) + " " + label;
-            const std::string key = result + "\n" + effects;
+            const std::string key = result + "\n" + judged + "\n" + effects;
             auto same = std::find_if(groups.begin(), groups.end(),
                                      [&key](const Group& g) { return g.key == key; });
             if (same == groups.end()) {
                 groups.push_back({key,
                                   "<p id=\"" + id + "\"><b>" + HtmlText(who) + "</b> " +
-                                      HtmlText(result) + ": <span class=\"mono\">" +
+                                      HtmlText(result + ", " + judged) + ": <span class=\"mono\">" +
                                       HtmlText(effects.empty() ? "(no effects)" : effects) +
                                       "</span></p>\n",
                                   result, {}});

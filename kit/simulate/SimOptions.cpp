@@ -63,7 +63,7 @@ namespace {
 // The command line's values, where the rows put them.
 struct SimValues {
     std::optional<std::string> system, version, build, platformId, productType, bits, lang,
-        codePage, media, browser, installDir, shortInstallDir, html;
+        codePage, media, browser, installDir, shortInstallDir, html, junit;
     bool registered = false, instanceRunning = false, json = false, matrix = false;
 };
 
@@ -118,6 +118,10 @@ const OptionRow kSimulateRows[] = {
      "self-contained HTML file (styles and pictures inside, no script, nothing fetched), to look "
      "at or pass on.",
      ValueKind::File, nullptr, nullptr, Into<&SimValues::html>},
+    {"--junit", "FILE",
+     "With --matrix: also write the matrix as JUnit XML test results, a test case per cell, "
+     "failing where the cell is not as expected. Written whole or not at all.",
+     ValueKind::File, nullptr, nullptr, Into<&SimValues::junit>},
 };
 
 }  // namespace
@@ -135,7 +139,14 @@ bool ParseSimulateArgs(const Args& args, SimOptions& options, std::string& error
     options.config.instanceRunning = v.instanceRunning;
     options.json = v.json;
     options.matrix = v.matrix;
-    if (!PathOption(v.html, "--html", "file", options.htmlFile, error)) return false;
+    if (!PathOption(v.html, "--html", "file", options.htmlFile, error) ||
+        !PathOption(v.junit, "--junit", "file", options.junitFile, error)) {
+        return false;
+    }
+    if (!options.junitFile.empty() && !options.matrix) {
+        error = "--junit writes the matrix's cells as test cases: it goes with --matrix";
+        return false;
+    }
     if (v.media) {
         if (*v.media != "readonly" && *v.media != "writable") {
             error = "--media is readonly or writable, not '" + *v.media + "'";

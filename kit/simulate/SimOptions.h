@@ -15,6 +15,7 @@ struct SimOptions {
     bool codePageGiven = false;
     std::string htmlFile;  // --html: where the HTML report goes too
     Project project;       // when the disc was given as a project folder
+    std::string junitFile;  // --junit (with --matrix): a test case per cell
 };
 
 // Fills options from the arguments after the verb. False, with a one-line reason in error, when

@@ -7,6 +7,7 @@
 
 #include "app/LauncherApp.h"
 #include "inspect/Language.h"
+#include "kit/common/JUnit.h"
 #include "kit/windows/CodePage.h"
 #include "kit/windows/Languages.h"
 #include "kit/windows/Profiles.h"
@@ -403,6 +404,39 @@ void PrintMatrix(const Matrix& m, std::ostream& out) {
     list("The browser is never seen running on:", loops);
     list("The browser runs, with faults, on:", faulty);
     list("Nothing happens (the folder's name is not in the code page) in:", nothing);
+
+    // What the gate judges: each system against what it was expected to come to.
+    std::size_t cells = 0, unexpected = 0;
+    for (const MatrixRow& row : m.rows) {
+        cells += row.cells.size();
+        // Per outcome seen, the languages where it was not the expected one.
+        std::vector<std::pair<Outcome, std::vector<std::string>>> seen;
+        for (std::size_t k = 0; k < row.cells.size(); ++k) {
+            const MatrixCell& c = row.cells[k];
+            if (c.asExpected) continue;
+            ++unexpected;
+            auto found = std::find_if(seen.begin(), seen.end(),
+                                      [&](const auto& s) { return s.first == c.outcome; });
+            if (found == seen.end()) found = seen.insert(seen.end(), {c.outcome, {}});
+            found->second.push_back(k < m.languages.size() ? m.languages[k].label : "?");
+        }
+        for (const auto& s : seen) {
+            const Outcome expected = row.cells.front().expected;
+            out << "Not as expected: " << row.profile << ' '
+                << OutcomeName(s.first)
+                << (s.first == expected ? " with faults" : std::string())
+                << " where " << OutcomeName(expected) << " was expected, in";
+            for (const std::string& l : s.second) out << ' ' << l;
+            out << '\n';
+        }
+    }
+    if (unexpected == 0) {
+        out << "As expected: all " << cells
+            << " cells (the browser runs on the systems the launcher supports, the others are "
+               "refused, unless told otherwise)\n";
+    } else {
+        out << unexpected << " of " << cells << " cells not as expected\n";
+    }
 }
 
 Json MatrixToJson(const Matrix& m, const SimConfig& base, bool fixedCodePage) {
@@ -434,9 +468,45 @@ Json MatrixToJson(const Matrix& m, const SimConfig& base, bool fixedCodePage) {
             j.Set("result", SimResultName(c.result));
             if (!c.folder.empty()) j.Set("languageFolder", c.folder);
             j.Set("faults", static_cast<std::uint64_t>(c.faults));
+            j.Set("outcome", OutcomeName(c.outcome));
+            j.Set("expected", OutcomeName(c.expected));
+            j.Set("asExpected", c.asExpected);
             cells.Push(std::move(j));
         }
         rows.Push(std::move(r));
     }
+    root.Set("asExpected", m.asExpected);
     return root;
+}
+
+std::string MatrixJUnit(const Matrix& m, const std::string& discLabel) {
+    std::vector<JUnitSuite> suites;
+    for (const MatrixRow& row : m.rows) {
+        JUnitSuite suite;
+        suite.name = "disckit simulate " + discLabel + " on " + row.profile;
+        for (std::size_t k = 0; k < row.cells.size(); ++k) {
+            const MatrixCell& cell = row.cells[k];
+            JUnitCase c;
+            c.className = "disckit.simulate." + row.profile;
+            c.name = row.profile + " " + (k < m.languages.size() ? m.languages[k].label : "?");
+            std::ostringstream said;
+            said << OutcomeName(cell.outcome);
+            if (!cell.folder.empty()) said << " (" << names::kPagesFolder << cell.folder << ")";
+            for (const std::string& fault : cell.run.faults) said << "\nfault: " << fault;
+            if (!cell.run.browserRefused.empty()) said << "\nthe browser: " << cell.run.browserRefused;
+            c.failed = !cell.asExpected;
+            if (c.failed) {
+                c.failureType = OutcomeName(cell.outcome);
+                c.failureMessage = std::string(OutcomeName(cell.outcome)) +
+                                   (cell.outcome == cell.expected ? " with faults" : "") +
+                                   ", expected " + OutcomeName(cell.expected);
+                c.details = said.str();
+            } else {
+                c.output = said.str();
+            }
+            suite.cases.push_back(std::move(c));
+        }
+        suites.push_back(std::move(suite));
+    }
+    return JUnitXml("disckit simulate --matrix " + discLabel, suites);
 }

@@ -14,3 +14,7 @@ Json SystemToJson(const SimConfig& config);
 
 void PrintMatrix(const Matrix& matrix, std::ostream& out);
 Json MatrixToJson(const Matrix& matrix, const SimConfig& base, bool fixedCodePage);
+
+// The matrix as JUnit XML: a suite per system, a test case per language, failing where the cell
+// is not as expected.
+std::string MatrixJUnit(const Matrix& matrix, const std::string& discLabel);

@@ -12,6 +12,7 @@
 #include "kit/check/ReportIdentity.h"
 #include "kit/common/Html.h"
 #include "kit/common/Project.h"
+#include "kit/common/ReportFile.h"
 #include "kit/common/Utf8.h"
 #include "kit/disc/DiscReader.h"
 #include "kit/simulate/SimHtml.h"
@@ -24,6 +25,14 @@ int RunSimulate(const Args& args, std::ostream& out, std::ostream& err) {
     std::string error;
     if (!ParseSimulateArgs(args, options, error)) {
         WriteCommandError("simulate", options.project, error, err);
+        return kExitUsage;
+    }
+    // Every report is written, or none: a place that cannot take one is found before any is.
+    if ((!options.htmlFile.empty() &&
+         !ReportFileWritable(options.htmlFile, "HTML report", error)) ||
+        (!options.junitFile.empty() &&
+         !ReportFileWritable(options.junitFile, "JUnit report", error))) {
+        err << "disckit simulate: " << EscapeControls(error) << '\n';
         return kExitUsage;
     }
     const std::unique_ptr<DiscReader> reader = OpenDisc(options.discDir, error);
@@ -45,8 +54,15 @@ int RunSimulate(const Args& args, std::ostream& out, std::ostream& err) {
         ReportIdentity(options.discDir, *reader, ClassifyDisc(options.discDir) == DiscKind::Image);
     if (options.matrix) {
         const Matrix matrix = RunMatrix(options.config, options.codePageGiven, disc, &images);
+        const int judged = matrix.asExpected ? kExitClean : kExitFindings;
         Json root = MatrixToJson(matrix, options.config, options.codePageGiven);
         root.Set("identity", identity);
+        if (!options.junitFile.empty() &&
+            !WriteReportFile(options.junitFile, MatrixJUnit(matrix, options.discDir), "JUnit report",
+                             error)) {
+            err << "disckit simulate: " << EscapeControls(error) << '\n';
+            return kExitUsage;
+        }
         if (!options.htmlFile.empty()) {
             std::vector<std::vector<Json>> runs;
             for (const MatrixRow& row : matrix.rows) {
@@ -68,7 +84,7 @@ int RunSimulate(const Args& args, std::ostream& out, std::ostream& err) {
             PrintMatrix(matrix, text);
             out << EscapeControlsKeepingLines(text.str());
         }
-        return kExitClean;
+        return judged;
     }
     const SimRun run = RunSimulation(options.config, disc, &images);
     Json report = RunToJson(run, options.discDir);

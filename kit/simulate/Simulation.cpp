@@ -33,6 +33,19 @@ bool CleanRun(const SimRun& run) {
     return run.result == SimResult::BrowserRunning && run.faults.empty();
 }
 
+Outcome OutcomeOf(const SimRun& run) {
+    switch (run.result) {
+        case SimResult::Refused: return Outcome::Refused;
+        case SimResult::TurnedAway: return Outcome::TurnedAway;
+        case SimResult::LoopsForever: return Outcome::KeepsStartingBrowser;
+        case SimResult::Nothing: return Outcome::BrowserNotRunning;
+        case SimResult::BrowserRunning: break;
+    }
+    const bool box = std::any_of(run.effects.begin(), run.effects.end(),
+                                 [](const SimEffect& e) { return e.kind == EffectKind::Box; });
+    return box ? Outcome::Box : Outcome::BrowserRunning;
+}
+
 SimRun RunSimulation(const SimConfig& config, const SimDisc& disc,
                      const std::vector<ImageFacts>* images) {
     SimRun run;
@@ -130,19 +143,24 @@ std::vector<MatrixLanguage> MatrixLanguages(const SimDisc& disc) {
 }
 
 Matrix RunMatrix(const SimConfig& base, bool fixedCodePage, const SimDisc& disc,
-                 const std::vector<ImageFacts>* images) {
+                 const std::vector<ImageFacts>* images, const Expectations& expectations) {
     Matrix m;
     m.languages = MatrixLanguages(disc);
     for (std::size_t p = 0; p < SystemProfileCount(); ++p) {
         MatrixRow row;
         row.profile = SystemProfiles()[p].name;
+        const Outcome expected = expectations.For(SystemProfiles()[p]);
         for (const MatrixLanguage& l : m.languages) {
             SimConfig c = base;
             c.system = SystemFromProfile(SystemProfiles()[p]);
             c.langId = l.langId;
             if (!fixedCodePage) c.codePage = AnsiCodePageForLangId(l.langId);
             const SimRun run = RunSimulation(c, disc, images);
-            row.cells.push_back({run.result, run.languageFolder, run.faults.size(), run});
+            const Outcome outcome = OutcomeOf(run);
+            const bool asExpected = AsExpected(expected, outcome, !run.faults.empty());
+            m.asExpected = m.asExpected && asExpected;
+            row.cells.push_back(
+                {run.result, run.languageFolder, run.faults.size(), run, outcome, expected, asExpected});
         }
         m.rows.push_back(std::move(row));
     }

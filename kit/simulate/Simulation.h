@@ -10,6 +10,7 @@
 
 #include "kit/common/Json.h"
 #include "kit/simulate/SimPlatform.h"
+#include "kit/windows/Outcomes.h"
 
 enum class SimResult { BrowserRunning, Refused, TurnedAway, LoopsForever, Nothing };
 const char* SimResultName(SimResult result);
@@ -46,6 +47,11 @@ struct SimRun {
 // browser-running, and nothing went wrong on the way.
 bool CleanRun(const SimRun& run);
 
+// The run's outcome in the words the trial shares: loops-forever is the launcher that keeps
+// starting the browser, nothing one that ends with no browser running, and a run that would
+// run the browser after a message box of the launcher's is a box, as a trial would see it.
+Outcome OutcomeOf(const SimRun& run);
+
 // Runs the launcher on the disc under the described system. images: the disc's programs and
 // libraries as the check found them (see SimPlatform).
 SimRun RunSimulation(const SimConfig& config, const SimDisc& disc,
@@ -67,6 +73,9 @@ struct MatrixCell {
     std::string folder;  // the page folder, for browser-running and loops-forever
     std::size_t faults = 0;
     SimRun run;          // the whole run, for the report that shows each one's effects
+    Outcome outcome = Outcome::BrowserNotRunning;  // OutcomeOf(run)
+    Outcome expected = Outcome::BrowserRunning;    // what the system was expected to come to
+    bool asExpected = false;
 };
 struct MatrixRow {
     std::string profile;
@@ -75,8 +84,11 @@ struct MatrixRow {
 struct Matrix {
     std::vector<MatrixLanguage> languages;
     std::vector<MatrixRow> rows;
+    bool asExpected = true;  // every cell
 };
 
 // base supplies everything but the system, the language and (unless fixedCodePage) the code page.
+// Each cell is judged against what expectations say of its system.
 Matrix RunMatrix(const SimConfig& base, bool fixedCodePage, const SimDisc& disc,
-                 const std::vector<ImageFacts>* images = nullptr);
+                 const std::vector<ImageFacts>* images = nullptr,
+                 const Expectations& expectations = Expectations());

@@ -34,6 +34,7 @@
 #include "kit/check/ReportIdentity.h"
 #include "kit/common/Html.h"
 #include "kit/common/Json.h"
+#include "kit/common/ReportFile.h"
 #include "kit/disc/DiscReader.h"
 #include "kit/trial/TrialReport.h"
 
@@ -173,6 +174,14 @@ int RunTrial(const Args& args, std::ostream& out, std::ostream& err) {
         WriteCommandError("trial", options.project, error, err);
         return kExitUsage;
     }
+    // A report that could not be written is said before the run, not after it.
+    if ((!options.htmlFile.empty() &&
+         !ReportFileWritable(options.htmlFile, "HTML report", error)) ||
+        (!options.junitFile.empty() &&
+         !ReportFileWritable(options.junitFile, "JUnit report", error))) {
+        err << "disckit trial: " << EscapeControls(error) << '\n';
+        return kExitUsage;
+    }
     const DiscKind kind = ClassifyDisc(options.disc);
     if (kind == DiscKind::Neither) {
         err << "disckit trial: " << EscapeControls(options.disc)
@@ -263,6 +272,8 @@ int RunTrial(const Args& args, std::ostream& out, std::ostream& err) {
     inputs.checkErrors = CheckErrors(disc);
     inputs.refusalCaption = texts::kRefusalCaption;
     inputs.refusalText = texts::kRefusal;
+    inputs.expected = OutcomeName(options.expected);
+    inputs.expectedChosen = options.expectGiven;
     Json report;
     if (!TrialReportOf(text, inputs,
                        [&](const std::string& relative) { return TrialFileOnDisc(*reader, relative); },
@@ -283,6 +294,11 @@ int RunTrial(const Args& args, std::ostream& out, std::ostream& err) {
     out << (options.json ? report.Dump() : TrialText(report));
     out.flush();
     if (!options.htmlFile.empty() && !WriteHtmlFile(options.htmlFile, TrialHtml(report), error)) {
+        err << "disckit trial: " << EscapeControls(error) << '\n';
+        return kExitUsage;
+    }
+    if (!options.junitFile.empty() &&
+        !WriteReportFile(options.junitFile, TrialJUnit(report), "JUnit report", error)) {
         err << "disckit trial: " << EscapeControls(error) << '\n';
         return kExitUsage;
     }

@@ -19,7 +19,7 @@ namespace {
 // The command line's values, where the rows put them.
 struct TrialValues {
     std::optional<std::string> system, lang, timeout, maxStarts, out, html, systems, langs, jobs,
-        shard;
+        shard, expect, junit;
     bool keep = false, json = false, matrix = false, quiet = false;
 };
 
@@ -71,6 +71,17 @@ const OptionRow kTrialRows[] = {
     {"--shard", "K/N",
      "With --matrix: run only the K-th of N stable parts of the cells, for disckit merge to join.",
      ValueKind::Free, nullptr, "the whole matrix", Into<&TrialValues::shard>},
+    {"--expect", "OUTCOME",
+     "What the run is to come to, one of: " DISCKIT_OUTCOME_NAMES ". The trial exits with 0 "
+     "when it does (and check finds no error on the disc), 1 when not.",
+     ValueKind::Choices, DISCKIT_OUTCOME_NAMES,
+     "what the launcher's gate decides: browser-running on the systems it supports, refused on "
+     "the others",
+     Into<&TrialValues::expect>},
+    {"--junit", "FILE",
+     "Also write the verdict as JUnit XML test results: one test case, failing where the trial "
+     "exits with 1. Written whole or not at all.",
+     ValueKind::File, nullptr, nullptr, Into<&TrialValues::junit>},
 };
 
 bool ParseCount(const std::string& text, std::uint64_t min, std::uint64_t max, unsigned& value) {
@@ -101,6 +112,14 @@ bool ParseTrialArgs(const Args& args, TrialOptions& options, std::string& error)
     options.progress = v.quiet ? "quiet" : "lines";
     options.profile = SystemOption(v.system, error);
     if (!options.profile) return false;
+    options.expected = GateOutcome(*options.profile);
+    if (v.expect) {
+        if (!ParseOutcome(*v.expect, options.expected)) {
+            error = "--expect needs an outcome (" + OutcomeNames() + "), not '" + *v.expect + "'";
+            return false;
+        }
+        options.expectGiven = true;
+    }
     options.langId = kDefaultLangId;
     if (!LanguageOption(v.lang, options.langId, error)) return false;
     options.localeName = LocaleNameFor(options.langId);
@@ -121,6 +140,7 @@ bool ParseTrialArgs(const Args& args, TrialOptions& options, std::string& error)
     }
     if (!PathOption(v.out, "--out", "folder", options.outDir, error) ||
         !PathOption(v.html, "--html", "file", options.htmlFile, error) ||
+        !PathOption(v.junit, "--junit", "file", options.junitFile, error) ||
         !RequestMembers(kTrialOptions, &v, options.requestMembers, error)) {
         return false;
     }

@@ -11,6 +11,7 @@
 #include "kit/common/Json.h"
 #include "kit/common/Project.h"
 #include "kit/disc/DiscReader.h"
+#include "kit/windows/Outcomes.h"
 #include "kit/windows/Profiles.h"
 
 struct TrialOptions {
@@ -36,6 +37,11 @@ struct TrialOptions {
     // How the driver says its long steps on stderr: "quiet" (--quiet), "lines" (a line each),
     // or "terminal" (one line rewritten in place, for a stderr that is a terminal).
     std::string progress = "lines";
+    std::string junitFile;          // --junit: the verdict as a JUnit test case too
+    // --expect: what the run is to come to; without it, what the launcher's gate decides for
+    // the system (GateOutcome).
+    Outcome expected = Outcome::BrowserRunning;
+    bool expectGiven = false;
 };
 
 // Fills options from the arguments after the verb. False, with a one-line reason in error, when

@@ -18,9 +18,11 @@
 
 #include "kit/check/ReportIdentity.h"
 #include "kit/common/Html.h"
+#include "kit/common/JUnit.h"
 #include "kit/common/Utf8.h"
 #include "kit/disc/DiscLookup.h"
 #include "kit/disc/DiscReader.h"
+#include "kit/windows/Outcomes.h"
 
 namespace {
 
@@ -305,8 +307,18 @@ std::string RunningWords(const Json& p) {
            Words(p["state"]);
 }
 
+// What was expected of the run, by whom, and whether it came out so.
+std::string ExpectedWords(const Json& outcome) {
+    return outcome["expected"].text() + " (by " + outcome["expectedBy"].text() + "): " +
+           (outcome["asExpected"].boolean()
+                ? "as expected"
+                : outcome["result"].text() == outcome["expected"].text()
+                      ? "not as expected, with faults"
+                      : "not as expected");
+}
+
 // The verdict from what was seen: the result, the faults and the exit code.
-Json Outcome(const Json& r, const TrialVerdictInputs& inputs, std::vector<std::string> more) {
+Json Verdict(const Json& r, const TrialVerdictInputs& inputs, std::vector<std::string> more) {
     const Json &launcher = r["launcher"], &browser = r["browser"];
     const bool ended = launcher["ended"].boolean();
     const double seconds = Real(launcher["seconds"]);
@@ -363,7 +375,13 @@ Json Outcome(const Json& r, const TrialVerdictInputs& inputs, std::vector<std::s
     Json list = Json::Array();
     for (const std::string& f : faults) list.Push(f);
     outcome.Set("faults", std::move(list));
-    outcome.Set("exitCode", faults.empty() && inputs.checkErrors.items().empty() ? 0 : 1);
+    Outcome seen = Outcome::BrowserNotRunning, expected = Outcome::BrowserRunning;
+    const bool asExpected = ParseOutcome(result, seen) && ParseOutcome(inputs.expected, expected) &&
+                            AsExpected(expected, seen, !faults.empty());
+    outcome.Set("expected", inputs.expected);
+    outcome.Set("expectedBy", inputs.expectedChosen ? "--expect" : "the launcher's gate");
+    outcome.Set("asExpected", asExpected);
+    outcome.Set("exitCode", asExpected && inputs.checkErrors.items().empty() ? 0 : 1);
     return outcome;
 }
 
@@ -605,7 +623,7 @@ bool TrialReportOf(const std::string& text, const TrialVerdictInputs& inputs,
     std::vector<std::string> commandLines;
     for (const Json& line : observations["browser"]["commandLines"].items())
         commandLines.push_back(line.text());
-    report.Set("outcome", Outcome(observations, inputs, StartPageFaults(commandLines, onDisc)));
+    report.Set("outcome", Verdict(observations, inputs, StartPageFaults(commandLines, onDisc)));
     Json check = Json::Object();
     check.Set("errors", inputs.checkErrors);
     report.Set("check", std::move(check));
@@ -794,6 +812,7 @@ std::string TrialText(const Json& r) {
         w("Verdict   " + o["result"].text() + ": the launcher started the browser and ended with exit code "
           "0; the browser runs as " + Words(browser["process"]));
     }
+    w("Expected  " + ExpectedWords(o));
     const std::vector<Json>& errors = r["check"]["errors"].items();
     if (!errors.empty()) {
         w("Check     " + std::to_string(errors.size()) + " " +
@@ -825,6 +844,8 @@ std::string TrialHtmlBody(const Json& r) {
                 "</b>: the launcher started the browser and ended with exit code 0; the browser runs as " +
                 HtmlText(browser["process"].text()) + "</div>\n";
     }
+    body += std::string("<p class=\"expected ") + (o["asExpected"].boolean() ? "good" : "bad") +
+            "\"><b>Expected</b> " + HtmlText(ExpectedWords(o)) + "</p>\n";
     body += "<table>\n";
     std::string browserWords = BrowserWords(browser);
     for (const Json& t : browser["windows"].items()) browserWords += "; window: " + t.text();
@@ -891,4 +912,32 @@ std::string TrialHtmlBody(const Json& r) {
     return body;
 }
 
+
+std::string TrialJUnit(const Json& r) {
+    const Json& o = r["outcome"];
+    JUnitCase c;
+    c.className = "disckit.trial";
+    c.name = r["system"]["profile"].text() + " " + r["language"]["locale"].text();
+    std::string said = o["result"].text() + "; expected " + ExpectedWords(o);
+    for (const Json& f : o["faults"].items()) said += "\nfault: " + f.text();
+    for (const Json& e : r["check"]["errors"].items()) {
+        said += "\ncheck: " + e["code"].text() + " " + e["path"].text() + ": " + e["message"].text();
+    }
+    c.failed = o["exitCode"].text() != "0";
+    if (c.failed) {
+        c.failureType = o["result"].text();
+        c.failureMessage = o["asExpected"].boolean()
+                               ? o["result"].text() + " as expected, but check finds " +
+                                     std::to_string(r["check"]["errors"].items().size()) +
+                                     " error(s) on the disc"
+                               : o["result"].text() + ", expected " + o["expected"].text();
+        c.details = said;
+    } else {
+        c.output = said;
+    }
+    JUnitSuite suite;
+    suite.name = "disckit trial " + r["disc"]["path"].text();
+    suite.cases.push_back(std::move(c));
+    return JUnitXml("disckit trial", {suite});
+}
 #endif

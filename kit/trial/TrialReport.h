@@ -38,11 +38,16 @@ std::vector<std::string> StartPageFaults(const std::vector<std::string>& command
                                          const std::function<bool(const std::string&)>& onDisc);
 
 // What the report says beside the verdict and how it is decided: check's errors on the disc
-// (objects of code, path and message), and the launcher's refusal box.
+// (objects of code, path and message), the launcher's refusal box, and the outcome the run is
+// expected to come to (an outcome's name, see Outcomes.h). The run passes (exit code 0) when it
+// comes out as expected and check finds no error on the disc: a disc with errors fails on some
+// supported system, whichever system this run had.
 struct TrialVerdictInputs {
     Json checkErrors = Json::Array();
     std::string refusalCaption;
     std::string refusalText;
+    std::string expected = "browser-running";
+    bool expectedChosen = false;  // given by the author, not the launcher's gate
 };
 
 // The report of a run from the driver's observations (JSON text). Every member is type-checked
@@ -54,6 +59,9 @@ bool TrialReportOf(const std::string& observations, const TrialVerdictInputs& in
 
 // The report in words, as printed without --json.
 std::string TrialText(const Json& report);
+
+// The verdict as JUnit XML: one test case, failing where the trial exits with 1.
+std::string TrialJUnit(const Json& report);
 
 // The report as one HTML page, its screenshots embedded (read as TrialScreenshot reads them).
 std::string TrialHtml(const Json& report);

@@ -30,7 +30,7 @@ std::string FromDiscRoot(std::string path) {
     return path;
 }
 
-std::string AutorunEntry(const std::string& text, const std::string& wanted) {
+std::string AutorunEntry(const std::string& text, const std::string& wanted, std::size_t* line) {
     const auto trim = [](std::string& s) {
         const char* blanks = " \t\r";
         const std::size_t first = s.find_first_not_of(blanks);
@@ -38,32 +38,37 @@ std::string AutorunEntry(const std::string& text, const std::string& wanted) {
         s.erase(s.find_last_not_of(blanks) + 1);
     };
     std::string section;
-    std::size_t start = 0;
+    std::size_t start = 0, number = 0;
+    if (line) *line = 0;
     while (start < text.size()) {
         std::size_t end = text.find('\n', start);
         if (end == std::string::npos) end = text.size();
-        std::string line = text.substr(start, end - start);
+        std::string content = text.substr(start, end - start);
         start = end + 1;
-        trim(line);
-        if (line.empty() || line[0] == ';') continue;
-        if (line[0] == '[') {
-            section = UpperUtf8(line.substr(1, line.find(']') - 1));
+        ++number;
+        trim(content);
+        if (content.empty() || content[0] == ';') continue;
+        if (content[0] == '[') {
+            section = UpperUtf8(content.substr(1, content.find(']') - 1));
             trim(section);
             continue;
         }
-        const std::size_t equals = line.find('=');
+        const std::size_t equals = content.find('=');
         if (section != "AUTORUN" || equals == std::string::npos) continue;
-        std::string key = UpperUtf8(line.substr(0, equals)), value = line.substr(equals + 1);
+        std::string key = UpperUtf8(content.substr(0, equals)), value = content.substr(equals + 1);
         trim(key);
         trim(value);
-        if (key == wanted && !value.empty()) return value;
+        if (key == wanted && !value.empty()) {
+            if (line) *line = number;
+            return value;
+        }
     }
     return {};
 }
 
-std::string AutorunOpens(const std::string& text) {
-    const std::string open = AutorunEntry(text, "OPEN");
-    const std::string command = open.empty() ? AutorunEntry(text, "SHELLEXECUTE") : open;
+std::string AutorunOpens(const std::string& text, std::size_t* line) {
+    const std::string open = AutorunEntry(text, "OPEN", line);
+    const std::string command = open.empty() ? AutorunEntry(text, "SHELLEXECUTE", line) : open;
     std::string program;
     if (!command.empty() && command[0] == '"') {
         program = command.substr(1, command.find('"', 1) - 1);

@@ -21,8 +21,10 @@ std::string AutorunText(const std::string& raw);
 std::string FromDiscRoot(std::string path);
 
 // The first value of key (upper case) in the [autorun] section, trimmed; empty when there is none.
-std::string AutorunEntry(const std::string& text, const std::string& wanted);
+// line, when given, gets the number of its line (from 1; 0 when there is none).
+std::string AutorunEntry(const std::string& text, const std::string& wanted,
+                         std::size_t* line = nullptr);
 
 // The program that the [autorun] section's open= (or shellexecute=) line starts, without its
-// arguments and without a leading ".\" or "\"; empty when there is none.
-std::string AutorunOpens(const std::string& text);
+// arguments and without a leading ".\" or "\"; empty when there is none. line as for AutorunEntry.
+std::string AutorunOpens(const std::string& text, std::size_t* line = nullptr);
