@@ -98,10 +98,10 @@ TEST(TrialMatrixVerdict, TrialResultsAgreeWithTheirPrediction) {
     const Row rows[] = {
         {"browser-running", "browser-running", true},
         {"refused", "refused", true},
-        {"keeps-starting-browser", "loops-forever", true},
-        {"did-not-end", "loops-forever", true},
-        {"browser-not-running", "nothing", true},
-        {"browser-running", "loops-forever", false},  // simulate saw no browser: one is wrong
+        {"keeps-starting-browser", "keeps-starting-browser", true},
+        {"browser-not-running", "browser-not-running", true},
+        {"did-not-end", "keeps-starting-browser", false},
+        {"browser-running", "keeps-starting-browser", false},  // simulate saw no browser: one is wrong
         {"keeps-starting-browser", "browser-running", false},
         {"refused", "browser-running", false},
         {"box", "browser-running", false},
@@ -112,11 +112,11 @@ TEST(TrialMatrixVerdict, TrialResultsAgreeWithTheirPrediction) {
         EXPECT_EQ(TrialAgreesWithSimulate(r.trial, r.predicted), r.agrees) << r.trial << " / " << r.predicted;
 }
 
-Json TrialReportWith(const std::string& result) {
+Json TrialReportWith(const std::string& result, bool faulty) {
     Json outcome = Json::Object();
     outcome.Set("result", result);
     Json faults = Json::Array();
-    if (result != "browser-running") faults.Push("the launcher " + result);
+    if (faulty) faults.Push("the launcher " + result);
     outcome.Set("faults", std::move(faults));
     Json report = Json::Object();
     report.Set("outcome", std::move(outcome));
@@ -129,7 +129,7 @@ MatrixCellRun Ran(int exitCode, const std::string& result) {
     if (exitCode == 2) {
         run.error = "no Wine";
     } else {
-        run.report = TrialReportWith(result);
+        run.report = TrialReportWith(result, exitCode == 1);
     }
     return run;
 }
@@ -178,7 +178,7 @@ struct Fixture {
         for (std::size_t i : ShardPart(all.size(), k ? k : 1, k ? n : 1)) {
             cells.push_back(all[i]);
             expected.push_back("browser-running");
-            predicted.push_back(i == 3 ? "loops-forever" : "browser-running");
+            predicted.push_back(i == 3 ? "keeps-starting-browser" : "browser-running");
             runs.push_back(i == 4 ? Ran(1, "keeps-starting-browser") : Ran(0, "browser-running"));
         }
         return MatrixReport(Disc(sha), systems, locales, k, n, cells, expected, predicted, runs);
@@ -258,10 +258,17 @@ TEST(TrialMatrixReport, TheGridMarksWhatIsNotAsExpectedAndWhereSimulateDisagrees
     EXPECT_NE(text.find("8-x64   runs     runs?\n"), std::string::npos) << text;
     EXPECT_NE(text.find("10-x64  keeps!?  runs\n"), std::string::npos) << text;
     EXPECT_NE(text.find("10-x64 en-US: keeps-starting-browser, expected browser-running"), std::string::npos) << text;
-    EXPECT_NE(text.find("8-x64 de-DE: the trial gave browser-running, simulate predicted loops-forever"),
+    EXPECT_NE(text.find("8-x64 de-DE: the trial gave browser-running, simulate predicted keeps-starting-browser"),
               std::string::npos)
         << text;
     EXPECT_NE(text.find("5 of 6 cells as expected"), std::string::npos) << text;
+    // JUnit: a case per cell, failing where the cell is not as expected.
+    const std::string junit = MatrixJUnit(f.Run(0, 1));
+    std::size_t cases = 0, failures = 0;
+    for (std::size_t at = 0; (at = junit.find("<testcase", at)) != std::string::npos; ++at) ++cases;
+    for (std::size_t at = 0; (at = junit.find("<failure", at)) != std::string::npos; ++at) ++failures;
+    EXPECT_EQ(cases, 6u) << junit;
+    EXPECT_EQ(failures, 1u) << junit;
     const std::string html = MatrixHtml(f.Run(0, 1));
     // Each cell links to its own trial's report.
     EXPECT_NE(html.find("href=\"#cell-10-x64-en-US\""), std::string::npos);

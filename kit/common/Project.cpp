@@ -211,6 +211,12 @@ private:
                 return Fail(node.source(), "[" + std::string(key.table) + "] " + system +
                                                " is a string, not " + TypeName(node), error);
             }
+            Outcome outcome;
+            if (!ParseOutcome(s->get(), outcome)) {
+                return Fail(node.source(), "[" + std::string(key.table) + "] " + system + ": '" +
+                                               s->get() + "' is no outcome; the outcomes are: " +
+                                               OutcomeNames(), error);
+            }
             p_.expect[system] = s->get();
         }
         return true;
@@ -388,4 +394,12 @@ void WriteCommandError(const char* verb, const Project& project, const std::stri
     err << "disckit " << verb << ": " << EscapeControls(blamed) << "\n";
     if (project.file.empty() || blamed.compare(0, project.file.size(), project.file) != 0)
         err << VerbUsage(verb);
+}
+
+Expectations Project::Expected() const {
+    Expectations expectations;
+    std::string unused;
+    // Every entry was checked as the file was read.
+    for (const auto& entry : expect) expectations.Set(entry.first, entry.second, unused);
+    return expectations;
 }

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "kit/common/Options.h"
+#include "kit/windows/Outcomes.h"
 
 constexpr const char* kProjectFile = "disckit.toml";
 constexpr const char* kDefaultContent = "disc";
@@ -57,6 +58,8 @@ struct Project {
     std::vector<std::uint16_t> languages;  // [disc] languages; empty: every language
     // [expect]: a system (a profile's name) by what it is expected to do there, as written.
     std::map<std::string, std::string> expect;
+    // [expect] as the verbs judge by it: each system the file names, the gate's for the others.
+    Expectations Expected() const;
 
     // A value of the file for an option row.
     struct Setting {

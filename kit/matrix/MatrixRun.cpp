@@ -14,6 +14,7 @@
 
 #include "kit/Help.h"
 #include "kit/common/Html.h"
+#include "kit/common/ReportFile.h"
 #include "kit/common/Options.h"
 #include "kit/common/RuntimeFiles.h"
 #include "kit/common/Utf8.h"
@@ -36,13 +37,14 @@
 #include "kit/simulate/Simulation.h"
 #include "kit/windows/CodePage.h"
 #include "kit/windows/Languages.h"
+#include "kit/windows/Outcomes.h"
 #include "kit/windows/WindowsText.h"
 #endif
 
 namespace {
 
 struct MergeValues {
-    std::optional<std::string> html;
+    std::optional<std::string> html, junit;
     bool json = false;
 };
 
@@ -51,6 +53,8 @@ const OptionRow kMergeRows[] = {
      ValueKind::Free, nullptr, nullptr, Into<&MergeValues::json>},
     {"--html", "FILE", "Also write the joined report as one self-contained HTML file.",
      ValueKind::File, nullptr, nullptr, Into<&MergeValues::html>},
+    {"--junit", "FILE", "Also write the joined report as JUnit XML test results: a test case per cell, failing where the cell is not as expected.",
+     ValueKind::File, nullptr, nullptr, Into<&MergeValues::junit>},
 };
 
 }  // namespace
@@ -387,6 +391,12 @@ int RunMatrix(const TrialOptions& o, std::ostream& out, std::ostream& err) {
         err << verb << EscapeControls(error) << '\n';
         return kExitUsage;
     }
+    // Every report is written, or none: a place that cannot take one is found before any trial.
+    if ((!o.htmlFile.empty() && !ReportFileWritable(o.htmlFile, "HTML report", error)) ||
+        (!o.junitFile.empty() && !ReportFileWritable(o.junitFile, "JUnit report", error))) {
+        err << verb << EscapeControls(error) << '\n';
+        return kExitUsage;
+    }
     // What simulate predicts for each cell, and what the launcher's gate expects there.
     const SimDisc simDisc(*reader);
     std::vector<Finding> findings;
@@ -400,7 +410,7 @@ int RunMatrix(const TrialOptions& o, std::ostream& out, std::ostream& err) {
         c.system = SystemFromProfile(p);
         c.langId = langId;
         c.codePage = AnsiCodePageForLangId(langId);
-        return std::string(SimResultName(RunSimulation(c, simDisc, &images).result));
+        return std::string(OutcomeName(OutcomeOf(RunSimulation(c, simDisc, &images))));
     };
     std::vector<std::string> locales;
     if (o.langs.empty() && !o.project.languages.empty()) {
@@ -419,9 +429,9 @@ int RunMatrix(const TrialOptions& o, std::ostream& out, std::ostream& err) {
     }
     std::vector<std::string> systems;
     if (o.systems.empty()) {
-        // The launcher's own gate, as simulate runs it: a system it refuses is no default cell.
+        // The systems the launcher's own gate lets through.
         for (std::size_t i = 0; i < SystemProfileCount(); ++i) {
-            if (predict(SystemProfiles()[i], kDefaultLangId) != "refused") systems.push_back(SystemProfiles()[i].name);
+            if (GateOutcome(SystemProfiles()[i]) != Outcome::Refused) systems.push_back(SystemProfiles()[i].name);
         }
     } else {
         for (const SystemProfile* p : o.systems) systems.push_back(p->name);
@@ -432,6 +442,7 @@ int RunMatrix(const TrialOptions& o, std::ostream& out, std::ostream& err) {
         return kExitUsage;
     }
     const std::vector<MatrixCellId> all = MatrixCellsOf(systems, locales);
+    const Expectations expectations = o.project.Expected();
     std::vector<MatrixCellId> cells;
     std::vector<std::string> predicted, expected;
     for (std::size_t i : ShardPart(all.size(), o.shard, o.shards)) {
@@ -439,7 +450,7 @@ int RunMatrix(const TrialOptions& o, std::ostream& out, std::ostream& err) {
         std::uint16_t id = 0;
         ParseLanguage(all[i].locale, id);
         predicted.push_back(predict(*FindSystemProfile(all[i].system), id));
-        expected.push_back(predicted.back() == "refused" ? "refused" : "browser-running");
+        expected.push_back(OutcomeName(expectations.For(*FindSystemProfile(all[i].system))));
     }
     // The cells' reports and screenshots go to a folder of this run's own, inside --out when
     // given (kept), else in the temporary folder (removed at the end, unless --keep).
@@ -467,7 +478,7 @@ int RunMatrix(const TrialOptions& o, std::ostream& out, std::ostream& err) {
     std::vector<std::vector<std::string>> commands;
     for (std::size_t i = 0; i < cells.size(); ++i) {
         std::vector<std::string> c = {self, "trial", disc, "--system", cells[i].system, "--lang",
-                                      cells[i].locale, "--json", "--quiet", "--timeout",
+                                      cells[i].locale, "--json", "--quiet", "--expect", expected[i], "--timeout",
                                       std::to_string(o.timeoutSeconds), "--max-starts",
                                       std::to_string(o.maxStarts)};
         if (!o.outDir.empty()) c.insert(c.end(), {"--out", folder + "/" + cells[i].system + "-" + cells[i].locale});
@@ -507,7 +518,8 @@ int RunMatrix(const TrialOptions& o, std::ostream& out, std::ostream& err) {
     out << (o.json ? report.Dump() : MatrixText(report));
     out.flush();
     bool written = true;
-    if (!o.htmlFile.empty() && !WriteHtmlFile(o.htmlFile, MatrixHtml(report), error)) {
+    if ((!o.htmlFile.empty() && !WriteHtmlFile(o.htmlFile, MatrixHtml(report), error)) ||
+        (!o.junitFile.empty() && !WriteReportFile(o.junitFile, MatrixJUnit(report), "JUnit report", error))) {
         err << verb << EscapeControls(error) << '\n';
         written = false;
     }
@@ -633,9 +645,10 @@ bool MergeMatrixReports(const std::vector<std::string>& texts, const std::vector
 int RunMerge(const Args& args, std::ostream& out, std::ostream& err) {
     MergeValues v;
     std::vector<std::string> files;
-    std::string error, html;
+    std::string error, html, junit;
     if (!ParseVerbOperands(args, kMergeOptions, &v, "report", files, error) ||
-        !PathOption(v.html, "--html", "file", html, error)) {
+        !PathOption(v.html, "--html", "file", html, error) ||
+        !PathOption(v.junit, "--junit", "file", junit, error)) {
         err << "disckit merge: " << EscapeControls(error) << '\n' << VerbUsage("merge");
         return kExitUsage;
     }
@@ -647,13 +660,16 @@ int RunMerge(const Args& args, std::ostream& out, std::ostream& err) {
         }
     }
     Json merged;
-    if (!MergeMatrixReports(texts, files, merged, error)) {
+    if (!MergeMatrixReports(texts, files, merged, error) ||
+        (!html.empty() && !ReportFileWritable(html, "HTML report", error)) ||
+        (!junit.empty() && !ReportFileWritable(junit, "JUnit report", error))) {
         err << "disckit merge: " << EscapeControls(error) << '\n';
         return kExitUsage;
     }
     out << (v.json ? merged.Dump() : MatrixText(merged));
     out.flush();
-    if (!html.empty() && !WriteHtmlFile(html, MatrixHtml(merged), error)) {
+    if ((!html.empty() && !WriteHtmlFile(html, MatrixHtml(merged), error)) ||
+        (!junit.empty() && !WriteReportFile(junit, MatrixJUnit(merged), "JUnit report", error))) {
         err << "disckit merge: " << EscapeControls(error) << '\n';
         return kExitUsage;
     }

@@ -3,13 +3,14 @@
 #include <algorithm>
 #include <cctype>
 #include <map>
-#include <set>
 #include <sstream>
 
 #include "kit/Help.h"
 #include "kit/common/Html.h"
+#include "kit/common/JUnit.h"
 #include "kit/common/Utf8.h"
 #include "kit/windows/Languages.h"
+#include "kit/windows/Outcomes.h"
 #include "kit/windows/WindowsText.h"
 
 #ifndef _WIN32
@@ -19,20 +20,6 @@
 namespace {
 
 constexpr const char* kMatrixKind = "disckit-trial-matrix";
-
-// The trial's results that say the same as each of simulate's.
-bool Agrees(const std::string& trial, const std::string& predicted) {
-    static const std::map<std::string, std::set<std::string>> kSame = {
-        {"browser-running", {"browser-running"}},
-        {"refused", {"refused"}},
-        // The browser never shows up: the launcher starts it for ever, and is stopped.
-        {"loops-forever", {"keeps-starting-browser", "did-not-end", "browser-not-running"}},
-        {"nothing", {"browser-not-running"}},
-        {"turned-away", {"browser-not-running"}},
-    };
-    const auto same = kSame.find(predicted);
-    return same != kSame.end() && same->second.count(trial) != 0;
-}
 
 // A cell's short text in the grid.
 std::string Short(const std::string& result) {
@@ -75,7 +62,9 @@ std::vector<std::size_t> ShardPart(std::size_t count, unsigned shard, unsigned s
 }
 
 bool TrialAgreesWithSimulate(const std::string& trialResult, const std::string& predicted) {
-    return Agrees(trialResult, predicted);
+    // Both speak in the outcomes simulate and trial share.
+    Outcome seen, expected;
+    return ParseOutcome(trialResult, seen) && ParseOutcome(predicted, expected) && seen == expected;
 }
 
 Json MatrixCellJson(const MatrixCellId& id, const std::string& expected, const std::string& predicted,
@@ -89,13 +78,13 @@ Json MatrixCellJson(const MatrixCellId& id, const std::string& expected, const s
     const std::string result = ran ? run.report["outcome"]["result"].text() : "error";
     cell.Set("result", result);
     cell.Set("expected", expected);
-    // A supported system is as expected only with a clean trial: the browser runs and nothing
-    // went wrong on the way.
-    const bool asExpected = ran && result == expected &&
-                            (expected != "browser-running" || run.exitCode == kExitClean);
+    // A browser that runs is as expected only in a clean trial: nothing went wrong on the way.
+    Outcome seen, wanted;
+    const bool asExpected = ran && ParseOutcome(result, seen) && ParseOutcome(expected, wanted) &&
+                            AsExpected(wanted, seen, !run.report["outcome"]["faults"].items().empty());
     cell.Set("asExpected", asExpected);
     cell.Set("predicted", predicted);
-    cell.Set("agrees", ran && Agrees(result, predicted));
+    cell.Set("agrees", ran && TrialAgreesWithSimulate(result, predicted));
     cell.Set("exitCode", run.exitCode);
     if (!ran) cell.Set("error", run.error);
     cell.Set("trial", ran ? run.report : Json());
@@ -278,4 +267,36 @@ std::string MatrixHtml(const Json& r) {
         body += "</section>\n";
     }
     return HtmlDocument("disckit trial --matrix: " + r["disc"]["path"].text(), body);
+}
+
+std::string MatrixJUnit(const Json& r) {
+    std::vector<JUnitSuite> suites;
+    for (const Json& s : r["systems"].items()) {
+        JUnitSuite suite;
+        const SystemProfile* p = FindSystemProfile(s.text());
+        suite.name = p ? std::string(p->title) + " (" + s.text() + ")" : s.text();
+        for (const Json& c : r["cells"].items()) {
+            if (c["system"].text() != s.text()) continue;
+            JUnitCase t;
+            t.className = "disckit.trial." + s.text();
+            t.name = c["locale"].text();
+            std::string said = c["result"].text() + "; expected " + c["expected"].text() +
+                               "; simulate predicted " + c["predicted"].text();
+            for (const Json& f : c["trial"]["outcome"]["faults"].items()) said += "\nfault: " + f.text();
+            if (c["exitCode"].text() == "2") said += "\n" + c["error"].text();
+            t.failed = !c["asExpected"].boolean();
+            if (t.failed) {
+                t.failureType = c["result"].text();
+                t.failureMessage = c["exitCode"].text() == "2"
+                                       ? "the trial could not run"
+                                       : c["result"].text() + ", expected " + c["expected"].text();
+                t.details = said;
+            } else {
+                t.output = said;
+            }
+            suite.cases.push_back(std::move(t));
+        }
+        if (!suite.cases.empty()) suites.push_back(std::move(suite));
+    }
+    return JUnitXml("disckit trial --matrix " + r["disc"]["path"].text(), suites);
 }

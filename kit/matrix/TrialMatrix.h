@@ -34,10 +34,8 @@ std::vector<MatrixCellId> MatrixCellsOf(const std::vector<std::string>& systems,
 // in exactly one shard, and a shard's part depends only on the cells and N.
 std::vector<std::size_t> ShardPart(std::size_t count, unsigned shard, unsigned shards);
 
-// What a cell ended as, as the trial names its results; what the launcher's gate expects of the
-// system ("browser-running" or "refused", from simulate's run on it); and whether the trial's
-// result is what simulate predicted (a simulate result name), a disagreement being a fault of
-// the disc's programs or of simulate.
+// Whether the trial's result is what simulate predicted for the same cell (both outcome names):
+// a disagreement is a fault of the disc's programs or of simulate.
 bool TrialAgreesWithSimulate(const std::string& trialResult, const std::string& predicted);
 
 // One cell's run: the trial's exit code (0, 1; 2 when it could not run), its report when it ran,
@@ -72,6 +70,8 @@ int MatrixExitCode(const Json& report);
 // disagree), and as one HTML page whose grid links to each cell's whole trial report.
 std::string MatrixText(const Json& report);
 std::string MatrixHtml(const Json& report);
+// As JUnit XML: a suite per system, a test case per cell, failing where it is not as expected.
+std::string MatrixJUnit(const Json& report);
 
 // Joins shard reports (their JSON texts) into the report of the whole matrix. False, with the
 // reason in error, when a text is not a matrix report, when they are of different discs, disckit

@@ -53,7 +53,8 @@ int RunSimulate(const Args& args, std::ostream& out, std::ostream& err) {
     const Json identity =
         ReportIdentity(options.discDir, *reader, ClassifyDisc(options.discDir) == DiscKind::Image);
     if (options.matrix) {
-        const Matrix matrix = RunMatrix(options.config, options.codePageGiven, disc, &images);
+        const Matrix matrix =
+            RunMatrix(options.config, options.codePageGiven, disc, &images, options.project.Expected());
         const int judged = matrix.asExpected ? kExitClean : kExitFindings;
         Json root = MatrixToJson(matrix, options.config, options.codePageGiven);
         root.Set("identity", identity);

@@ -112,7 +112,12 @@ bool ParseTrialArgs(const Args& args, TrialOptions& options, std::string& error)
     options.progress = v.quiet ? "quiet" : "lines";
     options.profile = SystemOption(v.system, error);
     if (!options.profile) return false;
-    options.expected = GateOutcome(*options.profile);
+    options.expected = options.project.Expected().For(*options.profile);
+    if (v.expect && v.matrix) {
+        error = "--expect is for one run; a matrix judges each system by the project's [expect], "
+                "or by what the launcher's gate decides";
+        return false;
+    }
     if (v.expect) {
         if (!ParseOutcome(*v.expect, options.expected)) {
             error = "--expect needs an outcome (" + OutcomeNames() + "), not '" + *v.expect + "'";
