@@ -451,8 +451,7 @@ GOOD_REQUEST = {
     "record": [2, 6, 1, 7601, 1], "extended_query": True, "bits": 64, "prefix": "win64",
     "wine_settings": "win7", "lang_id": "0x0409", "locale_name": "en-US", "lc_all": "en_US.UTF-8",
     "launcher": "Start.exe", "browser": "Panoview.exe", "browser_process": "PANOVIEW.EXE",
-    "refusal_caption": "c", "refusal_text": "t", "timeout": 60, "max_starts": 10, "out": None,
-    "keep": False, "json": True, "html": None, "work": "/w", "tools": "/t", "disckit": "/bin/d",
+    "timeout": 60, "max_starts": 10, "out": None, "keep": False, "work": "/w", "tools": "/t",
     "progress": "lines",
 }
 
