@@ -23,6 +23,7 @@ import labpath  # noqa: F401 (the lab and the trial's driver)
 import trialbox
 import winelab
 from scenarios import check, equal
+from trial_tests import processes_in as marked
 
 DISCKIT = Path(os.environ.get("LAUNCHER_NATIVE_DISCKIT",
                               winelab.ROOT / "build" / "native" / "disckit")).resolve()
@@ -52,21 +53,6 @@ def children(pid):
         # The command's name may hold blanks and parentheses: the fields follow the last ')'.
         if int(stat.rsplit(")", 1)[1].split()[1]) == pid:
             found.append(int(entry.name))
-    return found
-
-
-def marked(work):
-    """Ids of the processes a trial started in its sandbox (their environment names its folder)."""
-    needle = f"{trialbox.MARK}={work}".encode()
-    found = []
-    for entry in Path("/proc").iterdir():
-        if not entry.name.isdigit():
-            continue
-        try:
-            if needle in (entry / "environ").read_bytes().split(b"\0"):
-                found.append(int(entry.name))
-        except OSError:
-            pass
     return found
 
 

@@ -60,14 +60,13 @@ bool ReportFileWritable(const std::string& path, const std::string& what, std::s
 
 bool WriteReportFile(const std::string& path, const std::string& text, const std::string& what,
                      std::string& error) {
+    if (!ReportFileWritable(path, what, error)) return false;
     const auto fail = [&](const std::string& why) {
         error = "cannot write the " + what + " to " + path + ": " + why;
         return false;
     };
-    if (path.empty()) return fail("no file named");
     const std::filesystem::path target = std::filesystem::u8path(path);
     std::error_code ec;
-    if (std::filesystem::is_directory(target, ec)) return fail("it is a folder");
     // Beside the target, so that the rename stays within its file system.
     const std::filesystem::path folder = FolderOf(target);
 #ifdef _WIN32

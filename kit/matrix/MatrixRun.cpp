@@ -20,6 +20,9 @@
 #include "kit/common/Utf8.h"
 #include "kit/matrix/TrialMatrix.h"
 #include "kit/trial/TrialOptions.h"
+#ifndef _WIN32
+#include "kit/trial/TrialReport.h"
+#endif
 
 #ifndef _WIN32
 #include <fcntl.h>
@@ -130,25 +133,7 @@ bool ParseReport(const std::string& text, Json& report, std::string& error) {
 
 // A regular file's text, not through a link, up to limit bytes.
 bool ReadSmallFile(const std::string& path, std::uint64_t limit, std::string& text, std::string& error) {
-    const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    struct stat info {};
-    if (fd < 0 || fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        error = fd < 0 ? std::string("cannot be opened (") + std::strerror(errno) + ")" : "is not a file";
-        if (fd >= 0) close(fd);
-        return false;
-    }
-    text.clear();
-    char buffer[1 << 16];
-    ssize_t n;
-    while (text.size() <= limit && ((n = read(fd, buffer, sizeof buffer)) > 0 || (n < 0 && errno == EINTR))) {
-        if (n > 0) text.append(buffer, static_cast<std::size_t>(n));
-    }
-    close(fd);
-    if (text.size() > limit) {
-        error = "is larger than " + std::to_string(limit) + " bytes";
-        return false;
-    }
-    return true;
+    return ReadBoundedFile(path, limit, text, error) == BoundedRead::Read;
 }
 
 std::string Hex(const std::string& bytes) {

@@ -87,27 +87,14 @@ int RunDriver(const std::vector<std::string>& command, std::ostream& err) {
 // The observations' text, read from the file the driver made: a regular file, not through a
 // link, no larger than kMaxObservations.
 bool ReadObservations(const std::string& path, std::string& text, std::string& error) {
-    const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    struct stat info {};
-    if (fd < 0 || fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) ||
-        static_cast<std::uint64_t>(info.st_size) > kMaxObservations) {
-        error = "the driver left no observations to read in " + path;
-        if (fd >= 0) close(fd);
-        return false;
+    switch (ReadBoundedFile(path, kMaxObservations, text, error)) {
+        case BoundedRead::Read: return true;
+        case BoundedRead::Missing: error = "the driver left no observations to read in " + path; break;
+        case BoundedRead::TooLarge:
+            error = "the driver's observations are larger than " + std::to_string(kMaxObservations) + " bytes";
+            break;
     }
-    text.clear();
-    char buffer[1 << 16];
-    ssize_t n;
-    while (text.size() <= kMaxObservations &&
-           ((n = read(fd, buffer, sizeof buffer)) > 0 || (n < 0 && errno == EINTR))) {
-        if (n > 0) text.append(buffer, static_cast<std::size_t>(n));
-    }
-    close(fd);
-    if (text.size() > kMaxObservations) {
-        error = "the driver's observations are larger than " + std::to_string(kMaxObservations) + " bytes";
-        return false;
-    }
-    return true;
+    return false;
 }
 
 // check's errors on the disc, beside the trial's verdict: objects of code, path and message.

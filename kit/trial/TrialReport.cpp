@@ -678,6 +678,30 @@ void EmbedTrialScreenshots(Json& report) {
     for (const std::string& note : lost) notes->Push(note);
 }
 
+BoundedRead ReadBoundedFile(const std::string& path, std::uint64_t limit, std::string& text,
+                            std::string& error) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    struct stat info {};
+    if (fd < 0 || fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        error = fd < 0 ? std::string("cannot be opened (") + std::strerror(errno) + ")" : "is not a file";
+        if (fd >= 0) ::close(fd);
+        return BoundedRead::Missing;
+    }
+    text.clear();
+    char buffer[1 << 16];
+    ssize_t n = 0;
+    while (text.size() <= limit &&
+           ((n = ::read(fd, buffer, sizeof buffer)) > 0 || (n < 0 && errno == EINTR))) {
+        if (n > 0) text.append(buffer, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    if (text.size() > limit) {
+        error = "is larger than " + std::to_string(limit) + " bytes";
+        return BoundedRead::TooLarge;
+    }
+    return BoundedRead::Read;
+}
+
 bool TrialScreenshot(const std::string& path, std::string& png, std::string& why) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {

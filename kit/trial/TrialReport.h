@@ -57,6 +57,13 @@ bool TrialReportOf(const std::string& observations, const TrialVerdictInputs& in
                    const std::function<bool(const std::string&)>& onDisc, Json& report,
                    std::string& error);
 
+// Reads a file disckit or its driver wrote into text: a regular file, opened without following a
+// link and without blocking, up to limit bytes. Read; Missing (no such regular file, with why
+// in error); or TooLarge.
+enum class BoundedRead { Read, Missing, TooLarge };
+BoundedRead ReadBoundedFile(const std::string& path, std::uint64_t limit, std::string& text,
+                            std::string& error);
+
 // The report in words, as printed without --json.
 std::string TrialText(const Json& report);
 
