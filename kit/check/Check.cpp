@@ -134,13 +134,10 @@ int RunCheck(const Args& args, std::ostream& out, std::ostream& err) {
         return kExitUsage;
     }
     // Every report is written, or none: a place that cannot take one is found before any is.
-    const std::pair<const std::string*, const char*> reports[] = {
-        {&html, "HTML report"}, {&sarif, "SARIF log"}, {&junit, "JUnit report"}};
-    for (const auto& report : reports) {
-        if (!report.first->empty() && !ReportFileWritable(*report.first, report.second, error)) {
-            err << "disckit check: " << EscapeControls(error) << "\n";
-            return kExitUsage;
-        }
+    if (!ReportFilesWritable({{html, "HTML report"}, {sarif, "SARIF log"}, {junit, "JUnit report"}},
+                             error)) {
+        err << "disckit check: " << EscapeControls(error) << "\n";
+        return kExitUsage;
     }
     std::vector<Finding> findings;
     const std::unique_ptr<DiscReader> reader = OpenDisc(disc, error);

@@ -58,6 +58,13 @@ bool ReportFileWritable(const std::string& path, const std::string& what, std::s
     return true;
 }
 
+bool ReportFilesWritable(std::initializer_list<NamedReport> reports, std::string& error) {
+    for (const NamedReport& report : reports) {
+        if (!report.path.empty() && !ReportFileWritable(report.path, report.what, error)) return false;
+    }
+    return true;
+}
+
 bool WriteReportFile(const std::string& path, const std::string& text, const std::string& what,
                      std::string& error) {
     if (!ReportFileWritable(path, what, error)) return false;

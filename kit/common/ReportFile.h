@@ -4,6 +4,7 @@
 // whatever was there before.
 #pragma once
 
+#include <initializer_list>
 #include <string>
 
 // Writes text to path (UTF-8). False, with one line in error ("cannot write the WHAT to PATH:
@@ -15,3 +16,11 @@ bool WriteReportFile(const std::string& path, const std::string& text, const std
 // said at once: its folder is there and may be written to, and it is not a folder itself. False,
 // with the same line as WriteReportFile's in error, when not.
 bool ReportFileWritable(const std::string& path, const std::string& what, std::string& error);
+
+// The same for every report a command line names: the --html, --sarif or --junit options as
+// (path, what) pairs, an empty path for one not given. Every report is then written, or none.
+struct NamedReport {
+    const std::string& path;
+    const char* what;
+};
+bool ReportFilesWritable(std::initializer_list<NamedReport> reports, std::string& error);

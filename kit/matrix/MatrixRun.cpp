@@ -377,8 +377,7 @@ int RunMatrix(const TrialOptions& o, std::ostream& out, std::ostream& err) {
         return kExitUsage;
     }
     // Every report is written, or none: a place that cannot take one is found before any trial.
-    if ((!o.htmlFile.empty() && !ReportFileWritable(o.htmlFile, "HTML report", error)) ||
-        (!o.junitFile.empty() && !ReportFileWritable(o.junitFile, "JUnit report", error))) {
+    if (!ReportFilesWritable({{o.htmlFile, "HTML report"}, {o.junitFile, "JUnit report"}}, error)) {
         err << verb << EscapeControls(error) << '\n';
         return kExitUsage;
     }
@@ -646,8 +645,7 @@ int RunMerge(const Args& args, std::ostream& out, std::ostream& err) {
     }
     Json merged;
     if (!MergeMatrixReports(texts, files, merged, error) ||
-        (!html.empty() && !ReportFileWritable(html, "HTML report", error)) ||
-        (!junit.empty() && !ReportFileWritable(junit, "JUnit report", error))) {
+        !ReportFilesWritable({{html, "HTML report"}, {junit, "JUnit report"}}, error)) {
         err << "disckit merge: " << EscapeControls(error) << '\n';
         return kExitUsage;
     }

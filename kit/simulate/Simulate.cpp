@@ -28,10 +28,8 @@ int RunSimulate(const Args& args, std::ostream& out, std::ostream& err) {
         return kExitUsage;
     }
     // Every report is written, or none: a place that cannot take one is found before any is.
-    if ((!options.htmlFile.empty() &&
-         !ReportFileWritable(options.htmlFile, "HTML report", error)) ||
-        (!options.junitFile.empty() &&
-         !ReportFileWritable(options.junitFile, "JUnit report", error))) {
+    if (!ReportFilesWritable({{options.htmlFile, "HTML report"}, {options.junitFile, "JUnit report"}},
+                             error)) {
         err << "disckit simulate: " << EscapeControls(error) << '\n';
         return kExitUsage;
     }

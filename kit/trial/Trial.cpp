@@ -162,10 +162,8 @@ int RunTrial(const Args& args, std::ostream& out, std::ostream& err) {
         return kExitUsage;
     }
     // A report that could not be written is said before the run, not after it.
-    if ((!options.htmlFile.empty() &&
-         !ReportFileWritable(options.htmlFile, "HTML report", error)) ||
-        (!options.junitFile.empty() &&
-         !ReportFileWritable(options.junitFile, "JUnit report", error))) {
+    if (!ReportFilesWritable({{options.htmlFile, "HTML report"}, {options.junitFile, "JUnit report"}},
+                             error)) {
         err << "disckit trial: " << EscapeControls(error) << '\n';
         return kExitUsage;
     }
