@@ -48,6 +48,7 @@ TEST(Project, ReadsGoodFilesAndRefusesBadOnesNamingTheLine) {
         {"[identity]\nicon = [\"a.ico\"]\n", "2: [identity] icon is a path, not an array"},
         {"disc = 1\n", "1: [disc] is a table, not an integer"},
         {"[expect]\n7 = true\n", "2: [expect] 7 is a string, not a boolean"},
+        {"[expect]\n7 = \"runs\"\n", "2: [expect] 7: 'runs' is no outcome; the outcomes are: "},
         // Values no option takes.
         {"[check]\nmin-severity = \"loud\"\n",
          "2: [check] min-severity is one of note warning error, not 'loud'"},
@@ -72,6 +73,23 @@ TEST(Project, ReadsGoodFilesAndRefusesBadOnesNamingTheLine) {
         const std::string expected = std::string("p/disckit.toml:") + row.error;
         EXPECT_EQ(error.compare(0, expected.size(), expected), 0) << error;
         EXPECT_EQ(error.find('\n'), std::string::npos) << error;
+    }
+}
+
+TEST(Project, ExpectationsAreTheFilesWhereItNamesASystemAndTheGatesElsewhere) {
+    Project project;
+    std::string error;
+    ASSERT_TRUE(ParseProject("[expect]\n10-x64 = \"refused\"\nxp = \"browser-running\"\n", "p",
+                             "p/disckit.toml", project, error))
+        << error;
+    const Expectations expected = project.Expected();
+    for (const SystemProfile* p = SystemProfiles(); p != SystemProfiles() + SystemProfileCount(); ++p) {
+        SCOPED_TRACE(p->name);
+        const std::string name = p->name;
+        const Outcome wanted = name == "10-x64" ? Outcome::Refused
+                               : name == "xp"   ? Outcome::BrowserRunning
+                                                : GateOutcome(*p);
+        EXPECT_EQ(expected.For(*p), wanted);
     }
 }
 
