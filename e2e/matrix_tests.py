@@ -20,6 +20,7 @@ import unittest
 from pathlib import Path
 
 import labpath  # noqa: F401 (the lab and the trial's driver)
+import machine
 import trialbox
 import winelab
 from scenarios import check, equal
@@ -123,7 +124,7 @@ class MatrixTests(unittest.TestCase):
                            if any(b"Start.exe" in (Path("/proc") / str(p) / "cmdline").read_bytes()
                                   for p in marked(w) if (Path("/proc") / str(p)).exists())]
                 return len(running) == 2
-            check(trialbox.wait(launchers_run, 2 * winelab.PATIENCE, 0.2),
+            check(machine.wait(launchers_run, 2 * winelab.PATIENCE, 0.2),
                   "the two cells' launchers never ran at once")
             proc.send_signal(signal.SIGTERM)
             _, err = proc.communicate(timeout=2 * winelab.PATIENCE)
@@ -159,7 +160,7 @@ class MatrixTests(unittest.TestCase):
                 f"--timeout {int(winelab.PATIENCE)}\n")
             job = cluster.run(["sbatch", "--parsable", str(script)]).strip().split(";")[0]
             print("array job", job)
-            check(trialbox.wait(lambda: not cluster.run(["squeue", "-h", "-j", job]).strip(),
+            check(machine.wait(lambda: not cluster.run(["squeue", "-h", "-j", job]).strip(),
                                 4 * winelab.PATIENCE, 0.5),
                   f"the array job is still queued or running: {cluster.run(['squeue'])}")
             for k in (1, 2):
@@ -207,6 +208,13 @@ class SlurmCluster:
                                                   stderr=subprocess.STDOUT)))
 
     def __enter__(self):
+        try:
+            return self.start_all()
+        except BaseException:
+            self.__exit__(*sys.exc_info())
+            raise
+
+    def start_all(self):
         w = self.work
         for d in ("munge", "state", "spool"):
             (w / d).mkdir()
@@ -234,7 +242,7 @@ class SlurmCluster:
                     f"--socket={socket_path}", f"--pid-file={w}/munge/munged.pid",
                     f"--log-file={w}/munge/munged.log", f"--seed-file={w}/munge/munged.seed"],
                    "munged")
-        check(trialbox.wait(socket_path.exists, winelab.PATIENCE, 0.1), "munged did not start")
+        check(machine.wait(socket_path.exists, winelab.PATIENCE, 0.1), "munged did not start")
         self.start(["slurmctld", "-D", "-i"], "slurmctld")
         self.start(["slurmd", "-D", "-N", host], "slurmd")
 
@@ -245,7 +253,7 @@ class SlurmCluster:
             except subprocess.TimeoutExpired:
                 return False
             return state in ("idle", "mixed", "allocated")
-        check(trialbox.wait(node_ready, 2 * winelab.PATIENCE, 0.5),
+        check(machine.wait(node_ready, 2 * winelab.PATIENCE, 0.5),
               "the Slurm node never became ready: " + self.logs())
         return self
 
