@@ -692,7 +692,7 @@ class TrialTests(unittest.TestCase):
             self.addCleanup(lambda proc=runs[name][0]: proc.poll() is None and proc.terminate())
             work = runs[name][1]
             # Its program has written once its layer (what the trial changed) holds the file.
-            check(trialbox.wait(lambda: (work / trialbox.LAYER / "upper" / twin).exists()
+            check(machine.wait(lambda: (work / trialbox.LAYER / "upper" / twin).exists()
                                 or runs[name][0].poll() is not None, 3 * winelab.PATIENCE),
                   f"{name}: its program never wrote {twin}")
         reports = {}
