@@ -24,21 +24,12 @@ import machine
 import trialbox
 import winelab
 from scenarios import check, equal
-from trial_tests import processes_in as marked
+from trial_tests import folder, processes_in as marked
 
 DISCKIT = Path(os.environ.get("LAUNCHER_NATIVE_DISCKIT",
                               winelab.ROOT / "build" / "native" / "disckit")).resolve()
 IMAGE = winelab.ROOT / "build" / "win32" / "disc.iso"
 CELLS = ["--systems", "7-x64", "--langs", "en-US,de-DE"]
-
-
-def folder(name):
-    path = winelab.WORK / "matrix-tests" / name
-    if path.exists():
-        shutil.rmtree(path)
-    path.mkdir(parents=True)
-    path.chmod(0o700)
-    return path
 
 
 def children(pid):
