@@ -14,7 +14,6 @@ import signal
 import socket
 import subprocess
 import sys
-import tempfile
 import time
 import unittest
 from pathlib import Path
@@ -48,8 +47,16 @@ def children(pid):
     return found
 
 
-def left_in_temp():
-    return sorted(p.name for p in Path(tempfile.gettempdir()).glob("disckit-matrix-*"))
+def own_temp(work):
+    """A temporary folder for one matrix and its cells (TMPDIR), so that what they leave there is
+    theirs alone, whatever other tests run beside."""
+    tmp = work / "tmp"
+    tmp.mkdir()
+    return tmp, dict(os.environ, TMPDIR=str(tmp))
+
+
+def left_in(tmp):
+    return sorted(p.name for p in tmp.iterdir())
 
 
 def setUpModule():
@@ -70,11 +77,11 @@ class MatrixTests(unittest.TestCase):
         """Two cells of the sample disc, both at once: each a whole trial, as expected and as
         simulate predicts; the HTML links the grid to each cell's report; nothing left behind."""
         work = folder("two_cells_at_once")
-        before = left_in_temp()
+        tmp, env = own_temp(work)
         command = [str(DISCKIT), "trial", str(IMAGE), "--matrix", *CELLS, "--jobs", "2", "--json",
                    "--html", str(work / "matrix.html"), "--timeout", str(int(winelab.PATIENCE))]
         print(" ".join(command))
-        proc = subprocess.run(command, capture_output=True, timeout=4 * winelab.PATIENCE)
+        proc = subprocess.run(command, capture_output=True, timeout=4 * winelab.PATIENCE, env=env)
         sys.stdout.write(proc.stderr.decode("utf-8", "replace"))
         report = json.loads(proc.stdout)
         for cell in report["cells"]:
@@ -93,20 +100,21 @@ class MatrixTests(unittest.TestCase):
         for locale in ("en-US", "de-DE"):
             check(f'href="#cell-7-x64-{locale}"' in page and f'id="cell-7-x64-{locale}"' in page,
                   f"the grid links to {locale}'s report")
-        equal(left_in_temp(), before, "matrix folders in the temporary folder")
+        equal(left_in(tmp), [], "what is left in the temporary folder")
 
     def test_stopped_from_outside(self):
         """SIGTERM to a matrix while its cells' launchers run: every cell's sandbox ends, every
         trial's folder and the matrix's own are gone, and it ends by the signal."""
-        before = left_in_temp()
         # No browser on the copy: each launcher keeps starting one until it is stopped.
-        disc = folder("stopped_from_outside") / "disc"
+        work = folder("stopped_from_outside")
+        tmp, env = own_temp(work)
+        disc = work / "disc"
         shutil.copytree(winelab.DISC, disc)
         (disc / "Panoview.exe").unlink()
         command = [str(DISCKIT), "trial", str(disc), "--matrix", *CELLS, "--jobs", "2",
                    "--max-starts", "100000", "--timeout", str(int(winelab.PATIENCE))]
         print(" ".join(command))
-        proc = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        proc = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
         works = []
         try:
             def launchers_run():
@@ -128,7 +136,7 @@ class MatrixTests(unittest.TestCase):
             check(not work.exists(), f"the cell's trial folder {work} is still there")
             check(not marked(work), f"processes of {work} still run: {marked(work)}")
         check(not children(proc.pid), "a cell's trial still runs")
-        equal(left_in_temp(), before, "matrix folders in the temporary folder")
+        equal(left_in(tmp), [], "what is left in the temporary folder")
 
     def test_slurm_array_and_merge(self):
         """The README's recipe: a two-shard array job on a Slurm started for the test, then
@@ -207,7 +215,7 @@ class SlurmCluster:
 
     def start_all(self):
         w = self.work
-        for d in ("munge", "state", "spool"):
+        for d in ("munge", "state", "spool", "tmp"):
             (w / d).mkdir()
         (w / "munge").chmod(0o700)
         key = w / "munge" / "munge.key"
@@ -228,7 +236,8 @@ class SlurmCluster:
             "ReturnToService=2\nSlurmctldTimeout=300\nSlurmdTimeout=300\n"
             f"NodeName={host} NodeAddr=127.0.0.1 CPUs={cpus} State=UNKNOWN\n"
             f"PartitionName=test Nodes={host} Default=YES MaxTime=INFINITE State=UP\n")
-        self.env = dict(os.environ, SLURM_CONF=str(w / "slurm.conf"))
+        # The jobs take the submitting environment: their temporary folder is the test's own.
+        self.env = dict(os.environ, SLURM_CONF=str(w / "slurm.conf"), TMPDIR=str(w / "tmp"))
         self.start(["munged", "--foreground", "--force", f"--key-file={key}",
                     f"--socket={socket_path}", f"--pid-file={w}/munge/munged.pid",
                     f"--log-file={w}/munge/munged.log", f"--seed-file={w}/munge/munged.seed"],
