@@ -445,6 +445,49 @@ class ImageFacts(unittest.TestCase):
                     trial_run.image_facts(link)
 
 
+class SettingsMemo(unittest.TestCase):
+    def driver(self, memo, settings="win7 win2008r2"):
+        run = trial_run.Trial.__new__(trial_run.Trial)
+        run.a = types.SimpleNamespace(wine_settings=settings, prefix="win64", profile="7-x64")
+        run.memo, run.wine_version = memo, "wine-8.0"
+        return run
+
+    def test_the_setting_found_is_tried_first_and_nothing_else_is_believed(self):
+        with tempfile.TemporaryDirectory() as d:
+            memo = Path(d) / trial_run.SETTINGS_MEMO
+            run = self.driver(memo)
+            self.assertEqual(run.settings(), ["win7", "win2008r2"])
+            trial_run.write_settings_memo(memo, run.memo_key(), "win2008r2")
+            self.assertEqual(run.settings(), ["win2008r2", "win7"])
+            # Another Wine, or a profile that does not list the setting, keeps its own order.
+            run.wine_version = "wine-9.0"
+            self.assertEqual(run.settings(), ["win7", "win2008r2"])
+            run.wine_version = "wine-8.0"
+            self.assertEqual(self.driver(memo, "win2008r2 win7").settings(), ["win2008r2", "win7"])
+            self.assertEqual(self.driver(memo, "winxp").settings(), ["winxp"])
+            for text in (b"{", b"[1, 2]", b'{"wine-8.0|win64|7-x64": 3}', b"\xff" * 10):
+                with self.subTest(memo=text):
+                    memo.write_bytes(text)
+                    self.assertEqual(run.settings(), ["win7", "win2008r2"])
+            # Never read through a link; written anew, not through it.
+            memo.unlink()
+            target = Path(d) / "elsewhere.json"
+            target.write_text(json.dumps({run.memo_key(): "win2008r2"}))
+            memo.symlink_to(target)
+            self.assertEqual(run.settings(), ["win7", "win2008r2"])
+            trial_run.write_settings_memo(memo, run.memo_key(), "win2008r2")
+            self.assertFalse(memo.is_symlink())
+            self.assertEqual(json.loads(target.read_text()), {run.memo_key(): "win2008r2"})
+
+    def test_the_memo_stays_small(self):
+        with tempfile.TemporaryDirectory() as d:
+            memo = Path(d) / trial_run.SETTINGS_MEMO
+            for n in range(1500):
+                trial_run.write_settings_memo(memo, f"wine-{n}|win64|7-x64", "win2008r2")
+            self.assertLessEqual(memo.stat().st_size, trial_run.SETTINGS_MEMO_CAP // 2)
+            self.assertIn("wine-1499|win64|7-x64", json.loads(memo.read_text()))
+
+
 # A request as disckit writes it.
 GOOD_REQUEST = {
     "disc": "/d", "image": False, "profile": "7-x64", "title": "Windows 7, 64-bit",

@@ -7,9 +7,11 @@ The lab (winelab) is passed in by the caller, which imports it once the lab's fo
 
 import codecs
 import hashlib
+import json
 import os
 import re
 import signal
+import stat
 import subprocess
 import sys
 import tempfile
@@ -42,6 +44,57 @@ ANALYSIS_SECONDS = 120
 # How long what a stopped launcher started gets to settle, at the least.
 SETTLE_SECONDS = 30
 LAB_TOOLS = ("OsProbe.exe", "BoxWatcher.exe", "ProcList.exe", "WaitReady.exe")
+
+
+# Beside the templates: which Wine version setting presented which system, by Wine's version,
+# the kind of prefix and the profile. Wine's settings do not always report what their names say
+# (with Debian's Wine 8, "win7" reports a server), and each setting tried costs a version change
+# and a probe: the one found is tried first next time. Only a hint: a setting the profile does not
+# list is ignored, and a file that cannot be read or written changes nothing.
+SETTINGS_MEMO = "settings.json"
+SETTINGS_MEMO_CAP = 64 << 10
+
+
+def read_settings_memo(path):
+    if path is None:
+        return {}
+    try:
+        fd = os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_CLOEXEC | os.O_NONBLOCK)
+    except OSError:
+        return {}
+    try:
+        if not stat.S_ISREG(os.fstat(fd).st_mode):
+            return {}
+        data = json.loads(os.read(fd, SETTINGS_MEMO_CAP).decode("utf-8"))
+    except (OSError, ValueError):
+        return {}
+    finally:
+        os.close(fd)
+    if not isinstance(data, dict):
+        return {}
+    return {k: v for k, v in data.items() if isinstance(k, str) and isinstance(v, str)}
+
+
+def write_settings_memo(path, key, setting):
+    """Adds key: setting to the memo, written whole into a new file that replaces the old one:
+    a trial beside this one reads the old memo or the new, never half of one."""
+    memo = read_settings_memo(path)
+    memo[key] = setting
+    while len(json.dumps(memo)) > SETTINGS_MEMO_CAP // 2:
+        memo.pop(next(iter(memo)))
+    try:
+        fd, temporary = tempfile.mkstemp(prefix=".settings-", dir=path.parent)
+    except OSError:
+        return
+    try:
+        with os.fdopen(fd, "w") as f:
+            json.dump(memo, f)
+        os.replace(temporary, path)
+    except OSError:
+        try:
+            os.unlink(temporary)
+        except OSError:
+            pass
 
 
 class CannotRun(Exception):
@@ -153,6 +206,8 @@ class Trial:
         self.disk_next = 0.0
         self.over_disk = False
         self.pressed = {}
+        self.memo = None
+        self.wine_version = ""
         self.progress = Progress(getattr(a, "progress", "quiet"))
 
     # --- Setting up ----------------------------------------------------------------------------
@@ -187,10 +242,27 @@ class Trial:
             return False
         return got == want
 
+    def settings(self):
+        """The profile's Wine version settings in the order to try them: the one that presented
+        this system last time, with this Wine and this kind of prefix, first (SETTINGS_MEMO);
+        then the profile's own order."""
+        settings = self.a.wine_settings.split()
+        known = read_settings_memo(self.memo).get(self.memo_key())
+        if known in settings:
+            settings.remove(known)
+            settings.insert(0, known)
+        return settings
+
+    def memo_key(self):
+        return f"{self.wine_version}|{self.a.prefix}|{self.a.profile}"
+
     def choose_version(self, m):
         tried = []
-        for setting in self.a.wine_settings.split():
-            if self.presents(m.use_version(setting)):
+        for n, setting in enumerate(self.settings()):
+            # The first setting was made as Wine started.
+            if self.presents(m.use_version(setting if n else None)):
+                if n:
+                    write_settings_memo(self.memo, self.memo_key(), setting)
                 return setting
             tried.append(f"{setting}: {self.describe(self.reported(m.report))}")
         raise CannotRun(
@@ -249,6 +321,9 @@ class Trial:
     def open_machine(self):
         work = self.work_folder()
         template = self.template()
+        self.memo = template.parent / SETTINGS_MEMO
+        self.wine_version = subprocess.run(["wine", "--version"], capture_output=True,
+                                           text=True, timeout=60).stdout.strip()[:200]
         image = self.disc_image(work)
         # The image unpacks (in a sandbox of its own) while the machine starts its X server and
         # Wine: the disc's folder is bound into the machine from the start, and nothing reads it
@@ -282,7 +357,8 @@ class Trial:
         for attempt in (1, 2):
             try:
                 self.machine = trialbox.Machine(self.lab, work, template, self.a.lc_all,
-                                                self.lab.TOOLS)
+                                                self.lab.TOOLS, self.a.prefix,
+                                                (self.settings() or [None])[0])
                 return self.machine
             except subprocess.TimeoutExpired as hung:
                 # Wine's own start-up hung, before anything of the disc ran: once more, as the
@@ -498,8 +574,7 @@ class Trial:
         a, m = self.a, self.open_machine()
         report = {"disc": dict({"path": a.disc, "kind": "image" if a.image else "folder"},
                                **self.pressed),
-                  "wine": subprocess.run(["wine", "--version"], capture_output=True, text=True,
-                                         timeout=60).stdout.strip()}
+                  "wine": self.wine_version}
         setting = self.choose_version(m)
         self.check_language(m)
         launcher = self.insert(m)
@@ -520,14 +595,17 @@ class Trial:
         keys_before = registry_keys(m.prefix, self.notes)
 
         m.wine_kept(server)
+        # Wine's services start again here, before the watcher and the launcher: not inside the
+        # launcher's own run, and holding none of the pipes the agent reads.
+        m.boot()
         if not m.sandbox.mkdir(f"{trialbox.INSIDE}/{m.relative(ACK_FOLDER)}"):
             raise CannotRun(f"{ACK_FOLDER} could not be made in the prefix")
         # The watcher's records come through its standard output, a pipe only the agent reads.
         self.watcher = m.spawn("C:\\lab\\BoxWatcher.exe", "300", ACK_FOLDER,
                                env={"STANDIN_LOG": "-"}, out="pipe", cap=BOX_LOG_CAP)
-        # The system's own processes start with the first program; once the watcher is in the
-        # process table they run, and nothing but the launcher writes to the trace.
-        if not m.wait_for(lambda: "BoxWatcher.exe" in m.processes()):
+        # The system's own processes run (boot); once the watcher runs, nothing but the launcher
+        # writes to the trace. The kernel's view names it as soon as Wine has loaded it.
+        if not m.wait_for(lambda: "BoxWatcher.exe" in m.windows_processes(), interval=0.05):
             raise CannotRun(f"the box watcher did not start within {self.lab.PATIENCE:.0f} s")
         if m.host_drives():
             raise CannotRun(f"Wine mapped the drives {', '.join(m.host_drives())} again")
