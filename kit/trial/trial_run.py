@@ -19,6 +19,7 @@ import threading
 import time
 from pathlib import Path
 
+import machine
 import trial_trace
 import trialbox
 from trial_trace import (BOX_LOG_CAP, MAX_BOXES, MAX_LOADS, MAX_STARTS, Trace, ascii_upper,
@@ -538,11 +539,14 @@ class Trial:
 
     def wait_ready(self, m, pids, budget_ms, boxes, deadline_ms, trace=None):
         """WaitReady for these processes (bounded by budget_ms), answering boxes meanwhile:
-        (process states by pid, windows as (pid, class, title))."""
+        (process states by pid, windows as (pid, class, title), the process table it printed
+        at its end, the names the kernel showed while it ran)."""
+        seen = set(m.windows_processes())
         n = m.spawn("C:\\lab\\WaitReady.exe", str(max(budget_ms, 0)),
                     *(f"{p:x}" for p in pids), out="pipe")
         limit = time.monotonic() + budget_ms / 1000 + self.lab.PATIENCE
         while m.sandbox.poll(n)[0] is None and time.monotonic() < limit:
+            seen.update(m.windows_processes())
             self.boxes(m, boxes, deadline_ms)
             if trace is not None:
                 trace.update()
@@ -551,7 +555,8 @@ class Trial:
             time.sleep(0.1)
         if m.sandbox.poll(n)[0] is None:
             m.sandbox.kill(n, group=True)
-        states, windows = {}, []
+        seen.update(m.windows_processes())
+        states, windows, table = {}, [], []
         # Its answer comes through the agent's pipe (at most a MiB), never through a file.
         raw = b""
         for _ in range(64):
@@ -559,8 +564,12 @@ class Trial:
             raw += data
             if eof or not data:
                 break
-        for line in raw.decode("utf-8", "replace").splitlines()[:10000]:
-            fields = line.rstrip("\r").split("\t")
+        for data in raw.split(b"\n")[:10000]:
+            # Windows and titles come in UTF-8; the table's names in the ANSI code page.
+            if data.startswith(b"running\t"):
+                table.extend(machine.parse_process_table(data[8:].decode(m.ansi, "replace")))
+                continue
+            fields = data.decode("utf-8", "replace").rstrip("\r").split("\t")
             try:
                 if fields[0] == "process" and len(fields) == 3:
                     states[int(fields[1], 16)] = fields[2]
@@ -568,7 +577,7 @@ class Trial:
                     windows.append((int(fields[1], 16), fields[2], fields[3]))
             except ValueError:
                 continue
-        return states, windows
+        return states, windows, table, seen
 
     def run(self):
         a, m = self.a, self.open_machine()
@@ -591,13 +600,16 @@ class Trial:
         # Wine may have mapped the host again while it updated the prefix.
         if m.host_drives():
             m.remove_host_drives()
-        files_before = windows_files(m.view, windows_rel, self.notes)
-        keys_before = registry_keys(m.prefix, self.notes)
-
         m.wine_kept(server)
         # Wine's services start again here, before the watcher and the launcher: not inside the
-        # launcher's own run, and holding none of the pipes the agent reads.
-        m.boot()
+        # launcher's own run, and holding none of the pipes the agent reads. Meanwhile the
+        # snapshots: starting a prefix that has already started in this language and version
+        # changes none of its files and no value of its registry (and the registry files are
+        # written only when the server ends).
+        booting = m.boot(wait=False)
+        files_before = windows_files(m.view, windows_rel, self.notes)
+        keys_before = registry_keys(m.prefix, self.notes)
+        m.booted(booting)
         if not m.sandbox.mkdir(f"{trialbox.INSIDE}/{m.relative(ACK_FOLDER)}"):
             raise CannotRun(f"{ACK_FOLDER} could not be made in the prefix")
         # The watcher's records come through its standard output, a pipe only the agent reads.
@@ -677,12 +689,11 @@ class Trial:
         settle_deadline = raw_ms() + budget
         self.progress.step(f"waiting for the browser and what else ran to settle, "
                            f"{budget // 1000} s at the most")
-        states, windows = self.wait_ready(m, started, budget, boxes, settle_deadline, trace)
-        # The kernel's view of the sandbox, which the disc's programs cannot rewrite as they
-        # could ProcList's answer (it runs in their Wine), before and after it.
-        seen = m.windows_processes()
-        table = m.process_table()
-        seen += m.windows_processes()
+        # The process table comes from WaitReady too, checked against the kernel's view of the
+        # sandbox while it ran, which the disc's programs cannot rewrite as they could its
+        # answer (it runs in their Wine).
+        states, windows, table, seen = self.wait_ready(m, started, budget, boxes,
+                                                       settle_deadline, trace)
         table = self.kernel_checked(table, seen)
         after_shot = self.screenshot(m, "after-run.png")
         self.boxes(m, boxes, settle_deadline)
@@ -741,14 +752,14 @@ class Trial:
                 and (not launcher_only or s["by"] == trace.root)]
 
     def kernel_checked(self, table, seen):
-        """ProcList's rows whose process the kernel showed too (by name, cut as the kernel cuts
-        it); the others are left out, and a note says which."""
+        """The process table's rows whose process the kernel showed too (by name, cut as the
+        kernel cuts it); the others are left out, and a note says which."""
         kernel = {ascii_upper(name) for name in seen}
         kept = [p for p in table if ascii_upper(p.name)[:15] in kernel
-                or same_name(p.name, "ProcList.exe")]
+                or same_name(p.name, "WaitReady.exe")]
         if len(kept) != len(table):
             names = sorted({p.name for p in table if p not in kept})
-            self.notes.append(f"ProcList listed {len(table) - len(kept)} processes the sandbox's "
+            self.notes.append(f"WaitReady listed {len(table) - len(kept)} processes the sandbox's "
                               f"kernel did not show ({', '.join(names)[:200]}): left out")
         return kept
 

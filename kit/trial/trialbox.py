@@ -32,6 +32,7 @@ import subprocess
 import sys
 import tempfile
 import threading
+import time
 from pathlib import Path
 
 import machine
@@ -941,19 +942,32 @@ class Machine(machine.Machine):
             self.close()
             raise
 
-    def boot(self, version=None):
+    def boot(self, version=None, wait=True):
         """Starts Wine's own services (wineboot, services.exe and the devices and services it
         starts, which then run as long as the prefix does) from a program whose standard streams
         go nowhere: they inherit them, and a pipe they held would keep the agent waiting for its
         end long after the program that made it. The program sets the version setting given (the
-        first the trial tries), or does nothing. The report is read by use_version, not here."""
-        command = (["reg", "add", "HKCU\\Software\\Wine", "/v", "Version", "/d", version, "/f"]
-                   if version else ["cmd", "/c", "exit"])
-        rc = self.sandbox.run([self.native, *command], self.env, machine.PATIENCE)
-        if rc is None:
-            raise subprocess.TimeoutExpired([self.native, *command], machine.PATIENCE)
+        first the trial tries), or does nothing. The report is read by use_version, not here.
+        Without wait, returns at once what booted() waits on."""
+        command = [self.native] + (
+            ["reg", "add", "HKCU\\Software\\Wine", "/v", "Version", "/d", version, "/f"]
+            if version else ["cmd", "/c", "exit"])
+        n, _ = self.sandbox.spawn(command, self.env)
+        booting = (n, command, time.monotonic() + machine.PATIENCE)
+        if wait:
+            self.booted(booting)
+        return booting
+
+    def booted(self, booting):
+        """Waits for a boot started with wait=False to end."""
+        n, command, deadline = booting
+        while (rc := self.sandbox.poll(n)[0]) is None:
+            if time.monotonic() > deadline:
+                self.sandbox.kill(n, group=True)
+                raise subprocess.TimeoutExpired(command, machine.PATIENCE)
+            time.sleep(0.05)
         if rc != 0:
-            raise machine.ProgramFailed(rc, [self.native, *command], b"", b"")
+            raise machine.ProgramFailed(rc, command, b"", b"")
 
     def set_version(self, version):
         # The prefix's own kind of reg.exe: on 64-bit Windows a native program, which starts in

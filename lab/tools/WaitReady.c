@@ -1,11 +1,15 @@
 /* Waits until each given process is ready for input (its message loop waits for messages) or has
  * ended, for at most wait-ms in all, then prints what became of each and the visible top-level
- * windows, so that a screenshot taken next shows what the programs show.
+ * windows, so that a screenshot taken next shows what the programs show, and then the process
+ * table (one program started, not two: each costs a second where 32-bit code is emulated).
  * Usage: WaitReady wait-ms [pid...]   -- process ids in hexadecimal, as Wine's traces write them
  * Prints, in UTF-8, one line each:
  *   process\t<pid>\tready | ended <exit code> | busy | gone
  *   window\t<pid>\t<class>\t<title>
+ *   running\t<id, decimal>\t<executable name>\t<created ms>   (as ProcList prints it)
  * A program without a message queue (a console program) is ready only once it has ended. */
+#include "proc_table.h"
+
 #include <windows.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -74,5 +78,5 @@ int main(int argc, char **argv)
         CloseHandle(process);
     }
     EnumWindows(list_window, 0);
-    return 0;
+    return print_process_table("running\t");
 }
