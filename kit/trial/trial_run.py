@@ -540,7 +540,8 @@ class Trial:
     def wait_ready(self, m, pids, budget_ms, boxes, deadline_ms, trace=None):
         """WaitReady for these processes (bounded by budget_ms), answering boxes meanwhile:
         (process states by pid, windows as (pid, class, title), the process table it printed
-        at its end, the names the kernel showed while it ran)."""
+        at its end, the names the kernel showed while it ran, and those it shows once it
+        ended)."""
         seen = set(m.windows_processes())
         n = m.spawn("C:\\lab\\WaitReady.exe", str(max(budget_ms, 0)),
                     *(f"{p:x}" for p in pids), out="pipe")
@@ -555,7 +556,9 @@ class Trial:
             time.sleep(0.1)
         if m.sandbox.poll(n)[0] is None:
             m.sandbox.kill(n, group=True)
-        seen.update(m.windows_processes())
+        # What runs now, once it has ended: whether the browser runs rests on this view.
+        at_end = m.windows_processes()
+        seen.update(at_end)
         states, windows, table = {}, [], []
         # Its answer comes through the agent's pipe (at most a MiB), never through a file.
         raw = b""
@@ -577,7 +580,7 @@ class Trial:
                     windows.append((int(fields[1], 16), fields[2], fields[3]))
             except ValueError:
                 continue
-        return states, windows, table, seen
+        return states, windows, table, seen, at_end
 
     def run(self):
         a, m = self.a, self.open_machine()
@@ -692,8 +695,8 @@ class Trial:
         # The process table comes from WaitReady too, checked against the kernel's view of the
         # sandbox while it ran, which the disc's programs cannot rewrite as they could its
         # answer (it runs in their Wine).
-        states, windows, table, seen = self.wait_ready(m, started, budget, boxes,
-                                                       settle_deadline, trace)
+        states, windows, table, seen, at_end = self.wait_ready(m, started, budget, boxes,
+                                                               settle_deadline, trace)
         table = self.kernel_checked(table, seen)
         after_shot = self.screenshot(m, "after-run.png")
         self.boxes(m, boxes, settle_deadline)
@@ -720,7 +723,7 @@ class Trial:
         for box in boxes:
             box["by"] = trace.name(box["pid"])
         report["events"] = self.events(trace, boxes, report["launcher"])
-        report["browser"] = self.browser(trace, table, windows, states, seen)
+        report["browser"] = self.browser(trace, table, windows, states, at_end)
         analysis_deadline = time.monotonic() + ANALYSIS_SECONDS
         report["windowsDirectory"] = self.windows_changes(files_before, files_after, m.view,
                                                           windows_rel, m.report.get("acp"),
@@ -799,11 +802,12 @@ class Trial:
         runs = bool(running)
         if seen is not None:
             # Whether the browser runs rests on the kernel's view (names cut to 15 bytes, as it
-            # keeps them); ProcList, which the disc's programs could deceive, names its ids.
+            # keeps them); the process table, which the disc's programs could deceive, names
+            # its ids.
             runs = any(ascii_upper(n) == self.a.browser_process[:15] for n in seen)
             if runs != bool(running):
                 self.notes.append(
-                    f"ProcList {'lists' if running else 'does not list'} a process "
+                    f"WaitReady {'lists' if running else 'does not list'} a process "
                     f"{self.a.browser_process}, but the sandbox's kernel "
                     f"{'shows' if runs else 'does not show'} one: the verdict follows the kernel")
             if not runs:
