@@ -32,6 +32,8 @@ TRACE_CHANNELS = "-all,+process,+loaddll,+timestamp,+pid"
 # them too: a forged one only lets a box go before its screenshot, and the watcher's record of
 # the box comes through its own pipe regardless.
 ACK_FOLDER = "C:\\lab-ack"
+# Where the registry is saved before the run (RegSnap).
+SNAPSHOT_FOLDER = "C:\\lab-registry"
 # How much the trial's folder may grow while the disc's programs run (the prefix, the disc and
 # the trace are there before), how often it is measured, and how many entries a measure walks
 # at the most (more counts as over).
@@ -44,7 +46,7 @@ COMPARE_BUDGET = 512 << 20
 ANALYSIS_SECONDS = 120
 # How long what a stopped launcher started gets to settle, at the least.
 SETTLE_SECONDS = 30
-LAB_TOOLS = ("OsProbe.exe", "BoxWatcher.exe", "ProcList.exe", "WaitReady.exe")
+LAB_TOOLS = ("OsProbe.exe", "BoxWatcher.exe", "ProcList.exe", "WaitReady.exe", "RegSnap.exe")
 
 
 # Beside the templates: which Wine version setting presented which system, by Wine's version,
@@ -596,23 +598,18 @@ class Trial:
                               "codePage": int(m.report.get("acp", "0"))}
         windows_rel = m.relative("C:\\windows")
 
-        # Everything Wine holds is written out before the snapshots, as it is after the run; the
-        # server starts again meanwhile, for the programs from the box watcher on.
-        m.stop_wine()
-        server = m.keep_wine()
         # Wine may have mapped the host again while it updated the prefix.
         if m.host_drives():
             m.remove_host_drives()
-        m.wine_kept(server)
-        # Wine's services start again here, before the watcher and the launcher: not inside the
-        # launcher's own run, and holding none of the pipes the agent reads. Meanwhile the
-        # snapshots: starting a prefix that has already started in this language and version
-        # changes none of its files and no value of its registry (and the registry files are
-        # written only when the server ends).
-        booting = m.boot(wait=False)
+        # The registry before the run as Wine's server holds it, saved by the server in the
+        # format it writes the prefix's files in when it ends (as it does after the run): Wine
+        # goes on running, and nothing of the disc has run yet to write where it is saved.
+        if not m.sandbox.mkdir(f"{trialbox.INSIDE}/{m.relative(SNAPSHOT_FOLDER)}"):
+            raise CannotRun(f"{SNAPSHOT_FOLDER} could not be made in the prefix")
+        m.wine("C:\\lab\\RegSnap.exe", SNAPSHOT_FOLDER)
+        keys_before = registry_keys(m.prefix, self.notes,
+                                    m.relative(SNAPSHOT_FOLDER)[len("prefix/"):] + "/")
         files_before = windows_files(m.view, windows_rel, self.notes)
-        keys_before = registry_keys(m.prefix, self.notes)
-        m.booted(booting)
         if not m.sandbox.mkdir(f"{trialbox.INSIDE}/{m.relative(ACK_FOLDER)}"):
             raise CannotRun(f"{ACK_FOLDER} could not be made in the prefix")
         # The watcher's records come through its standard output, a pipe only the agent reads.

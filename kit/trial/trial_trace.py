@@ -281,14 +281,15 @@ def windows_files(root, relative, notes=None):
 REG_ROOTS = {"system.reg": "HKEY_LOCAL_MACHINE", "user.reg": "HKEY_CURRENT_USER"}
 
 
-def registry_keys(prefix, notes=None):
-    """The keys of the prefix's registry files with their value lines, as Wine wrote them (a
-    file that is not a regular one, or over REGISTRY_CAP, is left out and noted)."""
+def registry_keys(prefix, notes=None, folder=""):
+    """The keys of the prefix's registry files (or of the files of the same names in the folder
+    given, relative to the prefix) with their value lines, as Wine wrote them (a file that is not
+    a regular one, or over REGISTRY_CAP, is left out and noted)."""
     keys = {}
     for file, root in REG_ROOTS.items():
         key = None
         try:
-            data = trialbox.read_beneath(prefix, file, REGISTRY_CAP)
+            data = trialbox.read_beneath(prefix, folder + file, REGISTRY_CAP)
         except trialbox.Hostile as why:
             if notes is not None:
                 notes.append(f"the registry file {why}: not read")
