@@ -216,6 +216,23 @@ def cmdline(pid):
 class TrialTests(unittest.TestCase):
     """Each test runs disckit trial on a disc and checks its report."""
 
+    def test_native32_sees_the_browser(self):
+        """Windows 7 without WOW64, where the launcher lists the processes through their modules,
+        whose names Wine's server reads from each process's memory: the browser is seen once
+        started, as simulate predicts."""
+        rc, r, _ = trial("native32", winelab.DISC_IMAGE, "--system", "7")
+        equal((r["system"]["prefix"], r["system"]["reported"]["bits"]), ("win32", 32),
+              "a 32-bit Windows without WOW64")
+        predicted = json.loads(subprocess.run(
+            [str(DISCKIT), "simulate", str(winelab.DISC_IMAGE), "--system", "7", "--json"],
+            capture_output=True, check=True, timeout=120).stdout)["outcome"]["result"]
+        equal((r["outcome"]["result"], predicted), ("browser-running", "browser-running"),
+              "the trial's outcome and simulate's")
+        b = r["browser"]
+        equal((b["startsByLauncher"], b["running"]), (1, True), "browser started once, running")
+        equal((r["launcher"]["ended"], r["launcher"]["exitCode"]), (True, 0), "launcher's end")
+        equal(rc, 0, "exit code")
+
     def test_sample_disc(self):
         """The sample disc's image: the browser runs, and the report names its exact command line,
         the hand-off files, the registration and the screenshot."""

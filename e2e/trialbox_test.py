@@ -595,7 +595,7 @@ print(json.dumps({
     "unshare(CLONE_NEWUSER)": call(272, CLONE_NEWUSER),
     "clone(CLONE_NEWUSER)": call(56, CLONE_NEWUSER | 17, 0, 0, 0, 0),
     "io_uring_setup": call(425, 8, ctypes.addressof(ctypes.create_string_buffer(120))),
-    "ptrace(PTRACE_ATTACH, parent)": call(101, 16, os.getppid(), 0, 0),
+    "ptrace(PTRACE_PEEKDATA, itself)": call(101, 2, os.getpid(), 0, 0),
     "process_vm_writev": call(311, os.getppid(), 0, 0, 0, 0, 0),
     "keyctl": call(250, 0, 0, 0, 0, 0),
     "add_key": call(248, 0, 0, 0, 0, 0),
@@ -609,6 +609,20 @@ print(json.dumps({
     "fork": "ok" if os.fork() or os._exit(0) else "",
     "getpid": call(39),
 }))
+"""
+
+# Attaches to its parent (the sandbox's agent) and opens its memory: what the kernel answers.
+ATTACH_PARENT = r"""
+import ctypes, errno, os
+libc = ctypes.CDLL(None, use_errno=True)
+ctypes.set_errno(0)
+rc = libc.syscall(101, 16, os.getppid(), 0, 0)
+print("ok" if rc == 0 else errno.errorcode.get(ctypes.get_errno()), end=" ")
+try:
+    os.close(os.open(f"/proc/{os.getppid()}/mem", os.O_RDONLY))
+    print("ok")
+except OSError as failed:
+    print(errno.errorcode.get(failed.errno))
 """
 
 # Forks until the kernel refuses, each child waiting for its parent to go: how many it made.
@@ -642,8 +656,21 @@ class Bounds(unittest.TestCase):
         self.assertEqual(done.returncode, 0, done.stderr)
         import json
         got = json.loads(done.stdout)
-        allowed = {"fork": "ok", "getpid": "ok", "clone3": "ENOSYS"}
+        # Wine's server reads other processes' memory through ptrace (the kernel answers here:
+        # the caller traces nothing).
+        allowed = {"fork": "ok", "getpid": "ok", "clone3": "ENOSYS",
+                   "ptrace(PTRACE_PEEKDATA, itself)": "ESRCH"}
         self.assertEqual(got, {name: allowed.get(name, "EPERM") for name in got})
+
+    def test_the_agent_cannot_be_traced_by_what_it_runs(self):
+        work = work_folder(self)
+        box = trialbox.Sandbox(work)
+        try:
+            rc, out, _ = box.run_captured(["python3", "-c", ATTACH_PARENT], trialbox.sandbox_env(),
+                                          120, out="pipe", err="pipe")
+            self.assertEqual((rc, out.decode().split()), (0, ["EPERM", "EACCES"]))
+        finally:
+            box.close()
 
     def test_a_fork_bomb_stops_at_the_process_bound(self):
         self.lowered(PIDS_LIMIT=40)

@@ -73,8 +73,11 @@ MEMORY_MAX = 4 << 30
 # System calls refused (EPERM) inside: nothing in a trial needs them, and each opens the kernel
 # to the disc's programs further than a Windows program's calls need. Clone and unshare are
 # refused only with CLONE_NEWUSER; clone3, whose flags a filter cannot read, answers ENOSYS, so
-# that the C library falls back to clone.
-REFUSED_CALLS = ("ptrace", "process_vm_readv", "process_vm_writev", "io_uring_setup",
+# that the C library falls back to clone. ptrace stays: Wine's server reads and writes the memory
+# of the prefix's processes through it (ReadProcessMemory, and with it the module names through
+# which a 32-bit Windows without WOW64 lists processes); the agent, which is not dumpable, stays
+# out of its reach.
+REFUSED_CALLS = ("process_vm_readv", "process_vm_writev", "io_uring_setup",
                  "io_uring_enter", "io_uring_register", "keyctl", "add_key", "request_key",
                  "init_module", "finit_module", "delete_module", "kexec_load", "kexec_file_load",
                  "bpf", "perf_event_open", "mount", "umount", "umount2", "pivot_root",
@@ -362,7 +365,8 @@ def run_contained(work, argv, timeout, readonly=(), file_limit=None, env=None):
 AGENT = r'''
 import base64, ctypes, json, os, resource, signal, subprocess, sys, threading, time
 # Not dumpable: no process of the disc (the same uid) can open its pipes through /proc or read
-# and write its memory (ptrace and process_vm_* are refused by the seccomp filter besides).
+# and write its memory (ptrace, which Wine's server needs, is refused by the kernel for it, and
+# process_vm_* by the seccomp filter besides).
 ctypes.CDLL(None).prctl(4, 0, 0, 0, 0)
 procs, ended, lock = {}, {}, threading.Lock()
 # What a command started with "pipe" for a stream writes comes back here, never through a file
@@ -942,25 +946,17 @@ class Machine(machine.Machine):
             self.close()
             raise
 
-    def boot(self, version=None, wait=True):
+    def boot(self, version=None):
         """Starts Wine's own services (wineboot, services.exe and the devices and services it
         starts, which then run as long as the prefix does) from a program whose standard streams
         go nowhere: they inherit them, and a pipe they held would keep the agent waiting for its
         end long after the program that made it. The program sets the version setting given (the
-        first the trial tries), or does nothing. The report is read by use_version, not here.
-        Without wait, returns at once what booted() waits on."""
+        first the trial tries), or does nothing. The report is read by use_version, not here."""
         command = [self.native] + (
             ["reg", "add", "HKCU\\Software\\Wine", "/v", "Version", "/d", version, "/f"]
             if version else ["cmd", "/c", "exit"])
         n, _ = self.sandbox.spawn(command, self.env)
-        booting = (n, command, time.monotonic() + machine.PATIENCE)
-        if wait:
-            self.booted(booting)
-        return booting
-
-    def booted(self, booting):
-        """Waits for a boot started with wait=False to end."""
-        n, command, deadline = booting
+        deadline = time.monotonic() + machine.PATIENCE
         while (rc := self.sandbox.poll(n)[0]) is None:
             if time.monotonic() > deadline:
                 self.sandbox.kill(n, group=True)
