@@ -10,7 +10,7 @@ set(LAUNCHER_WIN32_BUILD ${CMAKE_SOURCE_DIR}/build/win32 CACHE PATH
 set(DISCKIT_RUNTIME_DIR lib/disckit)
 # What the trial's driver needs of the lab's tools; the rest serve the test scenarios only (the
 # launcher with test hooks among them) and are never installed.
-set(DISCKIT_LAB_TOOLS OsProbe.exe BoxWatcher.exe ProcList.exe WaitReady.exe RegSnap.exe)
+set(DISCKIT_LAB_TOOLS OsProbe.exe BoxWatcher.exe ProcList.exe WaitReady.exe)
 # The trial's driver and the modules it imports: its own (kit/trial/) and the Wine lab (lab/).
 # Installed side by side, as the driver imports them.
 set(DISCKIT_DRIVER kit/trial/trial.py kit/trial/trial_trace.py kit/trial/trial_run.py

@@ -32,7 +32,7 @@ TRACE_CHANNELS = "-all,+process,+loaddll,+timestamp,+pid"
 # them too: a forged one only lets a box go before its screenshot, and the watcher's record of
 # the box comes through its own pipe regardless.
 ACK_FOLDER = "C:\\lab-ack"
-# Where the registry is saved before the run (RegSnap).
+# Where the registry is saved before the run (OsProbe --registry).
 SNAPSHOT_FOLDER = "C:\\lab-registry"
 # How much the trial's folder may grow while the disc's programs run (the prefix, the disc and
 # the trace are there before), how often it is measured, and how many entries a measure walks
@@ -46,7 +46,7 @@ COMPARE_BUDGET = 512 << 20
 ANALYSIS_SECONDS = 120
 # How long what a stopped launcher started gets to settle, at the least.
 SETTLE_SECONDS = 30
-LAB_TOOLS = ("OsProbe.exe", "BoxWatcher.exe", "ProcList.exe", "WaitReady.exe", "RegSnap.exe")
+LAB_TOOLS = ("OsProbe.exe", "BoxWatcher.exe", "ProcList.exe", "WaitReady.exe")
 
 
 # Beside the templates: which Wine version setting presented which system, by Wine's version,
@@ -589,7 +589,13 @@ class Trial:
         report = {"disc": dict({"path": a.disc, "kind": "image" if a.image else "folder"},
                                **self.pressed),
                   "wine": self.wine_version}
+        # The registry before the run, as Wine's server holds it, is saved by the probe that finds
+        # the version setting; nothing of the disc has run yet to write where it is saved.
+        if not m.sandbox.mkdir(f"{trialbox.INSIDE}/{m.relative(SNAPSHOT_FOLDER)}"):
+            raise CannotRun(f"{SNAPSHOT_FOLDER} could not be made in the prefix")
+        m.registry_folder = SNAPSHOT_FOLDER
         setting = self.choose_version(m)
+        m.registry_folder = None
         self.check_language(m)
         launcher = self.insert(m)
         report["system"] = {"profile": a.profile, "title": a.title, "wineSetting": setting,
@@ -601,12 +607,8 @@ class Trial:
         # Wine may have mapped the host again while it updated the prefix.
         if m.host_drives():
             m.remove_host_drives()
-        # The registry before the run as Wine's server holds it, saved by the server in the
-        # format it writes the prefix's files in when it ends (as it does after the run): Wine
-        # goes on running, and nothing of the disc has run yet to write where it is saved.
-        if not m.sandbox.mkdir(f"{trialbox.INSIDE}/{m.relative(SNAPSHOT_FOLDER)}"):
-            raise CannotRun(f"{SNAPSHOT_FOLDER} could not be made in the prefix")
-        m.wine("C:\\lab\\RegSnap.exe", SNAPSHOT_FOLDER)
+        # Saved by the server in the format it writes the prefix's files in when it ends (as it
+        # does after the run): Wine goes on running.
         keys_before = registry_keys(m.prefix, self.notes,
                                     m.relative(SNAPSHOT_FOLDER)[len("prefix/"):] + "/")
         files_before = windows_files(m.view, windows_rel, self.notes)

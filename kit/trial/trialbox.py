@@ -941,6 +941,7 @@ class Machine(machine.Machine):
                 raise SandboxError("the X server did not start in the sandbox")
             self.wine_kept(server)
             self.native = native_wine(arch)
+            self.registry_folder = None
             self.boot(version)
         except BaseException:
             self.close()
@@ -1026,6 +1027,10 @@ class Machine(machine.Machine):
             raise SandboxError("Wine's server did not start in the sandbox")
 
     def probe_output(self, *args):
+        # With a registry folder, the probe also saves the registry as it is now: the last probe
+        # before the launcher runs is the registry the trial compares the one after with.
+        if self.registry_folder and not args:
+            args = ("--registry", self.registry_folder)
         try:
             return super().probe_output(*args)
         except machine.ProgramFailed as failed:
@@ -1034,6 +1039,8 @@ class Machine(machine.Machine):
             # asked once more; a second failure is the trial's own fault, told with Wine's words.
             print(f"disckit trial: {failed}; asking again", file=sys.stderr)
             self.stop_wine()
+            self.wine_kept(self.keep_wine())
+            self.boot()
             return super().probe_output(*args)
 
     def windows_processes(self):

@@ -3,7 +3,12 @@
  * manifest, like Start.exe's, so the version it reads is the one the launcher reads.
  * Usage: OsProbe [drive root]  -- with a root (D:\), also the kind of that drive.
  *        OsProbe --short PATH   -- only the short (8.3) form of PATH, read in UTF-16 from the
- *                                  command line, as UTF-8 (shortPath=), or shortPath! when none. */
+ *                                  command line, as UTF-8 (shortPath=), or shortPath! when none.
+ *        OsProbe --registry FOLDER  -- the report, then the registry as Wine's server holds it
+ *                                  saved into FOLDER (registry.c), for a trial to read as it was
+ *                                  before the launcher ran; exit code 4 when it cannot be saved. */
+#include "registry.h"
+
 #include <windows.h>
 #include <stdio.h>
 #include <string.h>
@@ -79,6 +84,10 @@ int main(int argc, char **argv)
     printf("systemLangId=0x%04X\n", (unsigned)GetSystemDefaultLangID());
     printf("acp=%u\n", GetACP());
     printf("windowsDir=%s\nsystemDir=%s\n", windows_dir, system_dir);
+    if (argc > 2 && strcmp(argv[1], "--registry") == 0) {
+        fflush(stdout);
+        return save_registry(argv[2]) ? 0 : 4;
+    }
     /* OsProbe D:\ also tells what kind of drive that is (5: CD-ROM). */
     if (argc > 1)
         printf("driveType=%u\n", GetDriveTypeA(argv[1]));

@@ -1,10 +1,8 @@
-/* Saves the registry as Wine's server holds it, in the server's own file format (the one the
- * prefix's system.reg, user.reg and userdef.reg are written in when the server ends), so that a
- * trial can read the registry before the launcher runs without ending Wine and starting it again.
- * Usage: RegSnap folder   -- writes folder\system.reg and folder\user.reg
- * Exit code 0, or 2 (usage), 4 (a key cannot be saved). */
+#include "registry.h"
+
 #include <windows.h>
 #include <stdio.h>
+#include <string.h>
 
 /* Saving a key asks for the backup privilege, which an administrator holds but has not enabled. */
 static void enable_backup_privilege(void)
@@ -20,12 +18,8 @@ static void enable_backup_privilege(void)
     CloseHandle(token);
 }
 
-int main(int argc, char **argv)
+int save_registry(const char *folder)
 {
-    if (argc != 2 || strlen(argv[1]) > MAX_PATH - 16) {
-        fputs("usage: RegSnap folder\n", stderr);
-        return 2;
-    }
     static const struct {
         HKEY root;
         const char *file;
@@ -33,16 +27,20 @@ int main(int argc, char **argv)
         {HKEY_LOCAL_MACHINE, "system.reg"},
         {HKEY_CURRENT_USER, "user.reg"},
     };
+    if (strlen(folder) > MAX_PATH - 16) {
+        fputs("OsProbe: the registry's folder is too long\n", stderr);
+        return 0;
+    }
     enable_backup_privilege();
     for (size_t i = 0; i < sizeof hives / sizeof hives[0]; ++i) {
         char path[MAX_PATH];
-        snprintf(path, sizeof path, "%s\\%s", argv[1], hives[i].file);
-        DeleteFileA(path); /* the key is saved only into a new file */
+        snprintf(path, sizeof path, "%s\\%s", folder, hives[i].file);
+        DeleteFileA(path); /* a key is saved only into a new file */
         LONG rc = RegSaveKeyA(hives[i].root, path, NULL);
         if (rc != ERROR_SUCCESS) {
-            fprintf(stderr, "RegSnap: cannot save %s (error %ld)\n", hives[i].file, rc);
-            return 4;
+            fprintf(stderr, "OsProbe: cannot save %s (error %ld)\n", hives[i].file, rc);
+            return 0;
         }
     }
-    return 0;
+    return 1;
 }
