@@ -81,10 +81,9 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
 # What the verbs run. The trial needs Wine's 32-bit part: wine32 is built for i386 only and is
 # Multi-Arch: foreign, so a plain dependency on it is met by wine32:i386 on a machine that has
 # i386 among its architectures (dpkg --add-architecture i386) and cannot be met elsewhere, as it
-# should be. ImageMagick's import takes the screenshots, in which Wine draws the title bars'
-# buttons with a font of fonts-wine (without it, letters); useradd (passwd) makes the lab's account.
+# should be. ImageMagick's import takes the screenshots; useradd (passwd) makes the lab's account.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS
-    "python3, python3-seccomp, wine, wine64, wine32, xvfb, xorriso, imagemagick, fonts-wine, bubblewrap, util-linux, passwd")
+    "python3, python3-seccomp, wine, wine64, wine32, xvfb, xorriso, imagemagick, bubblewrap, util-linux, passwd")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "locales")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "check, simulate and try a driver disc's launcher")
 # The synopsis is the summary; CPack indents these lines as the long description.

@@ -44,9 +44,8 @@ if ! dpkg --print-foreign-architectures | grep -qx i386; then
   updated=
 fi
 # bubblewrap contains what disckit trial runs of a disc (prlimit, from util-linux, bounds each
-# process in it; python3-seccomp compiles its system call filter). fonts-wine holds the font Wine
-# draws the title bars' buttons with, in the trial's screenshots.
-install wine wine32:i386 wine64 xvfb xauth x11-apps imagemagick fonts-wine locales bubblewrap util-linux python3-seccomp chromium
+# process in it; python3-seccomp compiles its system call filter).
+install wine wine32:i386 wine64 xvfb xauth x11-apps imagemagick locales bubblewrap util-linux python3-seccomp chromium
 # slurm-wlm and munge: the end-to-end test that spreads a trial matrix over an array job runs a
 # one-node Slurm of its own.
 install slurm-wlm munge
