@@ -28,6 +28,7 @@ from html.parser import HTMLParser
 from pathlib import Path
 
 import labpath  # noqa: F401 (the lab and the trial's driver)
+import trialbox
 import winelab
 from scenarios import check, equal
 
@@ -292,4 +293,9 @@ class HtmlReports(unittest.TestCase):
             equal(len(report["screenshots"]), shots, "screenshots taken")
             # Tall enough to show the screen after the run, for the README.
             check_trial(report, open_report(page, name, height=1300), report["screenshots"])
+            # A box's screenshot is its window's, and the screen is shown whole once, at the end.
+            sizes = [png_size(Path(p).read_bytes()) for p in report["screenshots"]]
+            equal(sizes[-1], trialbox.SCREEN, "the last screenshot's size")
+            check(all(w < trialbox.SCREEN[0] and h < trialbox.SCREEN[1] for w, h in sizes[:-1]),
+                  f"a box's screenshot as large as the screen: {sizes}")
 

@@ -142,7 +142,11 @@ class InstalledCopy(unittest.TestCase):
         check("language-folder-absent" not in findings, f"findings: {findings}")
         built = disckit("build", "atlas", "--out", "out", "--image", "atlas.iso")
         equal(built.returncode, 0, "build's exit code")
-        equal(built.stderr, "", "build's warnings")
+        # No warning: what init wrote is the kit's own. The project file taken, and the pressing.
+        equal(built.stderr, "disckit: project atlas/disckit.toml\ndisckit build: pressing atlas.iso\n",
+              "build's stderr")
+        quiet = disckit("build", "atlas", "--out", "out-quiet", "--image", "quiet.iso", "--quiet")
+        equal((quiet.returncode, quiet.stderr), (0, ""), "a quiet build's exit code and stderr")
         check("label=ATLAS_2026" in built.stdout, built.stdout)
         names = sorted(p.relative_to(home / "out").as_posix() for p in (home / "out").rglob("*"))
         check("LAYOUT.txt" not in names and "disckit.toml" not in names, f"the disc: {names}")

@@ -213,8 +213,48 @@ class BoxLog(unittest.TestCase):
             + b"1\tStart.exe\tbox\tno separators\r\n",
             b"1\tStart.exe\tbox\tC\x1fT\x1fzz\r\n"           # no owner
             + b"garbage\r\n\r\n" + good[:9], good[9:] + b"1600\tStart.exe\tbox\tbeing writ"])
-        self.assertEqual(records, [(1500, b"Caption", b"Text", 0xd0)] * 2)
+        self.assertEqual(records, [(1500, b"Caption", b"Text", 0xd0, None)] * 2)
         self.assertEqual(notes, ["4 lines of the box log were not records of a box: skipped"])
+
+    def test_the_window_rectangle_ends_a_record(self):
+        rows = [
+            (b"C\x1fT\x1f00d0\x1f348,340,676,428", (b"C", b"T", 0xd0, b"348,340,676,428")),
+            (b"C\x1fT\x1f00d0\x1f-4,-4,2000,900", (b"C", b"T", 0xd0, b"-4,-4,2000,900")),
+            # The box's text may hold the separator, even what looks like an owner and a window.
+            (b"C\x1fa\x1f1\x1f1,2,3,4\x1f00d0\x1f5,6,7,8", (b"C", b"a\x1f1\x1f1,2,3,4", 0xd0, b"5,6,7,8")),
+            (b"C\x1fT\x1f00d0\x1f1,2,3", None),                 # no rectangle, and no owner
+            (b"C\x1fT\x1f00d0\x1f1,2,3,4,5", None),
+            (b"C\x1fT\x1f1,2,3,4", None),                                    # no owner before it
+            (b"C\x1f1,2,3,4", None),
+        ]
+        for detail, expected in rows:
+            with self.subTest(detail=detail):
+                records, notes = self.records([b"1500\tStart.exe\tbox\t" + detail + b"\t1\t0\t0\t\r\n"])
+                if expected is None:
+                    self.assertEqual((records, len(notes)), ([], 1))
+                else:
+                    self.assertEqual(records, [(1500, *expected)])
+
+    def test_a_box_is_cut_to_its_window_on_the_screen(self):
+        rows = [
+            (b"348,340,676,428", (328, 88, 348, 340), None),
+            (b"0,0,1024,768", (1024, 768, 0, 0), None),
+            # Cut to the screen where it reaches past it.
+            (b"-4,-4,300,100", (300, 100, 0, 0), None),
+            (b"900,700,1300,900", (124, 68, 900, 700), None),
+            (b"-9999999999,-9999999999,9999999999,9999999999", (1024, 768, 0, 0), None),
+            # No window on the screen: the whole screen, and why.
+            (None, None, "its record holds no window rectangle"),
+            (b"1,2,3", None, "its record's window rectangle is not one"),
+            (b"1,2,3,4\n", None, "its record's window rectangle is not one"),
+            (b"10,10,10,50", None, "its window rectangle (10,10)-(10,50) is empty"),
+            (b"10,50,20,40", None, "its window rectangle (10,50)-(20,40) is empty"),
+            (b"1024,0,2000,100", None, "its window (1024,0)-(2000,100) lies off the screen"),
+            (b"-500,-500,-1,-1", None, "its window (-500,-500)-(-1,-1) lies off the screen"),
+        ]
+        for rect, crop, why in rows:
+            with self.subTest(rect=rect):
+                self.assertEqual(trial_run.box_crop(rect, (1024, 768)), (crop, why))
 
     def test_a_log_planted_in_the_prefix_is_not_read(self):
         forged = b"1500\tStart.exe\tbox\tForged\x1fText\x1f00d0\t1\t0\t0\t\r\n"

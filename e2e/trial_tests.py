@@ -139,6 +139,31 @@ def check_png(path, what):
     check(Path(path).read_bytes()[:8] == PNG, f"{what}: {path} is not a PNG image")
 
 
+def image_mean(path, region=None):
+    """The mean brightness (0 to 1) of a PNG image, or of a region of it ("WxH+X+Y")."""
+    crop = ["-crop", region, "+repage"] if region else []
+    return float(subprocess.run(["convert", str(path), *crop, "-format", "%[fx:mean]", "info:"],
+                                capture_output=True, text=True, check=True, timeout=60).stdout)
+
+
+def check_box_shot(path, notes):
+    """A box's screenshot is cut to its window: about the size of a message box, not the
+    screen, with the frame and title bar Windows draws (its top rows unlike the box's body)."""
+    check_png(path, "the box")
+    size = subprocess.run(["identify", "-format", "%w %h", str(path)], capture_output=True,
+                          text=True, check=True, timeout=60).stdout.split()
+    width, height = int(size[0]), int(size[1])
+    check(100 <= width <= 900 and 50 <= height <= 500,
+          f"{path} is {width}x{height}: not the size of a message box")
+    check(not [n for n in notes if "whole screen" in n], f"a box shown on the whole screen: {notes}")
+    # Below the frame, the title bar: its rows are of the caption's colour, the body's of the
+    # dialog's (light grey, with dark text and a button on it).
+    title = image_mean(path, f"{width - 8}x8+4+5")
+    body = image_mean(path, f"{width}x{height // 2}+0+{height // 2}")
+    check(abs(title - body) > 0.1,
+          f"{path}: no title bar (top rows {title:.2f}, body {body:.2f} bright)")
+
+
 def check_loop(report):
     """A launcher that keeps starting the browser, stopped once it had started it as often as
     --max-starts allows (4 here), long before the time bound."""
@@ -486,11 +511,15 @@ class TrialTests(unittest.TestCase):
         equal((r["launcher"]["ended"], r["launcher"]["exitCode"]), (True, 0), "launcher's end")
         equal(r["browser"]["starts"], 0, "browser starts")
         shot = r["boxes"][0]["screenshot"]
-        check_png(shot, "the box")
-        # Nothing but the box is on the screen then: a black screen would mean it was gone.
-        mean = subprocess.run(["identify", "-format", "%[mean]", shot], capture_output=True,
-                              text=True, check=True, timeout=60).stdout
-        check(float(mean) > 0, f"{shot} is all black: the box was not on the screen")
+        check_box_shot(shot, r.get("notes", []))
+        # Taken while the box was up: a black picture would mean it was gone.
+        check(image_mean(shot) > 0, f"{shot} is all black: the box was not on the screen")
+        # The whole screen once, at the end.
+        equal(r["screenshots"], [shot, r["screenshotAfterRun"]], "screenshots")
+        check_png(r["screenshotAfterRun"], "after the run")
+        equal(subprocess.run(["identify", "-format", "%w %h", r["screenshotAfterRun"]],
+                             capture_output=True, text=True, check=True, timeout=60).stdout,
+              f"{trialbox.SCREEN[0]} {trialbox.SCREEN[1]}", "the screen after the run")
 
     def test_time_bound(self):
         """The time bound alone ends a trial: a launcher still running when it is up is stopped,

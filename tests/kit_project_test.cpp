@@ -240,6 +240,60 @@ TEST(Project, TheFileInitWritesReadsBackWithEveryExample) {
     EXPECT_FALSE(project.expect.empty()) << all;
 }
 
+// A verb that takes a project's file says which one on stderr before anything else, unless
+// --quiet; a disc folder is no project, and nothing is said of one. build says so too when it
+// presses the image.
+TEST(Project, EachVerbSaysWhichProjectFileItTook) {
+    if (!kittest::HaveSampleDisc()) GTEST_SKIP() << kittest::SkipReason();
+    kittest::TempFolder temp;
+    const fs::path folder = temp.Root() / "atlas";
+    fs::create_directories(folder);
+    fs::copy(kittest::SampleDisc(), folder / "cd", fs::copy_options::recursive);
+    kittest::WriteBytes(folder / kProjectFile, "[disc]\ncontent = \"cd\"\n");
+    const std::string said = "disckit: project " + (folder / kProjectFile).u8string() + "\n";
+    const std::string launcher = (kittest::SampleDisc() / "Start.exe").u8string();
+    using Verb = int (*)(const Args&, std::ostream&, std::ostream&);
+    struct Row {
+        const char* verb;
+        Verb run;
+        Args args;
+        bool project;
+    };
+    int n = 0;
+    const auto build = [&](const std::string& source) {
+        const std::string out = (temp.Root() / ("out" + std::to_string(++n))).u8string();
+        return Args{source, "--out", out, "--launcher", launcher, "--image", out + ".iso"};
+    };
+    for (const bool quiet : {false, true}) {
+        const Row rows[] = {
+            {"check", RunCheck, {folder.u8string()}, true},
+            {"check", RunCheck, {(folder / "cd").u8string()}, false},
+            {"simulate", RunSimulate, {folder.u8string()}, true},
+            {"simulate", RunSimulate, {folder.u8string(), "--matrix"}, true},
+            {"build", RunBuild, build(folder.u8string()), true},
+            {"build", RunBuild, build((folder / "cd").u8string()), false},
+        };
+        for (Row row : rows) {
+            if (quiet) row.args.push_back("--quiet");
+            SCOPED_TRACE(::testing::PrintToString(row.args));
+            std::ostringstream out, err;
+            const int code = row.run(row.args, out, err);
+            EXPECT_NE(code, kExitUsage) << err.str();
+            const std::string text = err.str();
+            EXPECT_EQ(text.rfind(said, 0) == 0, row.project && !quiet) << text;
+            EXPECT_EQ(text.find("disckit: project"), text.rfind("disckit: project")) << text;
+            if (std::string(row.verb) == "build") {
+                const std::string pressing = "disckit build: pressing " + row.args[6] + "\n";
+                EXPECT_EQ(text.find(pressing) != std::string::npos, !quiet) << text;
+            }
+            // Quiet: nothing but warnings (of build, on the author's folder) and errors.
+            std::istringstream lines(text);
+            for (std::string line; quiet && std::getline(lines, line);)
+                EXPECT_NE(line.find(": warning: "), std::string::npos) << line;
+        }
+    }
+}
+
 // The README's section on the project file has a row for every key, and no other.
 TEST(Project, TheReadmeDocumentsEveryKey) {
     std::ifstream in(fs::path(__FILE__).parent_path().parent_path() / "README.md");

@@ -51,7 +51,7 @@ struct BuildOptions {
     std::string source;
     std::optional<std::string> out, icon, company, product, description, version, copyright, label,
         image, pkcs12, passwordFile, cert, key, timestampUrl, launcher;
-    bool signAll = false, force = false, json = false;
+    bool signAll = false, force = false, json = false, silent = false;  // silent: --quiet
     std::vector<std::string> ignore;           // as check's --ignore
     std::optional<std::string> minSeverity;    // as check's --min-severity
     Quiet quiet;                               // what the two, and the project, leave out
@@ -145,7 +145,8 @@ std::string ToolReason(const std::string& output) {
 
 class Builder {
 public:
-    explicit Builder(const BuildOptions& options) : o_(options) {}
+    // err takes the progress line (unless --quiet).
+    Builder(const BuildOptions& options, std::ostream& err) : o_(options), err_(err) {}
 
     // Validates everything that can be validated before anything is written.
     void Prepare() {
@@ -296,6 +297,7 @@ public:
         if (o_.image && errors && !o_.force) {
             refused = true;
         } else if (o_.image) {
+            if (!o_.silent) err_ << "disckit build: pressing " << EscapeControls(*o_.image) << "\n";
             Press();
         }
         if (fs::exists(target_, ec)) fs::remove(target_, ec);
@@ -491,6 +493,7 @@ private:
     }
 
     const BuildOptions& o_;
+    std::ostream& err_;
     fs::path source_, target_, staging_, imagePath_, pressed_;
     std::string launcher_, stock_, label_;
     bool signing_ = false;
@@ -541,6 +544,10 @@ const OptionRow kBuildRows[] = {
     {"--min-severity", "note|warning|error",
      "Leave out the check's findings less severe than this, as disckit check does.",
      ValueKind::Choices, "note warning error", nullptr, Into<&BuildOptions::minSeverity>},
+    {"--quiet", nullptr,
+     "Say nothing on stderr but errors and warnings (not which project file was taken, nor "
+     "that the image is being pressed).",
+     ValueKind::Free, nullptr, nullptr, Into<&BuildOptions::silent>},
 };
 
 }  // namespace
@@ -561,7 +568,8 @@ int RunBuild(const Args& args, std::ostream& out, std::ostream& err) {
         WriteCommandError("build", project, error, err);
         return kExitUsage;
     }
-    Builder builder(o);
+    if (!o.silent) SayProject(project, err);
+    Builder builder(o, err);
     std::vector<std::string> warnings, signedFiles;
     std::vector<Finding> findings;
     std::size_t leftOut = 0;

@@ -76,7 +76,7 @@ Json Report(const std::string& disc, const std::vector<Finding>& findings, std::
 
 // The command line's values, where the rows put them.
 struct CheckValues {
-    bool json = false;
+    bool json = false, quiet = false;
     std::optional<std::string> html, minSeverity, sarif, junit;
     std::vector<std::string> ignore;
 };
@@ -105,6 +105,8 @@ const OptionRow kCheckRows[] = {
      "Also write the findings as JUnit XML test results: a test case per finding, failing at "
      "error level. Written whole or not at all.",
      ValueKind::File, nullptr, nullptr, Into<&CheckValues::junit>},
+    {"--quiet", nullptr, "Say nothing on stderr but errors (not which project file was taken).",
+     ValueKind::Free, nullptr, nullptr, Into<&CheckValues::quiet>},
 };
 
 }  // namespace
@@ -133,6 +135,7 @@ int RunCheck(const Args& args, std::ostream& out, std::ostream& err) {
         WriteCommandError("check", project, error, err);
         return kExitUsage;
     }
+    if (!values.quiet) SayProject(project, err);
     // Every report is written, or none: a place that cannot take one is found before any is.
     if (!ReportFilesWritable({{html, "HTML report"}, {sarif, "SARIF log"}, {junit, "JUnit report"}},
                              error)) {

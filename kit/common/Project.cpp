@@ -337,6 +337,10 @@ bool ParseVerbCommand(const char* verb, const Args& args, const OptionTable& tab
     return true;
 }
 
+void SayProject(const Project& project, std::ostream& err) {
+    if (project.loaded) err << "disckit: project " << EscapeControls(project.file) << "\n";
+}
+
 std::string NewProjectFile(const std::vector<std::string>& languages) {
     std::string t;
     t += "# The project of a disc. Every verb of disckit takes this folder where it takes a disc:\n"

@@ -94,6 +94,10 @@ bool ParseVerbCommand(const char* verb, const Args& args, const OptionTable& tab
                       const char* operandName, std::string& operand, Project& project,
                       std::string& error);
 
+// Says on err which project file a verb took ("disckit: project p/disckit.toml"), so that an
+// author sees which one was read; nothing when the operand was no project folder.
+void SayProject(const Project& project, std::ostream& err);
+
 // The text of a new project file: languages (locale names) set, every other key shown as a
 // commented example.
 std::string NewProjectFile(const std::vector<std::string>& languages);

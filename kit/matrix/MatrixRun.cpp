@@ -517,6 +517,7 @@ int RunTrialCommand(const Args& args, std::ostream& out, std::ostream& err) {
     TrialOptions options;
     std::string error;
     if (!ParseTrialArgs(args, options, error) || !options.matrix) return RunTrial(args, out, err);
+    if (options.progress != "quiet") SayProject(options.project, err);
     return RunMatrix(options, out, err);
 }
 

@@ -64,7 +64,7 @@ namespace {
 struct SimValues {
     std::optional<std::string> system, version, build, platformId, productType, bits, lang,
         codePage, media, browser, installDir, shortInstallDir, html, junit;
-    bool registered = false, instanceRunning = false, json = false, matrix = false;
+    bool registered = false, instanceRunning = false, json = false, matrix = false, quiet = false;
 };
 
 const OptionRow kSimulateRows[] = {
@@ -122,6 +122,8 @@ const OptionRow kSimulateRows[] = {
      "With --matrix: also write the matrix as JUnit XML test results, a test case per cell, "
      "failing where the cell is not as expected. Written whole or not at all.",
      ValueKind::File, nullptr, nullptr, Into<&SimValues::junit>},
+    {"--quiet", nullptr, "Say nothing on stderr but errors (not which project file was taken).",
+     ValueKind::Free, nullptr, nullptr, Into<&SimValues::quiet>},
 };
 
 }  // namespace
@@ -139,6 +141,7 @@ bool ParseSimulateArgs(const Args& args, SimOptions& options, std::string& error
     options.config.instanceRunning = v.instanceRunning;
     options.json = v.json;
     options.matrix = v.matrix;
+    options.quiet = v.quiet;
     if (!PathOption(v.html, "--html", "file", options.htmlFile, error) ||
         !PathOption(v.junit, "--junit", "file", options.junitFile, error)) {
         return false;

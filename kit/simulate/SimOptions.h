@@ -12,6 +12,7 @@ struct SimOptions {
     SimConfig config;
     bool json = false;
     bool matrix = false;
+    bool quiet = false;  // --quiet: nothing on stderr but errors
     bool codePageGiven = false;
     std::string htmlFile;  // --html: where the HTML report goes too
     Project project;       // when the disc was given as a project folder

@@ -27,6 +27,7 @@ int RunSimulate(const Args& args, std::ostream& out, std::ostream& err) {
         WriteCommandError("simulate", options.project, error, err);
         return kExitUsage;
     }
+    if (!options.quiet) SayProject(options.project, err);
     // Every report is written, or none: a place that cannot take one is found before any is.
     if (!ReportFilesWritable({{options.htmlFile, "HTML report"}, {options.junitFile, "JUnit report"}},
                              error)) {

@@ -161,6 +161,7 @@ int RunTrial(const Args& args, std::ostream& out, std::ostream& err) {
         WriteCommandError("trial", options.project, error, err);
         return kExitUsage;
     }
+    if (options.progress != "quiet") SayProject(options.project, err);
     // A report that could not be written is said before the run, not after it.
     if (!ReportFilesWritable({{options.htmlFile, "HTML report"}, {options.junitFile, "JUnit report"}},
                              error)) {

@@ -47,6 +47,9 @@ ANALYSIS_SECONDS = 120
 # How long what a stopped launcher started gets to settle, at the least.
 SETTLE_SECONDS = 30
 LAB_TOOLS = ("OsProbe.exe", "BoxWatcher.exe", "ProcList.exe", "WaitReady.exe")
+# A box's window rectangle as the watcher records it, "left,top,right,bottom" in decimal (a
+# 32-bit coordinate at the most).
+BOX_RECT = re.compile(rb"(-?[0-9]{1,10}),(-?[0-9]{1,10}),(-?[0-9]{1,10}),(-?[0-9]{1,10})")
 
 
 # Beside the templates: which Wine version setting presented which system, by Wine's version,
@@ -168,6 +171,26 @@ def disk_usage(root, most):
     finally:
         os.close(top)
     return total
+
+
+def box_crop(rect, screen=trialbox.SCREEN):
+    """The part of the screen a box's screenshot shows: its window's rectangle as the box
+    watcher recorded it (BOX_RECT; the disc's programs can forge a record), cut to the screen,
+    as (width, height, left, top). (None, why) when there is none, or it is no window's on the
+    screen."""
+    if rect is None:
+        return None, "its record holds no window rectangle"
+    found = BOX_RECT.fullmatch(rect)
+    if not found:
+        return None, "its record's window rectangle is not one"
+    left, top, right, bottom = (int(v) for v in found.groups())
+    if right <= left or bottom <= top:
+        return None, f"its window rectangle ({left},{top})-({right},{bottom}) is empty"
+    x, y = max(left, 0), max(top, 0)
+    width, height = min(right, screen[0]) - x, min(bottom, screen[1]) - y
+    if width <= 0 or height <= 0:
+        return None, f"its window ({left},{top})-({right},{bottom}) lies off the screen"
+    return (width, height, x, y), None
 
 
 def image_facts(image):
@@ -430,6 +453,13 @@ class Trial:
                 continue
             caption, sep, rest = fields[3].partition(b"\x1f")
             text, sep2, owner = rest.rpartition(b"\x1f")
+            # The watcher ends a record with the box's window rectangle; what else ends in
+            # one has none (a box's text may hold the separator, the owner never does).
+            rect = None
+            if BOX_RECT.fullmatch(owner):
+                before, sep3, pid_field = text.rpartition(b"\x1f")
+                if sep3:
+                    text, rect, owner = before, owner, pid_field
             try:
                 pid = int(owner or b"0", 16)
             except ValueError:
@@ -438,7 +468,7 @@ class Trial:
             if not (sep and sep2):
                 malformed += 1
                 continue
-            records.append((ms, caption, text, pid))
+            records.append((ms, caption, text, pid, rect))
         if malformed:
             self.note_once("box-malformed", f"{malformed} lines of the box log were not records "
                            "of a box: skipped", replace=True)
@@ -510,14 +540,17 @@ class Trial:
         if len(records) > MAX_BOXES:
             self.note_once("box-many", f"more than {MAX_BOXES} boxes were recorded: only the "
                            f"first {MAX_BOXES} are in the report")
-        for ms, caption, text, pid in records[len(seen):MAX_BOXES]:
+        for ms, caption, text, pid, rect in records[len(seen):MAX_BOXES]:
             if raw_ms() >= deadline_ms:
                 self.note_once("box-late", "boxes recorded after the time bound were not "
                                "answered")
                 return
             number = len(seen) + 1
+            crop, why = box_crop(rect)
+            if crop is None:
+                self.notes.append(f"box {number}: its screenshot shows the whole screen: {why}")
             shot = self.screenshot(m, f"box-{number}.png",
-                                   min(60, max((deadline_ms - raw_ms()) / 1000, 5)))
+                                   min(60, max((deadline_ms - raw_ms()) / 1000, 5)), crop)
             if not m.sandbox.touch(f"{trialbox.INSIDE}/{m.relative(ACK_FOLDER)}/box-{number}"):
                 self.notes.append(f"box {number} could not be let go: something took the place "
                                   "of its acknowledgement")
@@ -526,9 +559,10 @@ class Trial:
                          "text": text.decode(m.ansi, "replace"),
                          "pid": pid, "screenshot": shot})
 
-    def screenshot(self, m, name, timeout=60):
-        """A screenshot taken in the sandbox, written into --out as a new file; its path."""
-        data = m.screenshot(name, timeout)
+    def screenshot(self, m, name, timeout=60, crop=None):
+        """A screenshot taken in the sandbox (of the part crop names, or the whole screen),
+        written into --out as a new file; its path."""
+        data = m.screenshot(name, timeout, crop)
         if data is None:
             self.notes.append(f"no screenshot {name}")
             return None

@@ -40,6 +40,15 @@ import machine
 # Where WORK appears inside the sandbox.
 INSIDE = "/trial"
 DISPLAY = ":7"  # the sandbox has its own /tmp and network: no other server can be there
+# The X server's screen (Machine starts it at this size), and Wine's desktop over all of it.
+SCREEN = (1024, 768)
+# Wine draws the frame and title bar of a window itself only on a desktop of its own: without
+# one each window is a bare X window, and there is no window manager to frame it. The desktop
+# is a window of the whole screen at its origin, so a window's rectangle on it is its place in
+# a screenshot of the screen. Keys of the user's registry, in the text of Wine's registry file.
+DESKTOP_KEYS = (
+    '\n[Software\\\\Wine\\\\Explorer]\n"Desktop"="Default"\n'
+    f'\n[Software\\\\Wine\\\\Explorer\\\\Desktops]\n"Default"="{SCREEN[0]}x{SCREEN[1]}"\n')
 # Every process the trial starts inside has this variable naming the trial's folder outside,
 # for whoever looks for what a trial left running.
 MARK = "DISCKIT_TRIAL_FOLDER"
@@ -932,9 +941,10 @@ class Machine(machine.Machine):
             self.view = self.sandbox.view(self.dir)
             self.prefix = self.view / "prefix"
             self.remove_host_drives()
-            xvfb, _ = self.sandbox.spawn(["Xvfb", DISPLAY, "-screen", "0", "1024x768x24",
+            xvfb, _ = self.sandbox.spawn(["Xvfb", DISPLAY, "-screen", "0", f"{SCREEN[0]}x{SCREEN[1]}x24",
                                           "-nolisten", "tcp"], self.env)
             self.xvfb = xvfb
+            self.use_desktop()
             server = self.keep_wine()
             socket = f"/tmp/.X11-unix/X{DISPLAY[1:]}"
             if not self.wait_for(lambda: self.sandbox.exists(socket), interval=0.1):
@@ -970,6 +980,16 @@ class Machine(machine.Machine):
         # The prefix's own kind of reg.exe: on 64-bit Windows a native program, which starts in
         # a fraction of the time an emulated 32-bit one takes.
         self.boot(version)
+
+    def use_desktop(self):
+        """Gives the prefix's programs Wine's own desktop (DESKTOP_KEYS), from the next start of
+        Wine on: called before Wine starts, since its server writes the registry's files
+        out over anything added meanwhile. Added to the user's registry file by the sandbox's
+        uid, which a process costs that is no Wine program."""
+        rc = self.sandbox.run(["sh", "-c", 'printf "%s" "$1" >> "$2"', "sh", DESKTOP_KEYS,
+                               f"{INSIDE}/prefix/user.reg"], self.env, 60)
+        if rc != 0:
+            raise SandboxError("Wine's desktop could not be set up in the prefix")
 
     def remove_host_drives(self):
         """Every drive but C: and the disc's D: goes: Wine maps Z: to the root, and the sandbox's
@@ -1054,9 +1074,11 @@ class Machine(machine.Machine):
         assert windows_path[:3].upper() == "C:\\", windows_path
         return "prefix/drive_c/" + windows_path[3:].replace("\\", "/")
 
-    def screenshot(self, name, timeout):
-        """The whole screen as a PNG, taken inside: its bytes (capped), or None."""
-        rc = self.sandbox.run(["import", "-window", "root", f"{INSIDE}/shots/{name}"],
+    def screenshot(self, name, timeout, crop=None):
+        """The screen as a PNG, taken inside: its bytes (capped), or None. With crop, (width,
+        height, left, top) within the screen, only that part of it."""
+        cut = [] if crop is None else ["-crop", "{}x{}+{}+{}".format(*crop), "+repage"]
+        rc = self.sandbox.run(["import", "-window", "root", *cut, f"{INSIDE}/shots/{name}"],
                               self.env, timeout)
         if rc != 0:
             return None

@@ -4,7 +4,9 @@
  *   ack-folder  also hold each box until the file <ack-folder>\box-<n> exists, n counting the
  *               boxes from 1 in the order they were seen, so that whoever reads the log can
  *               look at the box (take a screenshot) before it goes; the record then ends with
- *               the id of the process that shows the box (hexadecimal). */
+ *               the id of the process that shows the box (hexadecimal) and the box's window
+ *               rectangle on the screen, frame and title bar included ("left,top,right,bottom",
+ *               decimal), which is what such a screenshot is cut to. */
 #include <windows.h>
 #include <stdlib.h>
 #include <string.h>
@@ -27,7 +29,7 @@ static const char *ack_folder;
 
 static void record(HWND hwnd)
 {
-    char caption[1024], text[8192], detail[sizeof caption + sizeof text + 16];
+    char caption[1024], text[8192], detail[sizeof caption + sizeof text + 96];
     caption[0] = text[0] = '\0';
     GetWindowTextA(hwnd, caption, (int)sizeof caption);
     GetDlgItemTextA(hwnd, MESSAGE_TEXT_ID, text, (int)sizeof text);
@@ -37,9 +39,11 @@ static void record(HWND hwnd)
     strcpy(detail + n + 1, text);
     if (ack_folder) {
         DWORD pid = 0;
+        RECT r = {0, 0, 0, 0};
         GetWindowThreadProcessId(hwnd, &pid);
+        GetWindowRect(hwnd, &r);
         n = strlen(detail);
-        wsprintfA(detail + n, "\x1f%lx", pid);
+        wsprintfA(detail + n, "\x1f%lx\x1f%ld,%ld,%ld,%ld", pid, r.left, r.top, r.right, r.bottom);
     }
     standin_log("BoxWatcher", "box", detail);
 }
