@@ -273,8 +273,12 @@ def started_programs(m, d, run):
     equal(sorted(seen), ["Discpane", "Gauge", "Panoview", "Q7"], "programs that recorded")
     return log, seen
 
-def refusal(name, version, arch="win64"):
+def refusal(name, version, arch="win64", wanted=None):
+    """The launcher refuses the system a version setting reports. wanted(report), when given,
+    first checks that the setting reports the system the scenario is about."""
     with Machine(name, arch=arch, version=version) as m:
+        if wanted:
+            wanted(m.report)
         rec = simrecord.Recording(m)
         code, flag = classify(m.report)
         if supported(m.report):
@@ -735,11 +739,11 @@ class Scenarios(unittest.TestCase):
     @scenario
     def test_refused_server61(self):
         """NT 6.1 reported as a server edition (what this Wine's "win7" setting reports)."""
-        with Machine("probe_server61", version="win7") as m:
-            report = m.report
-        check(report["major"] == "6" and report["minor"] == "1" and report["productType"] != "1",
-              f"no NT 6.1 server edition to test against: {report}")
-        refusal("refused_server61", "win7")
+        def server61(report):
+            check(report["major"] == "6" and report["minor"] == "1"
+                  and report["productType"] != "1",
+                  f"no NT 6.1 server edition to test against: {report}")
+        refusal("refused_server61", "win7", wanted=server61)
 
     @scenario
     def test_lang_german(self):

@@ -362,7 +362,8 @@ def make_template(arch):
     link.symlink_to("../../disc")
     os.lchown(link, account().pw_uid, account().pw_gid)
     # In the registry's native view: the mount manager is a 64-bit program on 64-bit Windows.
-    subprocess.run(["wine", "reg", "add", "HKLM\\Software\\Wine\\Drives", "/v", "d:", "/d",
+    loader = WINE64 if arch == "win64" and os.path.exists(WINE64) else "wine"
+    subprocess.run([loader, "reg", "add", "HKLM\\Software\\Wine\\Drives", "/v", "d:", "/d",
                     "cdrom", "/reg:64", "/f"], check=True, timeout=120, capture_output=True, **run)
     subprocess.run(["wineserver", "-w"], check=True, timeout=120, **run)
 
@@ -596,6 +597,64 @@ class HostBrowser:
         return -int(-(boot * 1000 + (ticks + 1) * self.tick_ms) // 1)
 
 
+class ProcessLister:
+    """ProcList --serve in a machine's prefix: it lists the process table whenever asked, where
+    a new ProcList would take up to a second to start when 32-bit code is emulated. Started in
+    the background; the first question waits until it answers."""
+
+    END, FAILED = b".", b"!"
+
+    def __init__(self, m):
+        self.proc = subprocess.Popen(["wine", "C:\\lab\\ProcList.exe", "--serve"],
+                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                     stderr=subprocess.DEVNULL, start_new_session=True,
+                                     **as_account(m.env))
+        self.pending = b""
+
+    def table(self, timeout=PATIENCE):
+        """ProcList's output for one question (bytes), or None when it failed or had not
+        answered within timeout seconds."""
+        try:
+            self.proc.stdin.write(b"\n")
+            self.proc.stdin.flush()
+        except OSError:
+            return None
+        out = self.proc.stdout.fileno()
+        deadline = time.monotonic() + timeout
+        lines = []
+        while True:
+            line, newline, rest = self.pending.partition(b"\n")
+            if newline:
+                self.pending = rest
+                line = line.rstrip(b"\r")
+                if line == self.END:
+                    return b"\n".join(lines) + b"\n"
+                if line == self.FAILED:
+                    return None
+                if len(lines) < machine.MAX_LINES:
+                    lines.append(line)
+                continue
+            left = deadline - time.monotonic()
+            if left <= 0 or not select.select([out], [], [], left)[0]:
+                return None
+            chunk = os.read(out, 65536)
+            if not chunk:
+                return None
+            self.pending += chunk
+
+    def close(self):
+        for pipe in (self.proc.stdin, self.proc.stdout):
+            try:
+                pipe.close()
+            except OSError:
+                pass
+        try:
+            self.proc.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            os.killpg(self.proc.pid, signal.SIGKILL)
+            self.proc.wait()
+
+
 class Machine(machine.Machine):
     """One Wine prefix with the sample disc, for one scenario: Wine runs as the account."""
 
@@ -608,6 +667,7 @@ class Machine(machine.Machine):
         self.dir.mkdir(parents=True)
         self._images = 0
         self.server = False
+        self.lister = None
         template = template_dir(arch)
         if not template_ready(arch):
             raise RuntimeError(f"no {arch} template: run the template step first")
@@ -652,6 +712,7 @@ class Machine(machine.Machine):
         subprocess.run(["wineserver", "-p"], check=True, timeout=60, stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL, **as_account(self.env))
         self.env["DISPLAY"] = self.xvfb.ready()
+        self.lister = ProcessLister(self)
         try:
             self.use_version(version)
         except subprocess.TimeoutExpired as hung:
@@ -689,6 +750,17 @@ class Machine(machine.Machine):
             return self.wine("reg", *args, check=check, loader=WINE64)
         return super().reg(*args, check=check)
 
+    def process_table(self):
+        """The process table as ProcList lists it, asked of the one that stays running; should
+        it have failed, of a ProcList of its own."""
+        if self.lister is not None:
+            out = self.lister.table()
+            if out is not None:
+                return machine.parse_process_table(out.decode(self.ansi, "replace"))
+            self.lister.close()
+            self.lister = None
+        return super().process_table()
+
     def close(self):
         if self.server or self.background:
             try:
@@ -696,6 +768,9 @@ class Machine(machine.Machine):
                                **as_account(self.env))
             except subprocess.TimeoutExpired:
                 pass  # its programs are ended below all the same
+        if self.lister is not None:
+            self.lister.close()
+            self.lister = None
         for proc in self.background:
             try:
                 proc.wait(timeout=10)
@@ -749,13 +824,11 @@ class Machine(machine.Machine):
         raise Skip(f"none of the Wine settings {settings} reports the wanted system")
 
     def class_key_present(self):
-        # A 32-bit control registers in the 32-bit view of the registry.
-        view = "/reg:32" if self.arch == "win64" else "/reg:64"
+        # A 32-bit control registers in the 32-bit view of the registry; a native 32-bit
+        # system has no other view.
         key = f"HKCR\\CLSID\\{control_clsid()}"
-        result = self.reg("query", key, view, check=False)
-        if result.returncode != 0 and self.arch == "win32":
-            result = self.reg("query", key, check=False)
-        return result.returncode == 0
+        view = ("/reg:32",) if self.arch == "win64" else ()
+        return self.reg("query", key, *view, check=False).returncode == 0
 
     # --- The disc -----------------------------------------------------------------------------
 
