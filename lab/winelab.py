@@ -761,13 +761,55 @@ class Machine(machine.Machine):
             self.lister = None
         return super().process_table()
 
+    def _server_pid(self):
+        """The id of this prefix's Wine server as the kernel shows it (a wineserver of the
+        account's, started for this prefix), or None."""
+        wanted = f"WINEPREFIX={self.prefix}".encode()
+        uid = account().pw_uid
+        for entry in os.listdir("/proc"):
+            if not entry.isdigit():
+                continue
+            try:
+                if os.stat(f"/proc/{entry}").st_uid != uid:
+                    continue
+                with open(f"/proc/{entry}/comm", "rb") as f:
+                    if not f.read().startswith(b"wineserver"):
+                        continue
+                with open(f"/proc/{entry}/environ", "rb") as f:
+                    if wanted in f.read().split(b"\0"):
+                        return int(entry)
+            except OSError:
+                continue
+        return None
+
+    def stop_server(self):
+        """Ends every program of the prefix and its server. What wineserver -k does (the
+        server, interrupted, kills its programs and ends), with the end seen as it comes:
+        wineserver -k looks for it only after 0.1 s, 0.3 s, 0.6 s ..."""
+        pid = self._server_pid()
+        if pid is not None:
+            def gone():
+                try:
+                    with open(f"/proc/{pid}/stat", "rb") as f:
+                        stat = f.read()
+                except OSError:
+                    return True
+                return stat[stat.rfind(b")") + 2:][:1] == b"Z"
+            try:
+                os.kill(pid, signal.SIGINT)
+            except ProcessLookupError:
+                return
+            if machine.wait(gone, 10, interval=0.02):
+                return
+        try:
+            subprocess.run(["wineserver", "-k"], timeout=60, capture_output=True,
+                           **as_account(self.env))
+        except subprocess.TimeoutExpired:
+            pass  # its programs are ended by close() all the same
+
     def close(self):
         if self.server or self.background:
-            try:
-                subprocess.run(["wineserver", "-k"], timeout=60, capture_output=True,
-                               **as_account(self.env))
-            except subprocess.TimeoutExpired:
-                pass  # its programs are ended below all the same
+            self.stop_server()
         if self.lister is not None:
             self.lister.close()
             self.lister = None
