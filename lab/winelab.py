@@ -37,6 +37,7 @@ import hashlib
 import os
 import pwd
 import secrets
+import select
 import shutil
 import signal
 import stat
@@ -70,6 +71,11 @@ REGISTRY_FILES = ("system.reg", "user.reg", "userdef.reg")
 # Programs that write a record as soon as they run: the stand-ins under their disc names, and
 # the system's registration tool once it has loaded a control.
 STANDIN_PROCESSES = ("panoview.exe", "q7.exe", "regsvr32.exe")
+
+# Wine's 64-bit loader (not on PATH): in a 64-bit prefix Wine's own 64-bit programs, its registry
+# tool among them, start in a fraction of the time the 32-bit ones take where 32-bit code is
+# emulated. Where it is missing, "wine" runs them.
+WINE64 = "/usr/lib/wine/wine64"
 
 # One record of the stand-ins' log (standin_log.h): detail as bytes, times in ms since 1970.
 Event = collections.namedtuple("Event", "ms program event detail pid created error_mode cwd")
@@ -356,7 +362,8 @@ def make_template(arch):
     link.symlink_to("../../disc")
     os.lchown(link, account().pw_uid, account().pw_gid)
     # In the registry's native view: the mount manager is a 64-bit program on 64-bit Windows.
-    subprocess.run(["wine", "reg", "add", "HKLM\\Software\\Wine\\Drives", "/v", "d:", "/d",
+    loader = WINE64 if arch == "win64" and os.path.exists(WINE64) else "wine"
+    subprocess.run([loader, "reg", "add", "HKLM\\Software\\Wine\\Drives", "/v", "d:", "/d",
                     "cdrom", "/reg:64", "/f"], check=True, timeout=120, capture_output=True, **run)
     subprocess.run(["wineserver", "-w"], check=True, timeout=120, **run)
 
@@ -436,26 +443,43 @@ def extract_image(image, target):
 
 class Xvfb:
     """An X server for one scenario. Started by root with -nolisten tcp and no authorisation,
-    it serves the account too."""
+    it serves the account too. It starts in the background: ready() waits until it serves, so
+    that the prefix can be made meanwhile."""
 
     def __init__(self):
-        read, write = os.pipe()
-        self.proc = subprocess.Popen(
-            ["Xvfb", "-displayfd", str(write), "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
-            pass_fds=(write,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        os.close(write)
-        number = b""
-        deadline = time.time() + 30
-        while not number.endswith(b"\n") and time.time() < deadline:
-            chunk = os.read(read, 16)
-            if not chunk:
-                break
-            number += chunk
-        os.close(read)
-        if not number.strip():
-            self.proc.kill()
-            raise RuntimeError("Xvfb did not start")
-        self.display = ":" + number.decode().strip()
+        self.display = None
+        self._read, write = os.pipe()
+        try:
+            self.proc = subprocess.Popen(
+                ["Xvfb", "-displayfd", str(write), "-screen", "0", "1024x768x24", "-nolisten",
+                 "tcp"], pass_fds=(write,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        except BaseException:
+            os.close(self._read)
+            raise
+        finally:
+            os.close(write)
+
+    def ready(self):
+        """The display (":N") once the server has said it serves it: it writes the number only
+        then. The pipe ends at its end, so a server that fails is not waited for."""
+        if self.display is None:
+            number = b""
+            deadline = time.monotonic() + 60
+            while not number.endswith(b"\n"):
+                left = deadline - time.monotonic()
+                if left <= 0 or not select.select([self._read], [], [], left)[0]:
+                    break
+                chunk = os.read(self._read, 16)
+                if not chunk:
+                    break
+                number += chunk
+            os.close(self._read)
+            self._read = None
+            if not number.strip():
+                self.proc.kill()
+                raise RuntimeError("Xvfb did not start")
+            self.display = ":" + number.decode().strip()
+        return self.display
 
     def close(self):
         self.proc.terminate()
@@ -463,6 +487,9 @@ class Xvfb:
             self.proc.wait(timeout=10)
         except subprocess.TimeoutExpired:
             self.proc.kill()
+        if self._read is not None:
+            os.close(self._read)
+            self._read = None
 
 
 def parse_log(raw, encoding):
@@ -570,6 +597,64 @@ class HostBrowser:
         return -int(-(boot * 1000 + (ticks + 1) * self.tick_ms) // 1)
 
 
+class ProcessLister:
+    """ProcList --serve in a machine's prefix: it lists the process table whenever asked, where
+    a new ProcList would take up to a second to start when 32-bit code is emulated. Started in
+    the background; the first question waits until it answers."""
+
+    END, FAILED = b".", b"!"
+
+    def __init__(self, m):
+        self.proc = subprocess.Popen(["wine", "C:\\lab\\ProcList.exe", "--serve"],
+                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                     stderr=subprocess.DEVNULL, start_new_session=True,
+                                     **as_account(m.env))
+        self.pending = b""
+
+    def table(self, timeout=PATIENCE):
+        """ProcList's output for one question (bytes), or None when it failed or had not
+        answered within timeout seconds."""
+        try:
+            self.proc.stdin.write(b"\n")
+            self.proc.stdin.flush()
+        except OSError:
+            return None
+        out = self.proc.stdout.fileno()
+        deadline = time.monotonic() + timeout
+        lines = []
+        while True:
+            line, newline, rest = self.pending.partition(b"\n")
+            if newline:
+                self.pending = rest
+                line = line.rstrip(b"\r")
+                if line == self.END:
+                    return b"\n".join(lines) + b"\n"
+                if line == self.FAILED:
+                    return None
+                if len(lines) < machine.MAX_LINES:
+                    lines.append(line)
+                continue
+            left = deadline - time.monotonic()
+            if left <= 0 or not select.select([out], [], [], left)[0]:
+                return None
+            chunk = os.read(out, 65536)
+            if not chunk:
+                return None
+            self.pending += chunk
+
+    def close(self):
+        for pipe in (self.proc.stdin, self.proc.stdout):
+            try:
+                pipe.close()
+            except OSError:
+                pass
+        try:
+            self.proc.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            os.killpg(self.proc.pid, signal.SIGKILL)
+            self.proc.wait()
+
+
 class Machine(machine.Machine):
     """One Wine prefix with the sample disc, for one scenario: Wine runs as the account."""
 
@@ -581,13 +666,24 @@ class Machine(machine.Machine):
             remove_tree(self.dir)
         self.dir.mkdir(parents=True)
         self._images = 0
+        self.server = False
+        self.lister = None
         template = template_dir(arch)
         if not template_ready(arch):
             raise RuntimeError(f"no {arch} template: run the template step first")
-        self.prefix.mkdir()
-        give(self.prefix)
         self.env = dict(os.environ, **BASE_ENV, WINEPREFIX=str(self.prefix))
         self.env.pop("WINEARCH", None)
+        # The X server starts while the prefix is made.
+        self.xvfb = Xvfb()
+        try:
+            self._make_prefix(template, lang, version)
+        except BaseException:
+            self.close()
+            raise
+
+    def _make_prefix(self, template, lang, version):
+        self.prefix.mkdir()
+        give(self.prefix)
         # The account's own copy: hard links to the template's files, real copies of the
         # registry files that Wine rewrites in place.
         subprocess.run(["cp", "-al", f"{template}/.", str(self.prefix)], check=True, timeout=300,
@@ -608,25 +704,28 @@ class Machine(machine.Machine):
         self.bring(TOOLS, "C:\\lab")
         if lang:
             self.env["LC_ALL"] = lang
-        self.xvfb = Xvfb()
-        self.env["DISPLAY"] = self.xvfb.display
+        # Wine's server stays until close(): left to itself it ends with the last program, and
+        # the next program would start it and Wine's services again, seconds each time where
+        # 32-bit code is emulated. It has started once the command has ended.
+        # The server keeps what it inherits open: no pipes.
+        self.server = True
+        subprocess.run(["wineserver", "-p"], check=True, timeout=60, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, **as_account(self.env))
+        self.env["DISPLAY"] = self.xvfb.ready()
+        self.lister = ProcessLister(self)
         try:
             self.use_version(version)
         except subprocess.TimeoutExpired as hung:
-            self.close()
             raise WineHung(f"{' '.join(hung.cmd)} did not end in {hung.timeout:.0f} s") from None
-        except BaseException:
-            self.close()
-            raise
 
     # --- Plumbing ---------------------------------------------------------------------------
 
-    def wine(self, *args, timeout=PATIENCE, env=None, check=True):
+    def wine(self, *args, timeout=PATIENCE, env=None, check=True, loader="wine"):
         """Runs a Windows program to its end as the account; its output comes back in files,
         not pipes, since the programs it starts would hold a pipe open long after it ended."""
         run_env = dict(self.env, **(env or {}))
         with open(self.dir / "out.txt", "w+b") as out, open(self.dir / "err.txt", "w+b") as err:
-            result = subprocess.run(["wine", *args], stdout=out, stderr=err, timeout=timeout,
+            result = subprocess.run([loader, *args], stdout=out, stderr=err, timeout=timeout,
                                     check=False, **as_account(run_env))
             out.seek(0)
             err.seek(0)
@@ -644,12 +743,76 @@ class Machine(machine.Machine):
         self.background.append(proc)
         return proc
 
-    def close(self):
+    def reg(self, *args, check=True):
+        """Wine's registry tool; in a 64-bit prefix its 64-bit one, which reaches the 32-bit
+        view with /reg:32 as the 32-bit one does."""
+        if self.arch == "win64" and os.path.exists(WINE64):
+            return self.wine("reg", *args, check=check, loader=WINE64)
+        return super().reg(*args, check=check)
+
+    def process_table(self):
+        """The process table as ProcList lists it, asked of the one that stays running; should
+        it have failed, of a ProcList of its own."""
+        if self.lister is not None:
+            out = self.lister.table()
+            if out is not None:
+                return machine.parse_process_table(out.decode(self.ansi, "replace"))
+            self.lister.close()
+            self.lister = None
+        return super().process_table()
+
+    def _server_pid(self):
+        """The id of this prefix's Wine server as the kernel shows it (a wineserver of the
+        account's, started for this prefix), or None."""
+        wanted = f"WINEPREFIX={self.prefix}".encode()
+        uid = account().pw_uid
+        for entry in os.listdir("/proc"):
+            if not entry.isdigit():
+                continue
+            try:
+                if os.stat(f"/proc/{entry}").st_uid != uid:
+                    continue
+                with open(f"/proc/{entry}/comm", "rb") as f:
+                    if not f.read().startswith(b"wineserver"):
+                        continue
+                with open(f"/proc/{entry}/environ", "rb") as f:
+                    if wanted in f.read().split(b"\0"):
+                        return int(entry)
+            except OSError:
+                continue
+        return None
+
+    def stop_server(self):
+        """Ends every program of the prefix and its server. What wineserver -k does (the
+        server, interrupted, kills its programs and ends), with the end seen as it comes:
+        wineserver -k looks for it only after 0.1 s, 0.3 s, 0.6 s ..."""
+        pid = self._server_pid()
+        if pid is not None:
+            def gone():
+                try:
+                    with open(f"/proc/{pid}/stat", "rb") as f:
+                        stat = f.read()
+                except OSError:
+                    return True
+                return stat[stat.rfind(b")") + 2:][:1] == b"Z"
+            try:
+                os.kill(pid, signal.SIGINT)
+            except ProcessLookupError:
+                return
+            if machine.wait(gone, 10, interval=0.02):
+                return
         try:
             subprocess.run(["wineserver", "-k"], timeout=60, capture_output=True,
                            **as_account(self.env))
         except subprocess.TimeoutExpired:
-            pass  # its programs are ended below all the same
+            pass  # its programs are ended by close() all the same
+
+    def close(self):
+        if self.server or self.background:
+            self.stop_server()
+        if self.lister is not None:
+            self.lister.close()
+            self.lister = None
         for proc in self.background:
             try:
                 proc.wait(timeout=10)
@@ -703,13 +866,11 @@ class Machine(machine.Machine):
         raise Skip(f"none of the Wine settings {settings} reports the wanted system")
 
     def class_key_present(self):
-        # A 32-bit control registers in the 32-bit view of the registry.
-        view = "/reg:32" if self.arch == "win64" else "/reg:64"
+        # A 32-bit control registers in the 32-bit view of the registry; a native 32-bit
+        # system has no other view.
         key = f"HKCR\\CLSID\\{control_clsid()}"
-        result = self.wine("reg", "query", key, view, check=False)
-        if result.returncode != 0 and self.arch == "win32":
-            result = self.wine("reg", "query", key, check=False)
-        return result.returncode == 0
+        view = ("/reg:32",) if self.arch == "win64" else ()
+        return self.reg("query", key, *view, check=False).returncode == 0
 
     # --- The disc -----------------------------------------------------------------------------
 
