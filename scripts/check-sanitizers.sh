@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 
 "$(dirname "$0")/deps.sh" build
 
-cmake --preset native-asan >/dev/null
+scripts/configure.sh --preset native-asan >/dev/null
 cmake --build --preset native-asan >/dev/null
 echo "built build/native-asan with -fsanitize=address,undefined"
 
@@ -22,9 +22,12 @@ ctest --test-dir build/native-asan -L unit --output-on-failure -j2
 # library's reader), the program reader from the sample disc's programs when they are built, the
 # pages' reader (style sheets, HTML, links) from the sample disc's pages, for a fifth of the time.
 # A crash, a leak or a sanitizer report fails the run and leaves the input in build/fuzz/crashes.
+# The image and the program readers are fuzzed side by side, two processes for two cores.
+# The build is for fuzzing alone: line tables (-g1) are all a report's stack needs.
 seconds=${FUZZ_SECONDS:-25}
-cmake -S . -B build/fuzz -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
-  -DCMAKE_BUILD_TYPE=Debug -DLAUNCHER_FUZZ=ON >/dev/null
+scripts/configure.sh -G Ninja -S . -B build/fuzz -DCMAKE_C_COMPILER=clang \
+  -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=Debug -DCMAKE_C_FLAGS_DEBUG=-g1 \
+  -DCMAKE_CXX_FLAGS_DEBUG=-g1 -DLAUNCHER_FUZZ=ON >/dev/null
 cmake --build build/fuzz --target fuzz_iso_image fuzz_pe_image fuzz_page_links fuzz_write_seeds -j2 >/dev/null
 echo "built build/fuzz with -fsanitize=fuzzer,address,undefined"
 rm -rf build/fuzz/seeds build/fuzz/corpus build/fuzz/crashes
@@ -39,6 +42,7 @@ cp disc/lang/Eng/Welcome.htm build/fuzz/seeds/page/
 printf 'a{b:url("x\\31 .png")} @import url(y.css); /* url(z) */' > build/fuzz/seeds/page/css
 printf '<style>p{x:url(a.png)}</style><a href="../b%%20c.htm?q#f">' > build/fuzz/seeds/page/html
 printf '"CD001"\n"%%/E"\n"NM"\n"CE"\n"RE"\n"CL"\n"ST"\n"SP"\n"RR"\n' > build/fuzz/iso.dict
+declare -A fuzzing
 for target in iso pe; do
   dict=()
   [ "$target" = iso ] && dict=(-dict=build/fuzz/iso.dict)
@@ -46,9 +50,20 @@ for target in iso pe; do
   build/fuzz/tests/fuzz/fuzz_${target}_image "${dict[@]}" -max_total_time="$seconds" \
     -max_len=262144 -rss_limit_mb=2048 -timeout=30 -print_final_stats=1 \
     -artifact_prefix=build/fuzz/crashes/ build/fuzz/corpus/$target build/fuzz/seeds/$target \
-    2>build/fuzz/$target.log || { tail -60 build/fuzz/$target.log; exit 1; }
-  grep -E '^stat::number_of_executed_units' build/fuzz/$target.log || true
+    2>build/fuzz/$target.log &
+  fuzzing[$target]=$!
 done
+failed=0
+for target in iso pe; do
+  if wait "${fuzzing[$target]}"; then
+    echo "$target: $(grep -E '^stat::number_of_executed_units' build/fuzz/$target.log || true)"
+  else
+    echo "FAIL: fuzzing the $target reader"
+    tail -60 build/fuzz/$target.log
+    failed=1
+  fi
+done
+((failed == 0)) || exit 1
 page_seconds=$(( (seconds + 4) / 5 ))
 echo "fuzzing the page reader for $page_seconds s"
 build/fuzz/tests/fuzz/fuzz_page_links -max_total_time="$page_seconds" \
