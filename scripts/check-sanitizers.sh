@@ -7,14 +7,37 @@ cd "$(dirname "$0")/.."
 
 "$(dirname "$0")/deps.sh" build
 
+# The fuzzing's clang build (below) is configured while the sanitizers' build compiles, and
+# compiles while the unit tests run: a configure, and a test run's last tests, leave a core idle.
+# The fuzzing build is for fuzzing alone: line tables (-g1) are all a report's stack needs.
+mkdir -p build
+fuzz_build() {
+  scripts/configure.sh -G Ninja -S . -B build/fuzz -DCMAKE_C_COMPILER=clang \
+    -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=Debug -DCMAKE_C_FLAGS_DEBUG=-g1 \
+    -DCMAKE_CXX_FLAGS_DEBUG=-g1 -DLAUNCHER_FUZZ=ON || return
+  [ "$1" = configure ] && return
+  cmake --build build/fuzz --target fuzz_iso_image fuzz_pe_image fuzz_page_links fuzz_write_seeds -j2
+}
+fuzz_build configure >build/fuzz-build.log 2>&1 &
+fuzz_building=$!
+
 scripts/configure.sh --preset native-asan >/dev/null
 cmake --build --preset native-asan >/dev/null
 echo "built build/native-asan with -fsanitize=address,undefined"
+wait "$fuzz_building" || { cat build/fuzz-build.log; echo "FAIL: configuring build/fuzz"; exit 1; }
+fuzz_build all >build/fuzz-build.log 2>&1 &
+fuzz_building=$!
 
 # abort_on_error and halt_on_error make the first report fail its test rather than scroll past.
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-ctest --test-dir build/native-asan -L unit --output-on-failure -j2
+unit_status=0
+ctest --test-dir build/native-asan -L unit --output-on-failure -j2 || unit_status=$?
+fuzz_status=0
+wait "$fuzz_building" || fuzz_status=$?
+((unit_status == 0)) || exit "$unit_status"
+((fuzz_status == 0)) || { cat build/fuzz-build.log; echo "FAIL: building build/fuzz"; exit 1; }
+echo "built build/fuzz with -fsanitize=fuzzer,address,undefined"
 
 # The readers of what a disc holds, fuzzed for a bounded time each (FUZZ_SECONDS, default 25):
 # libFuzzer targets (tests/fuzz) in a clang build of their own. The image reader starts from
@@ -23,13 +46,7 @@ ctest --test-dir build/native-asan -L unit --output-on-failure -j2
 # pages' reader (style sheets, HTML, links) from the sample disc's pages, for a fifth of the time.
 # A crash, a leak or a sanitizer report fails the run and leaves the input in build/fuzz/crashes.
 # The image and the program readers are fuzzed side by side, two processes for two cores.
-# The build is for fuzzing alone: line tables (-g1) are all a report's stack needs.
 seconds=${FUZZ_SECONDS:-25}
-scripts/configure.sh -G Ninja -S . -B build/fuzz -DCMAKE_C_COMPILER=clang \
-  -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=Debug -DCMAKE_C_FLAGS_DEBUG=-g1 \
-  -DCMAKE_CXX_FLAGS_DEBUG=-g1 -DLAUNCHER_FUZZ=ON >/dev/null
-cmake --build build/fuzz --target fuzz_iso_image fuzz_pe_image fuzz_page_links fuzz_write_seeds -j2 >/dev/null
-echo "built build/fuzz with -fsanitize=fuzzer,address,undefined"
 rm -rf build/fuzz/seeds build/fuzz/corpus build/fuzz/crashes
 mkdir -p build/fuzz/seeds/iso build/fuzz/seeds/pe build/fuzz/corpus/iso build/fuzz/corpus/pe \
   build/fuzz/seeds/page build/fuzz/corpus/page build/fuzz/crashes
