@@ -12,26 +12,11 @@ cd "$(dirname "$0")/.."
 scripts/configure.sh --preset native >/dev/null
 cmake --build --preset native --target unit_tests >/dev/null
 
-shards=${VALGRIND_SHARDS:-$(nproc)}
-logs=build/native/valgrind
-rm -rf "$logs"
-mkdir -p "$logs"
 start=$SECONDS
-pids=()
-for ((i = 0; i < shards; i++)); do
-  GTEST_TOTAL_SHARDS=$shards GTEST_SHARD_INDEX=$i \
-    valgrind --leak-check=full --errors-for-leak-kinds=definite,indirect --error-exitcode=1 \
-      --suppressions=scripts/valgrind.supp \
-      build/native/unit_tests --gtest_brief=1 >"$logs/shard-$i.log" 2>&1 &
-  pids+=($!)
-done
 status=0
-for ((i = 0; i < shards; i++)); do
-  shard_status=0
-  wait "${pids[$i]}" || shard_status=$?
-  echo "--- shard $((i + 1)) of $shards: exit status $shard_status"
-  cat "$logs/shard-$i.log"
-  ((shard_status == 0)) || status=$shard_status
-done
+scripts/run-shards.sh "${VALGRIND_SHARDS:-$(nproc)}" build/native/valgrind \
+  valgrind --leak-check=full --errors-for-leak-kinds=definite,indirect --error-exitcode=1 \
+    --suppressions=scripts/valgrind.supp \
+    build/native/unit_tests --gtest_brief=1 || status=$?
 echo "valgrind run: $((SECONDS - start)) s, exit status $status"
 exit $status
