@@ -48,9 +48,7 @@ target_compile_definitions(unit_tests PRIVATE LAUNCHER_SAMPLE_DISC="${LAUNCHER_S
   # it, beside the lab's modules it imports (cmake/Install.cmake links them there).
   LAUNCHER_TRIAL_DRIVER_DIR="${CMAKE_BINARY_DIR}/lib/disckit")
 include(GoogleTest)
-# Also labelled unit_tests: the sanitizers' run (scripts/check-sanitizers.sh) runs the program's
-# cases in shards of their own and the rest of the label through CTest.
-gtest_discover_tests(unit_tests PROPERTIES LABELS "unit;unit_tests")
+gtest_discover_tests(unit_tests PROPERTIES LABELS unit)
 
 # The table of which Windows carries which library against the script that generates it from its
 # sources (an extract kept in the tree, and the import libraries of Debian's MinGW-w64).

@@ -33,9 +33,10 @@ export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 # The test program's cases run in shards, one process each (scripts/run-shards.sh): the
 # sanitizers' start-up of the program costs more than most cases, and CTest would pay it once a
-# case. The rest of the label (scripts' tests, disckit's documentation) runs through CTest.
+# case. The rest of the label, the tests named unit.* (scripts' tests, disckit's documentation),
+# runs through CTest.
 unit_status=0
-ctest --test-dir build/native-asan -L unit -LE '^unit_tests$' --output-on-failure -j2 || unit_status=$?
+ctest --test-dir build/native-asan -L unit -R '^unit\.' --output-on-failure -j2 || unit_status=$?
 scripts/run-shards.sh "${SANITIZER_SHARDS:-$(nproc)}" build/native-asan/shards \
   build/native-asan/unit_tests --gtest_brief=1 || unit_status=$?
 fuzz_status=0
