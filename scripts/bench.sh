@@ -20,7 +20,7 @@ if ! dpkg-query -W -f='${Status}' libbenchmark-dev 2>/dev/null | grep -q 'ok ins
 fi
 
 echo "bench: building Start.exe, the sample disc and the floor programs"
-cmake --preset win32 >/dev/null
+scripts/configure.sh --preset win32 >/dev/null
 cmake --build --preset win32 >/dev/null
 # The floors are built here, not by Start.exe's build, with the flags of a minimal C program.
 out=build/bench/win32
@@ -34,7 +34,7 @@ $cc -mconsole -o "$out/peakmem.exe" bench/peakmem.c
 # The check's benchmark in an optimised copy of the native build (the native preset is a debug
 # build, whose figures would say little about the launcher's code).
 echo "bench: building the native benchmark"
-cmake --preset native -B build/bench/native -DCMAKE_BUILD_TYPE=Release >/dev/null
+scripts/configure.sh --preset native -B build/bench/native -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build/bench/native --target bench_process_check bench_check_disc -j2 >/dev/null
 
 LAUNCHER_CONTROL_CLSID=$(sed -n 's/^#define CONTROL_CLSID "\(.*\)"$/\1/p' build/win32/generated/ControlClass.h) \
@@ -45,6 +45,6 @@ echo
 python3 bench/trial_analysis_bench.py
 echo
 # A whole trial: needs the native build's disckit (the debug build the tests use).
-cmake --preset native >/dev/null
+scripts/configure.sh --preset native >/dev/null
 cmake --build --preset native --target disckit >/dev/null
 python3 bench/trial_bench.py

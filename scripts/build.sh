@@ -9,9 +9,9 @@ case $target in
   native|package) ;;
   *) echo "usage: scripts/build.sh [native|package]" >&2; exit 2 ;;
 esac
-cmake --preset win32 >/dev/null
+scripts/configure.sh --preset win32 >/dev/null
 cmake --build --preset win32
-cmake --preset "$target" >/dev/null
+scripts/configure.sh --preset "$target" >/dev/null
 cmake --build --preset "$target"
 if [ "$target" = package ]; then
   (cd build/package && cpack -G DEB)

@@ -7,14 +7,43 @@ cd "$(dirname "$0")/.."
 
 "$(dirname "$0")/deps.sh" build
 
-cmake --preset native-asan >/dev/null
+# The fuzzing's clang build (below) is configured while the sanitizers' build compiles, and
+# compiles while the unit tests run: a configure, and a test run's last tests, leave a core idle.
+# The fuzzing build is for fuzzing alone: line tables (-g1) are all a report's stack needs.
+mkdir -p build
+fuzz_build() {
+  scripts/configure.sh -G Ninja -S . -B build/fuzz -DCMAKE_C_COMPILER=clang \
+    -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=Debug -DCMAKE_C_FLAGS_DEBUG=-g1 \
+    -DCMAKE_CXX_FLAGS_DEBUG=-g1 -DLAUNCHER_FUZZ=ON || return
+  [ "$1" = configure ] && return
+  cmake --build build/fuzz --target fuzz_iso_image fuzz_pe_image fuzz_page_links fuzz_write_seeds -j2
+}
+fuzz_build configure >build/fuzz-build.log 2>&1 &
+fuzz_building=$!
+
+scripts/configure.sh --preset native-asan >/dev/null
 cmake --build --preset native-asan >/dev/null
 echo "built build/native-asan with -fsanitize=address,undefined"
+wait "$fuzz_building" || { cat build/fuzz-build.log; echo "FAIL: configuring build/fuzz"; exit 1; }
+fuzz_build all >build/fuzz-build.log 2>&1 &
+fuzz_building=$!
 
 # abort_on_error and halt_on_error make the first report fail its test rather than scroll past.
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-ctest --test-dir build/native-asan -L unit --output-on-failure -j2
+# The test program's cases run in shards, one process each (scripts/run-shards.sh): the
+# sanitizers' start-up of the program costs more than most cases, and CTest would pay it once a
+# case. The rest of the label, the tests named unit.* (scripts' tests, disckit's documentation),
+# runs through CTest.
+unit_status=0
+ctest --test-dir build/native-asan -L unit -R '^unit\.' --output-on-failure -j2 || unit_status=$?
+scripts/run-shards.sh "${SANITIZER_SHARDS:-$(nproc)}" build/native-asan/shards \
+  build/native-asan/unit_tests --gtest_brief=1 || unit_status=$?
+fuzz_status=0
+wait "$fuzz_building" || fuzz_status=$?
+((unit_status == 0)) || exit "$unit_status"
+((fuzz_status == 0)) || { cat build/fuzz-build.log; echo "FAIL: building build/fuzz"; exit 1; }
+echo "built build/fuzz with -fsanitize=fuzzer,address,undefined"
 
 # The readers of what a disc holds, fuzzed for a bounded time each (FUZZ_SECONDS, default 25):
 # libFuzzer targets (tests/fuzz) in a clang build of their own. The image reader starts from
@@ -22,11 +51,8 @@ ctest --test-dir build/native-asan -L unit --output-on-failure -j2
 # library's reader), the program reader from the sample disc's programs when they are built, the
 # pages' reader (style sheets, HTML, links) from the sample disc's pages, for a fifth of the time.
 # A crash, a leak or a sanitizer report fails the run and leaves the input in build/fuzz/crashes.
+# The image and the program readers are fuzzed side by side, two processes for two cores.
 seconds=${FUZZ_SECONDS:-25}
-cmake -S . -B build/fuzz -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
-  -DCMAKE_BUILD_TYPE=Debug -DLAUNCHER_FUZZ=ON >/dev/null
-cmake --build build/fuzz --target fuzz_iso_image fuzz_pe_image fuzz_page_links fuzz_write_seeds -j2 >/dev/null
-echo "built build/fuzz with -fsanitize=fuzzer,address,undefined"
 rm -rf build/fuzz/seeds build/fuzz/corpus build/fuzz/crashes
 mkdir -p build/fuzz/seeds/iso build/fuzz/seeds/pe build/fuzz/corpus/iso build/fuzz/corpus/pe \
   build/fuzz/seeds/page build/fuzz/corpus/page build/fuzz/crashes
@@ -39,6 +65,7 @@ cp disc/lang/Eng/Welcome.htm build/fuzz/seeds/page/
 printf 'a{b:url("x\\31 .png")} @import url(y.css); /* url(z) */' > build/fuzz/seeds/page/css
 printf '<style>p{x:url(a.png)}</style><a href="../b%%20c.htm?q#f">' > build/fuzz/seeds/page/html
 printf '"CD001"\n"%%/E"\n"NM"\n"CE"\n"RE"\n"CL"\n"ST"\n"SP"\n"RR"\n' > build/fuzz/iso.dict
+declare -A fuzzing
 for target in iso pe; do
   dict=()
   [ "$target" = iso ] && dict=(-dict=build/fuzz/iso.dict)
@@ -46,9 +73,20 @@ for target in iso pe; do
   build/fuzz/tests/fuzz/fuzz_${target}_image "${dict[@]}" -max_total_time="$seconds" \
     -max_len=262144 -rss_limit_mb=2048 -timeout=30 -print_final_stats=1 \
     -artifact_prefix=build/fuzz/crashes/ build/fuzz/corpus/$target build/fuzz/seeds/$target \
-    2>build/fuzz/$target.log || { tail -60 build/fuzz/$target.log; exit 1; }
-  grep -E '^stat::number_of_executed_units' build/fuzz/$target.log || true
+    2>build/fuzz/$target.log &
+  fuzzing[$target]=$!
 done
+failed=0
+for target in iso pe; do
+  if wait "${fuzzing[$target]}"; then
+    echo "$target: $(grep -E '^stat::number_of_executed_units' build/fuzz/$target.log || true)"
+  else
+    echo "FAIL: fuzzing the $target reader"
+    tail -60 build/fuzz/$target.log
+    failed=1
+  fi
+done
+((failed == 0)) || exit 1
 page_seconds=$(( (seconds + 4) / 5 ))
 echo "fuzzing the page reader for $page_seconds s"
 build/fuzz/tests/fuzz/fuzz_page_links -max_total_time="$page_seconds" \

@@ -25,6 +25,7 @@ install() {
   apt-get install -y -q --no-install-recommends "${need[@]}" >/dev/null
 }
 
+# ninja-build: what the presets and the checks' own builds build with.
 # mingw-w64-i686-dev: its import libraries are also a source of the table of Windows's libraries.
 # clang and libclang-rt-14-dev (libFuzzer's runtime): the fuzzing in scripts/check-sanitizers.sh.
 # nlohmann-json3-dev: the native disckit reads the trial driver's observations with it.
@@ -33,7 +34,7 @@ install() {
 # libgumbo-dev: the native disckit check parses the disc's pages with it.
 # nsis, python3-distlib, libz-mingw-w64: real Windows files that nobody here wrote, for the corpus
 # test of check (tests/kit_pe_corpus_test.cpp; Wine's own files come with wine below).
-install cmake make g++ libgtest-dev libgmock-dev python3 valgrind g++-mingw-w64-i686 \
+install cmake ninja-build make g++ libgtest-dev libgmock-dev python3 valgrind g++-mingw-w64-i686 \
   binutils-mingw-w64-i686 mingw-w64-i686-dev xorriso dpkg-dev file lintian osslsigncode openssl \
   pkg-config clang libclang-rt-14-dev nlohmann-json3-dev libtomlplusplus-dev python3-yaml \
   libgumbo-dev nsis python3-distlib libz-mingw-w64

@@ -1,25 +1,50 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the unit tests (also under the sanitizers and valgrind),
-# the checks of Start.exe's image, and the end-to-end scenarios under Wine.
+# the checks of Start.exe's image, and the end-to-end scenarios under Wine. Each phase ends with
+# a line "== NAME: N s, C s of processor time (load L)": on a machine shared with other work the
+# wall time says as much of the others as of the tests; the processor time does not.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/deps.sh wine
+# The processor seconds (user and system) of every child of this shell that has ended, in
+# children_cpu. `times` runs here, not in a subshell, whose own children it would count.
+times_file=$(mktemp)
+trap 'rm -f "$times_file"' EXIT
+children_cpu() {
+  times >"$times_file"
+  children_cpu=$(awk 'NR == 2 { for (i = 1; i <= 2; i++) { split($i, t, /[ms]/); s += t[1] * 60 + t[2] }
+                              printf "%d", s }' "$times_file")
+}
+phase() {
+  local name=$1 start=$SECONDS cpu
+  shift
+  children_cpu
+  cpu=$children_cpu
+  echo "== $name"
+  "$@"
+  children_cpu
+  echo "== $name: $((SECONDS - start)) s, $((children_cpu - cpu)) s of processor time" \
+    "(load $(cut -d' ' -f1 /proc/loadavg))"
+}
 
-cmake --preset win32 >/dev/null
-cmake --build --preset win32
-cmake --preset native >/dev/null
-cmake --build --preset native
+phase deps scripts/deps.sh wine
 
-echo "== unit tests"
-ctest --preset native -L unit -j2
-echo "== image of Start.exe"
-scripts/check-imports.sh
-scripts/check-reproducible.sh
-echo "== unit tests under AddressSanitizer and UBSan"
-scripts/check-sanitizers.sh
-echo "== unit tests under valgrind"
-scripts/check-valgrind.sh
-echo "== end-to-end under Wine"
+# The native build needs nothing of the win32 one (only its tests do): it is configured while
+# win32 builds, a configure being one core's work for the most part.
+build_win32() {
+  scripts/configure.sh --preset win32 >/dev/null
+  scripts/configure.sh --preset native >build/native-configure.log 2>&1 &
+  local configuring=$!
+  cmake --build --preset win32
+  wait "$configuring" || { cat build/native-configure.log; return 1; }
+}
+phase "build win32" build_win32
+phase "build native" cmake --build --preset native
+
+phase "unit tests" ctest --preset native -L unit -j2
+phase "image of Start.exe" scripts/check-imports.sh
+phase "reproducible Start.exe" scripts/check-reproducible.sh
+phase "unit tests under AddressSanitizer and UBSan, fuzzing" scripts/check-sanitizers.sh
+phase "unit tests under valgrind" scripts/check-valgrind.sh
 # Side by side, as many at once as the machine has cores (e2e/CMakeLists.txt says what may not).
-ctest --test-dir build/native -L e2e --output-on-failure -j "$(nproc)"
+phase "end-to-end under Wine" ctest --test-dir build/native -L e2e --output-on-failure -j "$(nproc)"
