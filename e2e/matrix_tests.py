@@ -23,7 +23,7 @@ import machine
 import trialbox
 import winelab
 from scenarios import check, equal
-from trial_tests import folder, processes_in as marked
+from trial_tests import cmdline, folder, processes_in as marked
 
 DISCKIT = Path(os.environ.get("LAUNCHER_NATIVE_DISCKIT",
                               winelab.ROOT / "build" / "native" / "disckit")).resolve()
@@ -119,9 +119,10 @@ class MatrixTests(unittest.TestCase):
         try:
             def launchers_run():
                 works[:] = [winelab.lab() / "scenarios" / f"trial-{pid}" for pid in children(proc.pid)]
+                # A process may end between the look at the folder's processes and the read
+                # of its command line (cmdline reads it as no command line at all).
                 running = [w for w in works
-                           if any(b"Start.exe" in (Path("/proc") / str(p) / "cmdline").read_bytes()
-                                  for p in marked(w) if (Path("/proc") / str(p)).exists())]
+                           if any(b"Start.exe" in b" ".join(cmdline(p)) for p in marked(w))]
                 return len(running) == 2
             check(machine.wait(launchers_run, 2 * winelab.PATIENCE, 0.2),
                   "the two cells' launchers never ran at once")
