@@ -11,10 +11,15 @@ MAX_LINES are read.
 
 import collections
 import os
+import shutil
 import subprocess
 import time
 from pathlib import Path
 
+# Wine's 64-bit loader (not on PATH): in a 64-bit prefix Wine's own 64-bit programs, its registry
+# tool among them, start in a fraction of the time the 32-bit ones take where 32-bit code is
+# emulated.
+WINE64 = "/usr/lib/wine/wine64"
 # Seconds to wait for something that must happen (a program's start, a record, an end).
 # Generous for machines that emulate 32-bit code, where one Wine process takes seconds to start.
 PATIENCE = float(os.environ.get("LAUNCHER_E2E_PATIENCE", "180"))
@@ -60,6 +65,17 @@ def parse_process_table(text):
         except (ValueError, IndexError):
             continue
     return table
+
+
+def native_wine(arch):
+    """The Wine loader of the prefix's own kind: a 64-bit prefix's programs of the system (reg,
+    cmd) are 64-bit, and run through wine64 without the emulation 32-bit code may need here.
+    Where it is missing, or the prefix is a 32-bit one, "wine"."""
+    if arch == "win64":
+        for candidate in (shutil.which("wine64"), WINE64):
+            if candidate and os.access(candidate, os.X_OK):
+                return candidate
+    return "wine"
 
 
 def wait(predicate, timeout, interval=0.25):

@@ -72,11 +72,6 @@ REGISTRY_FILES = ("system.reg", "user.reg", "userdef.reg")
 # the system's registration tool once it has loaded a control.
 STANDIN_PROCESSES = ("panoview.exe", "q7.exe", "regsvr32.exe")
 
-# Wine's 64-bit loader (not on PATH): in a 64-bit prefix Wine's own 64-bit programs, its registry
-# tool among them, start in a fraction of the time the 32-bit ones take where 32-bit code is
-# emulated. Where it is missing, "wine" runs them.
-WINE64 = "/usr/lib/wine/wine64"
-
 # One record of the stand-ins' log (standin_log.h): detail as bytes, times in ms since 1970.
 Event = collections.namedtuple("Event", "ms program event detail pid created error_mode cwd")
 
@@ -362,9 +357,9 @@ def make_template(arch):
     link.symlink_to("../../disc")
     os.lchown(link, account().pw_uid, account().pw_gid)
     # In the registry's native view: the mount manager is a 64-bit program on 64-bit Windows.
-    loader = WINE64 if arch == "win64" and os.path.exists(WINE64) else "wine"
-    subprocess.run([loader, "reg", "add", "HKLM\\Software\\Wine\\Drives", "/v", "d:", "/d",
-                    "cdrom", "/reg:64", "/f"], check=True, timeout=120, capture_output=True, **run)
+    subprocess.run([machine.native_wine(arch), "reg", "add", "HKLM\\Software\\Wine\\Drives",
+                    "/v", "d:", "/d", "cdrom", "/reg:64", "/f"], check=True, timeout=120,
+                   capture_output=True, **run)
     subprocess.run(["wineserver", "-w"], check=True, timeout=120, **run)
 
 
@@ -746,9 +741,7 @@ class Machine(machine.Machine):
     def reg(self, *args, check=True):
         """Wine's registry tool; in a 64-bit prefix its 64-bit one, which reaches the 32-bit
         view with /reg:32 as the 32-bit one does."""
-        if self.arch == "win64" and os.path.exists(WINE64):
-            return self.wine("reg", *args, check=check, loader=WINE64)
-        return super().reg(*args, check=check)
+        return self.wine("reg", *args, check=check, loader=machine.native_wine(self.arch))
 
     def process_table(self):
         """The process table as ProcList lists it, asked of the one that stays running; should

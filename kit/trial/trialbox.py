@@ -131,16 +131,6 @@ def overlay_command(work, template):
             "sh", str(Path(work) / LAYER), str(Path(work) / "prefix"), str(template)]
 
 
-def native_wine(arch):
-    """The Wine loader of the prefix's own kind: a 64-bit prefix's programs of the system (reg,
-    cmd) are 64-bit, and run through wine64 without the emulation 32-bit code may need here."""
-    if arch == "win64":
-        for candidate in (shutil.which("wine64"), "/usr/lib/wine/wine64"):
-            if candidate and os.access(candidate, os.X_OK):
-                return candidate
-    return "wine"
-
-
 def make_layers(work):
     """The folders of the view's layers in work, and the prefix's mount point."""
     for name in ("prefix", LAYER, f"{LAYER}/lower", f"{LAYER}/upper", f"{LAYER}/work"):
@@ -941,8 +931,9 @@ class Machine(machine.Machine):
             self.view = self.sandbox.view(self.dir)
             self.prefix = self.view / "prefix"
             self.remove_host_drives()
-            xvfb, _ = self.sandbox.spawn(["Xvfb", DISPLAY, "-screen", "0", f"{SCREEN[0]}x{SCREEN[1]}x24",
-                                          "-nolisten", "tcp"], self.env)
+            xvfb, _ = self.sandbox.spawn(["Xvfb", DISPLAY, "-screen", "0",
+                                          f"{SCREEN[0]}x{SCREEN[1]}x24", "-nolisten", "tcp"],
+                                         self.env)
             self.xvfb = xvfb
             self.use_desktop()
             server = self.keep_wine()
@@ -950,7 +941,7 @@ class Machine(machine.Machine):
             if not self.wait_for(lambda: self.sandbox.exists(socket), interval=0.1):
                 raise SandboxError("the X server did not start in the sandbox")
             self.wine_kept(server)
-            self.native = native_wine(arch)
+            self.native = machine.native_wine(arch)
             self.registry_folder = None
             self.boot(version)
         except BaseException:
