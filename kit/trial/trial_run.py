@@ -11,7 +11,6 @@ import json
 import os
 import re
 import signal
-import stat
 import subprocess
 import sys
 import tempfile
@@ -65,17 +64,10 @@ def read_settings_memo(path):
     if path is None:
         return {}
     try:
-        fd = os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_CLOEXEC | os.O_NONBLOCK)
-    except OSError:
+        data = trialbox.read_beneath(path.parent, path.name, SETTINGS_MEMO_CAP)
+        data = json.loads(data) if data is not None else {}
+    except (OSError, ValueError, trialbox.Hostile):
         return {}
-    try:
-        if not stat.S_ISREG(os.fstat(fd).st_mode):
-            return {}
-        data = json.loads(os.read(fd, SETTINGS_MEMO_CAP).decode("utf-8"))
-    except (OSError, ValueError):
-        return {}
-    finally:
-        os.close(fd)
     if not isinstance(data, dict):
         return {}
     return {k: v for k, v in data.items() if isinstance(k, str) and isinstance(v, str)}
