@@ -11,6 +11,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 from pathlib import Path
@@ -382,6 +383,19 @@ class LabFolders(unittest.TestCase):
             self.assertEqual((st.st_uid, st.st_mode & 0o7777), (os.geteuid(), 0o711), folder)
         # A folder where the account reaches: itself.
         self.assertEqual(winelab.find_lab(work, cache, lambda path: True), work)
+
+    @unittest.skipUnless(os.geteuid() == 0, "root's lab is root's")
+    def test_programs_that_ask_at_once_find_one_lab(self):
+        from concurrent.futures import ThreadPoolExecutor
+        cache = self.root_files / "cache"
+        start = threading.Barrier(8)
+
+        def ask(_):
+            start.wait()
+            return winelab.find_lab(self.root_files / "work", cache, lambda path: False)
+        with ThreadPoolExecutor(8) as pool:
+            labs = set(pool.map(ask, range(8)))
+        self.assertEqual(len(labs), 1, labs)
 
     @unittest.skipUnless(os.geteuid() == 0, "root's lab is root's")
     def test_root_s_cache_with_another_owner_or_mode_is_refused(self):

@@ -298,12 +298,22 @@ def find_lab(work, cache, reachable):
     if reachable(work):
         lab, private = Path(work), False
     else:
+        import fcntl
         fd = open_folder(cache, 0, mode=0o711, create=0o711)
         try:
             tag_cache(fd)
             key = hashlib.sha1(str(work).encode()).hexdigest()[:12] + "-"
-            names = sorted(n for n in os.listdir(fd) if n.startswith(key))
-            name = names[0] if names else key + secrets.token_hex(8)
+            # One lab per work folder, whichever program asks first: programs started at once
+            # (the tests' template fixture and a test beside it) must not each make one.
+            lock = open_lock(fd, key + "lock")
+            try:
+                fcntl.flock(lock, fcntl.LOCK_EX)
+                names = sorted(n for n in os.listdir(fd)
+                               if n.startswith(key) and n != key + "lock")
+                name = names[0] if names else key + secrets.token_hex(8)
+                os.close(open_folder(Path(cache) / name, 0, mode=0o711, create=0o711))
+            finally:
+                os.close(lock)
         finally:
             os.close(fd)
         lab, private = Path(cache) / name, True
