@@ -35,6 +35,7 @@ file(GLOB UNIT_TEST_SOURCES CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/tests/
 add_executable(unit_tests ${UNIT_TEST_SOURCES})
 target_link_libraries(unit_tests PRIVATE fake_platform kit_core GTest::gtest GTest::gtest_main)
 target_compile_options(unit_tests PRIVATE ${LAUNCHER_WARNINGS} ${SAN})
+set_target_properties(unit_tests PROPERTIES UNITY_BUILD ${LAUNCHER_UNITY})
 # GoogleTest's header, parsed once for the thirty-odd test files rather than by each. Not with a
 # compiler cache in front (ccache): it would leave every file that uses the header uncached.
 if(NOT CMAKE_CXX_COMPILER_LAUNCHER)

@@ -17,21 +17,21 @@
 
 namespace {
 
-TrialOptions Parse(const Args& args) {
+TrialOptions ParseTrial(const Args& args) {
     TrialOptions options;
     std::string error;
     EXPECT_TRUE(ParseTrialArgs(args, options, error)) << error;
     return options;
 }
 
-std::string Line(const Args& args) {
+std::string TrialLine(const Args& args) {
     std::string line;
     for (const std::string& a : args) line += a + ' ';
     return line;
 }
 
 TEST(TrialOptions, DefaultsAreThoseOfTheSimulation) {
-    const TrialOptions o = Parse({"disc"});
+    const TrialOptions o = ParseTrial({"disc"});
     EXPECT_EQ(o.disc, "disc");
     ASSERT_NE(o.profile, nullptr);
     EXPECT_STREQ(o.profile->name, kDefaultProfile);
@@ -74,8 +74,8 @@ TEST(TrialOptions, GoodValues) {
          }},
     };
     for (const Row& row : rows) {
-        SCOPED_TRACE(Line(row.args));
-        row.check(Parse(row.args));
+        SCOPED_TRACE(TrialLine(row.args));
+        row.check(ParseTrial(row.args));
     }
 }
 
@@ -101,8 +101,8 @@ TEST(TrialOptions, BadValuesAreRefusedWithAReason) {
     for (const Args& args : rows) {
         TrialOptions options;
         std::string error;
-        EXPECT_FALSE(ParseTrialArgs(args, options, error)) << Line(args);
-        EXPECT_FALSE(error.empty()) << Line(args);
+        EXPECT_FALSE(ParseTrialArgs(args, options, error)) << TrialLine(args);
+        EXPECT_FALSE(error.empty()) << TrialLine(args);
     }
 }
 
@@ -174,8 +174,8 @@ TEST(TrialOptions, TheDriverGetsWhatTheTablesResolveTo) {
          {"2", "6", "1", "7601", "3"}, true, "win64", "win2008r2 win7", "tr_TR.UTF-8"},
     };
     for (const Row& row : rows) {
-        SCOPED_TRACE(Line(row.args));
-        const Json r = Request(Parse(row.args), row.kind);
+        SCOPED_TRACE(TrialLine(row.args));
+        const Json r = Request(ParseTrial(row.args), row.kind);
         EXPECT_EQ(r["disc"].text(), "/abs/d");
         EXPECT_EQ(Texts(r["record"]), row.record);
         EXPECT_EQ(r["extended_query"].boolean(), row.extended);
@@ -191,7 +191,7 @@ TEST(TrialOptions, TheDriverGetsWhatTheTablesResolveTo) {
         EXPECT_NE(r.Dump().find("\"out\": null"), std::string::npos);
     }
     const Json r = Request(
-        Parse({"d", "--out", "shots", "--keep", "--json", "--timeout", "9", "--html", "r.html"}),
+        ParseTrial({"d", "--out", "shots", "--keep", "--json", "--timeout", "9", "--html", "r.html"}),
         DiscKind::Folder);
     EXPECT_EQ(r["out"].text(), "shots");
     EXPECT_EQ(r["timeout"].kind(), Json::Kind::Number);
@@ -209,7 +209,7 @@ TEST(TrialOptions, TheDriverGetsWhatTheTablesResolveTo) {
 // The help's defaults are the parser's: naming a row's default gives the request that leaving the
 // option out gives (for the defaults that are values, not a description of what happens).
 TEST(TrialOptions, TheHelpsDefaultsAreThoseInForce) {
-    const std::string without = Request(Parse({"d"}), DiscKind::Folder).Dump();
+    const std::string without = Request(ParseTrial({"d"}), DiscKind::Folder).Dump();
     int values = 0;
     for (const OptionRow& row : kTrialOptions) {
         if (!row.defaultValue || std::string(row.defaultValue).find(' ') != std::string::npos) {
@@ -217,7 +217,7 @@ TEST(TrialOptions, TheHelpsDefaultsAreThoseInForce) {
         }
         ++values;
         SCOPED_TRACE(row.name);
-        EXPECT_EQ(Request(Parse({"d", row.name, row.defaultValue}), DiscKind::Folder).Dump(),
+        EXPECT_EQ(Request(ParseTrial({"d", row.name, row.defaultValue}), DiscKind::Folder).Dump(),
                   without);
     }
     EXPECT_EQ(values, 4);  // --system, --lang, --timeout, --max-starts
@@ -229,9 +229,9 @@ TEST(TrialOptions, APathThatIsNotUtf8IsRefused) {
     for (const Args& args : {Args{"d"}, Args{"d", "--out", "sh\xFFts"}}) {
         const std::string disc = args.size() == 1 ? "/abs/\xFF" : "/abs/d";
         error.clear();
-        EXPECT_FALSE(TrialRequest(Parse(args), DiscKind::Folder, disc, "/lib", "/w", request,
-                                  error)) << Line(args);
-        EXPECT_NE(error.find("UTF-8"), std::string::npos) << Line(args);
+        EXPECT_FALSE(TrialRequest(ParseTrial(args), DiscKind::Folder, disc, "/lib", "/w", request,
+                                  error)) << TrialLine(args);
+        EXPECT_NE(error.find("UTF-8"), std::string::npos) << TrialLine(args);
     }
 }
 
@@ -270,7 +270,7 @@ TEST(TrialOptions, TheDriverAcceptsTheRequestDisckitWrites) {
     std::vector<TrialOptions> options;
     std::vector<std::string> files;
     for (const Args& args : lines) {
-        options.push_back(Parse(args));
+        options.push_back(ParseTrial(args));
         const TrialOptions& o = options.back();
         files.push_back(write(files.size(),
             Request(o, o.profile->bits == 32 ? DiscKind::Image : DiscKind::Folder).Dump()));
@@ -286,7 +286,7 @@ TEST(TrialOptions, TheDriverAcceptsTheRequestDisckitWrites) {
     ASSERT_EQ(status, 0) << all;
     std::size_t next = 0;
     for (std::size_t i = 0; i < options.size(); ++i) {
-        SCOPED_TRACE(Line(lines[i]));
+        SCOPED_TRACE(TrialLine(lines[i]));
         const std::size_t end = all.find("\n--\n", next);
         ASSERT_NE(end, std::string::npos) << all;
         const std::string out = all.substr(next, end + 1 - next);
@@ -315,7 +315,7 @@ TEST(TrialOptions, TheDriverAcceptsTheRequestDisckitWrites) {
     }
 
     // Malformed requests: exit code 2 and one line on stderr, before anything is run.
-    const std::string good = Request(Parse({"d"}), DiscKind::Folder).Dump();
+    const std::string good = Request(ParseTrial({"d"}), DiscKind::Folder).Dump();
     const auto replaced = [&good](const std::string& from, const std::string& to) {
         std::string text = good;
         const std::size_t at = text.find(from);

@@ -77,7 +77,7 @@ bool IsControlCharacter(char32_t c) {
 
 namespace {
 
-std::string Escape(const std::string& text, bool keepLines) {
+std::string ShowControls(const std::string& text, bool keepLines) {
     std::string out;
     out.reserve(text.size());
     for (std::size_t i = 0; i < text.size();) {
@@ -99,6 +99,6 @@ std::string Escape(const std::string& text, bool keepLines) {
 
 }  // namespace
 
-std::string EscapeControls(const std::string& text) { return Escape(text, false); }
+std::string EscapeControls(const std::string& text) { return ShowControls(text, false); }
 
-std::string EscapeControlsKeepingLines(const std::string& text) { return Escape(text, true); }
+std::string EscapeControlsKeepingLines(const std::string& text) { return ShowControls(text, true); }

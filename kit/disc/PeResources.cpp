@@ -39,9 +39,9 @@ bool ReadLayout(const std::string& image, PeHeaders& layout, std::string& proble
     return true;
 }
 
-class TreeReader {
+class ResourceTreeReader {
 public:
-    TreeReader(const std::string& image, const PeHeaders& layout, std::uint64_t base,
+    ResourceTreeReader(const std::string& image, const PeHeaders& layout, std::uint64_t base,
                std::uint32_t size)
         : image_(image), layout_(layout), base_(base), size_(size) {}
 
@@ -293,7 +293,7 @@ bool ReadPeResources(const std::string& image, std::vector<Resource>& resources,
         problem = "its resource directory lies outside the image";
         return false;
     }
-    return TreeReader(image, layout, base, size).Read(resources, problem);
+    return ResourceTreeReader(image, layout, base, size).Read(resources, problem);
 }
 
 bool ReplacePeResources(const std::string& image, const std::vector<Resource>& resources,

@@ -13,7 +13,7 @@ namespace {
 
 double SecondsOf(const Json& value) { return std::strtod(value.text().c_str(), nullptr); }
 
-std::string Quoted(const std::string& text) { return "\xE2\x80\x9C" + text + "\xE2\x80\x9D"; }
+std::string CurlyQuoted(const std::string& text) { return "\xE2\x80\x9C" + text + "\xE2\x80\x9D"; }
 
 std::string Row(const std::string& head, const std::string& markup) {
     return "<tr><th>" + HtmlText(head) + "</th><td>" + markup + "</td></tr>\n";
@@ -24,7 +24,7 @@ std::string EffectText(const Json& e) {
     const std::string kind = e["kind"].text();
     const std::string failed =
         e["ok"].kind() == Json::Kind::Bool && !e["ok"].boolean() ? ": failed (" + e["error"].text() + ")" : "";
-    if (kind == "box") return Quoted(e["text"].text()) + ", caption " + Quoted(e["caption"].text());
+    if (kind == "box") return CurlyQuoted(e["text"].text()) + ", caption " + CurlyQuoted(e["caption"].text());
     if (kind == "start") return e["program"].text() + failed + "; command line: " + e["commandLine"].text();
     if (kind == "sleep") return e["ms"].text() + " ms";
     if (kind == "copy") {
@@ -33,7 +33,7 @@ std::string EffectText(const Json& e) {
                (e["readOnly"].boolean() ? ", read-only" : "") + ")";
     }
     if (kind == "write") {
-        return e["path"].text() + failed + " (" + e["size"].text() + " bytes): " + Quoted(e["content"].text());
+        return e["path"].text() + failed + " (" + e["size"].text() + " bytes): " + CurlyQuoted(e["content"].text());
     }
     if (kind == "attributes") return e["path"].text() + (failed.empty() ? ": no longer read-only" : failed);
     if (kind == "terminate") return e["process"].text() + " (process " + e["processId"].text() + ")";
@@ -265,7 +265,7 @@ std::string RunHtml(const Json& run) {
     for (const Json& f : run["files"].items()) {
         files += "<li><code>" + HtmlText(f["path"].text()) + "</code>, " + HtmlText(f["size"].text()) +
                  " bytes" + (f["readOnly"].boolean() ? ", read-only" : "") + ": " +
-                 HtmlText(f["copyOf"].isNull() ? Quoted(f["content"].text()) : "copy of " + f["copyOf"].text()) +
+                 HtmlText(f["copyOf"].isNull() ? CurlyQuoted(f["content"].text()) : "copy of " + f["copyOf"].text()) +
                  "</li>";
     }
     body += "<h2>Files written</h2>\n" + (files.empty() ? "<p>none</p>" : "<ul>" + files + "</ul>") + "\n";
