@@ -61,7 +61,8 @@ set_tests_properties(unit.system_library_table PROPERTIES LABELS unit)
 # disckit's --help, its manual page, the README and its parsers know the same options.
 add_test(NAME unit.disckit_docs COMMAND ${Python3_EXECUTABLE}
   ${CMAKE_SOURCE_DIR}/tests/disckit_docs_test.py $<TARGET_FILE:disckit> ${CMAKE_SOURCE_DIR}/README.md)
-set_tests_properties(unit.disckit_docs PROPERTIES LABELS unit)
+# Seconds under the sanitizers, where every one of its runs of disckit pays their start-up: first.
+set_tests_properties(unit.disckit_docs PROPERTIES LABELS unit COST 30)
 
 # The kit's libraries use none above them (scripts/check-layers.py on kit/CMakeLists.txt), and the
 # check itself refuses each kind of fault planted in a small tree.
@@ -73,7 +74,7 @@ set_tests_properties(unit.kit_layers PROPERTIES LABELS unit)
 # which each instruction a Pentium lacks, and each way of reaching run-time code, is planted once.
 add_test(NAME unit.early_code_check
   COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/early_code_test.py)
-set_tests_properties(unit.early_code_check PROPERTIES LABELS unit)
+set_tests_properties(unit.early_code_check PROPERTIES LABELS unit COST 10)
 
 if(LAUNCHER_FUZZ)
   add_subdirectory(tests/fuzz)
