@@ -3,12 +3,17 @@
 program in the same prefix may have garbled, and the calls it makes for the scenarios and the
 trial alike."""
 
+import os
+import pwd
 import subprocess
+import tempfile
 import unittest
 from pathlib import Path
+from unittest import mock
 
 import labpath  # noqa: F401 (the lab and the trial's driver)
 import machine
+import winelab
 from machine import Process
 
 
@@ -107,6 +112,36 @@ class Calls(unittest.TestCase):
         self.assertTrue(machine.wait(third_time, 60, interval=0))
         self.assertEqual(len(asked), 3)
         self.assertFalse(FakeMachine({}).wait_for(lambda: False, timeout=0))
+
+
+class TemplateMaking(unittest.TestCase):
+    def test_a_wineboot_that_hangs_takes_its_services_and_its_half_made_template_along(self):
+        """Without it, Wine's services of a hung wineboot ran on after the test run, and the
+        registry they wrote out at their end passed the half-made prefix for a template."""
+        lab = Path(tempfile.mkdtemp(prefix="template-making-"))
+        self.addCleanup(subprocess.run, ["rm", "-rf", str(lab)], timeout=60)
+        (lab / "templates").mkdir()
+        me = pwd.getpwuid(os.geteuid())
+        calls, real_run = [], subprocess.run
+
+        def run(command, **kwargs):
+            calls.append(command[:2])
+            if command[0] == "wineboot":
+                (lab / "templates" / "win64" / "system.reg").write_text("half")
+                raise subprocess.TimeoutExpired(command, kwargs.get("timeout"))
+            if command[0] == "rm":
+                return real_run(command, **kwargs)
+            return subprocess.CompletedProcess(command, 0, b"", b"")
+        with mock.patch.object(winelab, "lab", lambda: lab), \
+                mock.patch.object(winelab, "account", lambda: me), \
+                mock.patch.object(winelab, "give", lambda path: None), \
+                mock.patch.object(winelab.subprocess, "run", run):
+            with self.assertRaises(subprocess.TimeoutExpired):
+                winelab.make_template("win64")
+            calls_made = list(calls)
+        self.assertEqual(calls_made[1:], [["wineboot", "-i"], ["wineserver", "-k"],
+                                      ["wineserver", "-w"], ["rm", "-rf"]])
+        self.assertFalse((lab / "templates" / "win64").exists())
 
 
 if __name__ == "__main__":

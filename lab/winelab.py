@@ -356,8 +356,18 @@ def make_template(arch):
     env = dict(os.environ, **BASE_ENV, WINEPREFIX=str(target), WINEARCH=arch)
     env.pop("DISPLAY", None)
     run = as_account(env)
-    subprocess.run(["wineboot", "-i"], check=True, timeout=400, stdout=subprocess.DEVNULL,
-                   stderr=subprocess.DEVNULL, **run)
+    try:
+        subprocess.run(["wineboot", "-i"], check=True, timeout=400, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, **run)
+    except BaseException:
+        # A wineboot that hung or failed leaves the prefix's services running: they end with
+        # it, and the half-made template goes, so that nothing takes it for a made one.
+        try:
+            stop_wine(env)
+            remove_tree(target)
+        except (OSError, subprocess.SubprocessError):
+            pass
+        raise
     # D: is the folder "disc" beside each copy of the prefix, filled by insert_disc. The link
     # exists from the start so that Wine's mount manager knows the drive, and its type, when
     # it starts.
