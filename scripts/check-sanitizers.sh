@@ -9,12 +9,15 @@ cd "$(dirname "$0")/.."
 
 # The fuzzing's clang build (below) is configured while the sanitizers' build compiles, and
 # compiles while the unit tests run: a configure, and a test run's last tests, leave a core idle.
-# The fuzzing build is for fuzzing alone: line tables (-g1) are all a report's stack needs.
+# The fuzzing build is for fuzzing alone: line tables (-g1) are all a report's stack needs. It
+# compiles file by file (LAUNCHER_UNITY=OFF): its targets link only some of the kit's layers and
+# take from them only the files they use, where a batch would bring in its neighbours' needs too;
+# and so one build shows a file that compiles only beside the others of its batch.
 mkdir -p build
 fuzz_build() {
   scripts/configure.sh -G Ninja -S . -B build/fuzz -DCMAKE_C_COMPILER=clang \
     -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=Debug -DCMAKE_C_FLAGS_DEBUG=-g1 \
-    -DCMAKE_CXX_FLAGS_DEBUG=-g1 -DLAUNCHER_FUZZ=ON || return
+    -DCMAKE_CXX_FLAGS_DEBUG=-g1 -DLAUNCHER_FUZZ=ON -DLAUNCHER_UNITY=OFF || return
   [ "$1" = configure ] && return
   cmake --build build/fuzz --target fuzz_iso_image fuzz_pe_image fuzz_page_links fuzz_write_seeds -j2
 }
