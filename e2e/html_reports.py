@@ -117,12 +117,12 @@ def open_report(page, name, height=760):
                   f"{page}: <{tag} {key}> refers outside the file: {value[:80]}")
     outside = [u for u in re.findall(r"url\(([^)]*)\)", raw) if not u.startswith("#")]
     check(not outside and "@import" not in raw, f"{page}: the style fetches {outside}")
-    dom = chromium(page, "--dump-dom")
-    check("script" not in Dom(dom).tags, f"{page}: a script element in the DOM")
     picture = OUT / f"{name}.png"
     picture.unlink(missing_ok=True)
-    chromium(page, f"--screenshot={picture}", f"--window-size=1000,{height}",
-             "--hide-scrollbars")
+    # One start of Chromium for both: it costs seconds of processor time each.
+    dom = chromium(page, "--dump-dom", f"--screenshot={picture}", f"--window-size=1000,{height}",
+                   "--hide-scrollbars")
+    check("script" not in Dom(dom).tags, f"{page}: a script element in the DOM")
     check(picture.exists(), f"{page}: no picture rendered")
     equal(png_size(picture.read_bytes()), (1000, height), f"{page}: the picture's size")
     print(f"{page}: {len(raw)} bytes; rendered to {picture} ({picture.stat().st_size} bytes)")
