@@ -9,7 +9,30 @@ cd "$(dirname "$0")/.."
 # The processor seconds (user and system) of every child of this shell that has ended, in
 # children_cpu. `times` runs here, not in a subshell, whose own children it would count.
 times_file=$(mktemp)
-trap 'rm -f "$times_file"' EXIT
+# Work started beside a phase (beside, below) runs in a process group of its own, which ends with
+# this script however it ends: a script's background jobs do not get the terminal's Ctrl-C.
+beside_groups=()
+end_beside() {
+  local group
+  for group in "${beside_groups[@]}"; do kill -TERM -- "-$group" 2>/dev/null || true; done
+  beside_groups=()
+}
+trap 'end_beside; rm -f "$times_file"' EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+# beside COMMAND...: starts it in the background (its pid in $!), in a process group of its own.
+beside() {
+  setsid "$@" &
+  beside_groups+=("$!")
+}
+# joined PID: waits for a job that beside started; its exit status is the job's.
+joined() {
+  local status=0 group kept=()
+  wait "$1" || status=$?
+  for group in "${beside_groups[@]}"; do [ "$group" = "$1" ] || kept+=("$group"); done
+  beside_groups=("${kept[@]}")
+  return "$status"
+}
 children_cpu() {
   times >"$times_file"
   children_cpu=$(awk 'NR == 2 { for (i = 1; i <= 2; i++) { split($i, t, /[ms]/); s += t[1] * 60 + t[2] }
@@ -45,10 +68,11 @@ phase "build native" cmake --build --preset native
 # image is checked, and built twice more for its reproducibility, meanwhile.
 unit_tests() {
   local checks status=0 checks_status=0
-  { scripts/check-imports.sh && scripts/check-reproducible.sh; } >build/image-checks.log 2>&1 &
+  beside bash -c 'scripts/check-imports.sh && scripts/check-reproducible.sh' \
+    >build/image-checks.log 2>&1
   checks=$!
   ctest --preset native -L unit -j2 || status=$?
-  wait "$checks" || checks_status=$?
+  joined "$checks" || checks_status=$?
   echo "== Start.exe's image and its reproducibility"
   cat build/image-checks.log
   ((status != 0)) || status=$checks_status
@@ -63,11 +87,11 @@ phase "unit tests under AddressSanitizer and UBSan, fuzzing" scripts/check-sanit
 # runs beside them at idle priority (SCHED_IDLE): it takes only what they leave, and gives it
 # back the moment a scenario's program wants it, so their timing is as without it.
 end_to_end() {
-  chrt --idle 0 scripts/check-valgrind.sh --built >build/valgrind.log 2>&1 &
+  beside chrt --idle 0 scripts/check-valgrind.sh --built >build/valgrind.log 2>&1
   local valgrind=$! status=0 valgrind_status=0 ended
   ctest --test-dir build/native -L e2e --output-on-failure -j "$(nproc)" || status=$?
   ended=$SECONDS
-  wait "$valgrind" || valgrind_status=$?
+  joined "$valgrind" || valgrind_status=$?
   echo "== unit tests under valgrind (ended $((SECONDS - ended)) s after the end-to-end tests)"
   cat build/valgrind.log
   ((status != 0)) || status=$valgrind_status
