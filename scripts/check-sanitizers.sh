@@ -1,35 +1,20 @@
 #!/usr/bin/env bash
 # Builds the core, the fake platform and the unit tests with AddressSanitizer and UBSan (preset
-# native-asan: clang, which compiles them in half gcc's time) and runs the unit tests: any memory error, leak or undefined behaviour fails them.
+# native-asan: clang, which compiles them in half gcc's time) and runs the unit tests: any memory
+# error, leak or undefined behaviour fails them.
 # Then fuzzes the readers of a disc's image, programs and pages for a bounded time (see below).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 "$(dirname "$0")/deps.sh" build
 
-# The fuzzing's clang build (below) is configured while the sanitizers' build compiles, and
-# compiles while the unit tests run: a configure, and a test run's last tests, leave a core idle.
-# The fuzzing build is for fuzzing alone: line tables (-g1) are all a report's stack needs. It
-# compiles file by file (LAUNCHER_UNITY=OFF): its targets link only some of the kit's layers and
-# take from them only the files they use, where a batch would bring in its neighbours' needs too;
-# and so one build shows a file that compiles only beside the others of its batch.
-mkdir -p build
-fuzz_build() {
-  scripts/configure.sh -G Ninja -S . -B build/fuzz -DCMAKE_C_COMPILER=clang \
-    -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=Debug -DCMAKE_C_FLAGS_DEBUG=-g1 \
-    -DCMAKE_CXX_FLAGS_DEBUG=-g1 -DLAUNCHER_FUZZ=ON -DLAUNCHER_UNITY=OFF || return
-  [ "$1" = configure ] && return
-  cmake --build build/fuzz --target fuzz_iso_image fuzz_pe_image fuzz_page_links fuzz_write_seeds -j2
-}
-fuzz_build configure >build/fuzz-build.log 2>&1 &
-fuzz_building=$!
-
+# One clang build (preset native-asan) serves the unit tests and the fuzzing: the code under test
+# is instrumented for libFuzzer as well (-fsanitize=fuzzer-no-link, which costs the tests little),
+# and the libFuzzer targets of tests/fuzz are built beside the unit tests. Line tables (-g1) are
+# all a report's stack needs.
 scripts/configure.sh --preset native-asan >/dev/null
 cmake --build --preset native-asan >/dev/null
-echo "built build/native-asan with -fsanitize=address,undefined"
-wait "$fuzz_building" || { cat build/fuzz-build.log; echo "FAIL: configuring build/fuzz"; exit 1; }
-fuzz_build all >build/fuzz-build.log 2>&1 &
-fuzz_building=$!
+echo "built build/native-asan with -fsanitize=address,undefined and the fuzzing targets"
 
 # abort_on_error and halt_on_error make the first report fail its test rather than scroll past.
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
@@ -42,7 +27,7 @@ export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 # The shards run while CTest runs the rest: its two longest tests, half a minute each, would
 # otherwise leave the other core to the short ones and then to nothing.
 unit_status=0
-scripts/run-shards.sh "${SANITIZER_SHARDS:-$(nproc)}" build/native-asan/shards \
+scripts/run-shards.sh "${SANITIZER_SHARDS:-$((2 * $(nproc)))}" build/native-asan/shards \
   build/native-asan/unit_tests --gtest_brief=1 >build/native-asan/shards.log 2>&1 &
 sharded=$!
 ctest --test-dir build/native-asan -L '^runs-disckit$' --output-on-failure -j2 || unit_status=$?
@@ -50,14 +35,11 @@ shards_status=0
 wait "$sharded" || shards_status=$?
 cat build/native-asan/shards.log
 ((unit_status != 0)) || unit_status=$shards_status
-fuzz_status=0
-wait "$fuzz_building" || fuzz_status=$?
 ((unit_status == 0)) || exit "$unit_status"
-((fuzz_status == 0)) || { cat build/fuzz-build.log; echo "FAIL: building build/fuzz"; exit 1; }
-echo "built build/fuzz with -fsanitize=fuzzer,address,undefined"
 
 # The readers of what a disc holds, fuzzed for a bounded time each (FUZZ_SECONDS, default 25):
-# libFuzzer targets (tests/fuzz) in a clang build of their own. The image reader starts from
+# the libFuzzer targets (tests/fuzz) of the same build, their inputs and findings in build/fuzz.
+# The image reader starts from
 # seeds written now (among them the image whose short Rock Ridge NM entry once overflowed a
 # library's reader), the program reader from the sample disc's programs when they are built, the
 # pages' reader (style sheets, HTML, links) from the sample disc's pages, for a fifth of the time.
@@ -67,7 +49,7 @@ seconds=${FUZZ_SECONDS:-25}
 rm -rf build/fuzz/seeds build/fuzz/corpus build/fuzz/crashes
 mkdir -p build/fuzz/seeds/iso build/fuzz/seeds/pe build/fuzz/corpus/iso build/fuzz/corpus/pe \
   build/fuzz/seeds/page build/fuzz/corpus/page build/fuzz/crashes
-build/fuzz/tests/fuzz/fuzz_write_seeds build/fuzz/seeds/iso
+build/native-asan/tests/fuzz/fuzz_write_seeds build/fuzz/seeds/iso
 printf 'MZ' > build/fuzz/seeds/pe/mz
 for program in build/win32/disc/*.exe build/win32/disc/*.dll build/win32/disc/*.ocx; do
   [ -f "$program" ] && cp "$program" build/fuzz/seeds/pe/
@@ -81,7 +63,7 @@ for target in iso pe; do
   dict=()
   [ "$target" = iso ] && dict=(-dict=build/fuzz/iso.dict)
   echo "fuzzing the $target reader for $seconds s"
-  build/fuzz/tests/fuzz/fuzz_${target}_image "${dict[@]}" -max_total_time="$seconds" \
+  build/native-asan/tests/fuzz/fuzz_${target}_image "${dict[@]}" -max_total_time="$seconds" \
     -max_len=262144 -rss_limit_mb=2048 -timeout=30 -print_final_stats=1 \
     -artifact_prefix=build/fuzz/crashes/ build/fuzz/corpus/$target build/fuzz/seeds/$target \
     2>build/fuzz/$target.log &
@@ -100,7 +82,7 @@ done
 ((failed == 0)) || exit 1
 page_seconds=$(( (seconds + 4) / 5 ))
 echo "fuzzing the page reader for $page_seconds s"
-build/fuzz/tests/fuzz/fuzz_page_links -max_total_time="$page_seconds" \
+build/native-asan/tests/fuzz/fuzz_page_links -max_total_time="$page_seconds" \
   -max_len=65536 -rss_limit_mb=2048 -timeout=30 -print_final_stats=1 \
   -artifact_prefix=build/fuzz/crashes/ build/fuzz/corpus/page build/fuzz/seeds/page \
   2>build/fuzz/page.log || { tail -60 build/fuzz/page.log; exit 1; }

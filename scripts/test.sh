@@ -81,20 +81,6 @@ unit_tests() {
 phase "unit tests, and Start.exe's image and its reproducibility beside them" unit_tests
 phase "unit tests under AddressSanitizer and UBSan, fuzzing" scripts/check-sanitizers.sh
 
-# The end-to-end tests run side by side, as many at once as the machine has cores
-# (e2e/CMakeLists.txt says what may not). They leave a fifth of the processors' time unused,
-# waiting on Wine's programs and on their own time bounds; valgrind's memcheck, all computing,
-# runs beside them at idle priority (SCHED_IDLE): it takes only what they leave, and gives it
-# back the moment a scenario's program wants it, so their timing is as without it.
-end_to_end() {
-  beside chrt --idle 0 scripts/check-valgrind.sh --built >build/valgrind.log 2>&1
-  local valgrind=$! status=0 valgrind_status=0 ended
-  ctest --test-dir build/native -L e2e --output-on-failure -j "$(nproc)" || status=$?
-  ended=$SECONDS
-  joined "$valgrind" || valgrind_status=$?
-  echo "== unit tests under valgrind (ended $((SECONDS - ended)) s after the end-to-end tests)"
-  cat build/valgrind.log
-  ((status != 0)) || status=$valgrind_status
-  return "$status"
-}
-phase "end-to-end under Wine, and the unit tests under valgrind" end_to_end
+phase "unit tests under valgrind" scripts/check-valgrind.sh --built
+# Side by side, as many at once as the machine has cores (e2e/CMakeLists.txt says what may not).
+phase "end-to-end under Wine" ctest --test-dir build/native -L e2e --output-on-failure -j "$(nproc)"
