@@ -9,9 +9,9 @@ cd "$(dirname "$0")/.."
 "$(dirname "$0")/deps.sh" build
 
 # One clang build (preset native-asan) serves the unit tests and the fuzzing: the code under test
-# is instrumented for libFuzzer as well (-fsanitize=fuzzer-no-link, which costs the tests little),
-# and the libFuzzer targets of tests/fuzz are built beside the unit tests. Line tables (-g1) are
-# all a report's stack needs.
+# is instrumented for libFuzzer as well (-fsanitize=fuzzer-no-link, which makes the unit tests a
+# third slower, less than a second build would cost), and the libFuzzer targets of tests/fuzz are
+# built beside the unit tests. Line tables (-g1) are all a report's stack needs.
 scripts/configure.sh --preset native-asan >/dev/null
 cmake --build --preset native-asan >/dev/null
 echo "built build/native-asan with -fsanitize=address,undefined and the fuzzing targets"
@@ -25,24 +25,30 @@ export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 # (label runs-disckit) run through CTest; the rest run nothing the sanitizers see, and the plain
 # unit tests ran them already.
 # The shards run while CTest runs the rest: its two longest tests, half a minute each, would
-# otherwise leave the other core to the short ones and then to nothing.
+# otherwise leave the other core to the short ones and then to nothing. They run in a process
+# group of their own, ended with this script however it ends (a script's background jobs do not
+# get the terminal's Ctrl-C).
 unit_status=0
-scripts/run-shards.sh "${SANITIZER_SHARDS:-$((2 * $(nproc)))}" build/native-asan/shards \
+setsid scripts/run-shards.sh "${SANITIZER_SHARDS:-$((2 * $(nproc)))}" build/native-asan/shards \
   build/native-asan/unit_tests --gtest_brief=1 >build/native-asan/shards.log 2>&1 &
 sharded=$!
+trap 'kill -TERM -- "-$sharded" 2>/dev/null || true' EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
 ctest --test-dir build/native-asan -L '^runs-disckit$' --output-on-failure -j2 || unit_status=$?
 shards_status=0
 wait "$sharded" || shards_status=$?
+trap - EXIT
 cat build/native-asan/shards.log
 ((unit_status != 0)) || unit_status=$shards_status
 ((unit_status == 0)) || exit "$unit_status"
 
 # The readers of what a disc holds, fuzzed for a bounded time each (FUZZ_SECONDS, default 25):
 # the libFuzzer targets (tests/fuzz) of the same build, their inputs and findings in build/fuzz.
-# The image reader starts from
-# seeds written now (among them the image whose short Rock Ridge NM entry once overflowed a
-# library's reader), the program reader from the sample disc's programs when they are built, the
-# pages' reader (style sheets, HTML, links) from the sample disc's pages, for a fifth of the time.
+# The image reader starts from seeds written now (among them the image whose short Rock Ridge NM
+# entry once overflowed a library's reader), the program reader from the sample disc's programs
+# when they are built, the pages' reader (style sheets, HTML, links) from the sample disc's pages,
+# for a fifth of the time.
 # A crash, a leak or a sanitizer report fails the run and leaves the input in build/fuzz/crashes.
 # The image and the program readers are fuzzed side by side, two processes for two cores.
 seconds=${FUZZ_SECONDS:-25}

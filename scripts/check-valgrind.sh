@@ -10,8 +10,8 @@ cd "$(dirname "$0")/.."
 
 "$(dirname "$0")/deps.sh" build
 
-# Up to date, so that a stale binary cannot pass for the sources; --built: the caller has just
-# built it (and may be running CTest in that build, which a configure would rewrite under it).
+# Up to date, so that a stale binary cannot pass for the sources (--built: the caller has just
+# built it).
 if [ "${1:-}" != --built ]; then
   scripts/configure.sh --preset native >/dev/null
   cmake --build --preset native --target unit_tests >/dev/null
