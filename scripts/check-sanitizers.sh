@@ -25,20 +25,15 @@ export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 # (label runs-disckit) run through CTest; the rest run nothing the sanitizers see, and the plain
 # unit tests ran them already.
 # The shards run while CTest runs the rest: its two longest tests, half a minute each, would
-# otherwise leave the other core to the short ones and then to nothing. They run in a process
-# group of their own, ended with this script however it ends (a script's background jobs do not
-# get the terminal's Ctrl-C).
+# otherwise leave the other core to the short ones and then to nothing.
+. scripts/beside.sh
 unit_status=0
-setsid scripts/run-shards.sh "${SANITIZER_SHARDS:-$((2 * $(nproc)))}" build/native-asan/shards \
-  build/native-asan/unit_tests --gtest_brief=1 >build/native-asan/shards.log 2>&1 &
+beside scripts/run-shards.sh "${SANITIZER_SHARDS:-$((2 * $(nproc)))}" build/native-asan/shards \
+  build/native-asan/unit_tests --gtest_brief=1 >build/native-asan/shards.log 2>&1
 sharded=$!
-trap 'kill -TERM -- "-$sharded" 2>/dev/null || true' EXIT
-trap 'exit 130' INT
-trap 'exit 143' TERM
 ctest --test-dir build/native-asan -L '^runs-disckit$' --output-on-failure -j2 || unit_status=$?
 shards_status=0
-wait "$sharded" || shards_status=$?
-trap - EXIT
+joined "$sharded" || shards_status=$?
 cat build/native-asan/shards.log
 ((unit_status != 0)) || unit_status=$shards_status
 ((unit_status == 0)) || exit "$unit_status"

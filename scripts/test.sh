@@ -6,33 +6,11 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+. scripts/beside.sh
 # The processor seconds (user and system) of every child of this shell that has ended, in
 # children_cpu. `times` runs here, not in a subshell, whose own children it would count.
 times_file=$(mktemp)
-# Work started beside a phase (beside, below) runs in a process group of its own, which ends with
-# this script however it ends: a script's background jobs do not get the terminal's Ctrl-C.
-beside_groups=()
-end_beside() {
-  local group
-  for group in "${beside_groups[@]}"; do kill -TERM -- "-$group" 2>/dev/null || true; done
-  beside_groups=()
-}
 trap 'end_beside; rm -f "$times_file"' EXIT
-trap 'exit 130' INT
-trap 'exit 143' TERM
-# beside COMMAND...: starts it in the background (its pid in $!), in a process group of its own.
-beside() {
-  setsid "$@" &
-  beside_groups+=("$!")
-}
-# joined PID: waits for a job that beside started; its exit status is the job's.
-joined() {
-  local status=0 group kept=()
-  wait "$1" || status=$?
-  for group in "${beside_groups[@]}"; do [ "$group" = "$1" ] || kept+=("$group"); done
-  beside_groups=("${kept[@]}")
-  return "$status"
-}
 children_cpu() {
   times >"$times_file"
   children_cpu=$(awk 'NR == 2 { for (i = 1; i <= 2; i++) { split($i, t, /[ms]/); s += t[1] * 60 + t[2] }
