@@ -2,21 +2,18 @@
 # scenarios (which drive build/win32/Start.exe under Wine).
 include(CTest)
 
-if(LAUNCHER_SANITIZE)
-  set(SAN -fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=all)
-  target_compile_options(launcher_core PRIVATE ${SAN})
-  target_link_options(launcher_core PUBLIC ${SAN})
-endif()
-
-# The fuzzing targets (tests/fuzz): a clang build of its own, the code under test instrumented
-# for libFuzzer as well as for ASan and UBSan.
+# The fuzzing targets (tests/fuzz) need clang, and the code under test instrumented for libFuzzer
+# as well as for ASan and UBSan, which LAUNCHER_FUZZ adds to the sanitizers' build (preset
+# native-asan) or makes a build of its own.
 option(LAUNCHER_FUZZ "Build the libFuzzer targets (clang only)" OFF)
-if(LAUNCHER_FUZZ)
-  if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
-    message(FATAL_ERROR "LAUNCHER_FUZZ needs clang (CMAKE_CXX_COMPILER=clang++)")
+if(LAUNCHER_FUZZ AND NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+  message(FATAL_ERROR "LAUNCHER_FUZZ needs clang (CMAKE_CXX_COMPILER=clang++)")
+endif()
+if(LAUNCHER_SANITIZE OR LAUNCHER_FUZZ)
+  set(SAN -fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=all)
+  if(LAUNCHER_FUZZ)
+    list(PREPEND SAN -fsanitize=fuzzer-no-link)
   endif()
-  set(SAN -fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer
-      -fno-sanitize-recover=all)
   target_compile_options(launcher_core PRIVATE ${SAN})
   target_link_options(launcher_core PUBLIC -fsanitize=address,undefined)
 endif()

@@ -58,7 +58,6 @@ unit_tests() {
 }
 phase "unit tests, and Start.exe's image and its reproducibility beside them" unit_tests
 phase "unit tests under AddressSanitizer and UBSan, fuzzing" scripts/check-sanitizers.sh
-
-phase "unit tests under valgrind" scripts/check-valgrind.sh --built
+phase "unit tests under valgrind" scripts/check-valgrind.sh
 # Side by side, as many at once as the machine has cores (e2e/CMakeLists.txt says what may not).
 phase "end-to-end under Wine" ctest --test-dir build/native -L e2e --output-on-failure -j "$(nproc)"
